@@ -1,0 +1,43 @@
+# Task runner. `make demo` and `make test` work on a fresh machine with only the toolchain.
+SHELL := /bin/bash
+.DEFAULT_GOAL := test
+
+PYENV_ROOT_DIR := $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
+PYTHON ?= $(firstword $(wildcard $(PYENV_ROOT_DIR)/versions/3.13*/bin/python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13 $(PYENV_ROOT_DIR)/versions/3.14*/bin/python3.14) $(shell command -v python3.13 2>/dev/null))
+VENV := .venv
+VPY := $(VENV)/bin/python
+JOBS ?= 2
+CPP_BUILD := build/cpp
+
+.PHONY: demo test test-cpp test-python install venv clean check-python
+
+check-python:
+	@if [ -z "$(PYTHON)" ]; then echo "Python 3.13+ not found; pass PYTHON=/path/to/python3.13" >&2; exit 1; fi
+	@$(PYTHON) -c 'import sys; assert sys.version_info >= (3, 13), sys.version' || \
+		{ echo "$(PYTHON) is older than 3.13" >&2; exit 1; }
+
+$(VPY): | check-python
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+
+venv: $(VPY)
+
+install: venv
+	$(VPY) -m pip install -q scikit-build-core ninja
+	$(VPY) -m pip install -q --no-build-isolation '.[test]'
+
+demo: install
+	$(VPY) -m vollan.demo
+
+test-cpp:
+	cmake -S . -B $(CPP_BUILD) -DVOLLAN_BUILD_PYTHON=OFF -DVOLLAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(CPP_BUILD) -j $(JOBS)
+	ctest --test-dir $(CPP_BUILD) --output-on-failure -j $(JOBS)
+
+test-python: install
+	$(VPY) -X dev -W error -m pytest -q tests/python
+
+test: test-cpp test-python
+
+clean:
+	rm -rf build $(VENV)

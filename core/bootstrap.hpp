@@ -1,0 +1,62 @@
+// Tapered block bootstrap threshold for the Wasserstein statistic of two adjacent windows.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/stats.hpp"
+#include "core/types.hpp"
+
+namespace vollan {
+
+struct TaperWeights {
+    std::uint64_t block_len = 0;
+    double taper_ratio = 0.0;  // cache key, compared bit for bit
+    std::vector<double> weights;
+    double taper_scale = 1.0;
+};
+
+// Buffers of one per-window call, reused from position to position.
+struct BootstrapWorkspace {
+    std::vector<double> z;          // pooled reference, 2w values
+    std::vector<double> distances;  // n_perm values
+    std::optional<TaperWeights> taper;
+};
+
+struct BootstrapParams {
+    std::uint64_t w = 0;
+    std::uint64_t n_perm = 0;
+    double quantile_level = 0.0;
+    double min_std = kMinStd;
+    double taper_ratio = 0.5;
+    bool center = true;
+    std::optional<std::uint64_t> b;
+    std::uint64_t seed = 0;
+};
+
+// Block length for a pooled reference of L values.
+std::uint64_t block_length(std::uint64_t L, std::optional<std::uint64_t> b);
+
+// Trapezoid taper of block_len weights; an error when the ramps would not fit in the block.
+Result<TaperWeights> make_taper_weights(std::uint64_t block_len, double taper_ratio);
+
+std::uint64_t window_seed(std::uint64_t seed, std::uint64_t w);
+std::uint64_t position_seed(std::uint64_t seed, std::uint64_t w, std::uint64_t p);
+std::uint64_t replicate_seed(std::uint64_t position_seed, std::uint64_t w, std::uint64_t r);
+
+// Fills distances with n_perm replicate distances (distance r at index r); parallel from 64 on.
+void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_t block_len,
+                        const TaperWeights& taper, std::uint64_t position_seed, std::uint64_t n_perm,
+                        std::vector<double>& distances);
+
+// q-quantile with linear interpolation at (N-1)q; reorders values (selection, not a full sort).
+double interpolated_quantile(std::span<double> values, double q);
+
+// Threshold for the position whose left window starts at p.
+Result<double> bootstrap_threshold(std::span<const double> series, const PrefixStats& prefix,
+                                   std::uint64_t p, const BootstrapParams& params,
+                                   BootstrapWorkspace& workspace);
+
+}  // namespace vollan

@@ -1,0 +1,28 @@
+// Per-window detection, the multi-window driver and the whole scan_detector pipeline.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/aggregate.hpp"
+#include "core/stats.hpp"
+#include "core/types.hpp"
+
+namespace vollan {
+
+// Scans the series with window size w: statistics, thresholds, localized regions and one refined
+// change point per region.
+Result<std::pair<std::uint64_t, WindowScanResult>> detect_for_window_with_policy(
+    std::span<const double> series, const PrefixStats& prefix, std::uint64_t window_size,
+    std::uint64_t n_perm, double alpha_percent, double min_std, double taper_ratio,
+    std::uint64_t seed, ChangeType change_type, std::optional<std::uint64_t> b, bool center);
+
+// A value <= 1.0 is a fraction and becomes a percentage; anything else (NaN too) is kept.
+inline double alpha_to_percent(double alpha_q) { return alpha_q <= 1.0 ? 100.0 * alpha_q : alpha_q; }
+
+}  // namespace vollan
