@@ -1,0 +1,343 @@
+// The seven entries: bind, convert in parameter order, check in the documented order, compute,
+// build the result. Everything Python-facing lives here and in args.cpp.
+#include "binding/py_api.hpp"
+
+#include <cmath>
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "binding/args.hpp"
+#include "core/detect.hpp"
+#include "core/driver.hpp"
+#include "core/refine.hpp"
+#include "core/stats.hpp"
+#include "core/types.hpp"
+#include "core/wasserstein.hpp"
+
+namespace vollan::py {
+
+namespace {
+
+constexpr const char* kTooShort = "series must contain at least 3 values";
+constexpr const char* kNotFinite =
+    "series contains NaN or infinite values; clean/impute before calling vollan";
+
+const FunctionSpec kScanDetectorSpec{
+    "scan_detector",
+    {"series", "window_sizes", "n_perm", "alpha_q", "seed", "tol", "workers", "backend",
+     "change_type", "b", "taper_ratio", "center", "batch_size"},
+    13,
+    1};
+const FunctionSpec kScanSingleWindowSpec{
+    "scan_single_window",
+    {"series", "window_size", "n_perm", "alpha_q", "seed", "change_type", "b", "taper_ratio",
+     "center", "batch_size"},
+    10,
+    2};
+const FunctionSpec kRefineCusumSpec{"refine_cusum", {"series"}, 1, 1};
+const FunctionSpec kRefineWassersteinSpec{"refine_wasserstein", {"series"}, 1, 1};
+const FunctionSpec kSwalStatisticSpec{"swal_statistic", {"series", "change_type"}, 2, 1};
+const FunctionSpec kWassersteinStatisticSpec{"wasserstein_statistic", {"left", "right"}, 2, 2};
+const FunctionSpec kIpmStatisticSpec{"ipm_statistic", {"left", "right"}, 2, 2};
+
+bool all_finite(const std::vector<double>& values) {
+    for (double v : values) {
+        if (!is_finite_bits(v)) return false;
+    }
+    return true;
+}
+
+// Core code reports value problems as error texts; what it throws is exhaustion of memory
+// (including sizes too large to allocate) or a broken invariant. Neither may take the
+// interpreter down.
+template <class F>
+auto run_core(F&& f) -> std::optional<decltype(f())> {
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "vollan internal error: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "vollan internal error");
+    }
+    return std::nullopt;
+}
+
+// The checks that every whole-series entry makes before touching the core.
+bool check_series(const std::vector<double>& series) {
+    if (series.size() < 3) {
+        PyErr_SetString(PyExc_ValueError, kTooShort);
+        return false;
+    }
+    if (!all_finite(series)) {
+        PyErr_SetString(PyExc_ValueError, kNotFinite);
+        return false;
+    }
+    return true;
+}
+
+PyObject* window_result_to_py(WindowScanResult result) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    if (!dict_set_steal(dict.get(), "change_points", list_from_u64(result.change_points)) ||
+        !dict_set_steal(dict.get(), "starts", list_from_u64(result.starts)) ||
+        !dict_set_steal(dict.get(), "statistics", list_from_doubles(result.statistics)) ||
+        !dict_set_steal(dict.get(), "tapered_block_bootstrap_threshold",
+                        list_from_doubles(result.tapered_block_bootstrap_threshold))) {
+        return nullptr;
+    }
+    const auto& regions = result.localized_regions;
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(regions.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        Ref start = Ref::steal(u64_to_py(regions[i].start));
+        if (!start) return nullptr;
+        Ref end = Ref::steal(u64_to_py(regions[i].end));
+        if (!end) return nullptr;
+        PyObject* pair = PyTuple_New(2);
+        if (pair == nullptr) return nullptr;
+        PyTuple_SET_ITEM(pair, 0, start.release());
+        PyTuple_SET_ITEM(pair, 1, end.release());
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    if (!dict_set_steal(dict.get(), "localized_regions", list.release())) return nullptr;
+    return dict.release();
+}
+
+PyObject* scan_output_to_py(ScanOutput output) {
+    Ref outer = Ref::steal(PyDict_New());
+    if (!outer) return nullptr;
+
+    Ref cp = Ref::steal(PyDict_New());
+    if (!cp) return nullptr;
+    for (const auto& [w, points] : output.cp_dict) {
+        if (!dict_set_u64_steal(cp.get(), w, list_from_u64(points))) return nullptr;
+    }
+    if (!dict_set_steal(outer.get(), "cp_dict", cp.release())) return nullptr;
+
+    Ref windows = Ref::steal(PyDict_New());
+    if (!windows) return nullptr;
+    for (auto& [w, result] : output.window_results) {
+        if (!dict_set_u64_steal(windows.get(), w, window_result_to_py(std::move(result)))) {
+            return nullptr;
+        }
+    }
+    if (!dict_set_steal(outer.get(), "window_results", windows.release())) return nullptr;
+
+    const LeaderSummary& summary = output.out;
+    Ref out = Ref::steal(PyDict_New());
+    if (!out) return nullptr;
+    Ref votes = Ref::steal(PyDict_New());
+    if (!votes) return nullptr;
+    for (const auto& [leader, v] : summary.leaders_segment_votes) {
+        if (!dict_set_u64_steal(votes.get(), leader, u64_to_py(v))) return nullptr;
+    }
+    if (!dict_set_steal(out.get(), "leaders_segment_votes", votes.release())) return nullptr;
+    Ref scores = Ref::steal(PyDict_New());
+    if (!scores) return nullptr;
+    for (const auto& [leader, s] : summary.leaders_scores) {
+        if (!dict_set_u64_steal(scores.get(), leader, PyFloat_FromDouble(s))) return nullptr;
+    }
+    if (!dict_set_steal(out.get(), "leaders_scores", scores.release())) return nullptr;
+    Ref probs = Ref::steal(PyDict_New());
+    if (!probs) return nullptr;
+    for (const auto& [leader, p] : summary.leaders_probs) {
+        if (!dict_set_u64_steal(probs.get(), leader, PyFloat_FromDouble(p))) return nullptr;
+    }
+    if (!dict_set_steal(out.get(), "leaders_probs", probs.release())) return nullptr;
+    Ref cdf = Ref::steal(PyList_New(static_cast<Py_ssize_t>(summary.cdf.size())));
+    if (!cdf) return nullptr;
+    for (std::size_t i = 0; i < summary.cdf.size(); ++i) {
+        Ref leader = Ref::steal(u64_to_py(summary.cdf[i].first));
+        if (!leader) return nullptr;
+        Ref c = Ref::steal(PyFloat_FromDouble(summary.cdf[i].second));
+        if (!c) return nullptr;
+        PyObject* pair = PyTuple_New(2);
+        if (pair == nullptr) return nullptr;
+        PyTuple_SET_ITEM(pair, 0, leader.release());
+        PyTuple_SET_ITEM(pair, 1, c.release());
+        PyList_SET_ITEM(cdf.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    if (!dict_set_steal(out.get(), "cdf", cdf.release())) return nullptr;
+    if (!dict_set_steal(outer.get(), "out", out.release())) return nullptr;
+    return outer.release();
+}
+
+PyObject* scan_detector(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Slots slots;
+    if (!bind_arguments(kScanDetectorSpec, args, nargs, kwnames, slots)) return nullptr;
+    std::vector<double> series;
+    ScanRequest req;
+    std::uint64_t batch_size = 32;
+    Converter c(kScanDetectorSpec, slots);
+    c.f64_seq(series)
+        .opt_u64_seq(req.window_sizes)
+        .u64(req.n_perm)
+        .f64(req.alpha_q)
+        .u64(req.seed)
+        .u64(req.tol)
+        .opt_u64(req.workers)
+        .text(req.backend)
+        .text(req.change_type)
+        .opt_u64(req.b)
+        .f64(req.taper_ratio)
+        .boolean(req.center)
+        .u64(batch_size);
+    if (!c.ok()) return nullptr;
+    req.series = series;
+    auto output = run_core([&] { return run_scan_detector(req); });
+    if (!output) return nullptr;
+    if (!output->has_value()) return raise_value_error(output->error());
+    return scan_output_to_py(std::move(**output));
+}
+
+PyObject* scan_single_window(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    Slots slots;
+    if (!bind_arguments(kScanSingleWindowSpec, args, nargs, kwnames, slots)) return nullptr;
+    std::vector<double> series;
+    std::uint64_t window_size = 0;
+    std::uint64_t n_perm = 300;
+    double alpha_q = 1.0;
+    std::uint64_t seed = 123;
+    std::string_view change_type = "mean";
+    std::optional<std::uint64_t> b;
+    double taper_ratio = 0.5;
+    bool center = true;
+    std::uint64_t batch_size = 32;
+    Converter c(kScanSingleWindowSpec, slots);
+    c.f64_seq(series)
+        .u64(window_size)
+        .u64(n_perm)
+        .f64(alpha_q)
+        .u64(seed)
+        .text(change_type)
+        .opt_u64(b)
+        .f64(taper_ratio)
+        .boolean(center)
+        .u64(batch_size);
+    if (!c.ok()) return nullptr;
+    if (!check_series(series)) return nullptr;
+    if (window_size == 0) return raise_value_error("window_size must be positive");
+    auto outcome = run_core([&]() -> Result<std::pair<std::uint64_t, WindowScanResult>> {
+        const PrefixStats prefix = PrefixStats::from_series(series);
+        auto parsed = parse_change_type(change_type);
+        if (!parsed) return error(parsed.error());
+        return detect_for_window_with_policy(series, prefix, window_size, n_perm,
+                                             alpha_to_percent(alpha_q), kMinStd, taper_ratio, seed,
+                                             *parsed, b, center);
+    });
+    if (!outcome) return nullptr;
+    if (!outcome->has_value()) return raise_value_error(outcome->error());
+    return window_result_to_py(std::move((*outcome)->second));
+}
+
+PyObject* refine_cusum(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Slots slots;
+    if (!bind_arguments(kRefineCusumSpec, args, nargs, kwnames, slots)) return nullptr;
+    std::vector<double> series;
+    if (!Converter(kRefineCusumSpec, slots).f64_seq(series).ok()) return nullptr;
+    if (!check_series(series)) return nullptr;
+    return u64_to_py(cusum_split(series));
+}
+
+PyObject* refine_wasserstein(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    Slots slots;
+    if (!bind_arguments(kRefineWassersteinSpec, args, nargs, kwnames, slots)) return nullptr;
+    std::vector<double> series;
+    if (!Converter(kRefineWassersteinSpec, slots).f64_seq(series).ok()) return nullptr;
+    if (!check_series(series)) return nullptr;
+    auto outcome = run_core([&] {
+        std::vector<double> stats(series.size(), std::bit_cast<double>(kQuietNanBits));
+        const std::size_t k = wasserstein_split(series, stats);
+        return std::make_pair(k, std::move(stats));
+    });
+    if (!outcome) return nullptr;
+    Ref k = Ref::steal(u64_to_py(outcome->first));
+    if (!k) return nullptr;
+    Ref list = Ref::steal(list_from_doubles(outcome->second));
+    if (!list) return nullptr;
+    return PyTuple_Pack(2, k.get(), list.get());
+}
+
+PyObject* swal_statistic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Slots slots;
+    if (!bind_arguments(kSwalStatisticSpec, args, nargs, kwnames, slots)) return nullptr;
+    std::vector<double> series;
+    std::string_view change_type = "distribution";
+    if (!Converter(kSwalStatisticSpec, slots).f64_seq(series).text(change_type).ok()) {
+        return nullptr;
+    }
+    if (!check_series(series)) return nullptr;
+    auto parsed = parse_change_type(change_type);
+    if (!parsed) return raise_value_error(parsed.error());
+    auto outcome = run_core([&] { return refine_for_change_type(series, *parsed); });
+    if (!outcome) return nullptr;
+    if (!outcome->has_value()) return raise_value_error(outcome->error());
+    return u64_to_py(**outcome);
+}
+
+PyObject* two_sample_distance(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    Slots slots;
+    if (!bind_arguments(spec, args, nargs, kwnames, slots)) return nullptr;
+    std::vector<double> left;
+    std::vector<double> right;
+    if (!Converter(spec, slots).f64_seq(left).f64_seq(right).ok()) return nullptr;
+    if (left.empty() || right.empty()) {
+        return raise_value_error("left and right samples must be non-empty");
+    }
+    if (!all_finite(left) || !all_finite(right)) {
+        return raise_value_error("samples contain NaN or infinite values");
+    }
+    // The converted vectors are this call's own copies: sort them in place.
+    sort_total_order(left);
+    sort_total_order(right);
+    return PyFloat_FromDouble(wasserstein_1d_sorted(left, right));
+}
+
+PyObject* wasserstein_statistic(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return two_sample_distance(kWassersteinStatisticSpec, args, nargs, kwnames);
+}
+
+PyObject* ipm_statistic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return two_sample_distance(kIpmStatisticSpec, args, nargs, kwnames);
+}
+
+template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyCFunction as_cfunction() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+}  // namespace
+
+PyMethodDef kEntries[] = {
+    {"scan_detector", as_cfunction<scan_detector>(), METH_FASTCALL | METH_KEYWORDS,
+     "scan_detector(series, window_sizes=None, n_perm=300, alpha_q=1.0, seed=123, tol=2, "
+     "workers=None, backend=\"thread\", change_type=\"mean\", b=None, taper_ratio=0.5, "
+     "center=True, batch_size=32)\n--\n\n"},
+    {"scan_single_window", as_cfunction<scan_single_window>(), METH_FASTCALL | METH_KEYWORDS,
+     "scan_single_window(series, window_size, n_perm=300, alpha_q=1.0, seed=123, "
+     "change_type=\"mean\", b=None, taper_ratio=0.5, center=True, batch_size=32)\n--\n\n"},
+    {"refine_cusum", as_cfunction<refine_cusum>(), METH_FASTCALL | METH_KEYWORDS,
+     "refine_cusum(series)\n--\n\n"},
+    {"refine_wasserstein", as_cfunction<refine_wasserstein>(), METH_FASTCALL | METH_KEYWORDS,
+     "refine_wasserstein(series)\n--\n\n"},
+    {"swal_statistic", as_cfunction<swal_statistic>(), METH_FASTCALL | METH_KEYWORDS,
+     "swal_statistic(series, change_type=\"distribution\")\n--\n\n"},
+    {"wasserstein_statistic", as_cfunction<wasserstein_statistic>(), METH_FASTCALL | METH_KEYWORDS,
+     "wasserstein_statistic(left, right)\n--\n\n"},
+    {"ipm_statistic", as_cfunction<ipm_statistic>(), METH_FASTCALL | METH_KEYWORDS,
+     "ipm_statistic(left, right)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace vollan::py
