@@ -1,0 +1,154 @@
+// Prefix statistics, the distance and the split searches at the C++ level.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "core/refine.hpp"
+#include "core/stats.hpp"
+#include "core/wasserstein.hpp"
+
+namespace vollan {
+namespace {
+
+std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
+
+TEST(PrefixStats, SumsAndMoments) {
+    const std::vector<double> x{1, 2, 3};
+    const auto p = PrefixStats::from_series(x);
+    EXPECT_EQ(p.prefix_sum, (std::vector<double>{0, 1, 3, 6}));
+    EXPECT_EQ(p.prefix_sum_sq, (std::vector<double>{0, 1, 5, 14}));
+    const auto [mean, sd] = p.mean_std(0, 3, 1e-12);
+    EXPECT_EQ(mean, 2.0);
+    EXPECT_EQ(sd, 1.0);
+    const auto [m1, s1] = p.mean_std(2, 1, 1e-12);
+    EXPECT_EQ(m1, 3.0);
+    EXPECT_EQ(bits(s1), bits(1e-12));
+}
+
+TEST(PrefixStats, EmptySeriesAndConstantStretch) {
+    const auto empty = PrefixStats::from_series({});
+    EXPECT_EQ(empty.prefix_sum, std::vector<double>{0.0});
+    const std::vector<double> x{4, 4, 4, 4};
+    const auto p = PrefixStats::from_series(x);
+    EXPECT_EQ(bits(p.mean_std(0, 4, 1e-12).second), bits(1e-12));
+}
+
+TEST(PrefixStats, OverflowingSumsGiveTheFloorNotNaN) {
+    // s is NaN (inf - inf) and counts as 0, so the floor is returned.
+    const std::vector<double> x(8, 1e308);
+    const auto p = PrefixStats::from_series(x);
+    const auto [mean, sd] = p.mean_std(0, 4, 1e-12);
+    EXPECT_TRUE(std::isinf(mean));
+    EXPECT_EQ(bits(sd), bits(1e-12));
+}
+
+TEST(PrefixStats, OutsideTheTableAborts) {
+    const std::vector<double> x{1, 2, 3};
+    const auto p = PrefixStats::from_series(x);
+    EXPECT_DEATH(p.mean_std(2, 2, 1e-12), "outside the table");
+    EXPECT_DEATH(p.mean_std(0, 0, 1e-12), "outside the table");
+}
+
+TEST(Wasserstein, WorkedExamples) {
+    const std::vector<double> a{0.0}, b{1.0}, c{0.0, 1.0}, d{0.5};
+    EXPECT_EQ(wasserstein_1d_sorted(a, b), 1.0);
+    EXPECT_EQ(wasserstein_1d_sorted(c, d), 0.5);
+    const std::vector<double> e{0.0, 0.0, 1.0}, f{0.0, 1.0};
+    const double third = 1.0 / 3.0;
+    EXPECT_EQ(bits(wasserstein_1d_sorted(e, f)), bits(1.0 * std::fabs((third + third) - 0.5)));
+}
+
+TEST(Wasserstein, EmptyAndNaNGiveQuietNaN) {
+    const std::vector<double> a{1.0}, none{};
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<double> with_nan{0.0, nan}, neg_nan{-nan, 0.0};
+    for (auto r : {wasserstein_1d_sorted(none, a), wasserstein_1d_sorted(a, none),
+                   wasserstein_1d_sorted(none, none), wasserstein_1d_sorted(with_nan, a),
+                   wasserstein_1d_sorted(a, with_nan), wasserstein_1d_sorted(neg_nan, a),
+                   wasserstein_1d_sorted(with_nan, with_nan)}) {
+        EXPECT_EQ(bits(r), 0x7FF8000000000000ull);
+    }
+}
+
+TEST(Wasserstein, IdenticalExtremeSamplesAreAtZero) {
+    const double max = std::numeric_limits<double>::max();
+    const std::vector<double> a{-max, max};
+    EXPECT_EQ(bits(wasserstein_1d_sorted(a, a)), bits(0.0));
+}
+
+TEST(Wasserstein, SignedZerosAreOneRun) {
+    const std::vector<double> a{-0.0, 0.0, 1.0}, b{0.0, -0.0, 1.0};
+    EXPECT_EQ(bits(wasserstein_1d_sorted(a, b)), bits(0.0));
+}
+
+TEST(TotalOrderSort, OrdersNaNsAndZeros) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    std::vector<double> v{nan, 1.0, -0.0, 0.0, -nan, -1.0, -std::numeric_limits<double>::infinity()};
+    sort_total_order(v);
+    EXPECT_TRUE(std::isnan(v[0]) && std::signbit(v[0]));
+    EXPECT_TRUE(std::isinf(v[1]));
+    EXPECT_EQ(v[2], -1.0);
+    EXPECT_TRUE(v[3] == 0.0 && std::signbit(v[3]));
+    EXPECT_TRUE(v[4] == 0.0 && !std::signbit(v[4]));
+    EXPECT_EQ(v[5], 1.0);
+    EXPECT_TRUE(std::isnan(v[6]) && !std::signbit(v[6]));
+}
+
+TEST(Refine, ShortRegionsAreErrors) {
+    for (auto type : {ChangeType::mean, ChangeType::var, ChangeType::distribution}) {
+        for (std::size_t n = 0; n < 3; ++n) {
+            const std::vector<double> x(n, 1.0);
+            const auto r = refine_for_change_type(x, type);
+            ASSERT_FALSE(r.has_value());
+            EXPECT_EQ(r.error(), "need at least 3 points");
+        }
+    }
+}
+
+TEST(Refine, WorkedExamples) {
+    auto split = [](std::vector<double> x, ChangeType t) { return *refine_for_change_type(x, t); };
+    for (auto t : {ChangeType::mean, ChangeType::var, ChangeType::distribution}) {
+        EXPECT_EQ(split({0, 0, 3}, t), 2u);
+        EXPECT_EQ(split({1, 1, 1}, t), 1u);
+        EXPECT_EQ(split({0, 0, 0, 10, 10, 10}, t), 3u);
+        EXPECT_EQ(split({5, 5, 5, 5, 9}, t), 4u);
+    }
+    EXPECT_EQ(split({1, -1, 1, -1}, ChangeType::mean), 1u);
+    EXPECT_EQ(split({0, 1, 1, 0}, ChangeType::distribution), 1u);
+}
+
+// The incremental halves must equal a fresh sort of each part at every split.
+TEST(Refine, IncrementalHalvesMatchResorting) {
+    std::mt19937_64 gen(7);
+    std::uniform_int_distribution<int> small(-3, 3);
+    for (int trial = 0; trial < 50; ++trial) {
+        std::vector<double> x(3 + trial % 20);
+        for (auto& v : x) v = small(gen) * 0.5;
+        std::vector<double> stats(x.size(), 0.0);
+        const std::size_t k = wasserstein_split(x, stats);
+        double best = -std::numeric_limits<double>::infinity();
+        std::size_t best_j = 1;
+        const double n = static_cast<double>(x.size());
+        for (std::size_t j = 1; j < x.size(); ++j) {
+            std::vector<double> l(x.begin(), x.begin() + static_cast<long>(j));
+            std::vector<double> r(x.begin() + static_cast<long>(j), x.end());
+            sort_total_order(l);
+            sort_total_order(r);
+            const double stat = wasserstein_1d_sorted(l, r) *
+                                std::sqrt((static_cast<double>(x.size() - j) * static_cast<double>(j)) / n);
+            EXPECT_EQ(bits(stats[j]), bits(stat));
+            if (stat > best) {
+                best = stat;
+                best_j = j;
+            }
+        }
+        EXPECT_EQ(k, best_j);
+    }
+}
+
+}  // namespace
+}  // namespace vollan
