@@ -12,7 +12,8 @@ def main() -> None:
     print(f"Nile at Aswan, annual flow {years[0]}-{years[-1]} ({len(flow)} values)")
 
     k = vollan.refine_cusum(flow)
-    print(f"refine_cusum: the mean changes at {years[k]} (index {k})")
+    print(f"refine_cusum: the mean changes at {years[k]} "
+          f"(the first year of the new regime, index {k})")
 
     k_w, stats = vollan.refine_wasserstein(flow)
     print(f"refine_wasserstein: the distribution changes at {years[k_w]} "
