@@ -36,10 +36,19 @@ struct BootstrapParams {
     std::uint64_t seed = 0;
 };
 
-// Block length for a pooled reference of L values.
+inline constexpr char kShortReferenceError[] = "reference series is shorter than block length";
+
+// Truncates toward zero and saturates: negative values and NaN give 0, values at or beyond 2^64
+// give UINT64_MAX. A plain cast would be undefined for those.
+std::uint64_t double_to_u64_saturating(double v);
+
+// Block length for a pooled reference of L values: min(b, L) floored at 3 when b is given,
+// otherwise the rounded square root (L < 100) or cube root of L, capped at L and floored at 8.
+// The floors can exceed L; the threshold rejects that case.
 std::uint64_t block_length(std::uint64_t L, std::optional<std::uint64_t> b);
 
-// Trapezoid taper of block_len weights; an error when the ramps would not fit in the block.
+// Trapezoid taper of block_len weights; an error when the ramps would not fit in the block
+// (taper_ratio well above 2).
 Result<TaperWeights> make_taper_weights(std::uint64_t block_len, double taper_ratio);
 
 std::uint64_t window_seed(std::uint64_t seed, std::uint64_t w);
@@ -47,14 +56,18 @@ std::uint64_t position_seed(std::uint64_t seed, std::uint64_t w, std::uint64_t p
 std::uint64_t replicate_seed(std::uint64_t position_seed, std::uint64_t w, std::uint64_t r);
 
 // Fills distances with n_perm replicate distances (distance r at index r); parallel from 64 on.
+// z holds the 2w pooled values and 3 <= block_len <= 2w. An n_perm too large to allocate throws
+// std::bad_alloc or std::length_error.
 void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_t block_len,
-                        const TaperWeights& taper, std::uint64_t position_seed, std::uint64_t n_perm,
-                        std::vector<double>& distances);
+                        const TaperWeights& taper, std::uint64_t position_seed,
+                        std::uint64_t n_perm, std::vector<double>& distances);
 
 // q-quantile with linear interpolation at (N-1)q; reorders values (selection, not a full sort).
+// NaN for no values; a NaN q selects the smallest value.
 double interpolated_quantile(std::span<double> values, double q);
 
-// Threshold for the position whose left window starts at p.
+// Threshold for the position whose left window starts at p (needs p + 2w <= series length, w >= 1).
+// Errors: the block length exceeds the 2w pooled values, or the taper does not fit in a block.
 Result<double> bootstrap_threshold(std::span<const double> series, const PrefixStats& prefix,
                                    std::uint64_t p, const BootstrapParams& params,
                                    BootstrapWorkspace& workspace);

@@ -22,6 +22,14 @@ Result<std::pair<std::uint64_t, WindowScanResult>> detect_for_window_with_policy
     std::uint64_t n_perm, double alpha_percent, double min_std, double taper_ratio,
     std::uint64_t seed, ChangeType change_type, std::optional<std::uint64_t> b, bool center);
 
+// Quantile level for one of n_positions positions: the level alpha_percent corrected for all
+// positions (Bonferroni), clamped to [0, 1]; a NaN alpha_percent gives NaN.
+double bonferroni_quantile_level(double alpha_percent, std::uint64_t n_positions);
+
+// Regions of ascending flagged position indices: a position alone covers its two windows, two
+// adjacent positions share one region of 3w values, longer runs are cut into pairs from the start.
+std::vector<Region> localized_regions(std::span<const std::uint64_t> flagged, std::uint64_t w);
+
 // A value <= 1.0 is a fraction and becomes a percentage; anything else (NaN too) is kept.
 inline double alpha_to_percent(double alpha_q) { return alpha_q <= 1.0 ? 100.0 * alpha_q : alpha_q; }
 

@@ -5,6 +5,9 @@
 
 namespace vollan {
 
+// The full 128-bit product of two 64-bit words; __extension__ keeps -Wpedantic quiet.
+__extension__ typedef unsigned __int128 Uint128;
+
 struct SplitMix64 {
     std::uint64_t state;
     std::uint64_t next() {
@@ -56,11 +59,11 @@ inline std::uint64_t canon_draw(Xoshiro256pp& rng, std::uint64_t range) {
         }
         return hi;
     }
-    const unsigned __int128 m = static_cast<unsigned __int128>(rng.next()) * range;
+    const Uint128 m = static_cast<Uint128>(rng.next()) * range;
     std::uint64_t hi = static_cast<std::uint64_t>(m >> 64);
     const std::uint64_t lo = static_cast<std::uint64_t>(m);
     if (lo > 0ull - range) {
-        const unsigned __int128 m2 = static_cast<unsigned __int128>(rng.next()) * range;
+        const Uint128 m2 = static_cast<Uint128>(rng.next()) * range;
         const std::uint64_t h2 = static_cast<std::uint64_t>(m2 >> 64);
         if (lo + h2 < lo) hi += 1;
     }

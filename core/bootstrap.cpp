@@ -1,0 +1,208 @@
+#include "core/bootstrap.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "core/pool.hpp"
+#include "core/rng.hpp"
+#include "core/wasserstein.hpp"
+
+namespace vollan {
+
+namespace {
+
+constexpr std::uint64_t kC1 = 0xbf58476d1ce4e5b9ull;
+constexpr std::uint64_t kC2 = 0x94d049bb133111ebull;
+
+// From this many replicates on they run on the pool; below it the task overhead outweighs them.
+constexpr std::uint64_t kParallelReplicates = 64;
+
+std::string shortest_repr(double v) {
+    char buf[64];
+    const auto res = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, res.ptr);
+}
+
+// One replicate: n_blocks tapered blocks drawn from z into buf (2w slots), then the distance
+// between the sorted halves. Only the generator depends on r, so replicates are independent.
+double replicate_distance(std::span<const double> z, std::uint64_t w, std::uint64_t block_len,
+                          const TaperWeights& taper, std::uint64_t pos_seed, std::uint64_t r,
+                          std::span<double> buf) {
+    const std::uint64_t L = z.size();
+    const std::uint64_t n_starts = L - block_len + 1;
+    const std::uint64_t n_blocks = L / block_len + (L % block_len != 0 ? 1 : 0);
+    const double* weights = taper.weights.data();
+    const double scale = taper.taper_scale;
+
+    Xoshiro256pp rng = Xoshiro256pp::from_seed(replicate_seed(pos_seed, w, r));
+    std::uint64_t len = 0;
+    for (std::uint64_t j = 0; j < n_blocks; ++j) {
+        const std::uint64_t u = canon_draw(rng, n_starts);
+        const std::uint64_t m = std::min(block_len, L - len);
+        const double* src = z.data() + u;
+        for (std::uint64_t k = 0; k < m; ++k) buf[len + k] = (src[k] * weights[k]) * scale;
+        len += m;
+    }
+    const std::span<double> first = buf.first(w);
+    const std::span<double> second = buf.subspan(w, w);
+    sort_total_order(first);
+    sort_total_order(second);
+    return wasserstein_1d_sorted(first, second);
+}
+
+}  // namespace
+
+std::uint64_t double_to_u64_saturating(double v) {
+    if (!(v > 0.0)) return 0;  // negative, zero and NaN
+    if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(v);
+}
+
+std::uint64_t block_length(std::uint64_t L, std::optional<std::uint64_t> b) {
+    if (b) {
+        const std::uint64_t len = std::min(*b, L);
+        return len < 3 ? 3 : len;
+    }
+    const double Ld = static_cast<double>(L);
+    const double f = L < 100 ? std::sqrt(Ld) : std::pow(Ld, 0.3333333333333333);
+    const std::uint64_t len = std::min(double_to_u64_saturating(std::round(f)), L);
+    return len < 8 ? 8 : len;
+}
+
+Result<TaperWeights> make_taper_weights(std::uint64_t block_len, double taper_ratio) {
+    const double ramp = taper_ratio * static_cast<double>(block_len) * 0.5;
+    const std::uint64_t t = double_to_u64_saturating(std::floor(ramp));
+    // Ramps of t <= block_len overlap at worst (the later write wins); longer ones would leave
+    // the block.
+    if (t > block_len) {
+        return error("taper_ratio must be at most 2 (got " + shortest_repr(taper_ratio) +
+                     "): taper ramps of " + std::to_string(t) +
+                     " values do not fit in a block of " + std::to_string(block_len) + " values");
+    }
+    TaperWeights tw;
+    tw.block_len = block_len;
+    tw.taper_ratio = taper_ratio;
+    tw.weights.assign(block_len, 1.0);
+    if (t > 0) {
+        const double c = 1.0 / static_cast<double>(t + 1);
+        for (std::uint64_t k = 0; k < t; ++k) {
+            const double v = static_cast<double>(k + 1) * c;
+            tw.weights[k] = v;
+            tw.weights[block_len - 1 - k] = v;
+        }
+    }
+    double sum_sq = 0.0;
+    for (double v : tw.weights) sum_sq += v * v;
+    tw.taper_scale = std::sqrt(static_cast<double>(block_len)) / std::sqrt(sum_sq);
+    return tw;
+}
+
+std::uint64_t window_seed(std::uint64_t seed, std::uint64_t w) {
+    return 0x3903fa2331f06e58ull ^ (w * kC2) ^ seed;
+}
+
+std::uint64_t position_seed(std::uint64_t seed, std::uint64_t w, std::uint64_t p) {
+    return (p * kC1) ^ window_seed(seed, w);
+}
+
+std::uint64_t replicate_seed(std::uint64_t position_seed, std::uint64_t w, std::uint64_t r) {
+    return 0x53b28fe19d2bbf48ull ^ ((r * kC1) ^ position_seed) ^ (w * kC2);
+}
+
+void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_t block_len,
+                        const TaperWeights& taper, std::uint64_t position_seed,
+                        std::uint64_t n_perm, std::vector<double>& distances) {
+    distances.clear();
+    // Throws for an n_perm that cannot be held; the size computation itself cannot wrap.
+    distances.resize(n_perm);
+    if (n_perm == 0) return;
+    const std::uint64_t L = z.size();
+    if (n_perm < kParallelReplicates) {
+        std::vector<double> buf(L);
+        for (std::uint64_t r = 0; r < n_perm; ++r) {
+            distances[r] = replicate_distance(z, w, block_len, taper, position_seed, r, buf);
+        }
+        return;
+    }
+    const std::uint64_t min_chunk = n_perm / 8 + (n_perm % 8 != 0 ? 1 : 0);
+    double* out = distances.data();
+    parallel_for(
+        n_perm, min_chunk, [L] { return std::vector<double>(L); },
+        [&](std::vector<double>& buf, std::size_t r) {
+            out[r] = replicate_distance(z, w, block_len, taper, position_seed, r, buf);
+        });
+}
+
+double interpolated_quantile(std::span<double> values, double q) {
+    const std::size_t n = values.size();
+    if (n == 0) return std::bit_cast<double>(kQuietNanBits);
+    if (n == 1) return values[0];
+    const double h = static_cast<double>(n - 1) * q;
+    // q lies in [0, 1] (or is NaN), so both indices are at most n - 1; the clamp only guards
+    // against callers outside that range.
+    const std::size_t lo = std::min<std::uint64_t>(double_to_u64_saturating(std::floor(h)), n - 1);
+    const std::size_t hi = std::min<std::uint64_t>(double_to_u64_saturating(std::ceil(h)), n - 1);
+    std::nth_element(values.begin(), values.begin() + lo, values.end(), total_order_less);
+    const double v_lo = values[lo];
+    if (lo >= hi) return v_lo;
+    const double v_hi = *std::min_element(values.begin() + lo + 1, values.end(), total_order_less);
+    const double f = h - static_cast<double>(lo);
+    return std::fma(v_lo, 1.0 - f, f * v_hi);
+}
+
+Result<double> bootstrap_threshold(std::span<const double> series, const PrefixStats& prefix,
+                                   std::uint64_t p, const BootstrapParams& params,
+                                   BootstrapWorkspace& workspace) {
+    const std::uint64_t w = params.w;
+    const std::uint64_t n = series.size();
+    if (w == 0 || p > n || (n - p) / 2 < w) {
+        return error("bootstrap windows lie outside the series");
+    }
+    const std::uint64_t L = 2 * w;
+
+    const auto [mean_l, std_l] = prefix.mean_std(p, w, params.min_std);
+    const auto [mean_r, std_r] = prefix.mean_std(p + w, w, params.min_std);
+
+    const std::uint64_t block_len = block_length(L, params.b);
+    // The documented length error wins over a taper that would not fit either.
+    if (L < block_len) return error(kShortReferenceError);
+
+    auto& cached = workspace.taper;
+    if (!cached || cached->block_len != block_len ||
+        std::bit_cast<std::uint64_t>(cached->taper_ratio) !=
+            std::bit_cast<std::uint64_t>(params.taper_ratio)) {
+        cached.reset();
+        Result<TaperWeights> made = make_taper_weights(block_len, params.taper_ratio);
+        if (!made) return std::unexpected(std::move(made.error()));
+        cached.emplace(std::move(*made));
+    }
+
+    std::vector<double>& z = workspace.z;
+    z.resize(L);
+    const double inv_l = 1.0 / std_l;
+    const double inv_r = 1.0 / std_r;
+    const double* x = series.data() + p;
+    if (params.center) {
+        for (std::uint64_t k = 0; k < w; ++k) z[k] = (x[k] - mean_l) * inv_l;
+        for (std::uint64_t k = 0; k < w; ++k) z[w + k] = (x[w + k] - mean_r) * inv_r;
+    } else {
+        for (std::uint64_t k = 0; k < w; ++k) z[k] = x[k] * inv_l;
+        for (std::uint64_t k = 0; k < w; ++k) z[w + k] = x[w + k] * inv_r;
+    }
+
+    std::vector<double>& d = workspace.distances;
+    tbb_distances_into(z, w, block_len, *cached, position_seed(params.seed, w, p), params.n_perm,
+                       d);
+
+    const double factor = std::sqrt(0.5 * (std_l * std_l + std_r * std_r));
+    for (double& v : d) v = v * factor;
+    return interpolated_quantile(d, params.quantile_level);
+}
+
+}  // namespace vollan
