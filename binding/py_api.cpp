@@ -11,7 +11,6 @@
 
 #include "binding/args.hpp"
 #include "core/detect.hpp"
-#include "core/driver.hpp"
 #include "core/refine.hpp"
 #include "core/stats.hpp"
 #include "core/types.hpp"
