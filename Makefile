@@ -39,5 +39,12 @@ test-python: install
 
 test: test-cpp test-python
 
+# The worker pool's tests under ThreadSanitizer.
+.PHONY: test-tsan
+test-tsan:
+	cmake -S . -B build/tsan -DVOLLAN_BUILD_PYTHON=OFF -DVOLLAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOLLAN_SANITIZE=thread
+	cmake --build build/tsan -j $(JOBS) --target test_pool
+	TSAN_OPTIONS="halt_on_error=1 $(TSAN_OPTIONS)" ctest --test-dir build/tsan --output-on-failure -R '^WorkerPool'
+
 clean:
 	rm -rf build $(VENV)

@@ -1,16 +1,785 @@
 #include "core/pool.hpp"
 
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <fstream>
+#include <limits>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
 namespace vollan {
+namespace detail {
+
+struct PoolWorker;
+
+// A queued unit of work. Jobs live on the stack of the thread that waits for them, and that
+// thread does not return before the job has signalled completion, so queues hold raw pointers.
+// execute never throws, and neither does anything between queuing a job and its completion
+// (a failing lock ends the process rather than leave a job pointing into a dead frame).
+struct PoolJob {
+    void (*execute)(PoolJob* job, PoolWorker& runner);
+};
+
+// Lets a thread outside every pool block until a latch is set.
+struct PoolBlockingWait {
+    std::mutex mutex;
+    std::condition_variable cv;
+};
+
+// One-shot completion flag of a job. Its waiter is either a worker that keeps running other jobs
+// meanwhile (waiter) or a thread outside the pool blocked on a condition variable (blocking).
+struct PoolLatch {
+    std::atomic<bool> done{false};
+    PoolWorker* waiter = nullptr;
+    PoolBlockingWait* blocking = nullptr;
+
+    bool probe() const { return done.load(std::memory_order_acquire); }
+};
+
+// Double-ended job queue: the owner pushes and pops at the back, thieves take from the front.
+// A power-of-two ring buffer indexed by ever-growing positions, behind a mutex.
+class PoolDeque {
+public:
+    void push_back(PoolJob* job) {
+        std::lock_guard lock(mutex_);
+        if (tail_ - head_ == buffer_.size()) grow();
+        buffer_[tail_ & (buffer_.size() - 1)] = job;
+        ++tail_;
+        size_.store(tail_ - head_, std::memory_order_relaxed);
+    }
+
+    PoolJob* pop_back() noexcept {
+        if (size_.load(std::memory_order_relaxed) == 0) return nullptr;
+        std::lock_guard lock(mutex_);
+        if (tail_ == head_) return nullptr;
+        --tail_;
+        size_.store(tail_ - head_, std::memory_order_relaxed);
+        return buffer_[tail_ & (buffer_.size() - 1)];
+    }
+
+    PoolJob* pop_front() noexcept {
+        // The unlocked size check keeps idle workers from taking every lock in the pool. Pushes
+        // are announced through Registry::events, which orders them before a sleeper's last look.
+        if (size_.load(std::memory_order_relaxed) == 0) return nullptr;
+        std::lock_guard lock(mutex_);
+        if (tail_ == head_) return nullptr;
+        PoolJob* job = buffer_[head_ & (buffer_.size() - 1)];
+        ++head_;
+        size_.store(tail_ - head_, std::memory_order_relaxed);
+        return job;
+    }
+
+private:
+    void grow() {
+        std::vector<PoolJob*> bigger(std::max<std::size_t>(16, 2 * buffer_.size()));
+        for (std::size_t i = head_; i != tail_; ++i) {
+            bigger[i & (bigger.size() - 1)] = buffer_[i & (buffer_.size() - 1)];
+        }
+        buffer_.swap(bigger);
+    }
+
+    std::mutex mutex_;
+    std::vector<PoolJob*> buffer_;
+    std::size_t head_ = 0;
+    std::size_t tail_ = 0;
+    std::atomic<std::size_t> size_{0};
+};
+
+struct Registry;
+
+struct alignas(64) PoolWorker {
+    Registry* registry = nullptr;
+    std::size_t index = 0;
+    PoolDeque deque;
+    pthread_t thread{};
+    std::uint64_t rng = 0;  // victim choice only
+    // Sleep state, guarded by Registry::sleep_mutex.
+    std::condition_variable cv;
+    bool asleep = false;
+    bool woken_for_work = false;
+    std::size_t sleep_slot = 0;
+
+    std::size_t next_victim(std::size_t n) {
+        rng ^= rng << 13;
+        rng ^= rng >> 7;
+        rng ^= rng << 17;
+        return static_cast<std::size_t>(rng % n);
+    }
+};
+
+static thread_local PoolWorker* tl_worker = nullptr;
+
+// The scheduler state of one pool: its workers, the queue for work from outside, and the
+// bookkeeping of sleeping workers.
+struct Registry {
+    explicit Registry(std::size_t n_threads)
+        : n(n_threads), workers(new PoolWorker[n_threads]), pid(getpid()) {
+        sleepers.reserve(n_threads);
+        for (std::size_t i = 0; i < n_threads; ++i) {
+            workers[i].registry = this;
+            workers[i].index = i;
+            workers[i].rng = 0x9E3779B97F4A7C15ull * (i + 1);
+        }
+    }
+
+    // Where a worker looks for work: its own newest job, then the oldest job of another worker,
+    // then work handed in from outside the pool.
+    PoolJob* find_work(PoolWorker& self) noexcept {
+        if (PoolJob* job = self.deque.pop_back()) return job;
+        if (n > 1) {
+            const std::size_t start = self.next_victim(n);
+            for (std::size_t k = 0; k < n; ++k) {
+                const std::size_t victim = (start + k) % n;
+                if (victim == self.index) continue;
+                if (PoolJob* job = workers[victim].deque.pop_front()) return job;
+            }
+        }
+        return injector.pop_front();
+    }
+
+    void push_local(PoolWorker& self, PoolJob* job) {
+        self.deque.push_back(job);
+        announce_work();
+    }
+
+    void inject(PoolJob* job) {
+        injector.push_back(job);
+        announce_work();
+    }
+
+    // Wakes one sleeping thread for a job just queued. The seq_cst pair events / n_sleeping
+    // against n_sleeping / events in sleep() means either the sleeper sees the new event and stays
+    // up, or the waker sees the sleeper and wakes it.
+    void announce_work() noexcept {
+        events.fetch_add(1, std::memory_order_seq_cst);
+        if (n_sleeping.load(std::memory_order_seq_cst) == 0) return;
+        std::lock_guard lock(sleep_mutex);
+        if (sleepers.empty()) return;
+        PoolWorker* chosen = sleepers.back();
+        remove_sleeper(*chosen);
+        chosen->woken_for_work = true;
+        chosen->cv.notify_one();
+    }
+
+    // Wakes worker if it sleeps; called after its latch was set.
+    void wake(PoolWorker& worker) noexcept {
+        if (n_sleeping.load(std::memory_order_seq_cst) == 0) return;
+        std::lock_guard lock(sleep_mutex);
+        if (!worker.asleep) return;
+        remove_sleeper(worker);
+        worker.cv.notify_one();
+    }
+
+    // Sleeps unless something happened since events read `observed`, the latch is set or the pool
+    // is ending. Returns whether a job announcement woke the worker.
+    bool sleep(PoolWorker& self, std::uint64_t observed, const PoolLatch* latch) noexcept {
+        std::unique_lock lock(sleep_mutex);
+        self.sleep_slot = sleepers.size();
+        sleepers.push_back(&self);  // capacity reserved for every worker
+        self.asleep = true;
+        self.woken_for_work = false;
+        n_sleeping.fetch_add(1, std::memory_order_seq_cst);
+        const bool stay_up = terminating.load(std::memory_order_relaxed) ||
+                             events.load(std::memory_order_seq_cst) != observed ||
+                             (latch != nullptr && latch->done.load(std::memory_order_seq_cst));
+        if (stay_up) {
+            remove_sleeper(self);
+            return false;
+        }
+        while (self.asleep) self.cv.wait(lock);
+        return self.woken_for_work;
+    }
+
+    void remove_sleeper(PoolWorker& worker) noexcept {
+        PoolWorker* last = sleepers.back();
+        sleepers[worker.sleep_slot] = last;
+        last->sleep_slot = worker.sleep_slot;
+        sleepers.pop_back();
+        worker.asleep = false;
+        n_sleeping.fetch_sub(1, std::memory_order_seq_cst);
+    }
+
+    // Runs jobs of the pool until latch is set or, with no latch (an idle worker), until the pool
+    // ends. Spins a little before sleeping, since work often arrives within microseconds.
+    void work_until(PoolWorker& self, PoolLatch* latch) noexcept {
+        constexpr int kSpinRounds = 32;
+        int idle_rounds = 0;
+        for (;;) {
+            if (latch != nullptr ? latch->probe() : terminating.load(std::memory_order_acquire)) {
+                return;
+            }
+            if (PoolJob* job = find_work(self)) {
+                job->execute(job, self);
+                idle_rounds = 0;
+                continue;
+            }
+            if (idle_rounds < kSpinRounds) {
+                ++idle_rounds;
+                std::this_thread::yield();
+                continue;
+            }
+            const std::uint64_t observed = events.load(std::memory_order_seq_cst);
+            if (PoolJob* job = find_work(self)) {
+                job->execute(job, self);
+                idle_rounds = 0;
+                continue;
+            }
+            const bool woken_for_work = sleep(self, observed, latch);
+            // A job announcement that woke a worker which is leaving goes to someone else.
+            if (woken_for_work && latch != nullptr && latch->probe()) announce_work();
+            idle_rounds = 0;
+        }
+    }
+
+    // Ends the pool: wakes every worker and joins the first `started` threads.
+    void shutdown(std::size_t started) {
+        {
+            // Set under the lock, so a worker about to sleep either sees it or gets woken.
+            std::lock_guard lock(sleep_mutex);
+            terminating.store(true, std::memory_order_release);
+            while (!sleepers.empty()) {
+                PoolWorker* sleeper = sleepers.back();
+                remove_sleeper(*sleeper);
+                sleeper->cv.notify_one();
+            }
+        }
+        for (std::size_t i = 0; i < started; ++i) pthread_join(workers[i].thread, nullptr);
+    }
+
+    std::size_t n;
+    std::unique_ptr<PoolWorker[]> workers;
+    PoolDeque injector;
+    ThreadPool* pool = nullptr;
+    pid_t pid;  // threads exist only in the process that started them
+
+    std::mutex sleep_mutex;
+    std::vector<PoolWorker*> sleepers;  // guarded by sleep_mutex
+    std::atomic<bool> terminating{false};
+    std::atomic<std::size_t> n_sleeping{0};
+    std::atomic<std::uint64_t> events{0};
+};
+
+namespace {
+
+void set_latch(PoolLatch& latch) noexcept {
+    // Read everything first: once done is visible, the waiter may return and free the latch.
+    PoolWorker* waiter = latch.waiter;
+    PoolBlockingWait* blocking = latch.blocking;
+    if (blocking != nullptr) {
+        // Notifying under the lock keeps the waiter from destroying the condition variable early.
+        std::lock_guard lock(blocking->mutex);
+        latch.done.store(true, std::memory_order_seq_cst);
+        blocking->cv.notify_one();
+        return;
+    }
+    latch.done.store(true, std::memory_order_seq_cst);
+    if (waiter != nullptr) waiter->registry->wake(*waiter);
+}
+
+void block_until(PoolLatch& latch, PoolBlockingWait& wait) noexcept {
+    std::unique_lock lock(wait.mutex);
+    wait.cv.wait(lock, [&] { return latch.probe(); });
+}
+
+void* worker_main(void* arg) {
+    PoolWorker& self = *static_cast<PoolWorker*>(arg);
+    tl_worker = &self;
+    self.registry->work_until(self, nullptr);
+    tl_worker = nullptr;
+    return nullptr;
+}
+
+int start_with_pthread(pthread_t* thread, void* (*entry)(void*), void* arg) {
+    return pthread_create(thread, nullptr, entry, arg);
+}
+
+std::atomic<ThreadStarter> g_thread_starter{&start_with_pthread};
+
+std::string os_error_text(int err) { return std::generic_category().message(err); }
+
+}  // namespace
+
+ThreadStarter exchange_thread_starter(ThreadStarter starter) {
+    return g_thread_starter.exchange(starter != nullptr ? starter : &start_with_pthread);
+}
+
+struct PoolAccess {
+    static Registry& registry(ThreadPool& pool) { return *pool.registry_; }
+
+    struct Started {
+        std::unique_ptr<ThreadPool> pool;  // null on failure
+        std::size_t n_started;             // threads that did start before the failure
+        int error;
+    };
+
+    // Starts a pool of n threads; on failure joins those already started.
+    static Started start(std::size_t n) {
+        std::unique_ptr<ThreadPool> pool(new ThreadPool(nullptr, n));
+        auto registry = std::make_unique<Registry>(n);
+        registry->pool = pool.get();
+        const ThreadStarter starter = g_thread_starter.load();
+        for (std::size_t i = 0; i < n; ++i) {
+            PoolWorker& worker = registry->workers[i];
+            const int err = starter(&worker.thread, &worker_main, &worker);
+            if (err != 0) {
+                registry->shutdown(i);
+                return {nullptr, i, err};
+            }
+        }
+        pool->registry_ = registry.release();
+        return {std::move(pool), n, 0};
+    }
+
+    static void destroy(ThreadPool& pool) {
+        Registry* registry = pool.registry_;
+        if (registry == nullptr) return;
+        if (tl_worker != nullptr && tl_worker->registry == registry) {
+            std::fputs("vollan: a worker pool was destroyed by one of its own threads\n", stderr);
+            std::abort();
+        }
+        // In a forked child the threads do not exist and the mutexes may be held forever:
+        // abandon the pool instead of joining.
+        if (registry->pid != getpid()) return;
+        registry->shutdown(registry->n);
+        delete registry;
+    }
+};
+
+namespace {
+
+std::optional<std::size_t> parse_decimal(std::string_view text) {
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    if (text.empty()) return std::nullopt;
+    std::size_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+// Splitting policy of a range of len indices with split budget `splits`: a task that moved to
+// another thread gets its budget back up to the thread count, so idle threads that steal keep
+// the work divisible.
+bool try_split(std::size_t len, std::size_t min_chunk, std::size_t& splits, bool migrated,
+               std::size_t n_threads) {
+    if (len < 2 || len / 2 < min_chunk) return false;
+    if (migrated) {
+        splits = std::max(n_threads, splits / 2);
+        return true;
+    }
+    if (splits == 0) return false;
+    splits /= 2;
+    return true;
+}
+
+struct ChunkTask {
+    ChunkFn fn;
+    void* context;
+    std::size_t min_chunk;
+};
+
+void run_range(PoolWorker& self, const ChunkTask& task, std::size_t begin, std::size_t end,
+               std::size_t splits, bool migrated);
+
+// The second half of a split range, offered to other workers.
+struct RangeJob : PoolJob {
+    const ChunkTask* task;
+    std::size_t begin;
+    std::size_t end;
+    std::size_t splits;
+    PoolWorker* owner;
+    bool injected;  // the split happened on behalf of a thread outside the pool
+    PoolLatch latch;
+    std::exception_ptr error;
+
+    static void run(PoolJob* job, PoolWorker& runner) {
+        auto* self = static_cast<RangeJob*>(job);
+        try {
+            run_range(runner, *self->task, self->begin, self->end, self->splits,
+                      self->injected || &runner != self->owner);
+        } catch (...) {
+            self->error = std::current_exception();
+        }
+        set_latch(self->latch);
+    }
+};
+
+// Runs [begin, end) split in two halves: the first here, the second queued. Waits for both, and
+// rethrows the first half's exception before the second's.
+void join_halves(PoolWorker& self, const ChunkTask& task, std::size_t begin, std::size_t end,
+                 std::size_t splits, bool injected) {
+    const std::size_t mid = begin + (end - begin) / 2;
+    RangeJob right;
+    right.execute = &RangeJob::run;
+    right.task = &task;
+    right.begin = mid;
+    right.end = end;
+    right.splits = splits;
+    right.owner = &self;
+    right.injected = injected;
+    right.latch.waiter = &self;
+    self.registry->push_local(self, &right);
+
+    std::exception_ptr left_error;
+    try {
+        run_range(self, task, begin, mid, splits, injected);
+    } catch (...) {
+        left_error = std::current_exception();
+    }
+    // Everything pushed while running the first half has been taken by now, so the back of our
+    // deque is the second half unless a thief has it; older jobs found there are run meanwhile.
+    for (;;) {
+        if (right.latch.probe()) break;
+        PoolJob* job = self.deque.pop_back();
+        if (job == &right) {
+            try {
+                run_range(self, task, mid, end, splits, injected);
+            } catch (...) {
+                right.error = std::current_exception();
+            }
+            break;
+        }
+        if (job == nullptr) {
+            self.registry->work_until(self, &right.latch);
+            break;
+        }
+        job->execute(job, self);
+    }
+    if (left_error) std::rethrow_exception(left_error);
+    if (right.error) std::rethrow_exception(right.error);
+}
+
+void run_range(PoolWorker& self, const ChunkTask& task, std::size_t begin, std::size_t end,
+               std::size_t splits, bool migrated) {
+    if (!try_split(end - begin, task.min_chunk, splits, migrated, self.registry->n)) {
+        task.fn(task.context, begin, end);
+        return;
+    }
+    join_halves(self, task, begin, end, splits, false);
+}
+
+// A range split on a thread outside every pool: the whole split runs on the shared pool.
+struct RootJob : PoolJob {
+    const ChunkTask* task;
+    std::size_t n;
+    std::size_t splits;
+    PoolLatch latch;
+    std::exception_ptr error;
+
+    static void run(PoolJob* job, PoolWorker& runner) {
+        auto* self = static_cast<RootJob*>(job);
+        try {
+            join_halves(runner, *self->task, 0, self->n, self->splits, true);
+        } catch (...) {
+            self->error = std::current_exception();
+        }
+        set_latch(self->latch);
+    }
+};
+
+struct InstallJob : PoolJob {
+    void (*fn)(void*);
+    void* context;
+    PoolLatch latch;
+    std::exception_ptr error;
+
+    static void run(PoolJob* job, PoolWorker&) {
+        auto* self = static_cast<InstallJob*>(job);
+        try {
+            self->fn(self->context);
+        } catch (...) {
+            self->error = std::current_exception();
+        }
+        set_latch(self->latch);
+    }
+};
+
+}  // namespace
+
+void parallel_for_erased(std::size_t n, std::size_t min_chunk, ChunkFn chunk, void* context) {
+    if (n == 0) return;
+    const ChunkTask task{chunk, context, std::max<std::size_t>(min_chunk, 1)};
+    if (PoolWorker* self = tl_worker) {
+        run_range(*self, task, 0, n, self->registry->n, false);
+        return;
+    }
+    // A range that can never be split runs here without bringing up the shared pool.
+    if (n < 2 || n / 2 < task.min_chunk) {
+        chunk(context, 0, n);
+        return;
+    }
+    Registry& registry = PoolAccess::registry(shared_pool());
+    std::size_t splits = registry.n;
+    if (!try_split(n, task.min_chunk, splits, false, registry.n)) {
+        chunk(context, 0, n);
+        return;
+    }
+    RootJob root;
+    root.execute = &RootJob::run;
+    root.task = &task;
+    root.n = n;
+    root.splits = splits;
+    PoolBlockingWait wait;
+    root.latch.blocking = &wait;
+    registry.inject(&root);
+    block_until(root.latch, wait);
+    if (root.error) std::rethrow_exception(root.error);
+}
+
+void install_erased(ThreadPool& pool, void (*job_fn)(void*), void* context) {
+    Registry& registry = PoolAccess::registry(pool);
+    PoolWorker* self = tl_worker;
+    if (self != nullptr && self->registry == &registry) {
+        job_fn(context);
+        return;
+    }
+    InstallJob job;
+    job.execute = &InstallJob::run;
+    job.fn = job_fn;
+    job.context = context;
+    if (self != nullptr) {
+        // A worker of another pool keeps serving its own pool while it waits.
+        job.latch.waiter = self;
+        registry.inject(&job);
+        self->registry->work_until(*self, &job.latch);
+    } else {
+        PoolBlockingWait wait;
+        job.latch.blocking = &wait;
+        registry.inject(&job);
+        block_until(job.latch, wait);
+    }
+    if (job.error) std::rethrow_exception(job.error);
+}
+
+std::optional<std::size_t> cgroup_quota_thread_limit(std::string_view quota,
+                                                     std::string_view period) {
+    const auto q = parse_decimal(quota);
+    const auto p = parse_decimal(period);
+    if (!q || !p || *p == 0) return std::nullopt;
+    return std::max<std::size_t>(1, *q / *p);
+}
+
+namespace {
+
+std::optional<std::string> read_first_line(const std::string& path) {
+    std::ifstream file(path);
+    std::string line;
+    if (!file || !std::getline(file, line)) return std::nullopt;
+    return line;
+}
+
+std::vector<std::string_view> split(std::string_view text, char sep) {
+    std::vector<std::string_view> parts;
+    for (;;) {
+        const std::size_t at = text.find(sep);
+        parts.push_back(text.substr(0, at));
+        if (at == std::string_view::npos) return parts;
+        text.remove_prefix(at + 1);
+    }
+}
+
+// Walks from dir up to top (inclusive), taking the smallest limit read(dir) reports.
+template <class Read>
+std::size_t smallest_limit_up_to(std::string dir, const std::string& top, Read read) {
+    std::size_t limit = std::numeric_limits<std::size_t>::max();
+    for (;;) {
+        if (const auto found = read(dir)) limit = std::min(limit, *found);
+        if (dir.size() <= top.size()) return limit;
+        dir.resize(dir.rfind('/'));
+    }
+}
+
+std::size_t cgroup_v2_limit(const std::string& group) {
+    const std::string top = "/sys/fs/cgroup";
+    std::string dir = top + group;
+    while (dir.size() > top.size() && dir.back() == '/') dir.pop_back();
+    if (access((dir + "/cgroup.controllers").c_str(), F_OK) != 0) {
+        return std::numeric_limits<std::size_t>::max();
+    }
+    return smallest_limit_up_to(dir, top, [](const std::string& d) -> std::optional<std::size_t> {
+        const auto line = read_first_line(d + "/cpu.max");
+        if (!line) return std::nullopt;
+        const auto fields = split(*line, ' ');
+        if (fields.size() < 2) return std::nullopt;
+        return cgroup_quota_thread_limit(fields[0], fields[1]);
+    });
+}
+
+std::size_t cgroup_v1_limit(const std::string& group) {
+    const auto none = std::numeric_limits<std::size_t>::max();
+    std::ifstream mountinfo("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(mountinfo, line)) {
+        // id parent major:minor root mount-point options [optional] - fstype source super-options
+        const auto fields = split(line, ' ');
+        const auto dash = std::find(fields.begin(), fields.end(), "-");
+        if (fields.size() < 5 || dash == fields.end() || fields.end() - dash < 4) continue;
+        if (dash[1] != "cgroup") continue;
+        const auto options = split(dash[3], ',');
+        if (std::find(options.begin(), options.end(), "cpu") == options.end()) continue;
+        std::string_view root = fields[3];
+        if (root == "/") root = "";
+        if (!group.starts_with(root)) continue;
+        const std::string top(fields[4]);
+        std::string dir = top + group.substr(root.size());
+        while (dir.size() > top.size() && dir.back() == '/') dir.pop_back();
+        return smallest_limit_up_to(dir, top, [](const std::string& d) {
+            const auto quota = read_first_line(d + "/cpu.cfs_quota_us");
+            const auto period = read_first_line(d + "/cpu.cfs_period_us");
+            if (!quota || !period) return std::optional<std::size_t>();
+            return cgroup_quota_thread_limit(*quota, *period);
+        });
+    }
+    return none;
+}
+
+// The CPU quota of the cgroup the process lives in, as a thread count; "no limit" if there is none.
+std::size_t cgroup_cpu_limit() {
+    const auto none = std::numeric_limits<std::size_t>::max();
+    std::ifstream cgroups("/proc/self/cgroup");
+    std::string line;
+    std::optional<std::string> path;
+    bool v1 = false;
+    while (std::getline(cgroups, line)) {
+        // hierarchy-id:controllers:path; empty controllers mark the unified (v2) hierarchy. A v1
+        // line naming the cpu controller wins, as it states its controllers explicitly.
+        const std::size_t first = line.find(':');
+        const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+        if (second == std::string::npos) continue;
+        const auto controllers =
+            split(std::string_view(line).substr(first + 1, second - first - 1), ',');
+        const bool is_v2 = controllers.size() == 1 && controllers[0].empty();
+        const bool is_cpu_v1 =
+            std::find(controllers.begin(), controllers.end(), "cpu") != controllers.end();
+        if (!is_v2 && !is_cpu_v1) continue;
+        if (is_v2 && path) continue;
+        path = line.substr(second + 1);
+        v1 = is_cpu_v1;
+    }
+    if (!path) return none;
+    return v1 ? cgroup_v1_limit(*path) : cgroup_v2_limit(*path);
+}
+
+}  // namespace
+}  // namespace detail
+
+ThreadPool::~ThreadPool() { detail::PoolAccess::destroy(*this); }
+
+std::size_t decide_shared_thread_count(std::optional<std::string_view> rayon_num_threads,
+                                       std::optional<std::string_view> rayon_rs_num_cpus,
+                                       std::size_t default_count) {
+    const auto count = [&]() -> std::size_t {
+        const auto threads = rayon_num_threads ? detail::parse_decimal(*rayon_num_threads)
+                                               : std::nullopt;
+        if (threads) return *threads > 0 ? *threads : default_count;
+        const auto cpus = rayon_rs_num_cpus ? detail::parse_decimal(*rayon_rs_num_cpus)
+                                            : std::nullopt;
+        return cpus && *cpus > 0 ? *cpus : default_count;
+    }();
+    return std::clamp<std::size_t>(count, 1, detail::kMaxPoolThreads);
+}
+
+std::size_t available_cpu_count() {
+    std::size_t count = 0;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        count = static_cast<std::size_t>(CPU_COUNT(&set));
+    }
+    if (count == 0) {
+        // More CPUs than a cpu_set_t holds, or no affinity support.
+        const long online = sysconf(_SC_NPROCESSORS_ONLN);
+        if (online > 0) count = static_cast<std::size_t>(online);
+    }
+    if (count == 0) return 1;
+    return std::min(count, detail::cgroup_cpu_limit());
+}
+
+namespace {
+
+std::optional<std::string_view> env(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string_view(value);
+}
+
+std::size_t default_thread_count() {
+    return decide_shared_thread_count(env("RAYON_NUM_THREADS"), env("RAYON_RS_NUM_CPUS"),
+                                      available_cpu_count());
+}
+
+std::atomic<ThreadPool*> g_shared_pool{nullptr};
+std::mutex g_shared_pool_mutex;
+
+// fork() copies only the calling thread. The child abandons the parent's shared pool (its threads
+// are gone and its locks may be held forever) and creates a fresh one on first use; holding the
+// creation lock across fork() keeps the child from inheriting it locked mid-creation.
+void before_fork() { g_shared_pool_mutex.lock(); }
+void after_fork_in_parent() { g_shared_pool_mutex.unlock(); }
+void after_fork_in_child() {
+    g_shared_pool.store(nullptr, std::memory_order_relaxed);
+    detail::tl_worker = nullptr;
+    g_shared_pool_mutex.unlock();
+}
+
+ThreadPool& create_shared_pool() {
+    static const int atfork_registered =
+        pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
+    (void)atfork_registered;
+    std::lock_guard lock(g_shared_pool_mutex);
+    if (ThreadPool* pool = g_shared_pool.load(std::memory_order_relaxed)) return *pool;
+    // The shared pool makes do with as many threads as the system grants.
+    auto started = detail::PoolAccess::start(default_thread_count());
+    while (!started.pool) {
+        if (started.n_started == 0) {
+            throw std::system_error(started.error, std::generic_category(),
+                                    "cannot start the shared worker pool");
+        }
+        started = detail::PoolAccess::start(started.n_started);
+    }
+    ThreadPool* pool = started.pool.release();
+    g_shared_pool.store(pool, std::memory_order_release);
+    return *pool;
+}
+
+}  // namespace
 
 ThreadPool& shared_pool() {
-    static ThreadPool pool(1);
-    return pool;
+    if (ThreadPool* pool = g_shared_pool.load(std::memory_order_acquire)) return *pool;
+    return create_shared_pool();
 }
 
 std::expected<std::unique_ptr<ThreadPool>, std::string> make_dedicated_pool(std::size_t n_threads) {
-    return std::make_unique<ThreadPool>(n_threads);
+    const std::size_t n =
+        n_threads == 0 ? default_thread_count() : std::min(n_threads, detail::kMaxPoolThreads);
+    auto started = detail::PoolAccess::start(n);
+    if (!started.pool) return std::unexpected(detail::os_error_text(started.error));
+    return std::move(started.pool);
 }
 
-std::size_t current_num_threads() { return shared_pool().num_threads(); }
+std::size_t current_num_threads() {
+    if (detail::PoolWorker* self = detail::tl_worker) return self->registry->n;
+    return shared_pool().num_threads();
+}
+
+ThreadPool* current_pool() {
+    detail::PoolWorker* self = detail::tl_worker;
+    return self != nullptr ? self->registry->pool : nullptr;
+}
+
+std::optional<std::size_t> current_worker_index() {
+    detail::PoolWorker* self = detail::tl_worker;
+    if (self == nullptr) return std::nullopt;
+    return self->index;
+}
 
 }  // namespace vollan

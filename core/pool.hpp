@@ -1,72 +1,177 @@
 // Worker pools and the one parallel primitive of the core: an index-addressed parallel map whose
 // results equal those of the sequential loop.
 //
-// PLACEHOLDER: sequential implementation of the final API, to be replaced by the work-stealing pool.
+// Scheduling is work stealing. Every worker owns a deque of jobs: it pushes and pops at the back,
+// idle workers steal from the front. A range of indices is halved while the split budget allows;
+// the first half stays with the running task, the second is pushed for others to steal, and the
+// task then waits for both halves, running queued jobs of its pool meanwhile, so nesting never
+// deadlocks, even on one thread. Jobs live on the stack of the task that waits for them.
+//
+// The deques are small ring buffers behind one mutex each rather than lock-free Chase-Lev deques:
+// a job is a whole chunk of work (bootstrap replicates, a window), so an uncontended lock per push
+// or pop is lost in the noise, and the locked version is far easier to get right.
 #pragma once
+
+#include <pthread.h>
 
 #include <cstddef>
 #include <expected>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace vollan {
 
+namespace detail {
+struct Registry;
+struct PoolAccess;
+}  // namespace detail
+
 class ThreadPool {
 public:
-    explicit ThreadPool(std::size_t n_threads) : n_threads_(n_threads) {}
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+    // Stops the threads and joins them; the pool must have no work left. Must not run on one of
+    // the pool's own threads.
+    ~ThreadPool();
+
     std::size_t num_threads() const { return n_threads_; }
 
 private:
+    friend struct detail::PoolAccess;
+    ThreadPool(detail::Registry* registry, std::size_t n_threads)
+        : registry_(registry), n_threads_(n_threads) {}
+
+    detail::Registry* registry_;
     std::size_t n_threads_;
 };
 
 // The process-wide pool, created on first use, sized from RAYON_NUM_THREADS / RAYON_RS_NUM_CPUS /
-// the available CPUs; never shut down.
+// the available CPUs; never shut down. A child process created by fork() gets a fresh one on its
+// first use. Throws std::system_error if not a single thread can be started.
 ThreadPool& shared_pool();
 
-// A pool of exactly n_threads (1..65535) threads, or the operating system's error description.
-// Its threads end when the pool is destroyed.
+// A pool of n_threads threads (0 means the shared pool's default size; capped at 65535), or the
+// operating system's error description when it refuses to start a thread; the threads already
+// started are then joined. Its threads end when the pool is destroyed.
 std::expected<std::unique_ptr<ThreadPool>, std::string> make_dedicated_pool(std::size_t n_threads);
 
 // Thread count of the pool the calling thread belongs to, or of the shared pool.
 std::size_t current_num_threads();
 
+// The pool whose worker the calling thread is, or nullptr for a thread outside every pool.
+ThreadPool* current_pool();
+
+// Index (0 .. num_threads - 1) of the calling worker within its pool; empty outside every pool.
+std::optional<std::size_t> current_worker_index();
+
+// Size of the shared pool from the values of RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS (empty when
+// unset) and the default count: a positive RAYON_NUM_THREADS wins, 0 selects the default,
+// otherwise a positive RAYON_RS_NUM_CPUS; anything that is not a decimal integer counts as unset.
+// The result lies in 1 .. 65535.
+std::size_t decide_shared_thread_count(std::optional<std::string_view> rayon_num_threads,
+                                       std::optional<std::string_view> rayon_rs_num_cpus,
+                                       std::size_t default_count);
+
+// Hardware threads available to the process: the CPU affinity mask limited by a cgroup CPU quota;
+// 1 if unknown.
+std::size_t available_cpu_count();
+
+namespace detail {
+
+// The largest number of threads of any pool.
+inline constexpr std::size_t kMaxPoolThreads = 65535;
+
+// Threads allowed by a cgroup CPU quota given as its quota and period texts (cgroup v2 cpu.max
+// holds "quota period", v1 the files cpu.cfs_quota_us and cpu.cfs_period_us): quota / period,
+// at least 1; empty for "max", -1 or anything unreadable.
+std::optional<std::size_t> cgroup_quota_thread_limit(std::string_view quota,
+                                                     std::string_view period);
+
+// Starts the worker threads of new pools; returns 0 or an errno value, like pthread_create.
+// Replaceable so that tests can make the operating system refuse a thread.
+using ThreadStarter = int (*)(pthread_t* thread, void* (*entry)(void*), void* arg);
+ThreadStarter exchange_thread_starter(ThreadStarter starter);
+
+using ChunkFn = void (*)(void* context, std::size_t begin, std::size_t end);
+void parallel_for_erased(std::size_t n, std::size_t min_chunk, ChunkFn chunk, void* context);
+void install_erased(ThreadPool& pool, void (*job)(void*), void* context);
+
+template <class F>
+void call_job(void* job) {
+    (*static_cast<F*>(job))();
+}
+
+template <class F>
+void call_chunk(void* chunk, std::size_t begin, std::size_t end) {
+    (*static_cast<F*>(chunk))(begin, end);
+}
+
+}  // namespace detail
+
 // Runs job on a worker of pool and blocks until it has finished; parallel work started by the job
-// runs on that pool. Exceptions thrown by the job are rethrown here.
+// runs on that pool. Called on a worker of pool itself, it just runs the job. Exceptions thrown by
+// the job are rethrown here.
 template <class F>
 auto install(ThreadPool& pool, F&& job) -> std::invoke_result_t<F&> {
-    (void)pool;
-    return job();
+    using R = std::invoke_result_t<F&>;
+    if constexpr (std::is_void_v<R>) {
+        auto run = [&] { job(); };
+        detail::install_erased(pool, &detail::call_job<decltype(run)>, &run);
+    } else if constexpr (std::is_reference_v<R>) {
+        std::remove_reference_t<R>* out = nullptr;
+        auto run = [&] { out = &job(); };
+        detail::install_erased(pool, &detail::call_job<decltype(run)>, &run);
+        return static_cast<R>(*out);
+    } else {
+        std::optional<R> out;
+        auto run = [&] { out.emplace(job()); };
+        detail::install_erased(pool, &detail::call_job<decltype(run)>, &run);
+        return std::move(*out);
+    }
 }
 
 // Calls body(scratch, i) exactly once for every i in [0, n), where scratch = setup() is created
-// once per chunk (a stretch of consecutive indices run in order by one task). No chunk is shorter
-// than min_chunk (>= 1) unless the whole range is. Runs on the current pool; an exception from a
-// body or a setup is rethrown in the caller after all started work has finished.
+// once per chunk (a stretch of consecutive indices run in ascending order by one task). No chunk
+// is shorter than min_chunk (0 counts as 1) unless the whole range is. setup and body may run on
+// several threads at once. Runs on the current pool; a range that cannot be split runs on the
+// calling thread itself. An exception from a body or a setup is rethrown in the caller once all
+// started chunks have finished; when several chunks throw, the one of the lowest indices wins.
 template <class Setup, class Body>
 void parallel_for(std::size_t n, std::size_t min_chunk, Setup&& setup, Body&& body) {
-    (void)min_chunk;
     if (n == 0) return;
-    auto scratch = setup();
-    for (std::size_t i = 0; i < n; ++i) body(scratch, i);
+    auto chunk = [&setup, &body](std::size_t begin, std::size_t end) {
+        auto scratch = setup();
+        for (std::size_t i = begin; i < end; ++i) body(scratch, i);
+    };
+    detail::parallel_for_erased(n, min_chunk, &detail::call_chunk<decltype(chunk)>, &chunk);
 }
 
 // parallel_for that collects body's results: slot i holds body(scratch, i).
 template <class Setup, class Body>
 auto parallel_map(std::size_t n, std::size_t min_chunk, Setup&& setup, Body&& body) {
-    using Scratch = std::invoke_result_t<Setup&>;
-    using R = std::invoke_result_t<Body&, Scratch&, std::size_t>;
-    std::vector<std::optional<R>> slots(n);
-    parallel_for(n, min_chunk, setup,
-                 [&](Scratch& s, std::size_t i) { slots[i].emplace(body(s, i)); });
-    std::vector<R> out;
-    out.reserve(n);
-    for (auto& s : slots) out.push_back(std::move(*s));
-    return out;
+    using Scratch = std::decay_t<std::invoke_result_t<Setup&>>;
+    using R = std::remove_cvref_t<std::invoke_result_t<Body&, Scratch&, std::size_t>>;
+    // Results go straight into their slots when R allows it; vector<bool> packs bits, so
+    // neighbouring slots would share a word between threads.
+    if constexpr (std::is_default_constructible_v<R> && std::is_move_assignable_v<R> &&
+                  !std::is_same_v<R, bool>) {
+        std::vector<R> out(n);
+        parallel_for(n, min_chunk, setup, [&](Scratch& s, std::size_t i) { out[i] = body(s, i); });
+        return out;
+    } else {
+        std::vector<std::optional<R>> slots(n);
+        parallel_for(n, min_chunk, setup,
+                     [&](Scratch& s, std::size_t i) { slots[i].emplace(body(s, i)); });
+        std::vector<R> out;
+        out.reserve(n);
+        for (auto& slot : slots) out.push_back(std::move(*slot));
+        return out;
+    }
 }
 
 }  // namespace vollan
