@@ -46,5 +46,27 @@ test-tsan:
 	cmake --build build/tsan -j $(JOBS) --target test_pool
 	TSAN_OPTIONS="halt_on_error=1 $(TSAN_OPTIONS)" ctest --test-dir build/tsan --output-on-failure -R '^WorkerPool'
 
+# The whole C++ suite, then the whole Python suite against an extension built with
+# AddressSanitizer + UndefinedBehaviorSanitizer (the runtime is preloaded into the interpreter).
+ASAN_VENV := .venv-asan
+ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+SAN_ENV = VOLLAN_SANITIZED=1 LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONMALLOC=malloc \
+	ASAN_OPTIONS="detect_leaks=0:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+.PHONY: test-asan test-asan-cpp test-asan-python
+test-asan: test-asan-cpp test-asan-python
+
+test-asan-cpp:
+	cmake -S . -B build/asan -DVOLLAN_BUILD_PYTHON=OFF -DVOLLAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOLLAN_SANITIZE=address,undefined
+	cmake --build build/asan -j $(JOBS)
+	ctest --test-dir build/asan --output-on-failure -j $(JOBS)
+
+test-asan-python: | check-python
+	test -x $(ASAN_VENV)/bin/python || $(PYTHON) -m venv $(ASAN_VENV)
+	$(ASAN_VENV)/bin/python -m pip install -q scikit-build-core ninja pytest numpy
+	$(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation --force-reinstall --no-deps \
+		-Cbuild-dir=build/asan-py -Ccmake.build-type=RelWithDebInfo \
+		-Ccmake.define.VOLLAN_SANITIZE=address,undefined .
+	$(SAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/python
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(ASAN_VENV)

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import _vollan_native as native
+from conftest import needs_plain_allocator
 
 
 def rss_bytes() -> int:
@@ -65,6 +66,7 @@ def run_all(rounds: int) -> None:
                 pass
 
 
+@needs_plain_allocator
 @pytest.mark.filterwarnings("ignore")
 def test_memory_stays_flat_over_many_calls():
     run_all(200)

@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 import _vollan_native as native
+from conftest import needs_plain_allocator
 
 TOO_SHORT = "series must contain at least 3 values"
 NOT_FINITE = "series contains NaN or infinite values; clean/impute before calling vollan"
@@ -120,6 +121,7 @@ class TestScanSingleWindow:
         assert math.isnan(r["tapered_block_bootstrap_threshold"][0])
         assert r["change_points"] == []
 
+    @needs_plain_allocator
     def test_unallocatable_replicate_buffer_raises_memory_error(self):
         with pytest.raises(MemoryError):
             native.scan_single_window(SERIES, 10, n_perm=2**40)
@@ -231,6 +233,7 @@ def test_results_are_identical_across_thread_counts():
     assert len(set(outputs.values())) == 1, "results depend on the number of threads"
 
 
+@needs_plain_allocator
 def test_refused_dedicated_pool_reports_and_leaks_no_thread():
     code = textwrap.dedent(
         """
