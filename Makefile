@@ -70,3 +70,6 @@ test-asan-python: | check-python
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)
+
+# Further task groups (benchmarks, fuzzing, ...) live in mk/*.mk.
+-include mk/*.mk

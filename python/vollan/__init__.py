@@ -12,7 +12,6 @@ from _vollan_native import (
     swal_statistic,
     wasserstein_statistic,
 )
-
 from vollan import datasets
 
 __version__ = "0.1.0"

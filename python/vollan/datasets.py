@@ -40,5 +40,7 @@ def load_nile() -> Dataset:
         name="nile",
         labels=labels,
         values=values,
-        source="Durbin & Koopman (2012), R datasets::Nile (GPL-2), via the Turing Change Point Dataset",
+        source=(
+            "Durbin & Koopman (2012), R datasets::Nile (GPL-2), via the Turing Change Point Dataset"
+        ),
     )

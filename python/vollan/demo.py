@@ -12,17 +12,23 @@ def main() -> None:
     print(f"Nile at Aswan, annual flow {years[0]}-{years[-1]} ({len(flow)} values)")
 
     k = vollan.refine_cusum(flow)
-    print(f"refine_cusum: the mean changes at {years[k]} "
-          f"(the first year of the new regime, index {k})")
+    print(
+        f"refine_cusum: the mean changes at {years[k]} "
+        f"(the first year of the new regime, index {k})"
+    )
 
     k_w, stats = vollan.refine_wasserstein(flow)
-    print(f"refine_wasserstein: the distribution changes at {years[k_w]} "
-          f"(weighted distance {stats[k_w]:.1f})")
+    print(
+        f"refine_wasserstein: the distribution changes at {years[k_w]} "
+        f"(weighted distance {stats[k_w]:.1f})"
+    )
 
     before, after = flow[:k], flow[k:]
-    print(f"mean flow before {sum(before) / len(before):.0f}, from {years[k]} on "
-          f"{sum(after) / len(after):.0f}; Wasserstein distance between the two parts "
-          f"{vollan.wasserstein_statistic(before, after):.1f}")
+    print(
+        f"mean flow before {sum(before) / len(before):.0f}, from {years[k]} on "
+        f"{sum(after) / len(after):.0f}; Wasserstein distance between the two parts "
+        f"{vollan.wasserstein_statistic(before, after):.1f}"
+    )
 
     try:
         single = vollan.scan_single_window(flow, 10, seed=1)

@@ -696,7 +696,7 @@ def scan_detector(
         except ValueError as err:
             outcomes.append(err)
     by_window = {}
-    for w, outcome in zip(window_sizes, outcomes):
+    for w, outcome in zip(window_sizes, outcomes, strict=True):
         if isinstance(outcome, ValueError):
             raise outcome
         by_window[w] = outcome

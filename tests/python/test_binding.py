@@ -25,7 +25,7 @@ NAMES = [
 ]
 
 SIGNATURES = {
-    "scan_detector": '(series, window_sizes=None, n_perm=300, alpha_q=1.0, seed=123, tol=2, '
+    "scan_detector": "(series, window_sizes=None, n_perm=300, alpha_q=1.0, seed=123, tol=2, "
     "workers=None, backend='thread', change_type='mean', b=None, taper_ratio=0.5, center=True, "
     "batch_size=32)",
     "scan_single_window": "(series, window_size, n_perm=300, alpha_q=1.0, seed=123, "
@@ -94,7 +94,9 @@ class TestModule:
             print(_vollan_native.refine_cusum([0.0, 0.0, 3.0]))
             """
         )
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        out = subprocess.run(
+            [sys.executable, "-c", code], capture_output=True, text=True, timeout=60
+        )
         assert out.returncode == 0, out.stderr
         lines = out.stdout.splitlines()
         assert lines[0].startswith("ImportError: ") and "sub-interpreter" in lines[0]
@@ -105,31 +107,56 @@ class TestBinding:
     @pytest.mark.parametrize(
         ("call", "message"),
         [
-            (lambda: native.refine_cusum(),
-             "refine_cusum() missing 1 required positional argument: 'series'"),
-            (lambda: native.wasserstein_statistic(),
-             "wasserstein_statistic() missing 2 required positional arguments: 'left' and 'right'"),
-            (lambda: native.scan_single_window(),
-             "scan_single_window() missing 2 required positional arguments: 'series' and "
-             "'window_size'"),
-            (lambda: native.scan_single_window(window_size=3),
-             "scan_single_window() missing 1 required positional argument: 'series'"),
-            (lambda: native.refine_cusum([1.0], [2.0]),
-             "refine_cusum() takes 1 positional arguments but 2 were given"),
-            (lambda: native.scan_detector(*range(14)),
-             "scan_detector() takes from 1 to 13 positional arguments but 14 were given"),
-            (lambda: native.swal_statistic(1, 2, 3),
-             "swal_statistic() takes from 1 to 2 positional arguments but 3 were given"),
-            (lambda: native.wasserstein_statistic(1, 2, 3),
-             "wasserstein_statistic() takes 2 positional arguments but 3 were given"),
-            (lambda: native.scan_detector(SERIES, foo=1),
-             "scan_detector() got an unexpected keyword argument 'foo'"),
-            (lambda: native.scan_detector(SERIES, series=SERIES),
-             "scan_detector() got multiple values for argument 'series'"),
-            (lambda: native.refine_cusum(*range(3), bogus=1),
-             "refine_cusum() takes 1 positional arguments but 3 were given"),
-            (lambda: native.swal_statistic(change_type="mean", change_type2=1),
-             "swal_statistic() got an unexpected keyword argument 'change_type2'"),
+            (
+                lambda: native.refine_cusum(),
+                "refine_cusum() missing 1 required positional argument: 'series'",
+            ),
+            (
+                lambda: native.wasserstein_statistic(),
+                "wasserstein_statistic() missing 2 required positional arguments: "
+                "'left' and 'right'",
+            ),
+            (
+                lambda: native.scan_single_window(),
+                "scan_single_window() missing 2 required positional arguments: 'series' and "
+                "'window_size'",
+            ),
+            (
+                lambda: native.scan_single_window(window_size=3),
+                "scan_single_window() missing 1 required positional argument: 'series'",
+            ),
+            (
+                lambda: native.refine_cusum([1.0], [2.0]),
+                "refine_cusum() takes 1 positional arguments but 2 were given",
+            ),
+            (
+                lambda: native.scan_detector(*range(14)),
+                "scan_detector() takes from 1 to 13 positional arguments but 14 were given",
+            ),
+            (
+                lambda: native.swal_statistic(1, 2, 3),
+                "swal_statistic() takes from 1 to 2 positional arguments but 3 were given",
+            ),
+            (
+                lambda: native.wasserstein_statistic(1, 2, 3),
+                "wasserstein_statistic() takes 2 positional arguments but 3 were given",
+            ),
+            (
+                lambda: native.scan_detector(SERIES, foo=1),
+                "scan_detector() got an unexpected keyword argument 'foo'",
+            ),
+            (
+                lambda: native.scan_detector(SERIES, series=SERIES),
+                "scan_detector() got multiple values for argument 'series'",
+            ),
+            (
+                lambda: native.refine_cusum(*range(3), bogus=1),
+                "refine_cusum() takes 1 positional arguments but 3 were given",
+            ),
+            (
+                lambda: native.swal_statistic(change_type="mean", change_type2=1),
+                "swal_statistic() got an unexpected keyword argument 'change_type2'",
+            ),
         ],
     )
     def test_binding_messages(self, call, message):
@@ -139,15 +166,21 @@ class TestBinding:
         assert str(info.value) == message
 
     def test_one_positional_uses_was(self):
-        with pytest.raises(TypeError, match=r"^refine_cusum\(\) takes 1 positional arguments but "
-                           r"2 were given$"):
+        with pytest.raises(
+            TypeError,
+            match=r"^refine_cusum\(\) takes 1 positional arguments but "
+            r"2 were given$",
+        ):
             native.refine_cusum(1, 2)
 
     def test_missing_three_lists_with_oxford_comma(self):
         # No function has three required parameters; the list format is still observable through
         # keyword-only calls that leave the two required ones out.
-        with pytest.raises(TypeError, match=r"missing 2 required positional arguments: "
-                           r"'series' and 'window_size'$"):
+        with pytest.raises(
+            TypeError,
+            match=r"missing 2 required positional arguments: "
+            r"'series' and 'window_size'$",
+        ):
             native.scan_single_window(n_perm=3)
 
     def test_keyword_with_lone_surrogate_is_reported(self):
@@ -155,10 +188,20 @@ class TestBinding:
             native.refine_cusum(**{"\udc80": 1})
 
     def test_keywords_for_every_parameter(self):
-        by_position = native.scan_single_window(SERIES * 4, 4, 20, 0.5, 7, "var", None, 0.5, True, 4)
+        by_position = native.scan_single_window(
+            SERIES * 4, 4, 20, 0.5, 7, "var", None, 0.5, True, 4
+        )
         by_keyword = native.scan_single_window(
-            series=SERIES * 4, window_size=4, n_perm=20, alpha_q=0.5, seed=7, change_type="var",
-            b=None, taper_ratio=0.5, center=True, batch_size=4,
+            series=SERIES * 4,
+            window_size=4,
+            n_perm=20,
+            alpha_q=0.5,
+            seed=7,
+            change_type="var",
+            b=None,
+            taper_ratio=0.5,
+            center=True,
+            batch_size=4,
         )
         assert by_position == by_keyword
         assert native.wasserstein_statistic(right=[1.0], left=[0.0]) == 1.0
@@ -172,8 +215,10 @@ class TestConversions:
             (5, "argument 'series': 'int' object cannot be converted to 'Sequence'"),
             ({1.0, 2.0, 3.0}, "argument 'series': 'set' object cannot be converted to 'Sequence'"),
             ({0: 1.0}, "argument 'series': 'dict' object cannot be converted to 'Sequence'"),
-            ((x for x in SERIES), "argument 'series': 'generator' object cannot be converted to "
-             "'Sequence'"),
+            (
+                (x for x in SERIES),
+                "argument 'series': 'generator' object cannot be converted to 'Sequence'",
+            ),
             (None, "argument 'series': 'NoneType' object cannot be converted to 'Sequence'"),
             ([1.0, "x", 2.0], "argument 'series': must be real number, not str"),
             ([1.0, None], "argument 'series': must be real number, not NoneType"),
@@ -216,12 +261,19 @@ class TestConversions:
         values = rng.standard_normal(200) * 10.0 ** rng.integers(-300, 300, 200)
         values[::7] = -0.0
         expected = native.refine_wasserstein([float(v) for v in values])
-        for form in (values, list(values), tuple(values.tolist()), array.array("d", values),
-                     memoryview(values), [np.float64(v) for v in values]):
+        for form in (
+            values,
+            list(values),
+            tuple(values.tolist()),
+            array.array("d", values),
+            memoryview(values),
+            [np.float64(v) for v in values],
+        ):
             got = native.refine_wasserstein(form)
             assert got[0] == expected[0]
-            assert np.array_equal(np.array(got[1]).view(np.uint64),
-                                  np.array(expected[1]).view(np.uint64))
+            assert np.array_equal(
+                np.array(got[1]).view(np.uint64), np.array(expected[1]).view(np.uint64)
+            )
 
     def test_zero_dimensional_and_nested_arrays_fail_like_iteration(self):
         with pytest.raises(TypeError, match="^argument 'series': iteration over a 0-d array$"):
@@ -309,27 +361,50 @@ class TestConversions:
         [
             ({"n_perm": -1}, OverflowError, "can't convert negative int to unsigned"),
             ({"n_perm": 2**64}, OverflowError, "int too big to convert"),
-            ({"seed": 2.0}, TypeError,
-             "argument 'seed': 'float' object cannot be interpreted as an integer"),
-            ({"n_perm": None}, TypeError,
-             "argument 'n_perm': 'NoneType' object cannot be interpreted as an integer"),
-            ({"batch_size": "3"}, TypeError,
-             "argument 'batch_size': 'str' object cannot be interpreted as an integer"),
+            (
+                {"seed": 2.0},
+                TypeError,
+                "argument 'seed': 'float' object cannot be interpreted as an integer",
+            ),
+            (
+                {"n_perm": None},
+                TypeError,
+                "argument 'n_perm': 'NoneType' object cannot be interpreted as an integer",
+            ),
+            (
+                {"batch_size": "3"},
+                TypeError,
+                "argument 'batch_size': 'str' object cannot be interpreted as an integer",
+            ),
             ({"batch_size": -1}, OverflowError, "can't convert negative int to unsigned"),
-            ({"center": 1}, TypeError,
-             "argument 'center': 'int' object cannot be converted to 'PyBool'"),
-            ({"center": None}, TypeError,
-             "argument 'center': 'NoneType' object cannot be converted to 'PyBool'"),
+            (
+                {"center": 1},
+                TypeError,
+                "argument 'center': 'int' object cannot be converted to 'PyBool'",
+            ),
+            (
+                {"center": None},
+                TypeError,
+                "argument 'center': 'NoneType' object cannot be converted to 'PyBool'",
+            ),
             ({"alpha_q": "0.5"}, TypeError, "argument 'alpha_q': must be real number, not str"),
-            ({"alpha_q": None}, TypeError,
-             "argument 'alpha_q': must be real number, not NoneType"),
-            ({"change_type": b"mean"}, TypeError,
-             "argument 'change_type': 'bytes' object cannot be converted to 'PyString'"),
-            ({"change_type": None}, TypeError,
-             "argument 'change_type': 'NoneType' object cannot be converted to 'PyString'"),
+            ({"alpha_q": None}, TypeError, "argument 'alpha_q': must be real number, not NoneType"),
+            (
+                {"change_type": b"mean"},
+                TypeError,
+                "argument 'change_type': 'bytes' object cannot be converted to 'PyString'",
+            ),
+            (
+                {"change_type": None},
+                TypeError,
+                "argument 'change_type': 'NoneType' object cannot be converted to 'PyString'",
+            ),
             ({"b": -3}, OverflowError, "can't convert negative int to unsigned"),
-            ({"b": 1.5}, TypeError,
-             "argument 'b': 'float' object cannot be interpreted as an integer"),
+            (
+                {"b": 1.5},
+                TypeError,
+                "argument 'b': 'float' object cannot be interpreted as an integer",
+            ),
         ],
     )
     def test_scalar_conversion_errors(self, kwargs, exc, message):
@@ -355,8 +430,13 @@ class TestConversions:
     def test_accepted_scalar_forms(self):
         base = native.scan_single_window(SERIES * 4, 4, n_perm=20, seed=5, center=False)
         same = native.scan_single_window(
-            SERIES * 4, np.int64(4), n_perm=True * 20, seed=np.uint8(5), center=np.bool_(False),
-            alpha_q=1, taper_ratio=np.float32(0.5),
+            SERIES * 4,
+            np.int64(4),
+            n_perm=True * 20,
+            seed=np.uint8(5),
+            center=np.bool_(False),
+            alpha_q=1,
+            taper_ratio=np.float32(0.5),
         )
         assert same == base
 
@@ -378,12 +458,16 @@ class TestConversions:
         assert native.wasserstein_statistic([F()], [1.0]) == 2.0
 
     def test_window_sizes_sequence_conversion(self):
-        with pytest.raises(TypeError, match="^argument 'window_sizes': Can't extract `str` to `Vec`$"):
+        with pytest.raises(
+            TypeError, match="^argument 'window_sizes': Can't extract `str` to `Vec`$"
+        ):
             native.scan_detector(SERIES, window_sizes="10")
         with pytest.raises(OverflowError):
             native.scan_detector(SERIES, window_sizes=[-5])
-        with pytest.raises(TypeError, match="^argument 'window_sizes': 'float' object cannot be "
-                           "interpreted as an integer$"):
+        with pytest.raises(
+            TypeError,
+            match="^argument 'window_sizes': 'float' object cannot be interpreted as an integer$",
+        ):
             native.scan_detector(SERIES, window_sizes=[2.0])
 
     def test_numpy_bool_is_read_by_its_truth(self):

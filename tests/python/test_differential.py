@@ -3,8 +3,9 @@
 import math
 import random
 
-import _vollan_native as native
 import pytest
+
+import _vollan_native as native
 import reference as ref
 
 MAX = 1.7976931348623157e308
@@ -24,7 +25,7 @@ def assert_same(got, want, path="result"):
             assert_same(got[k], want[k], f"{path}[{k!r}]")
     elif isinstance(want, (list, tuple)):
         assert len(got) == len(want), f"{path}: length {len(got)} != {len(want)}"
-        for i, (g, w) in enumerate(zip(got, want)):
+        for i, (g, w) in enumerate(zip(got, want, strict=True)):
             assert_same(g, w, f"{path}[{i}]")
     else:
         assert got == want, f"{path}: {got!r} != {want!r}"

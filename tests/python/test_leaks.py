@@ -62,7 +62,7 @@ def run_all(rounds: int) -> None:
         for call in CALLS:
             try:
                 call()
-            except (ValueError, TypeError, OverflowError, UnicodeEncodeError, Boom, NotImplementedError):
+            except (ValueError, TypeError, OverflowError, UnicodeEncodeError, Boom):
                 pass
 
 

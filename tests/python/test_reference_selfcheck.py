@@ -4,6 +4,7 @@ import math
 import random
 
 import pytest
+
 import reference as ref
 from reference import bits
 
@@ -476,7 +477,7 @@ def test_change_points_lie_inside_regions():
     for w in (5, 8, 13):
         res = ref.detect_for_window(s, w, n_perm=20, alpha_q=0.5)
         assert len(res["change_points"]) == len(res["localized_regions"])
-        for cp, (a, e) in zip(res["change_points"], res["localized_regions"]):
+        for cp, (a, e) in zip(res["change_points"], res["localized_regions"], strict=True):
             assert a < cp < e
     assert 60 in ref.detect_for_window(s, 10, n_perm=30)["change_points"]
 

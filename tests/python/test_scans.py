@@ -18,8 +18,13 @@ from conftest import needs_plain_allocator
 
 TOO_SHORT = "series must contain at least 3 values"
 NOT_FINITE = "series contains NaN or infinite values; clean/impute before calling vollan"
-WINDOW_KEYS = ["change_points", "starts", "statistics", "tapered_block_bootstrap_threshold",
-               "localized_regions"]
+WINDOW_KEYS = [
+    "change_points",
+    "starts",
+    "statistics",
+    "tapered_block_bootstrap_threshold",
+    "localized_regions",
+]
 
 
 def planted(n: int = 240, seed: int = 0) -> list[float]:
@@ -111,10 +116,16 @@ class TestScanSingleWindow:
         assert same(base, native.scan_single_window(SERIES, 10, n_perm=40, seed=9, alpha_q=100.0))
         assert same(base, native.scan_single_window(SERIES, 10, n_perm=40, seed=9, b=None))
         assert same(base, native.scan_single_window(SERIES, 10, n_perm=40, seed=9, batch_size=1))
-        assert same(base, native.scan_single_window(SERIES, 10, n_perm=40, seed=9,
-                                                    batch_size=1000, change_type="MEAN"))
-        assert same(native.scan_single_window(SERIES, 10, n_perm=40, alpha_q=0.5),
-                    native.scan_single_window(SERIES, 10, n_perm=40, alpha_q=50.0))
+        assert same(
+            base,
+            native.scan_single_window(
+                SERIES, 10, n_perm=40, seed=9, batch_size=1000, change_type="MEAN"
+            ),
+        )
+        assert same(
+            native.scan_single_window(SERIES, 10, n_perm=40, alpha_q=0.5),
+            native.scan_single_window(SERIES, 10, n_perm=40, alpha_q=50.0),
+        )
 
     def test_overflowing_sums_do_not_hang(self):
         r = native.scan_single_window([1e308] * 8, 4, n_perm=1)
@@ -149,8 +160,12 @@ class TestScanDetector:
         r = native.scan_detector([float(i % 3) for i in range(15)])
         assert list(r["cp_dict"]) == list(range(10, 21))
         assert all(v == [] for v in r["cp_dict"].values())
-        assert r["out"] == {"leaders_segment_votes": {}, "leaders_scores": {},
-                            "leaders_probs": {}, "cdf": []}
+        assert r["out"] == {
+            "leaders_segment_votes": {},
+            "leaders_scores": {},
+            "leaders_probs": {},
+            "cdf": [],
+        }
 
     @pytest.mark.parametrize(
         ("series", "kwargs", "message"),
@@ -159,8 +174,11 @@ class TestScanDetector:
             ([1.0, math.nan, 2.0], {"window_sizes": []}, NOT_FINITE),
             (SERIES, {"window_sizes": []}, "window_sizes must not be empty"),
             (SERIES, {"window_sizes": [5, 0, 7]}, "window_sizes must be positive, got 0"),
-            (SERIES, {"backend": "threads", "change_type": "median"},
-             "backend must be 'thread' or 'process'."),
+            (
+                SERIES,
+                {"backend": "threads", "change_type": "median"},
+                "backend must be 'thread' or 'process'.",
+            ),
             (SERIES, {"backend": ""}, "backend must be 'thread' or 'process'."),
             (SERIES, {"change_type": "median"}, "change_type must be one of"),
             (SERIES, {"window_sizes": [2, 10]}, "reference series is shorter than block length"),
@@ -182,11 +200,19 @@ class TestScanDetector:
     def test_equivalent_arguments(self):
         kw = {"window_sizes": [10, 12], "n_perm": 30, "seed": 4}
         base = native.scan_detector(SERIES, **kw)
-        for extra in ({"backend": "Process"}, {"backend": "THREAD"}, {"alpha_q": 100.0},
-                      {"batch_size": 0}, {"batch_size": 1000}, {"b": None}):
+        for extra in (
+            {"backend": "Process"},
+            {"backend": "THREAD"},
+            {"alpha_q": 100.0},
+            {"batch_size": 0},
+            {"batch_size": 1000},
+            {"b": None},
+        ):
             assert same(base, native.scan_detector(SERIES, **{**kw, **extra}))
-        assert same(native.scan_detector(SERIES, **kw, alpha_q=0.05),
-                    native.scan_detector(SERIES, **kw, alpha_q=5.0))
+        assert same(
+            native.scan_detector(SERIES, **kw, alpha_q=0.05),
+            native.scan_detector(SERIES, **kw, alpha_q=5.0),
+        )
 
     def test_duplicate_window_sizes_count_once(self):
         r = native.scan_detector(SERIES, window_sizes=[20, 10, 20], n_perm=30)
@@ -197,12 +223,14 @@ class TestScanDetector:
     @pytest.mark.parametrize("workers", [None, 0, 1, 2, 3, 8])
     def test_workers_do_not_change_results(self, workers):
         kw = {"window_sizes": [8, 9, 10, 11, 12], "n_perm": 70, "seed": 11}
-        assert same(native.scan_detector(SERIES, **kw),
-                    native.scan_detector(SERIES, **kw, workers=workers))
+        assert same(
+            native.scan_detector(SERIES, **kw), native.scan_detector(SERIES, **kw, workers=workers)
+        )
 
     def test_numpy_input_equals_list_input(self):
         kw = {"window_sizes": [10, 15], "n_perm": 30}
-        assert same(native.scan_detector(np.array(SERIES), **kw), native.scan_detector(SERIES, **kw))
+        from_array = native.scan_detector(np.array(SERIES), **kw)
+        assert same(from_array, native.scan_detector(SERIES, **kw))
 
 
 SCRIPT = textwrap.dedent(
@@ -223,8 +251,14 @@ def run_with_threads(threads: str | None) -> str:
     env.pop("RAYON_RS_NUM_CPUS", None)
     if threads is not None:
         env["RAYON_NUM_THREADS"] = threads
-    out = subprocess.run([sys.executable, "-c", SCRIPT], env=env, capture_output=True, text=True,
-                         timeout=300, check=True)
+    out = subprocess.run(
+        [sys.executable, "-c", SCRIPT],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+        check=True,
+    )
     return out.stdout
 
 

@@ -62,8 +62,12 @@ class TestDistance:
 
     @pytest.mark.parametrize(
         ("left", "right"),
-        [([1.0, math.nan], [1.0]), ([1.0], [2.0, math.inf]), ([-math.inf], [0.0]),
-         (np.array([0.0, np.nan]), [1.0])],
+        [
+            ([1.0, math.nan], [1.0]),
+            ([1.0], [2.0, math.inf]),
+            ([-math.inf], [0.0]),
+            (np.array([0.0, np.nan]), [1.0]),
+        ],
     )
     def test_non_finite_samples(self, distance, left, right):
         with pytest.raises(ValueError, match="^samples contain NaN or infinite values$"):
@@ -77,17 +81,20 @@ class TestDistance:
 
 
 class TestSplitSearches:
-    @pytest.mark.parametrize("fn", [native.refine_cusum, native.refine_wasserstein,
-                                    native.swal_statistic])
+    @pytest.mark.parametrize(
+        "fn", [native.refine_cusum, native.refine_wasserstein, native.swal_statistic]
+    )
     @pytest.mark.parametrize("series", [[], [1.0], [1.0, 2.0], [math.nan, math.nan]])
     def test_too_short(self, fn, series):
         with pytest.raises(ValueError, match=f"^{TOO_SHORT}$"):
             fn(series)
 
-    @pytest.mark.parametrize("fn", [native.refine_cusum, native.refine_wasserstein,
-                                    native.swal_statistic])
-    @pytest.mark.parametrize("series", [[1.0, math.nan, 2.0], [0.0, 1.0, math.inf],
-                                        [-math.inf, 0.0, 0.0]])
+    @pytest.mark.parametrize(
+        "fn", [native.refine_cusum, native.refine_wasserstein, native.swal_statistic]
+    )
+    @pytest.mark.parametrize(
+        "series", [[1.0, math.nan, 2.0], [0.0, 1.0, math.inf], [-math.inf, 0.0, 0.0]]
+    )
     def test_not_finite(self, fn, series):
         with pytest.raises(ValueError) as info:
             fn(series)
@@ -163,7 +170,7 @@ class TestSwalStatistic:
             ('me"an', '"me\\"an"'),
             ("a\\b", '"a\\\\b"'),
             ("t\tr\rn\nz\0", '"t\\tr\\rn\\nz\\0"'),
-            ("it's", "\"it's\""),
+            ("it's", '"it\'s"'),
             ("MÉAN", '"mÉan"'),
             ("e\u0301", '"e\\u{301}"'),
             ("\u200b\u00a0\u2028\x7f", '"\\u{200b}\\u{a0}\\u{2028}\\u{7f}"'),
@@ -180,8 +187,10 @@ class TestSwalStatistic:
     def test_check_order(self):
         with pytest.raises(ValueError, match=f"^{TOO_SHORT}$"):
             native.swal_statistic([1.0, 2.0], "median")
-        with pytest.raises(TypeError, match="^argument 'change_type': 'int' object cannot be "
-                           "converted to 'PyString'$"):
+        with pytest.raises(
+            TypeError,
+            match="^argument 'change_type': 'int' object cannot be converted to 'PyString'$",
+        ):
             native.swal_statistic([1.0, 2.0], 5)
         with pytest.raises(ValueError, match="^series contains NaN"):
             native.swal_statistic([1.0, 2.0, math.nan], "median")
