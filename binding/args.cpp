@@ -16,6 +16,16 @@ bool set_type_error(const std::string& msg) {
     return false;
 }
 
+// "'{type}' object cannot be converted to '{target}'", the refusal of a conversion.
+bool cannot_convert(PyObject* obj, const char* target) {
+    std::string msg = "'";
+    msg += type_qualname(obj);
+    msg += "' object cannot be converted to '";
+    msg += target;
+    msg += "'";
+    return set_type_error(msg);
+}
+
 // Reads a 1-D C-contiguous buffer of native doubles (numpy float64 arrays, array('d'),
 // memoryviews). Iterating such an object yields exactly these values, so reading the memory gives
 // identical results. Returns false, with no exception pending, when the object does not qualify.
@@ -70,7 +80,7 @@ template <class T, class F>
 bool convert_sequence(PyObject* obj, std::vector<T>& out, F convert_item) {
     if (PyUnicode_Check(obj)) return set_type_error("Can't extract `str` to `Vec`");
     if (!PySequence_Check(obj)) {
-        return set_type_error("'" + type_qualname(obj) + "' object cannot be converted to 'Sequence'");
+        return cannot_convert(obj, "Sequence");
     }
     Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) {
@@ -89,16 +99,6 @@ bool convert_sequence(PyObject* obj, std::vector<T>& out, F convert_item) {
         out.push_back(value);
     }
     return !PyErr_Occurred();
-}
-
-std::string utf8_of(PyObject* str) {
-    Py_ssize_t size = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(str, &size);
-    if (s == nullptr) {
-        PyErr_Clear();
-        return {};
-    }
-    return std::string(s, static_cast<std::size_t>(size));
 }
 
 }  // namespace
@@ -271,12 +271,12 @@ bool convert_bool(PyObject* obj, bool& out) {
         out = r != 0;
         return true;
     }
-    return set_type_error("'" + type_qualname(obj) + "' object cannot be converted to 'PyBool'");
+    return cannot_convert(obj, "PyBool");
 }
 
 bool convert_text(PyObject* obj, std::string_view& out) {
     if (!PyUnicode_Check(obj)) {
-        return set_type_error("'" + type_qualname(obj) + "' object cannot be converted to 'PyString'");
+        return cannot_convert(obj, "PyString");
     }
     Py_ssize_t size = 0;
     const char* s = PyUnicode_AsUTF8AndSize(obj, &size);
