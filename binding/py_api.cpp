@@ -81,6 +81,29 @@ bool check_series(const std::vector<double>& series) {
     return true;
 }
 
+// A new 2-tuple that takes over both members; nullptr if either is missing or on failure.
+PyObject* pair_to_py(PyObject* first, PyObject* second) {
+    Ref a = Ref::steal(first);
+    Ref b = Ref::steal(second);
+    if (!a || !b) return nullptr;
+    PyObject* pair = PyTuple_New(2);
+    if (pair == nullptr) return nullptr;
+    PyTuple_SET_ITEM(pair, 0, a.release());
+    PyTuple_SET_ITEM(pair, 1, b.release());
+    return pair;
+}
+
+// A dict with int keys, in the map's (ascending) order, values made by to_py.
+template <class Map, class ToPy>
+PyObject* dict_from_map(const Map& map, ToPy to_py) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [key, value] : map) {
+        if (!dict_set_u64_steal(dict.get(), key, to_py(value))) return nullptr;
+    }
+    return dict.release();
+}
+
 PyObject* window_result_to_py(WindowScanResult result) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
@@ -95,14 +118,8 @@ PyObject* window_result_to_py(WindowScanResult result) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(regions.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < regions.size(); ++i) {
-        Ref start = Ref::steal(u64_to_py(regions[i].start));
-        if (!start) return nullptr;
-        Ref end = Ref::steal(u64_to_py(regions[i].end));
-        if (!end) return nullptr;
-        PyObject* pair = PyTuple_New(2);
+        PyObject* pair = pair_to_py(u64_to_py(regions[i].start), u64_to_py(regions[i].end));
         if (pair == nullptr) return nullptr;
-        PyTuple_SET_ITEM(pair, 0, start.release());
-        PyTuple_SET_ITEM(pair, 1, end.release());
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
     }
     if (!dict_set_steal(dict.get(), "localized_regions", list.release())) return nullptr;
@@ -113,12 +130,9 @@ PyObject* scan_output_to_py(ScanOutput output) {
     Ref outer = Ref::steal(PyDict_New());
     if (!outer) return nullptr;
 
-    Ref cp = Ref::steal(PyDict_New());
-    if (!cp) return nullptr;
-    for (const auto& [w, points] : output.cp_dict) {
-        if (!dict_set_u64_steal(cp.get(), w, list_from_u64(points))) return nullptr;
+    if (!dict_set_steal(outer.get(), "cp_dict", dict_from_map(output.cp_dict, list_from_u64))) {
+        return nullptr;
     }
-    if (!dict_set_steal(outer.get(), "cp_dict", cp.release())) return nullptr;
 
     Ref windows = Ref::steal(PyDict_New());
     if (!windows) return nullptr;
@@ -132,35 +146,20 @@ PyObject* scan_output_to_py(ScanOutput output) {
     const LeaderSummary& summary = output.out;
     Ref out = Ref::steal(PyDict_New());
     if (!out) return nullptr;
-    Ref votes = Ref::steal(PyDict_New());
-    if (!votes) return nullptr;
-    for (const auto& [leader, v] : summary.leaders_segment_votes) {
-        if (!dict_set_u64_steal(votes.get(), leader, u64_to_py(v))) return nullptr;
+    if (!dict_set_steal(out.get(), "leaders_segment_votes",
+                        dict_from_map(summary.leaders_segment_votes, u64_to_py)) ||
+        !dict_set_steal(out.get(), "leaders_scores",
+                        dict_from_map(summary.leaders_scores, PyFloat_FromDouble)) ||
+        !dict_set_steal(out.get(), "leaders_probs",
+                        dict_from_map(summary.leaders_probs, PyFloat_FromDouble))) {
+        return nullptr;
     }
-    if (!dict_set_steal(out.get(), "leaders_segment_votes", votes.release())) return nullptr;
-    Ref scores = Ref::steal(PyDict_New());
-    if (!scores) return nullptr;
-    for (const auto& [leader, s] : summary.leaders_scores) {
-        if (!dict_set_u64_steal(scores.get(), leader, PyFloat_FromDouble(s))) return nullptr;
-    }
-    if (!dict_set_steal(out.get(), "leaders_scores", scores.release())) return nullptr;
-    Ref probs = Ref::steal(PyDict_New());
-    if (!probs) return nullptr;
-    for (const auto& [leader, p] : summary.leaders_probs) {
-        if (!dict_set_u64_steal(probs.get(), leader, PyFloat_FromDouble(p))) return nullptr;
-    }
-    if (!dict_set_steal(out.get(), "leaders_probs", probs.release())) return nullptr;
     Ref cdf = Ref::steal(PyList_New(static_cast<Py_ssize_t>(summary.cdf.size())));
     if (!cdf) return nullptr;
     for (std::size_t i = 0; i < summary.cdf.size(); ++i) {
-        Ref leader = Ref::steal(u64_to_py(summary.cdf[i].first));
-        if (!leader) return nullptr;
-        Ref c = Ref::steal(PyFloat_FromDouble(summary.cdf[i].second));
-        if (!c) return nullptr;
-        PyObject* pair = PyTuple_New(2);
+        PyObject* pair = pair_to_py(u64_to_py(summary.cdf[i].first),
+                                    PyFloat_FromDouble(summary.cdf[i].second));
         if (pair == nullptr) return nullptr;
-        PyTuple_SET_ITEM(pair, 0, leader.release());
-        PyTuple_SET_ITEM(pair, 1, c.release());
         PyList_SET_ITEM(cdf.get(), static_cast<Py_ssize_t>(i), pair);
     }
     if (!dict_set_steal(out.get(), "cdf", cdf.release())) return nullptr;
