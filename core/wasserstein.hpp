@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace vollan {
 
@@ -18,9 +19,22 @@ inline std::uint64_t total_order_key(double v) {
     return (bits & 0x8000000000000000ull) ? ~bits : (bits | 0x8000000000000000ull);
 }
 
+// The inverse of total_order_key.
+inline double from_total_order_key(std::uint64_t key) {
+    return std::bit_cast<double>((key & 0x8000000000000000ull) ? (key & 0x7FFFFFFFFFFFFFFFull)
+                                                               : ~key);
+}
+
 inline bool total_order_less(double a, double b) { return total_order_key(a) < total_order_key(b); }
 
-// Sorts ascending in the IEEE 754 total order (unstable).
+// Sorts ascending in the IEEE 754 total order. The order is total on bit patterns, so every
+// correct sort leaves the same bits. Up to 32 values go through a sorting network, from
+// kRadixSortMin on through a radix sort of the keys, which needs 2n words of scratch: the second
+// form reuses the caller's buffer, the first allocates.
 void sort_total_order(std::span<double> values);
+void sort_total_order(std::span<double> values, std::vector<std::uint64_t>& scratch);
+
+inline constexpr std::size_t kSortNetworkMax = 32;
+inline constexpr std::size_t kRadixSortMin = 1024;
 
 }  // namespace vollan
