@@ -24,10 +24,10 @@ venv: $(VPY)
 
 install: venv
 	$(VPY) -m pip install -q scikit-build-core ninja
-	$(VPY) -m pip install -q --no-build-isolation '.[test]'
+	$(VPY) -m pip install -q --no-build-isolation '.[test,plot,dask]'
 
 demo: install
-	$(VPY) -m vollan.demo
+	$(VENV)/bin/vollan demo
 
 test-cpp:
 	cmake -S . -B $(CPP_BUILD) -DVOLLAN_BUILD_PYTHON=OFF -DVOLLAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -1,6 +1,10 @@
 """vollan: fast, bit-reproducible change-point detection.
 
 The seven functions of the native engine ``_vollan_native`` are re-exported here unchanged.
+:func:`detect` runs the whole detector with defaults that fit any series and returns a
+:class:`Detection`; :func:`detect_many` does so for many series, here or on a Dask cluster.
+Plots live in :mod:`vollan.plot` (needs matplotlib), bundled series in :mod:`vollan.datasets`
+and scores against annotations in :mod:`vollan.metrics`.
 """
 
 from _vollan_native import (
@@ -12,7 +16,8 @@ from _vollan_native import (
     swal_statistic,
     wasserstein_statistic,
 )
-from vollan import datasets
+from vollan import datasets, metrics
+from vollan.api import Detection, Leader, default_window_sizes, detect, detect_many
 
 __version__ = "0.1.0"
 
@@ -24,6 +29,12 @@ __all__ = [
     "swal_statistic",
     "wasserstein_statistic",
     "ipm_statistic",
+    "detect",
+    "detect_many",
+    "Detection",
+    "Leader",
+    "default_window_sizes",
     "datasets",
+    "metrics",
     "__version__",
 ]
