@@ -126,7 +126,7 @@ def read_text(text: str, source: str, column: str | None, label_column: str | No
     # value column is not a number (labels such as "2002-01" may be non-numeric in data rows).
     by_name = column is not None and not column.lstrip("-").isdigit()
     if by_name:
-        header: list[str] | None = first
+        header: list[str] | None = None if all(_number(c) is not None for c in first) else first
     else:
         position = _column_index(None, width, column)
         header = first if _number(first[position]) is None else None

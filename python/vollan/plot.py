@@ -194,6 +194,10 @@ def plot_windows(
     """
     values, labels = _values_and_labels(series, labels)
     n = len(values)
+    if n != detection.n_obs:
+        raise ValueError(
+            f"the series has {n} values but the detection was made on {detection.n_obs}"
+        )
     results = detection.raw["window_results"]
     sizes = _spread(detection.window_sizes, 4) if window_sizes is None else list(window_sizes)
     missing = [w for w in sizes if w not in results]

@@ -1,0 +1,360 @@
+"""The vollan command: input formats, options, output formats and error exits."""
+
+from __future__ import annotations
+
+import csv
+import io
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+from vollan.api import detect
+from vollan.cli import main, parse_window_sizes
+from vollan.datasets import load_nile
+
+NILE = load_nile()
+
+
+def run(argv, capsys, stdin: str | None = None, monkeypatch=None):
+    if stdin is not None:
+        monkeypatch.setattr(sys, "stdin", io.StringIO(stdin))
+    status = main(argv)
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def write(tmp_path, name: str, text: str) -> str:
+    path = tmp_path / name
+    path.write_text(text)
+    return str(path)
+
+
+def nile_csv(tmp_path, delimiter: str = ",") -> str:
+    rows = [f"year{delimiter}volume"] + [
+        f"{y}{delimiter}{v:g}" for y, v in zip(NILE.labels, NILE.values, strict=True)
+    ]
+    return write(tmp_path, "nile.csv", "\n".join(rows) + "\n")
+
+
+def json_of(argv, capsys):
+    status, out, err = run([*argv, "--json"], capsys)
+    assert status == 0, err
+    return json.loads(out)
+
+
+# Input formats ------------------------------------------------------------------------------
+
+
+def test_csv_with_dates_and_values(tmp_path, capsys):
+    values = [10.0] * 40 + [20.0] * 40
+    rows = ["date,value"] + [
+        f"2020-{1 + i // 28:02d}-{1 + i % 28:02d},{v}" for i, v in enumerate(values)
+    ]
+    path = write(tmp_path, "daily.csv", "\n".join(rows))
+    status, out, err = run(["detect", path], capsys)
+    assert status == 0 and err == ""
+    assert "80 values of column 'value'" in out
+    assert "2020-02-13" in out  # label of index 40
+    doc = json_of(["detect", path], capsys)
+    assert [(r["index"], r["label"]) for r in doc["change_points"]] == [(40, "2020-02-13")]
+
+
+@pytest.mark.parametrize("delimiter", [",", ";", "\t"])
+def test_delimiters(tmp_path, capsys, delimiter):
+    doc = json_of(["detect", nile_csv(tmp_path, delimiter)], capsys)
+    assert doc["column"] == "'volume'"
+    assert [(r["index"], r["label"]) for r in doc["change_points"]] == [(28, "1899")]
+
+
+def test_result_equals_detect_on_the_same_values(tmp_path, capsys):
+    doc = json_of(["detect", nile_csv(tmp_path)], capsys)
+    found = detect(NILE.values, labels=[str(y) for y in NILE.labels])
+    assert doc["n_obs"] == 100
+    assert doc["window_sizes"] == list(found.window_sizes)
+    assert [r["index"] for r in doc["leaders"]] == [x.index for x in found.leaders]
+    assert [r["probability"] for r in doc["leaders"]] == [x.probability for x in found.leaders]
+    assert [r["reported"] for r in doc["leaders"]] == [x.reported for x in found.leaders]
+    assert [tuple(p) for p in doc["cdf"]] == list(found.cdf)
+
+
+def test_plain_text_and_stdin(tmp_path, capsys, monkeypatch):
+    text = "# Nile\n" + "\n".join(f"{v:g}" for v in NILE.values) + "\n\n"
+    path = write(tmp_path, "nile.txt", text)
+    from_file = json_of(["detect", path], capsys)
+    status, out, err = run(["detect", "-", "--json"], capsys, stdin=text, monkeypatch=monkeypatch)
+    assert status == 0, err
+    from_stdin = json.loads(out)
+    assert from_stdin["source"] == "<stdin>"
+    assert from_file["leaders"] == from_stdin["leaders"]
+    assert [r["index"] for r in from_file["change_points"]] == [28]
+    assert [r["label"] for r in from_file["change_points"]] == [28]  # no labels: positions
+
+
+def test_npy_files(tmp_path, capsys):
+    np = pytest.importorskip("numpy")
+    one = tmp_path / "one.npy"
+    np.save(one, np.asarray(NILE.values))
+    two = tmp_path / "two.npy"
+    np.save(two, np.column_stack([np.zeros(100), np.asarray(NILE.values)]))
+    assert json_of(["detect", str(one)], capsys)["change_points"][0]["index"] == 28
+    assert json_of(["detect", str(two)], capsys)["change_points"][0]["index"] == 28
+    assert json_of(["detect", str(two), "--column", "0"], capsys)["change_points"] == []
+
+
+def test_first_row_with_text_labels_is_data(tmp_path, capsys):
+    rows = [f"2001-{i % 12 + 1:02d},{0 if i < 30 else 9}" for i in range(60)]
+    doc = json_of(["detect", write(tmp_path, "m.csv", "\n".join(rows))], capsys)
+    assert doc["n_obs"] == 60
+    assert doc["column"] == "1"
+
+
+@pytest.mark.parametrize(
+    ("options", "n_change_points"),
+    [
+        (["--column", "volume"], 1),
+        (["--column", "1"], 1),
+        (["--column", "-1"], 1),
+        # The years themselves rise steadily: no abrupt change, but a different column.
+        (["--column", "year", "--label-column", "none"], None),
+    ],
+)
+def test_column_choice(tmp_path, capsys, options, n_change_points):
+    doc = json_of(["detect", nile_csv(tmp_path), *options], capsys)
+    if n_change_points is None:
+        assert doc["column"] == "'year'"
+        assert all(isinstance(r["label"], int) for r in doc["leaders"])
+    else:
+        assert len(doc["change_points"]) == n_change_points
+
+
+# Options ------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("text", "sizes"),
+    [
+        ("10:20", list(range(10, 21))),
+        ("10:40:10", [10, 20, 30, 40]),
+        ("10,12,15", [10, 12, 15]),
+        ("4,10:12", [4, 10, 11, 12]),
+        ("8", [8]),
+    ],
+)
+def test_window_size_syntax(text, sizes):
+    assert parse_window_sizes(text) == sizes
+
+
+@pytest.mark.parametrize("text", ["", "a", "10:", "20:10", "10:20:0", "1:2:3:4", "0", "-5"])
+def test_bad_window_size_syntax(text, capsys):
+    with pytest.raises(SystemExit) as stop:
+        main(["detect", "x.csv", "--window-sizes", text])
+    assert stop.value.code == 2
+    out, err = capsys.readouterr()
+    assert out == ""
+    assert err.count("\n") == 1 and "--window-sizes" in err
+
+
+def test_options_reach_the_detector(tmp_path, capsys):
+    path = nile_csv(tmp_path)
+    options = dict(
+        window_sizes=[8, 9, 12],
+        change_type="var",
+        n_perm=50,
+        alpha=0.2,
+        seed=7,
+        tol=4,
+        min_score=0.3,
+    )
+    doc = json_of(
+        [
+            "detect",
+            path,
+            "-w",
+            "8,9,12",
+            "--change-type",
+            "var",
+            "--n-perm",
+            "50",
+            "--alpha",
+            "0.2",
+            "--seed",
+            "7",
+            "--tol",
+            "4",
+            "--min-score",
+            "0.3",
+            "--workers",
+            "2",
+        ],
+        capsys,
+    )
+    found = detect(NILE.values, **options)
+    assert doc["window_sizes"] == [8, 9, 12]
+    assert doc["min_score"] == 0.3
+    assert [(r["index"], r["votes"], r["reported"]) for r in doc["leaders"]] == [
+        (x.index, x.votes, x.reported) for x in found.leaders
+    ]
+
+
+def test_table_and_csv_outputs(tmp_path, capsys):
+    path = nile_csv(tmp_path)
+    status, out, _ = run(["detect", path], capsys)
+    assert status == 0
+    lines = out.splitlines()
+    assert lines[2].split() == ["index", "label", "probability", "score", "votes"]
+    found = detect(NILE.values)
+    assert lines[3].split() == ["28", "1899", f"{found.probabilities[28]:.3f}", "0.75", "9"]
+    status, out, _ = run(["detect", path, "--csv", "--all"], capsys)
+    rows = list(csv.DictReader(io.StringIO(out)))
+    assert [int(r["index"]) for r in rows] == [x.index for x in found.leaders]
+    assert [float(r["probability"]) for r in rows] == [x.probability for x in found.leaders]
+    assert [r["reported"] for r in rows] == [str(int(x.reported)) for x in found.leaders]
+
+
+def test_no_change_point_says_so(tmp_path, capsys):
+    path = write(tmp_path, "flat.txt", "\n".join(["1", "2"] * 50))
+    status, out, _ = run(["detect", path], capsys)
+    assert status == 0
+    assert "0 change points" in out
+
+
+def test_plot_option_writes_pngs(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    plot, windows = tmp_path / "p.png", tmp_path / "w.png"
+    status, _, err = run(
+        ["detect", nile_csv(tmp_path), "--plot", str(plot), "--windows-plot", str(windows)],
+        capsys,
+    )
+    assert status == 0
+    for path in (plot, windows):
+        assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+        assert str(path) in err
+
+
+# Errors -------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("content", "argv_extra", "message"),
+    [
+        (None, [], "no such file"),
+        ("v\n1\n2\nx\n", [], "x.csv:4: column 'v': 'x' is not a number"),
+        ("v\n1\nnan\n", [], "x.csv:3: column 'v': 'nan' is not a finite number"),
+        ("a,b\n1,2\n3,\n", [], "x.csv:3: column 'b' is empty"),
+        ("a,b\n1,2\n3\n", [], "x.csv:3: expected 2 columns, found 1"),
+        ("1\n2\n3\n", [], "series has 3 values; at least 8 are needed"),
+        ("\n# nothing\n", [], "no values found"),
+        ("a,b\n" + "1,2\n" * 20, ["--column", "c"], "column 'c' not found; the header has a, b"),
+        ("a,b\n" + "1,2\n" * 20, ["--column", "2"], "column 2 does not exist"),
+        ("1\n" * 20, ["--column", "v"], "the file has no header row"),
+        ("1\n" * 20, ["-w", "2:5"], "window sizes must be at least 4"),
+        ("1\n" * 20, ["-w", "11"], "fewer than two windows"),
+        ("1\n" * 20, ["--alpha", "0"], "alpha must be in (0, 1]"),
+    ],
+)
+def test_bad_input_exits_2_with_one_line(tmp_path, capsys, content, argv_extra, message):
+    path = tmp_path / "x.csv"
+    if content is not None:
+        path.write_text(content)
+    status, out, err = run(["detect", str(path), *argv_extra], capsys)
+    assert status == 2
+    assert out == ""
+    assert err.count("\n") == 1 and err.startswith("vollan: error: ")
+    assert message in err
+
+
+def test_binary_and_broken_npy_files(tmp_path, capsys):
+    pytest.importorskip("numpy")
+    bad = tmp_path / "bad.npy"
+    bad.write_bytes(b"not numpy")
+    binary = tmp_path / "bin.csv"
+    binary.write_bytes(b"\xff\xfe\x00\x81")
+    for path, message in ((bad, "not a readable .npy"), (binary, "not a text file")):
+        status, _, err = run(["detect", str(path)], capsys)
+        assert status == 2 and message in err and err.count("\n") == 1
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [
+        [],
+        ["bogus"],
+        ["detect"],
+        ["detect", "x", "--n-perm", "-1"],
+        ["detect", "x", "--seed", "a"],
+        ["detect", "x", "--change-type", "median"],
+        ["detect", "x", "--json", "--csv"],
+    ],
+)
+def test_usage_errors_exit_2_with_one_line(capsys, argv):
+    with pytest.raises(SystemExit) as stop:
+        main(argv)
+    assert stop.value.code == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "error:" in err
+
+
+def test_help_explains_every_option(capsys):
+    with pytest.raises(SystemExit) as stop:
+        main(["detect", "--help"])
+    assert stop.value.code == 0
+    text = capsys.readouterr().out
+    for option in (
+        "--column",
+        "--label-column",
+        "--window-sizes",
+        "--change-type",
+        "--n-perm",
+        "--alpha",
+        "--min-score",
+        "--seed",
+        "--tol",
+        "--workers",
+        "--all",
+        "--json",
+        "--csv",
+        "--plot",
+        "--windows-plot",
+    ):
+        assert option in text
+
+
+# As a user runs it --------------------------------------------------------------------------
+
+
+def command(*args: str) -> list[str]:
+    return [sys.executable, "-m", "vollan", *args]
+
+
+def test_python_m_vollan_reports_errors_without_traceback(tmp_path):
+    bad = tmp_path / "bad.csv"
+    bad.write_text("v\n1\nabc\n")
+    done = subprocess.run(command("detect", str(bad)), capture_output=True, text=True, timeout=120)
+    assert done.returncode == 2
+    assert done.stdout == ""
+    assert done.stderr == f"vollan: error: {bad}:3: column 'v': 'abc' is not a number\n"
+
+
+def test_demo_prints_the_nile_change_and_writes_a_plot(tmp_path):
+    pytest.importorskip("matplotlib")
+    env = dict(os.environ, MPLBACKEND="Agg")
+    done = subprocess.run(
+        command("demo"), capture_output=True, text=True, cwd=tmp_path, env=env, timeout=120
+    )
+    assert done.returncode == 0, done.stderr
+    found = detect(NILE.values)
+    assert (
+        f"change point: 1899 (index 28), probability {found.probabilities[28]:.2f}" in done.stdout
+    )
+    assert (tmp_path / "vollan-demo.png").read_bytes()[:4] == b"\x89PNG"
+
+
+def test_console_script_is_installed():
+    script = os.path.join(os.path.dirname(sys.executable), "vollan")
+    if not os.path.exists(script):
+        pytest.skip("vollan is not installed as a console script in this environment")
+    done = subprocess.run([script, "--version"], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and done.stdout.startswith("vollan ")
