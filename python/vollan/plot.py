@@ -132,7 +132,7 @@ def plot_detection(
         sizes = detection.window_sizes
         title = (
             f"{count} change point{'s' if count != 1 else ''} in {n} values "
-            f"(window sizes {sizes[0]}..{sizes[-1]}; red: voted by at least "
+            f"(window sizes {sizes[0]}..{sizes[-1]}; red: voted for by at least "
             f"{detection.min_score:.0%} of them)"
         )
     ax.set_title(title, fontsize=11)
