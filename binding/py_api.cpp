@@ -310,9 +310,24 @@ PyObject* ipm_statistic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     return two_sample_distance(kIpmStatisticSpec, args, nargs, kwnames);
 }
 
-template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// Memory can run out outside the core too: converting a huge sequence, sorting a huge sample.
+// That must become MemoryError rather than unwind into the interpreter; the owned references
+// are released on the way out.
+template <Entry F>
+PyObject* guarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    try {
+        return F(self, args, nargs, kwnames);
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    return PyErr_NoMemory();
+}
+
+template <Entry F>
 PyCFunction as_cfunction() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&guarded<F>));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@ import gc
 import math
 import os
 import re
+import subprocess
 import sys
 import tracemalloc
 from collections.abc import Callable
@@ -196,6 +197,53 @@ if pytest is not None:
         grown = rss_bytes() - before
         # The converted series alone is 48 KB: leaking it on every call would add 2.8 MB.
         assert grown < 1024 * 1024, f"RSS grew by {grown} bytes over 60 calls"
+
+
+MEMORY_SCRIPT = """
+import resource, sys
+import _vollan_native as native
+
+{setup}
+with open("/proc/self/status") as f:
+    vm = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (vm + {headroom_mb} * 2**20, hard))
+try:
+    {call}
+    print("returned")
+except MemoryError:
+    print("MemoryError")
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(native.refine_cusum([0.0, 0.0, 3.0]))
+"""
+BIG = 48 * 2**20  # 384 MiB of doubles
+
+
+if pytest is not None:
+
+    @needs_plain_allocator
+    @pytest.mark.parametrize(
+        ("setup", "headroom_mb", "call"),
+        [
+            ("", 256, "native.refine_cusum(range(10**9))"),
+            ("", 256, "native.scan_detector([1.0, 2.0, 3.0], window_sizes=range(1, 10**9))"),
+            (f"big = [0.5] * {BIG}", 256, "native.refine_wasserstein(big)"),
+            (f"import numpy; big = numpy.zeros({BIG})", 256, "native.refine_cusum(big)"),
+            # The sample converts, but sorting it needs as much again.
+            (f"import numpy; big = numpy.zeros({BIG})", 448, "native.ipm_statistic(big, [0.0])"),
+        ],
+        ids=["iterated", "window sizes", "float list", "float64 buffer", "sort"],
+    )
+    def test_exhausted_memory_raises_memory_error(setup: str, headroom_mb: int, call: str) -> None:
+        # Under an address-space limit the allocations of a call fail: the call raises
+        # MemoryError, and the module keeps working.
+        code = MEMORY_SCRIPT.format(setup=setup, headroom_mb=headroom_mb, call=call)
+        env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
+        out = subprocess.run(
+            [sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120
+        )
+        assert out.returncode == 0, out.stderr[-2000:]
+        assert out.stdout.split() == ["MemoryError", "2"]
 
 
 # Headers of the valgrind records that count: definite leaks and memory errors.
