@@ -14,6 +14,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 from collections.abc import Callable
 from typing import Any
 
@@ -108,6 +109,58 @@ def test_many_threads_calling_at_once_get_the_serial_results() -> None:
     assert not any(t.is_alive() for t in threads), "a calling thread hangs"
     assert not failures, failures
     assert not mismatches, mismatches
+
+
+class Yields:
+    """A number whose conversion lets other threads run (and call the module) meanwhile."""
+
+    def __init__(self, value: float) -> None:
+        self.value = value
+
+    def __float__(self) -> float:
+        time.sleep(0)
+        return self.value
+
+
+class CallsBack:
+    """A number whose conversion calls the module again and checks what it gets."""
+
+    def __init__(self, value: float, expected: dict[str, str]) -> None:
+        self.value = value
+        self.expected = expected
+
+    def __float__(self) -> float:
+        for name, call in CALLS:
+            assert outcome(call) == self.expected[name], name
+        return self.value
+
+
+def test_calls_made_while_another_call_converts_its_arguments() -> None:
+    # Conversion runs Python code, so the module can be entered again from there or from another
+    # thread before the first call reaches the pool.
+    expected = {name: outcome(call) for name, call in CALLS}
+    kw: dict[str, Any] = {"window_sizes": [8, 10, 13], "n_perm": 64, "seed": 8}
+    plain = repr(native.scan_detector(SERIES, **kw))
+    slow: list[Any] = [Yields(v) for v in SERIES]
+    slow[40] = CallsBack(SERIES[40], expected)
+    results: list[str] = []
+    failures: list[BaseException] = []
+
+    def worker() -> None:
+        try:
+            for _ in range(2):
+                results.append(repr(native.scan_detector(slow, **kw)))
+                results.append(repr(native.scan_detector(SERIES, **kw)))
+        except BaseException as exc:  # noqa: B036 - reported below, on the test's thread
+            failures.append(exc)
+
+    threads = [threading.Thread(target=worker) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=300)
+    assert not failures, failures
+    assert results == [plain] * 16
 
 
 @pytest.mark.parametrize("name", NAMES)

@@ -80,10 +80,19 @@ REQUIRED = {
 # Unsigned parameters whose size sets the amount of work or memory: kept small when valid.
 COSTLY = {"n_perm", "window_size", "workers", "b"}
 
-# Exceptions the interpreter itself raises from conversions. Warnings appear because the suite
-# runs with -W error: numpy warns when an array of more than one dimension or a complex value is
-# read as a float, and the interpreter when __float__ returns a float subclass.
-INTERPRETER_ERRORS = (TypeError, OverflowError, ValueError, UnicodeError, MemoryError, Warning)
+# Exceptions the interpreter itself raises from conversions and iteration. Warnings appear
+# because the suite runs with -W error: numpy warns when an array of more than one dimension or a
+# complex value is read as a float, and the interpreter when __float__ returns a float subclass.
+# Iterating a multi-dimensional memoryview raises NotImplementedError.
+INTERPRETER_ERRORS = (
+    TypeError,
+    OverflowError,
+    ValueError,
+    UnicodeError,
+    MemoryError,
+    NotImplementedError,
+    Warning,
+)
 
 
 class Hostile(Exception):
@@ -142,6 +151,31 @@ class Number:
 
     def __index__(self) -> Any:
         return self.value
+
+
+class Reentrant:
+    """Converts by calling the module again, in the middle of the outer call's conversion."""
+
+    def __float__(self) -> float:
+        return float(native.refine_cusum([0.0, 0.0, 3.0]))
+
+    def __index__(self) -> int:
+        return native.refine_cusum([0.0, 0.0, 0.0, 3.0])
+
+
+def fake_numpy_bool(name: str, truth: Any) -> Any:
+    """An object whose type claims to be numpy's boolean: its truth slot decides, or fails."""
+    namespace: dict[str, Any] = {"__module__": "numpy"}
+    if truth == "raises":
+
+        def __bool__(self: Any) -> bool:
+            hostile_raise(0)
+            return True
+
+        namespace["__bool__"] = __bool__
+    elif truth is not None:
+        namespace["__bool__"] = lambda self: truth
+    return type(name, (), namespace)()
 
 
 class FloatSub(float):
@@ -268,6 +302,12 @@ scalars: st.SearchStrategy[Any] = st.one_of(
     hnp.from_dtype(np.dtype("bool")),
     hnp.from_dtype(np.dtype("complex128")),
     st.just(np.datetime64("2020-01-01")),
+    st.builds(Reentrant),
+    st.builds(
+        fake_numpy_bool,
+        st.sampled_from(["bool_", "bool", "bool8"]),
+        st.sampled_from([True, False, 1, None, "raises"]),
+    ),
 )
 
 
@@ -292,6 +332,7 @@ def sequences(items: st.SearchStrategy[Any]) -> st.SearchStrategy[Any]:
         clearing_list(),
         numpy_arrays(),
         st.lists(st.floats(), max_size=6).map(lambda v: memoryview(np.array(v))),
+        st.lists(st.floats(), max_size=6).map(lambda v: memoryview(np.array([v, v]))),
         st.sampled_from([{1.0, 2.0}, {0: 1.0}, iter([1.0, 2.0, 3.0]), object()]),
     )
 
