@@ -29,11 +29,11 @@ std::string shortest_repr(double v) {
     return std::string(buf, res.ptr);
 }
 
-// One replicate: n_blocks tapered blocks drawn from z into buf (2w slots), then the distance
-// between the sorted halves. Only the generator depends on r, so replicates are independent.
-double replicate_distance(std::span<const double> z, std::uint64_t w, std::uint64_t block_len,
-                          const TaperWeights& taper, std::uint64_t pos_seed, std::uint64_t r,
-                          std::span<double> buf) {
+// Appends replicate r's n_blocks tapered blocks drawn from z to out, value k at out[k * stride]:
+// the generator is the only thing that depends on r, so replicates are independent.
+void draw_replicate(std::span<const double> z, std::uint64_t w, std::uint64_t block_len,
+                    const TaperWeights& taper, std::uint64_t pos_seed, std::uint64_t r,
+                    double* out, std::size_t stride) {
     const std::uint64_t L = z.size();
     const std::uint64_t n_starts = L - block_len + 1;
     const std::uint64_t n_blocks = L / block_len + (L % block_len != 0 ? 1 : 0);
@@ -46,14 +46,37 @@ double replicate_distance(std::span<const double> z, std::uint64_t w, std::uint6
         const std::uint64_t u = canon_draw(rng, n_starts);
         const std::uint64_t m = std::min(block_len, L - len);
         const double* src = z.data() + u;
-        for (std::uint64_t k = 0; k < m; ++k) buf[len + k] = (src[k] * weights[k]) * scale;
+        double* dst = out + len * stride;
+        for (std::uint64_t k = 0; k < m; ++k) dst[k * stride] = (src[k] * weights[k]) * scale;
         len += m;
     }
+}
+
+// One replicate in buf (2w slots): the distance between its sorted halves.
+double replicate_distance(std::span<const double> z, std::uint64_t w, std::uint64_t block_len,
+                          const TaperWeights& taper, std::uint64_t pos_seed, std::uint64_t r,
+                          std::span<double> buf, std::vector<std::uint64_t>& sort_scratch) {
+    draw_replicate(z, w, block_len, taper, pos_seed, r, buf.data(), 1);
     const std::span<double> first = buf.first(w);
     const std::span<double> second = buf.subspan(w, w);
-    sort_total_order(first);
-    sort_total_order(second);
+    sort_total_order(first, sort_scratch);
+    sort_total_order(second, sort_scratch);
     return wasserstein_1d_sorted(first, second);
+}
+
+// Replicates r0 .. r0 + count - 1 (count <= kDistanceLanes) side by side, for w <= kLaneSampleMax;
+// spare lanes repeat the last replicate and are discarded.
+void replicate_group(std::span<const double> z, std::uint64_t w, std::uint64_t block_len,
+                     const TaperWeights& taper, std::uint64_t pos_seed, std::uint64_t r0,
+                     std::size_t count, double* out) {
+    alignas(64) double rows[2 * kLaneSampleMax * kDistanceLanes];
+    double lanes[kDistanceLanes];
+    for (std::size_t l = 0; l < kDistanceLanes; ++l) {
+        const std::uint64_t r = r0 + std::min(l, count - 1);
+        draw_replicate(z, w, block_len, taper, pos_seed, r, rows + l, kDistanceLanes);
+    }
+    wasserstein_lanes(w, rows, lanes);
+    std::copy_n(lanes, count, out + r0);
 }
 
 }  // namespace
@@ -123,20 +146,40 @@ void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_
     distances.resize(n_perm);
     if (n_perm == 0) return;
     const std::uint64_t L = z.size();
-    if (n_perm < kParallelReplicates) {
-        std::vector<double> buf(L);
-        for (std::uint64_t r = 0; r < n_perm; ++r) {
-            distances[r] = replicate_distance(z, w, block_len, taper, position_seed, r, buf);
+    double* out = distances.data();
+    if (w <= kLaneSampleMax) {
+        const std::uint64_t n_groups = n_perm / kDistanceLanes + (n_perm % kDistanceLanes != 0);
+        auto group = [&](std::uint64_t g) {
+            const std::uint64_t r0 = g * kDistanceLanes;
+            const std::size_t count = std::min<std::uint64_t>(kDistanceLanes, n_perm - r0);
+            replicate_group(z, w, block_len, taper, position_seed, r0, count, out);
+        };
+        if (n_perm < kParallelReplicates) {
+            for (std::uint64_t g = 0; g < n_groups; ++g) group(g);
+        } else {
+            struct NoScratch {};
+            const std::uint64_t min_chunk = n_groups / 8 + (n_groups % 8 != 0 ? 1 : 0);
+            parallel_for(
+                n_groups, min_chunk, [] { return NoScratch{}; },
+                [&](NoScratch&, std::size_t g) { group(g); });
         }
         return;
     }
+    struct Scratch {
+        std::vector<double> buf;
+        std::vector<std::uint64_t> sort;
+    };
+    auto replicate = [&](Scratch& s, std::uint64_t r) {
+        out[r] = replicate_distance(z, w, block_len, taper, position_seed, r, s.buf, s.sort);
+    };
+    if (n_perm < kParallelReplicates) {
+        Scratch s{std::vector<double>(L), {}};
+        for (std::uint64_t r = 0; r < n_perm; ++r) replicate(s, r);
+        return;
+    }
     const std::uint64_t min_chunk = n_perm / 8 + (n_perm % 8 != 0 ? 1 : 0);
-    double* out = distances.data();
     parallel_for(
-        n_perm, min_chunk, [L] { return std::vector<double>(L); },
-        [&](std::vector<double>& buf, std::size_t r) {
-            out[r] = replicate_distance(z, w, block_len, taper, position_seed, r, buf);
-        });
+        n_perm, min_chunk, [L] { return Scratch{std::vector<double>(L), {}}; }, replicate);
 }
 
 double interpolated_quantile(std::span<double> values, double q) {

@@ -37,4 +37,17 @@ void sort_total_order(std::span<double> values, std::vector<std::uint64_t>& scra
 inline constexpr std::size_t kSortNetworkMax = 32;
 inline constexpr std::size_t kRadixSortMin = 1024;
 
+// Distances of kDistanceLanes independent pairs of unsorted samples of n values each, computed
+// side by side in vector registers: rows[k * kDistanceLanes + l] is value k of pair l, rows 0 .. n-1
+// its first sample and rows n .. 2n-1 its second. out[l] equals, bit for bit,
+// wasserstein_1d_sorted of the two samples of pair l sorted. 1 <= n <= kLaneSampleMax.
+inline constexpr std::size_t kDistanceLanes = 8;
+inline constexpr std::size_t kLaneSampleMax = 24;
+void wasserstein_lanes(std::size_t n, const double* rows, double* out);
+
+// The bodies of wasserstein_lanes; the widest one the processor supports is used. Tests run each.
+enum class LaneIsa { scalar, avx2, avx512f };
+bool lane_isa_supported(LaneIsa isa);
+void wasserstein_lanes(std::size_t n, const double* rows, double* out, LaneIsa isa);
+
 }  // namespace vollan

@@ -1,10 +1,12 @@
 // The sort kernels (networks, comparison sort, radix sort) against std::sort under the IEEE 754
-// total order, compared bit for bit.
+// total order, and the side-by-side distance kernel against the scalar distance, bit for bit.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
+#include <string>
 #include <limits>
 #include <random>
 #include <vector>
@@ -90,6 +92,113 @@ TEST(SortKernels, RadixSkipsUniformBytesCorrectly) {
     std::vector<double> same(2000, -0.0);
     same[1000] = 0.0;
     expect_sorted_like_std(same);
+}
+
+// Pairs of samples laid out as wasserstein_lanes reads them, and the scalar distance of each.
+struct LaneCase {
+    std::vector<double> rows;
+    std::vector<std::uint64_t> want;
+};
+
+LaneCase lane_case(std::mt19937_64& gen, std::size_t n, bool allow_nan) {
+    LaneCase c;
+    c.rows.resize(2 * n * kDistanceLanes);
+    for (std::size_t l = 0; l < kDistanceLanes; ++l) {
+        std::vector<double> first = hostile_sample(gen, n);
+        std::vector<double> second = hostile_sample(gen, n);
+        if (!allow_nan) {
+            for (std::vector<double>* sample : {&first, &second}) {
+                for (double& v : *sample) {
+                    if (v != v) v = 0.5;
+                }
+            }
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            c.rows[k * kDistanceLanes + l] = first[k];
+            c.rows[(n + k) * kDistanceLanes + l] = second[k];
+        }
+        std::sort(first.begin(), first.end(), total_order_less);
+        std::sort(second.begin(), second.end(), total_order_less);
+        c.want.push_back(std::bit_cast<std::uint64_t>(wasserstein_1d_sorted(first, second)));
+    }
+    return c;
+}
+
+class LaneKernels : public ::testing::TestWithParam<LaneIsa> {};
+
+TEST_P(LaneKernels, MatchTheScalarDistanceBitForBit) {
+    if (!lane_isa_supported(GetParam())) GTEST_SKIP() << "instruction set not available";
+    std::mt19937_64 gen(4);
+    for (std::size_t n = 1; n <= kLaneSampleMax; ++n) {
+        for (int rep = 0; rep < 200; ++rep) {
+            const LaneCase c = lane_case(gen, n, rep % 4 == 0);
+            double out[kDistanceLanes];
+            wasserstein_lanes(n, c.rows.data(), out, GetParam());
+            for (std::size_t l = 0; l < kDistanceLanes; ++l) {
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(out[l]), c.want[l])
+                    << "n = " << n << " lane = " << l << " got " << out[l];
+            }
+        }
+    }
+}
+
+TEST_P(LaneKernels, GaussianSamplesAndTiesMatch) {
+    if (!lane_isa_supported(GetParam())) GTEST_SKIP() << "instruction set not available";
+    std::mt19937_64 gen(5);
+    std::normal_distribution<double> gauss;
+    for (std::size_t n : {10u, 15u, 20u, 24u}) {
+        for (int rep = 0; rep < 500; ++rep) {
+            std::vector<double> rows(2 * n * kDistanceLanes);
+            for (double& v : rows) v = rep % 2 ? gauss(gen) : std::round(gauss(gen) * 2.0);
+            double out[kDistanceLanes];
+            double want[kDistanceLanes];
+            wasserstein_lanes(n, rows.data(), out, GetParam());
+            wasserstein_lanes(n, rows.data(), want, LaneIsa::scalar);
+            for (std::size_t l = 0; l < kDistanceLanes; ++l) {
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(out[l]), std::bit_cast<std::uint64_t>(want[l]));
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryBody, LaneKernels,
+                         ::testing::Values(LaneIsa::scalar, LaneIsa::avx2, LaneIsa::avx512f),
+                         [](const auto& info) {
+                             switch (info.param) {
+                                 case LaneIsa::scalar: return std::string("scalar");
+                                 case LaneIsa::avx2: return std::string("avx2");
+                                 case LaneIsa::avx512f: return std::string("avx512f");
+                             }
+                             return std::string("unknown");
+                         });
+
+TEST(LaneKernels, MergeNetworksMergeEveryZeroOnePattern) {
+    // Two sorted 0-1 runs are a count of zeros each; every pair of counts must merge sorted.
+    for (std::size_t n = 1; n <= kLaneSampleMax; ++n) {
+        for (std::size_t zeros_a = 0; zeros_a <= n; ++zeros_a) {
+            for (std::size_t zeros_b = 0; zeros_b <= n; ++zeros_b) {
+                std::vector<double> rows(2 * n * kDistanceLanes, 0.0);
+                for (std::size_t l = 0; l < kDistanceLanes; ++l) {
+                    for (std::size_t k = zeros_a; k < n; ++k) rows[k * kDistanceLanes + l] = 1.0;
+                    for (std::size_t k = zeros_b; k < n; ++k) {
+                        rows[(n + k) * kDistanceLanes + l] = 1.0;
+                    }
+                }
+                // |F - G| on [0, 1) is |zeros_a - zeros_b| / n up to the rounding of the steps.
+                double out[kDistanceLanes];
+                wasserstein_lanes(n, rows.data(), out);
+                std::vector<double> a;
+                std::vector<double> b;
+                for (std::size_t k = 0; k < n; ++k) {
+                    a.push_back(rows[k * kDistanceLanes]);
+                    b.push_back(rows[(n + k) * kDistanceLanes]);
+                }
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(out[0]),
+                          std::bit_cast<std::uint64_t>(wasserstein_1d_sorted(a, b)))
+                    << n << " " << zeros_a << " " << zeros_b;
+            }
+        }
+    }
 }
 
 }  // namespace
