@@ -18,6 +18,60 @@ namespace {
 // Up to this many regions are refined on the calling thread; more go to the pool.
 constexpr std::size_t kSequentialRegions = 7;
 
+// The statistics of the positions 0, 1, 2, ... of one window size, in order. Small windows are
+// measured kDistanceLanes positions at a time side by side; larger ones keep the sorted right
+// window of a position as the left window of the next, so each window is sorted once.
+class StatisticScan {
+public:
+    StatisticScan(std::span<const double> series, std::uint64_t w, std::uint64_t n_positions)
+        : series_(series), w_(w), n_positions_(n_positions) {
+        if (w_ > kLaneSampleMax) {
+            left_.resize(w_);
+            right_.resize(w_);
+        }
+    }
+
+    double next() {
+        const std::uint64_t i = i_++;
+        if (w_ <= kLaneSampleMax) {
+            const std::size_t lane = i % kDistanceLanes;
+            if (lane == 0) measure_group(i);
+            return group_[lane];
+        }
+        const double* x = series_.data() + i * w_;
+        if (i == 0) {
+            std::copy_n(x, w_, left_.begin());
+            sort_total_order(left_, scratch_);
+        } else {
+            std::swap(left_, right_);
+        }
+        std::copy_n(x + w_, w_, right_.begin());
+        sort_total_order(right_, scratch_);
+        return wasserstein_1d_sorted(left_, right_);
+    }
+
+private:
+    // Positions i0 .. i0 + kDistanceLanes - 1 (the last one repeated past the end).
+    void measure_group(std::uint64_t i0) {
+        alignas(64) double rows[2 * kLaneSampleMax * kDistanceLanes];
+        const std::uint64_t last = n_positions_ - 1;
+        for (std::size_t l = 0; l < kDistanceLanes; ++l) {
+            const double* x = series_.data() + std::min<std::uint64_t>(i0 + l, last) * w_;
+            for (std::uint64_t k = 0; k < 2 * w_; ++k) rows[k * kDistanceLanes + l] = x[k];
+        }
+        wasserstein_lanes(w_, rows, group_);
+    }
+
+    std::span<const double> series_;
+    std::uint64_t w_;
+    std::uint64_t n_positions_;
+    std::uint64_t i_ = 0;
+    double group_[kDistanceLanes] = {};
+    std::vector<double> left_;
+    std::vector<double> right_;
+    std::vector<std::uint64_t> scratch_;
+};
+
 }  // namespace
 
 double bonferroni_quantile_level(double alpha_percent, std::uint64_t n_positions) {
@@ -69,9 +123,8 @@ Result<std::pair<std::uint64_t, WindowScanResult>> detect_for_window_with_policy
     result.statistics.reserve(n_positions);
     result.tapered_block_bootstrap_threshold.reserve(n_positions);
     std::vector<std::uint64_t> flagged;
-    std::vector<double> left(w);
-    std::vector<double> right(w);
     BootstrapWorkspace workspace;
+    StatisticScan statistics(series, w, n_positions);
 
     double threshold = std::bit_cast<double>(kQuietNanBits);
     bool refresh = true;
@@ -83,11 +136,7 @@ Result<std::pair<std::uint64_t, WindowScanResult>> detect_for_window_with_policy
             if (!t) return std::unexpected(std::move(t.error()));
             threshold = *t;
         }
-        std::copy_n(series.begin() + p, w, left.begin());
-        std::copy_n(series.begin() + (p + w), w, right.begin());
-        sort_total_order(left);
-        sort_total_order(right);
-        const double stat = wasserstein_1d_sorted(left, right);
+        const double stat = statistics.next();
 
         result.starts.push_back(p);
         result.statistics.push_back(stat);
