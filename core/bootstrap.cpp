@@ -64,16 +64,44 @@ double replicate_distance(std::span<const double> z, std::uint64_t w, std::uint6
     return wasserstein_1d_sorted(first, second);
 }
 
+// Every block a replicate can draw, already tapered: block u at [u * block_len, (u + 1) * block_len),
+// each value the product a replicate would form. For the side-by-side path (2w <= 48 values) it
+// has at most 25 * 24 entries; a replicate then only copies.
+constexpr std::size_t kTaperedBlocksMax = (kLaneSampleMax + 1) * kLaneSampleMax;
+
+void taper_all_blocks(std::span<const double> z, std::uint64_t block_len, const TaperWeights& taper,
+                      double* blocks) {
+    const std::uint64_t n_starts = z.size() - block_len + 1;
+    const double* weights = taper.weights.data();
+    const double scale = taper.taper_scale;
+    for (std::uint64_t u = 0; u < n_starts; ++u) {
+        for (std::uint64_t k = 0; k < block_len; ++k) {
+            blocks[u * block_len + k] = (z[u + k] * weights[k]) * scale;
+        }
+    }
+}
+
 // Replicates r0 .. r0 + count - 1 (count <= kDistanceLanes) side by side, for w <= kLaneSampleMax;
-// spare lanes repeat the last replicate and are discarded.
-void replicate_group(std::span<const double> z, std::uint64_t w, std::uint64_t block_len,
-                     const TaperWeights& taper, std::uint64_t pos_seed, std::uint64_t r0,
-                     std::size_t count, double* out) {
+// spare lanes repeat the last replicate and are discarded. The draws are those of draw_replicate.
+void replicate_group(const double* blocks, std::uint64_t w, std::uint64_t block_len,
+                     std::uint64_t pos_seed, std::uint64_t r0, std::size_t count, double* out) {
+    const std::uint64_t L = 2 * w;
+    const std::uint64_t n_starts = L - block_len + 1;
+    const std::uint64_t n_blocks = L / block_len + (L % block_len != 0 ? 1 : 0);
     alignas(64) double rows[2 * kLaneSampleMax * kDistanceLanes];
     double lanes[kDistanceLanes];
     for (std::size_t l = 0; l < kDistanceLanes; ++l) {
         const std::uint64_t r = r0 + std::min(l, count - 1);
-        draw_replicate(z, w, block_len, taper, pos_seed, r, rows + l, kDistanceLanes);
+        Xoshiro256pp rng = Xoshiro256pp::from_seed(replicate_seed(pos_seed, w, r));
+        double* dst = rows + l;
+        std::uint64_t len = 0;
+        for (std::uint64_t j = 0; j < n_blocks; ++j) {
+            const std::uint64_t u = canon_draw(rng, n_starts);
+            const std::uint64_t m = std::min(block_len, L - len);
+            const double* src = blocks + u * block_len;
+            for (std::uint64_t k = 0; k < m; ++k) dst[(len + k) * kDistanceLanes] = src[k];
+            len += m;
+        }
     }
     wasserstein_lanes(w, rows, lanes);
     std::copy_n(lanes, count, out + r0);
@@ -148,11 +176,13 @@ void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_
     const std::uint64_t L = z.size();
     double* out = distances.data();
     if (w <= kLaneSampleMax) {
+        double blocks[kTaperedBlocksMax];
+        taper_all_blocks(z, block_len, taper, blocks);
         const std::uint64_t n_groups = n_perm / kDistanceLanes + (n_perm % kDistanceLanes != 0);
         auto group = [&](std::uint64_t g) {
             const std::uint64_t r0 = g * kDistanceLanes;
             const std::size_t count = std::min<std::uint64_t>(kDistanceLanes, n_perm - r0);
-            replicate_group(z, w, block_len, taper, position_seed, r0, count, out);
+            replicate_group(blocks, w, block_len, position_seed, r0, count, out);
         };
         if (n_perm < kParallelReplicates) {
             for (std::uint64_t g = 0; g < n_groups; ++g) group(g);
