@@ -1,5 +1,6 @@
-// The sort kernels (networks, comparison sort, radix sort) against std::sort under the IEEE 754
-// total order, and the side-by-side distance kernel against the scalar distance, bit for bit.
+// The sort kernels (networks, comparison sort, radix sort) and the quantile's selection against
+// std::sort under the IEEE 754 total order, and the side-by-side distance kernel against the
+// scalar distance, bit for bit.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "core/bootstrap.hpp"
 #include "core/wasserstein.hpp"
 
 namespace vollan {
@@ -92,6 +94,33 @@ TEST(SortKernels, RadixSkipsUniformBytesCorrectly) {
     std::vector<double> same(2000, -0.0);
     same[1000] = 0.0;
     expect_sorted_like_std(same);
+}
+
+TEST(QuantileSelection, EveryLevelMatchesAFullSort) {
+    // The selection takes different routes near the ends (a pass keeping the extremes) and in
+    // the middle (nth_element); each must pick what a full sort puts at floor(h) and ceil(h).
+    std::mt19937_64 gen(6);
+    std::uniform_real_distribution<double> level(0.0, 1.0);
+    for (std::size_t n : {1u, 2u, 3u, 15u, 16u, 17u, 18u, 40u, 300u}) {
+        for (int rep = 0; rep < 200; ++rep) {
+            std::vector<double> values = hostile_sample(gen, n);
+            std::vector<double> sorted = values;
+            std::sort(sorted.begin(), sorted.end(), total_order_less);
+            const double q = rep % 5 == 0 ? 1.0 - 1.0 / static_cast<double>(rep + 2)
+                             : rep % 5 == 1 ? 1.0 / static_cast<double>(rep + 2)
+                                            : level(gen);
+            const double h = static_cast<double>(n - 1) * q;
+            const std::size_t lo = static_cast<std::size_t>(std::floor(h));
+            const std::size_t hi = static_cast<std::size_t>(std::ceil(h));
+            const double f = h - static_cast<double>(lo);
+            const double want = n == 1 ? sorted[0]
+                                : lo == hi ? sorted[lo]
+                                           : std::fma(sorted[lo], 1.0 - f, f * sorted[hi]);
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(interpolated_quantile(values, q)),
+                      std::bit_cast<std::uint64_t>(want))
+                << "n = " << n << " q = " << q;
+        }
+    }
 }
 
 // Pairs of samples laid out as wasserstein_lanes reads them, and the scalar distance of each.
