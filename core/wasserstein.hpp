@@ -35,7 +35,7 @@ void sort_total_order(std::span<double> values);
 void sort_total_order(std::span<double> values, std::vector<std::uint64_t>& scratch);
 
 inline constexpr std::size_t kSortNetworkMax = 32;
-inline constexpr std::size_t kRadixSortMin = 1024;
+inline constexpr std::size_t kRadixSortMin = 128;
 
 // Distances of kDistanceLanes independent pairs of unsorted samples of n values each, computed
 // side by side in vector registers: rows[k * kDistanceLanes + l] is value k of pair l, rows 0 .. n-1

@@ -80,7 +80,7 @@ TEST(SortKernels, NetworksSortEveryZeroOnePattern) {
 
 TEST(SortKernels, ComparisonAndRadixRangesMatchStdSort) {
     std::mt19937_64 gen(2);
-    for (std::size_t n : {33u, 100u, 1000u, 1023u, 1024u, 1025u, 5000u, 70000u}) {
+    for (std::size_t n : {33u, 100u, 127u, 128u, 129u, 1000u, 5000u, 70000u}) {
         expect_sorted_like_std(hostile_sample(gen, n));
     }
 }
