@@ -46,9 +46,9 @@ bool read_double_buffer(PyObject* obj, std::vector<double>& out) {
                                std::strcmp(f, "d") == 0;
     const bool ok = native_double && view.ndim == 1;
     if (ok) {
-        const Py_ssize_t n = view.len / view.itemsize;
-        out.resize(static_cast<std::size_t>(n));
-        if (n > 0) std::memcpy(out.data(), view.buf, static_cast<std::size_t>(n) * sizeof(double));
+        // assign copies into fresh storage in one pass; resize would zero it first.
+        const double* first = static_cast<const double*>(view.buf);
+        out.assign(first, first + view.len / view.itemsize);
     }
     PyBuffer_Release(&view);
     return ok;
@@ -68,11 +68,13 @@ bool read_float_list(PyObject* obj, std::vector<double>& out) {
     } else {
         return false;
     }
+    // One pass: a non-float item abandons what was read, and the caller starts over generically.
+    out.clear();
+    out.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (!PyFloat_CheckExact(items[i])) return false;
+        out.push_back(PyFloat_AS_DOUBLE(items[i]));
     }
-    out.resize(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) out[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(items[i]);
     return true;
 }
 
