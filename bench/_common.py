@@ -1,0 +1,99 @@
+"""Shared pieces of the benchmarks: series, side-by-side timing and markdown tables."""
+
+from __future__ import annotations
+
+import os
+import platform
+import statistics
+import sys
+import time
+from collections.abc import Callable, Sequence
+
+import numpy as np
+
+CHANGE_EVERY = 250
+
+
+def change_series(n: int, seed: int = 2) -> np.ndarray:
+    """Piecewise-constant levels drawn from N(0, 2^2), a new one every 250 values, plus N(0, 1)."""
+    rng = np.random.default_rng(seed)
+    levels = rng.normal(0.0, 2.0, size=n // CHANGE_EVERY + 1)
+    return np.repeat(levels, CHANGE_EVERY)[:n] + rng.normal(size=n)
+
+
+def null_series(n: int, seed: int = 3) -> np.ndarray:
+    """Independent N(0, 1) values: no change at all."""
+    return np.random.default_rng(seed).normal(size=n)
+
+
+def true_change_count(n: int) -> int:
+    return (n - 1) // CHANGE_EVERY
+
+
+def timed(fn: Callable[[], object]) -> float:
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
+
+
+def side_by_side(
+    contenders: Sequence[Callable[[], object]], repeats: int, inner: int = 1
+) -> list[float]:
+    """Median seconds per call of each contender, the contenders alternating within every repeat.
+
+    Alternating keeps slow drifts of the machine (frequency, other load) out of the ratios.
+    """
+    samples: list[list[float]] = [[] for _ in contenders]
+    for fn in contenders:
+        fn()  # warm-up: imports, first-use pool start, page faults of first allocations
+    for _ in range(repeats):
+        for k, fn in enumerate(contenders):
+            start = time.perf_counter()
+            for _ in range(inner):
+                fn()
+            samples[k].append((time.perf_counter() - start) / inner)
+    return [statistics.median(s) for s in samples]
+
+
+def inner_count(fn: Callable[[], object], target_seconds: float = 0.02) -> int:
+    """Calls per sample so that one sample lasts about target_seconds."""
+    once = timed(fn)
+    return max(1, min(100_000, int(target_seconds / max(once, 1e-7))))
+
+
+def fmt_seconds(s: float) -> str:
+    if s >= 1.0:
+        return f"{s:.2f} s"
+    if s >= 1e-3:
+        return f"{s * 1e3:.2f} ms"
+    return f"{s * 1e6:.1f} µs"
+
+
+def table(header: Sequence[str], rows: Sequence[Sequence[object]]) -> str:
+    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
+    lines += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+def command_line() -> str:
+    env = " ".join(
+        f"{k}={os.environ[k]}"
+        for k in ("RAYON_NUM_THREADS", "OPENBLAS_NUM_THREADS")
+        if k in os.environ
+    )
+    cmd = "python " + " ".join(["bench/" + os.path.basename(sys.argv[0]), *sys.argv[1:]])
+    return f"{env} {cmd}".strip()
+
+
+def machine() -> str:
+    cpu = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    python = platform.python_version()
+    return f"{cpu}, {os.cpu_count()} CPUs, Python {python}, numpy {np.__version__}"

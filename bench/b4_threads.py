@@ -1,0 +1,79 @@
+"""B4: scan_detector with RAYON_NUM_THREADS=1 against =2, in one run.
+
+Two worker processes, one per thread count (the shared pool reads the variable once), are
+started together and asked in turn for one call each, so that both see the same machine state.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+
+from _common import command_line, fmt_seconds, table
+
+WORKER = """
+import sys, time
+sys.path.insert(0, {bench!r})
+import vollan
+from _common import change_series, null_series
+x = (change_series if {kind!r} == "change" else null_series)({n})
+vollan.scan_detector(x[:1000])
+print("ready", flush=True)
+for line in sys.stdin:
+    start = time.perf_counter()
+    vollan.scan_detector(x)
+    print(time.perf_counter() - start, flush=True)
+"""
+
+
+def start_worker(threads: int, n: int, kind: str) -> subprocess.Popen[str]:
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    code = WORKER.format(bench=os.path.dirname(os.path.abspath(__file__)), n=n, kind=kind)
+    proc = subprocess.Popen(
+        [sys.executable, "-c", code],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
+    assert proc.stdout is not None and proc.stdout.readline().strip() == "ready"
+    return proc
+
+
+def call(proc: subprocess.Popen[str]) -> float:
+    assert proc.stdin is not None and proc.stdout is not None
+    proc.stdin.write("go\n")
+    proc.stdin.flush()
+    return float(proc.stdout.readline())
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--n", type=int, default=1_000_000)
+    parser.add_argument("--repeats", type=int, default=7)
+    args = parser.parse_args()
+
+    rows = []
+    for kind in ("change", "null"):
+        one, two = start_worker(1, args.n, kind), start_worker(2, args.n, kind)
+        t1: list[float] = []
+        t2: list[float] = []
+        for _ in range(args.repeats):
+            t1.append(call(one))
+            t2.append(call(two))
+        for proc in (one, two):
+            assert proc.stdin is not None
+            proc.stdin.close()
+            proc.wait()
+        m1, m2 = statistics.median(t1), statistics.median(t2)
+        label = "change every 250 values" if kind == "change" else "null (no change)"
+        rows.append([label, f"{args.n:,}", fmt_seconds(m1), fmt_seconds(m2), f"**{m1 / m2:.2f}×**"])
+    print(f"`{command_line()}`\n")
+    print(table(["series", "n", "1 thread", "2 threads", "speed-up"], rows))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,108 @@
+"""Runs B1-B6 one after another and writes their tables, with the commands, to a markdown file.
+
+Every benchmark runs with OPENBLAS_NUM_THREADS=1: numpy's OpenBLAS otherwise keeps threads
+spinning after its calls, which on a small machine take cores from whichever library is being
+measured. The load average before each benchmark is recorded, since a busy machine bends the
+ratios (thread scaling above all).
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import os
+import subprocess
+import sys
+import time
+
+from _common import machine
+
+BENCHMARKS = [
+    (
+        "B1",
+        "Distance: `wasserstein_statistic` against `scipy.stats.wasserstein_distance`",
+        "b1_distance.py",
+        [],
+    ),
+    ("B2", "Detection: `scan_detector` against ruptures", "b2_detection.py", []),
+    ("B3", "Scaling: time and peak memory per value", "b3_scaling.py", []),
+    ("B4", "Threads: `RAYON_NUM_THREADS=1` against `=2`", "b4_threads.py", []),
+    ("B5", "Conversions against a plain copy", "b5_conversion.py", []),
+    ("B6", "Instruction count of a fixed call (callgrind)", "b6_instructions.py", []),
+]
+
+QUICK = {
+    "B1": ["--sizes", "10", "1000", "100000", "--list-sizes", "1000"],
+    "B2": ["--sizes", "10000", "100000", "--timeout", "20"],
+    "B3": ["--sizes", "10000", "100000", "1000000"],
+    "B4": ["--n", "300000", "--repeats", "3"],
+    "B5": ["--n", "1000000"],
+    "B6": [],
+}
+
+
+def load_average() -> str:
+    try:
+        return " / ".join(f"{v:.2f}" for v in os.getloadavg())
+    except OSError:
+        return "unknown"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--write", help="markdown file to write (default: print)")
+    parser.add_argument("--only", nargs="+", help="benchmark ids to run, e.g. B1 B4")
+    parser.add_argument("--quick", action="store_true", help="smaller sizes, a few minutes")
+    parser.add_argument("--driver", default="build/bench/core_driver")
+    args = parser.parse_args()
+
+    here = os.path.dirname(os.path.abspath(__file__))
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
+    env.pop("RAYON_NUM_THREADS", None)
+    started = time.perf_counter()
+    sections = []
+    for key, title, script, extra in BENCHMARKS:
+        if args.only and key not in args.only:
+            continue
+        cmd_args = list(extra) + (QUICK[key] if args.quick else [])
+        if key == "B6":
+            cmd_args += ["--driver", args.driver]
+        load = load_average()
+        print(f"running {key} ({script} {' '.join(cmd_args)}) ...", file=sys.stderr, flush=True)
+        t0 = time.perf_counter()
+        run = subprocess.run(
+            [sys.executable, os.path.join(here, script), *cmd_args],
+            capture_output=True,
+            text=True,
+            env=env,
+        )
+        took = time.perf_counter() - t0
+        body = (
+            run.stdout.strip()
+            if run.returncode == 0
+            else (f"failed (exit {run.returncode}):\n\n```\n{run.stderr.strip()[-2000:]}\n```")
+        )
+        sections.append(
+            f"## {key}. {title}\n\n{body}\n\n_Took {took:.0f} s; load average before: {load}._\n"
+        )
+        print(f"  {key} took {took:.0f} s", file=sys.stderr, flush=True)
+    total = time.perf_counter() - started
+
+    stamp = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC")
+    header = (
+        "# Benchmark results\n\n"
+        f"Written by `python bench/run_all.py{' --quick' if args.quick else ''}` "
+        f"(what `make bench` runs) on {stamp}, in {total / 60:.1f} minutes.\n"
+        f"Machine: {machine()}. Every ratio comes from measurements taken side by side in "
+        "the same run (the contenders alternate within each repeat); times are medians.\n"
+    )
+    text = header + "\n" + "\n".join(sections)
+    if args.write:
+        with open(args.write, "w") as f:
+            f.write(text)
+    else:
+        print(text)
+
+
+if __name__ == "__main__":
+    main()
