@@ -64,6 +64,9 @@ double replicate_distance(std::span<const double> z, std::uint64_t w, std::uint6
     return wasserstein_1d_sorted(first, second);
 }
 
+// The block length for every pooled reference of up to 72 values when b is not given.
+constexpr std::uint64_t kDefaultBlockLen = 8;
+
 // Every block a replicate can draw, already tapered: block u at [u * block_len, (u + 1) * block_len),
 // each value the product a replicate would form. For the side-by-side path (2w <= 48 values) it
 // has at most 25 * 24 entries; a replicate then only copies.
@@ -90,16 +93,26 @@ void replicate_group(const double* blocks, std::uint64_t w, std::uint64_t block_
     const std::uint64_t n_blocks = L / block_len + (L % block_len != 0 ? 1 : 0);
     alignas(64) double rows[2 * kLaneSampleMax * kDistanceLanes];
     double lanes[kDistanceLanes];
+    // replicate_seed, spelled out: a call per replicate is measurable here.
+    const std::uint64_t seed_base = 0x53b28fe19d2bbf48ull ^ pos_seed ^ (w * kC2);
     for (std::size_t l = 0; l < kDistanceLanes; ++l) {
         const std::uint64_t r = r0 + std::min(l, count - 1);
-        Xoshiro256pp rng = Xoshiro256pp::from_seed(replicate_seed(pos_seed, w, r));
+        Xoshiro256pp rng = Xoshiro256pp::from_seed(seed_base ^ (r * kC1));
         double* dst = rows + l;
         std::uint64_t len = 0;
         for (std::uint64_t j = 0; j < n_blocks; ++j) {
             const std::uint64_t u = canon_draw(rng, n_starts);
             const std::uint64_t m = std::min(block_len, L - len);
             const double* src = blocks + u * block_len;
-            for (std::uint64_t k = 0; k < m; ++k) dst[(len + k) * kDistanceLanes] = src[k];
+            double* out_block = dst + len * kDistanceLanes;
+            if (m == kDefaultBlockLen) {
+                // The usual whole block of the default length, copied without a loop counter.
+                for (std::uint64_t k = 0; k < kDefaultBlockLen; ++k) {
+                    out_block[k * kDistanceLanes] = src[k];
+                }
+            } else {
+                for (std::uint64_t k = 0; k < m; ++k) out_block[k * kDistanceLanes] = src[k];
+            }
             len += m;
         }
     }
