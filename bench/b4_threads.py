@@ -24,8 +24,10 @@ vollan.scan_detector(x[:1000])
 print("ready", flush=True)
 for line in sys.stdin:
     start = time.perf_counter()
-    vollan.scan_detector(x)
-    print(time.perf_counter() - start, flush=True)
+    result = vollan.scan_detector(x)
+    seconds = time.perf_counter() - start
+    del result
+    print(seconds, flush=True)
 """
 
 
