@@ -2,12 +2,16 @@
 
 Two worker processes, one per thread count (the shared pool reads the variable once), are
 started together and asked in turn for one call each, so that both see the same machine state.
+The same comparison is made for the core alone (bench/core_driver, its own series of the same
+kind), which shows how much of the end-to-end ratio the serial building of the Python result
+takes away.
 """
 
 from __future__ import annotations
 
 import argparse
 import os
+import re
 import statistics
 import subprocess
 import sys
@@ -52,10 +56,19 @@ def call(proc: subprocess.Popen[str]) -> float:
     return float(proc.stdout.readline())
 
 
+def core_seconds(driver: str, threads: int, n: int, kind: str) -> float:
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    out = subprocess.run(
+        [driver, str(n), kind, "3"], capture_output=True, text=True, env=env, check=True
+    ).stdout
+    return float(re.search(r"best_seconds=([\d.]+)", out).group(1))
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--n", type=int, default=1_000_000)
     parser.add_argument("--repeats", type=int, default=7)
+    parser.add_argument("--driver", default="build/bench/core_driver")
     args = parser.parse_args()
 
     rows = []
@@ -72,7 +85,31 @@ def main() -> None:
             proc.wait()
         m1, m2 = statistics.median(t1), statistics.median(t2)
         label = "change every 250 values" if kind == "change" else "null (no change)"
-        rows.append([label, f"{args.n:,}", fmt_seconds(m1), fmt_seconds(m2), f"**{m1 / m2:.2f}×**"])
+        rows.append(
+            [
+                f"scan_detector, {label}",
+                f"{args.n:,}",
+                fmt_seconds(m1),
+                fmt_seconds(m2),
+                f"**{m1 / m2:.2f}×**",
+            ]
+        )
+        if os.path.exists(args.driver):
+            c1: list[float] = []
+            c2: list[float] = []
+            for _ in range(3):
+                c1.append(core_seconds(args.driver, 1, args.n, kind))
+                c2.append(core_seconds(args.driver, 2, args.n, kind))
+            m1, m2 = statistics.median(c1), statistics.median(c2)
+            rows.append(
+                [
+                    f"core only, {label}",
+                    f"{args.n:,}",
+                    fmt_seconds(m1),
+                    fmt_seconds(m2),
+                    f"{m1 / m2:.2f}×",
+                ]
+            )
     print(f"`{command_line()}`\n")
     print(table(["series", "n", "1 thread", "2 threads", "speed-up"], rows))
 

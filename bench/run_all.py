@@ -65,7 +65,7 @@ def main() -> None:
         if args.only and key not in args.only:
             continue
         cmd_args = list(extra) + (QUICK[key] if args.quick else [])
-        if key == "B6":
+        if key in ("B4", "B6"):
             cmd_args += ["--driver", args.driver]
         load = load_average()
         print(f"running {key} ({script} {' '.join(cmd_args)}) ...", file=sys.stderr, flush=True)
