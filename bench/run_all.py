@@ -48,10 +48,25 @@ def load_average() -> str:
         return "unknown"
 
 
+def merge_sections(path: str, fresh: list[str]) -> list[str]:
+    """The sections of the file at path, with those in fresh (same "## Bn." title) replaced."""
+    with open(path) as f:
+        parts = f.read().split("\n## ")[1:]
+    kept = {p.split(".", 1)[0]: "## " + p.rstrip("\n") + "\n" for p in parts}
+    for section in fresh:
+        kept[section[3:].split(".", 1)[0]] = section
+    return [kept[key] for key, *_ in BENCHMARKS if key in kept]
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--write", help="markdown file to write (default: print)")
-    parser.add_argument("--only", nargs="+", help="benchmark ids to run, e.g. B1 B4")
+    parser.add_argument(
+        "--only",
+        nargs="+",
+        help="benchmark ids to run, e.g. B1 B4; with --write, the other sections of the "
+        "existing file are kept",
+    )
     parser.add_argument("--quick", action="store_true", help="smaller sizes, a few minutes")
     parser.add_argument("--driver", default="build/bench/core_driver")
     args = parser.parse_args()
@@ -82,8 +97,10 @@ def main() -> None:
             if run.returncode == 0
             else (f"failed (exit {run.returncode}):\n\n```\n{run.stderr.strip()[-2000:]}\n```")
         )
+        when = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC")
         sections.append(
-            f"## {key}. {title}\n\n{body}\n\n_Took {took:.0f} s; load average before: {load}._\n"
+            f"## {key}. {title}\n\n{body}\n\n"
+            f"_Run {when}, took {took:.0f} s; load average (1/5/15 min) before: {load}._\n"
         )
         print(f"  {key} took {took:.0f} s", file=sys.stderr, flush=True)
     total = time.perf_counter() - started
@@ -96,6 +113,11 @@ def main() -> None:
         f"Machine: {machine()}. Every ratio comes from measurements taken side by side in "
         "the same run (the contenders alternate within each repeat); times are medians.\n"
     )
+    if args.write and args.only and os.path.exists(args.write):
+        sections = merge_sections(args.write, sections)
+        header = header.replace(" (what `make bench` runs)", "").replace(
+            " on ", f" (sections {', '.join(args.only)} refreshed) on "
+        )
     text = header + "\n" + "\n".join(sections)
     if args.write:
         with open(args.write, "w") as f:
