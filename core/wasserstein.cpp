@@ -180,18 +180,16 @@ struct Lanes;
 template <>
 struct Lanes<4> {
     using F = double __attribute__((vector_size(32)));
-    using M = std::int64_t __attribute__((vector_size(32)));
 };
 
 template <>
 struct Lanes<8> {
     using F = double __attribute__((vector_size(64)));
-    using M = std::int64_t __attribute__((vector_size(64)));
 };
 
-// Every comparison feeds a selection directly: with AVX-512 that is a compare into a mask register
-// and a masked blend, whereas a comparison result kept as a vector has no single instruction in
-// AVX-512F and is taken apart lane by lane.
+// Every comparison feeds a selection directly, which GCC 12 compiles to a compare and a blend;
+// a comparison result kept as a vector, or a selection against a zero constant, it compiled lane
+// by lane.
 template <class F>
 [[gnu::always_inline]] inline void lane_exchange(F& a, F& b) {
     const F x = a;
