@@ -1,5 +1,8 @@
 """Runs B1-B6 one after another and writes their tables, with the commands, to a markdown file.
 
+Sections of an existing file that are not B1-B6 (such as the quality table of
+bench/quality.py) are kept as they are, after the benchmark sections.
+
 Every benchmark runs with OPENBLAS_NUM_THREADS=1: numpy's OpenBLAS otherwise keeps threads
 spinning after its calls, which on a small machine take cores from whichever library is being
 measured. The load average before each benchmark is recorded, since a busy machine bends the
@@ -48,14 +51,29 @@ def load_average() -> str:
         return "unknown"
 
 
-def merge_sections(path: str, fresh: list[str]) -> list[str]:
-    """The sections of the file at path, with those in fresh (same "## Bn." title) replaced."""
+def section_key(section: str) -> str:
+    """ "B4" for a benchmark section ("## B4. Threads ..."), else the whole title line."""
+    title = section[3:].split("\n", 1)[0]
+    head = title.split(".", 1)[0]
+    return head if any(head == key for key, *_ in BENCHMARKS) else title
+
+
+def merge_sections(path: str, fresh: list[str], keep_benchmarks: bool) -> list[str]:
+    """The benchmark sections in fresh, then (when keep_benchmarks) those of the file at path
+    that were not re-run, in benchmark order; then every other section of the file (tables that
+    other scripts add, such as the quality comparison) unchanged, in its order."""
     with open(path) as f:
-        parts = f.read().split("\n## ")[1:]
-    kept = {p.split(".", 1)[0]: "## " + p.rstrip("\n") + "\n" for p in parts}
-    for section in fresh:
-        kept[section[3:].split(".", 1)[0]] = section
-    return [kept[key] for key, *_ in BENCHMARKS if key in kept]
+        parts = ("\n" + f.read()).split("\n## ")[1:]
+    existing = ["## " + p.rstrip("\n") + "\n" for p in parts]
+    by_key = {section_key(sec): sec for sec in existing}
+    benchmarks = {key for key, *_ in BENCHMARKS}
+    if keep_benchmarks:
+        chosen = {k: v for k, v in by_key.items() if k in benchmarks}
+    else:
+        chosen = {}
+    chosen.update({section_key(sec): sec for sec in fresh})
+    ordered = [chosen[key] for key, *_ in BENCHMARKS if key in chosen]
+    return ordered + [sec for sec in existing if section_key(sec) not in benchmarks]
 
 
 def main() -> None:
@@ -64,8 +82,8 @@ def main() -> None:
     parser.add_argument(
         "--only",
         nargs="+",
-        help="benchmark ids to run, e.g. B1 B4; with --write, the other sections of the "
-        "existing file are kept",
+        help="benchmark ids to run, e.g. B1 B4; with --write, the other benchmark sections of "
+        "the existing file are kept",
     )
     parser.add_argument("--quick", action="store_true", help="smaller sizes, a few minutes")
     parser.add_argument("--driver", default="build/bench/core_driver")
@@ -113,11 +131,12 @@ def main() -> None:
         f"Machine: {machine()}. Every ratio comes from measurements taken side by side in "
         "the same run (the contenders alternate within each repeat); times are medians.\n"
     )
-    if args.write and args.only and os.path.exists(args.write):
-        sections = merge_sections(args.write, sections)
-        header = header.replace(" (what `make bench` runs)", "").replace(
-            " on ", f" (sections {', '.join(args.only)} refreshed) on "
-        )
+    if args.write and os.path.exists(args.write):
+        sections = merge_sections(args.write, sections, keep_benchmarks=bool(args.only))
+        if args.only:
+            header = header.replace(" (what `make bench` runs)", "").replace(
+                " on ", f" (sections {', '.join(args.only)} refreshed) on "
+            )
     text = header + "\n" + "\n".join(sections)
     if args.write:
         with open(args.write, "w") as f:
