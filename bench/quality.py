@@ -7,7 +7,7 @@ Dataset found in ``--tcpd``, with the F1 score at a margin of 5 and the segmenta
 
     python bench/quality.py [--tcpd ../shared/datasets/tcpd]
 
-Needs ``pip install 'vollan[bench]'`` (ruptures and numpy).
+Needs the benchmarks' own peers: ``pip install -r bench/requirements.txt``.
 """
 
 from __future__ import annotations

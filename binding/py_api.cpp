@@ -81,6 +81,21 @@ bool check_series(const std::vector<double>& series) {
     return true;
 }
 
+// Results hold millions of new objects, none of them in a cycle: collections triggered while they
+// are built would only walk them over and over.
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable()) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    int was_enabled_;
+};
+
 // A new 2-tuple that takes over both members; nullptr if either is missing or on failure.
 PyObject* pair_to_py(PyObject* first, PyObject* second) {
     Ref a = Ref::steal(first);
@@ -192,6 +207,7 @@ PyObject* scan_detector(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     auto output = run_core([&] { return run_scan_detector(req); });
     if (!output) return nullptr;
     if (!output->has_value()) return raise_value_error(output->error());
+    const GcPause pause;
     return scan_output_to_py(std::move(**output));
 }
 
@@ -233,6 +249,7 @@ PyObject* scan_single_window(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     });
     if (!outcome) return nullptr;
     if (!outcome->has_value()) return raise_value_error(outcome->error());
+    const GcPause pause;
     return window_result_to_py(std::move((*outcome)->second));
 }
 
