@@ -12,6 +12,7 @@ UBSan, and preloads the sanitizer runtime together with libFuzzer.
 
 from __future__ import annotations
 
+import inspect
 import math
 import os
 import sys
@@ -22,39 +23,9 @@ import numpy as np
 
 import _vollan_native as native
 
+# The parameter lists as the module documents them (their exact text is tested elsewhere).
 PARAMS: dict[str, list[str]] = {
-    "scan_detector": [
-        "series",
-        "window_sizes",
-        "n_perm",
-        "alpha_q",
-        "seed",
-        "tol",
-        "workers",
-        "backend",
-        "change_type",
-        "b",
-        "taper_ratio",
-        "center",
-        "batch_size",
-    ],
-    "scan_single_window": [
-        "series",
-        "window_size",
-        "n_perm",
-        "alpha_q",
-        "seed",
-        "change_type",
-        "b",
-        "taper_ratio",
-        "center",
-        "batch_size",
-    ],
-    "refine_cusum": ["series"],
-    "refine_wasserstein": ["series"],
-    "swal_statistic": ["series", "change_type"],
-    "wasserstein_statistic": ["left", "right"],
-    "ipm_statistic": ["left", "right"],
+    name: list(inspect.signature(getattr(native, name)).parameters) for name in native.__all__
 }
 NAMES = list(PARAMS)
 # Valid values of these only cost time or memory in proportion to their size.
