@@ -37,50 +37,40 @@ double wasserstein_1d_sorted(std::span<const double> first, std::span<const doub
     // consumed: it makes the distance undefined and is answered at once. Where F == G the interval
     // contributes nothing, and skipping it keeps identical samples at exactly 0 even when the
     // interval's width overflows to infinity.
+    const auto add_interval = [&](double x) {
+        if (F != G) {
+            const double width_term = (x - prev) * std::fabs(F - G);
+            sum = sum + width_term;
+        }
+        prev = x;
+    };
+    const auto consume_run = [](std::span<const double> s, std::size_t& k, double& cdf, double step,
+                                double x) {
+        while (k < s.size() && s[k] == x) {
+            cdf = cdf + step;
+            ++k;
+        }
+    };
     while (i < n && j < m) {
         const double a = first[i];
         const double b = second[j];
         if (a != a || b != b) return quiet_nan();
         const double x = a < b ? a : b;
-        if (F != G) {
-            const double width_term = (x - prev) * std::fabs(F - G);
-            sum = sum + width_term;
-        }
-        while (i < n && first[i] == x) {
-            F = F + step_f;
-            ++i;
-        }
-        while (j < m && second[j] == x) {
-            G = G + step_g;
-            ++j;
-        }
-        prev = x;
+        add_interval(x);
+        consume_run(first, i, F, step_f, x);
+        consume_run(second, j, G, step_g, x);
     }
     while (i < n) {
         const double x = first[i];
         if (x != x) return quiet_nan();
-        if (F != G) {
-            const double width_term = (x - prev) * std::fabs(F - G);
-            sum = sum + width_term;
-        }
-        while (i < n && first[i] == x) {
-            F = F + step_f;
-            ++i;
-        }
-        prev = x;
+        add_interval(x);
+        consume_run(first, i, F, step_f, x);
     }
     while (j < m) {
         const double x = second[j];
         if (x != x) return quiet_nan();
-        if (F != G) {
-            const double width_term = (x - prev) * std::fabs(F - G);
-            sum = sum + width_term;
-        }
-        while (j < m && second[j] == x) {
-            G = G + step_g;
-            ++j;
-        }
-        prev = x;
+        add_interval(x);
+        consume_run(second, j, G, step_g, x);
     }
     return sum;
 }

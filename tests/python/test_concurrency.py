@@ -23,15 +23,7 @@ import pytest
 import _vollan_native as native
 import vollan
 
-NAMES = [
-    "scan_detector",
-    "scan_single_window",
-    "refine_cusum",
-    "refine_wasserstein",
-    "swal_statistic",
-    "wasserstein_statistic",
-    "ipm_statistic",
-]
+NAMES = native.__all__
 
 
 def series(n: int = 180, seed: int = 4) -> list[float]:
