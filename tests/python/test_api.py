@@ -11,7 +11,15 @@ import random
 import pytest
 
 import vollan
-from vollan.api import Detection, default_window_sizes, detect, detect_many
+from vollan.api import (
+    Detection,
+    default_n_perm,
+    default_window_sizes,
+    detect,
+    detect_many,
+    detrend_linear,
+    local_contrast,
+)
 from vollan.datasets import load_nile
 
 
@@ -88,9 +96,17 @@ def test_pure_noise_reports_nothing(seed):
     assert detect(noise(seed)).change_points == ()
 
 
-def test_detection_is_the_engine_result_filtered_by_score():
+def test_without_detrending_or_contrast_the_result_is_the_engine_filtered_by_score():
     series = shifted(7)
-    found = detect(series, seed=5, tol=3, n_perm=200, change_type="distribution")
+    found = detect(
+        series,
+        seed=5,
+        tol=3,
+        n_perm=200,
+        change_type="distribution",
+        detrend=None,
+        min_contrast=None,
+    )
     raw = vollan.scan_detector(
         series,
         window_sizes=default_window_sizes(len(series)),
@@ -101,27 +117,63 @@ def test_detection_is_the_engine_result_filtered_by_score():
         change_type="distribution",
     )
     assert found.raw == raw
+    assert found.trend is None and found.min_contrast is None and found.n_perm == 200
     out = raw["out"]
     assert [x.index for x in found.leaders] == list(out["leaders_probs"])
     for leader in found.leaders:
         assert leader.votes == out["leaders_segment_votes"][leader.index]
         assert leader.score == out["leaders_scores"][leader.index]
         assert leader.probability == out["leaders_probs"][leader.index]
-        assert leader.reported == (leader.score >= 0.5)
+        assert leader.contrast is None
     assert found.cdf == tuple(out["cdf"])
-    assert found.change_points == tuple(i for i, s in out["leaders_scores"].items() if s >= 0.5)
+    # Passing leaders closer than the smallest window keep only the one with more votes.
+    passing = [(i, out["leaders_segment_votes"][i]) for i, s in out["leaders_scores"].items()]
+    passing = [(i, v) for i, v in passing if out["leaders_scores"][i] >= 0.5]
+    kept: list[tuple[int, int]] = []
+    for i, v in passing:
+        if kept and i - kept[-1][0] < 10:
+            if v > kept[-1][1]:
+                kept[-1] = (i, v)
+        else:
+            kept.append((i, v))
+    assert found.change_points == tuple(i for i, _ in kept)
     assert found.window_sizes == tuple(default_window_sizes(300))
     assert found.n_obs == 300
 
 
-@pytest.mark.parametrize(("min_score", "expect_all"), [(0.0, True), (1.0, False)])
-def test_min_score_selects_leaders(min_score, expect_all):
-    found = detect(noise(1), min_score=min_score)
-    assert found.leaders, "the noise series has weak leaders"
-    if expect_all:
-        assert found.change_points == tuple(x.index for x in found.leaders)
-    else:
-        assert all(x.score == 1.0 for x in found.leaders if x.reported)
+def test_default_scans_the_residual_of_a_line_fitted_between_first_pass_changes():
+    series = [v + 0.05 * t for t, v in enumerate(shifted(4))]
+    found = detect(series, n_perm=200)
+    first = vollan.scan_detector(
+        series, window_sizes=found.window_sizes, n_perm=200, alpha_q=0.05, seed=123, tol=2
+    )
+    shifts = [i for i, s in first["out"]["leaders_scores"].items() if s >= 0.5]
+    residual, trend = detrend_linear(series, shifts)
+    assert found.trend == trend
+    assert trend[1] == pytest.approx(0.05, abs=0.01)
+    again = vollan.scan_detector(
+        residual, window_sizes=found.window_sizes, n_perm=200, alpha_q=0.05, seed=123, tol=2
+    )
+    assert found.raw == again
+    assert len(found.change_points) == 1 and abs(found.change_points[0] - 150) <= 3
+
+
+def test_a_drift_is_not_a_change_point():
+    rng = random.Random(11)
+    series = [0.02 * t + rng.gauss(0, 1) for t in range(400)]
+    assert detect(series).change_points == ()
+    # The scan alone reports the drift as a string of changes.
+    assert detect(series, detrend=None, min_contrast=None).change_points
+
+
+def test_a_smooth_curve_without_steps_reports_nothing():
+    # A parabola with little noise: every pair of windows differs, none abruptly.
+    rng = random.Random(3)
+    series = [(t / 20) ** 2 + rng.gauss(0, 0.05) for t in range(200)]
+    found = detect(series)
+    assert found.change_points == ()
+    assert detect(series, min_contrast=None).change_points
+    assert all(x.contrast is not None and x.contrast <= 3.0 for x in found.leaders if x.score >= 0.5)
 
 
 def test_explicit_window_sizes_are_sorted_and_deduplicated():
@@ -133,6 +185,117 @@ def test_explicit_window_sizes_are_sorted_and_deduplicated():
 def test_workers_do_not_change_the_result():
     series = shifted(3)
     assert detect(series, workers=1) == detect(series, workers=3) == detect(series)
+
+
+# Detrending, contrast and replicates ---------------------------------------------------------
+
+
+def test_detrend_slope_is_fitted_within_segments():
+    # A slope of 0.5 with a step of 40 at 30: a line across the step would be far steeper.
+    series = [0.5 * t + (40.0 if t >= 30 else 0.0) for t in range(60)]
+    residual, (level, slope) = detrend_linear(series, [30])
+    assert slope == pytest.approx(0.5, rel=1e-12)
+    assert level == pytest.approx(sum(series) / 60, rel=1e-12)
+    assert max(abs(r) for r in residual[:30]) == pytest.approx(abs(residual[0]), abs=1e-9)
+    assert residual[30] - residual[29] == pytest.approx(40.0, rel=1e-9)
+    _, (_, across) = detrend_linear(series)
+    assert across > 1.0  # the ordinary fit turns the step into slope
+
+
+def test_detrend_refuses_overflow():
+    with pytest.raises(ValueError, match="overflows"):
+        detrend_linear([1e308, -1e308] * 5)
+    with pytest.raises(ValueError, match="detrend=None"):
+        detect([1e308, -1e308] * 20)
+    detect([1e308, -1e308] * 20, detrend=None)  # the scan itself copes
+
+
+def test_local_contrast_is_the_window_distance_at_every_boundary():
+    rng = random.Random(5)
+    series = [rng.gauss(0, 1) + (2.0 if t > 70 else 0.0) for t in range(120)]
+    for h in (1, 4, 10, 60):
+        got = local_contrast(series, h)
+        assert len(got) == 120 - 2 * h + 1
+        for i, value in enumerate(got):
+            c = h + i
+            expected = vollan.wasserstein_statistic(series[c - h : c], series[c : c + h])
+            assert value == pytest.approx(expected, rel=1e-12, abs=1e-15)
+
+
+def test_local_contrast_is_the_same_in_chunks(monkeypatch):
+    rng = random.Random(6)
+    series = [rng.gauss(0, 1) for _ in range(500)]
+    whole = local_contrast(series, 7)
+    monkeypatch.setattr("vollan.api._CONTRAST_CHUNK_VALUES", 50)  # 7 rows per chunk
+    assert list(local_contrast(series, 7)) == list(whole)
+
+
+def test_local_contrast_refuses_bad_sizes():
+    with pytest.raises(ValueError, match="at least 2h values"):
+        local_contrast([1.0] * 9, 5)
+    with pytest.raises(ValueError, match="h >= 1"):
+        local_contrast([1.0] * 9, 0)
+
+
+@pytest.mark.parametrize(
+    ("n_obs", "smallest", "alpha", "expected"),
+    [
+        (100, 10, 0.05, 1800),  # 10 * 9 positions / 0.05
+        (58, 7, 0.05, 1400),  # 10 * 7 / 0.05
+        (581, 10, 0.05, 3442),  # wants 11,400; the budget 2e6 / 581 allows 3442
+        (10_000, 10, 0.05, 300),  # long series keep the engine's 300
+        (8, 4, 1.0, 300),  # 10 * 1 / 1 is below the floor
+    ],
+)
+def test_default_n_perm(n_obs, smallest, alpha, expected):
+    assert default_n_perm(n_obs, smallest, alpha) == expected
+
+
+def test_default_n_perm_is_used_and_seeds_agree():
+    series = [v + 0.03 * t for t, v in enumerate(shifted(9, n=60))]
+    found = detect(series)
+    assert found.n_perm == default_n_perm(120, found.window_sizes[0])
+    assert {detect(series, seed=s).change_points for s in (1, 2, 3)} == {found.change_points}
+
+
+def test_contrast_check_and_its_exemptions():
+    # Away from a clean step the contrast is constant, so the step stands out infinitely.
+    series = [0.0] * 50 + [1.0] * 50
+    found = detect(series)
+    assert found.change_points == (50,)
+    (leader,) = [x for x in found.leaders if x.reported]
+    assert leader.contrast == math.inf  # the contrast is zero away from the step
+    assert json.loads(json.dumps(found.to_dict()))["change_points"][0]["contrast"] is None
+    # Too short for the check (fewer than 4h - 1 values): contrasts are None and the
+    # leaders are reported by their votes alone.
+    short = [0.0] * 7 + [5.0] * 7
+    found = detect(short, detrend=None)
+    assert all(x.contrast is None for x in found.leaders)
+    assert found.change_points == detect(short, detrend=None, min_contrast=None).change_points
+
+
+@pytest.mark.parametrize(
+    ("values", "error", "message"),
+    [
+        (["1.5"] * 20, TypeError, "sequence of numbers"),
+        ([1.0] * 19 + [None], TypeError, "sequence of numbers"),
+        ([1j] * 20, TypeError, "sequence of numbers"),
+        ([1.0] * 19 + [math.inf], ValueError, "first at index 19"),
+    ],
+)
+def test_values_are_checked_before_the_scan(values, error, message):
+    with pytest.raises(error, match=message):
+        detect(values)
+
+
+def test_decimal_and_fraction_values_are_numbers():
+    from decimal import Decimal
+    from fractions import Fraction
+
+    series = shifted(1)
+    expected = detect(series).change_points
+    assert detect([Decimal(repr(v)) for v in series]).change_points == expected
+    assert detect([Fraction(v) for v in series]).change_points == expected
 
 
 # Inputs -------------------------------------------------------------------------------------
@@ -184,6 +347,9 @@ def test_labels_argument_overrides_positions():
         (lambda: detect([1.0] * 30, alpha=0.0), ValueError, r"alpha must be in \(0, 1\]"),
         (lambda: detect([1.0] * 30, alpha=5.0), ValueError, r"alpha must be in \(0, 1\]"),
         (lambda: detect([1.0] * 30, min_score=1.5), ValueError, r"min_score must be in \[0, 1\]"),
+        (lambda: detect([1.0] * 30, min_contrast=-1), ValueError, "min_contrast must be"),
+        (lambda: detect([1.0] * 30, min_contrast=math.nan), ValueError, "min_contrast must"),
+        (lambda: detect([1.0] * 30, detrend="quadratic"), ValueError, "detrend must be"),
         (lambda: detect([1.0] * 30, labels=[1, 2]), ValueError, "labels has 2 entries"),
         (lambda: detect([1.0] * 29 + [math.nan]), ValueError, "NaN or infinite"),
         (lambda: detect([1.0] * 30, change_type="median"), ValueError, "median"),
