@@ -14,7 +14,13 @@ from dataclasses import dataclass
 from typing import Any, NoReturn
 
 from vollan import __version__
-from vollan.api import DEFAULT_ALPHA, DEFAULT_MIN_SCORE, Detection, detect
+from vollan.api import (
+    DEFAULT_ALPHA,
+    DEFAULT_MIN_CONTRAST,
+    DEFAULT_MIN_SCORE,
+    Detection,
+    detect,
+)
 
 __all__ = ["main"]
 
@@ -73,6 +79,18 @@ def _natural(text: str) -> int:
         raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
     if value < 0:
         raise argparse.ArgumentTypeError(f"{text!r} is negative")
+    return value
+
+
+def _contrast(text: str) -> float | None:
+    if text.lower() == "none":
+        return None
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is neither a number nor 'none'") from None
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of at least 0")
     return value
 
 
@@ -210,7 +228,7 @@ def load(path: str, column: str | None, label_column: str | None) -> Loaded:
 
 
 def _table(detection: Detection, show_all: bool, with_labels: bool) -> str:
-    head = ["index", "label", "probability", "score", "votes", "reported"]
+    head = ["index", "label", "probability", "score", "votes", "contrast", "reported"]
     body = [
         [
             str(x.index),
@@ -218,12 +236,13 @@ def _table(detection: Detection, show_all: bool, with_labels: bool) -> str:
             f"{x.probability:.3f}",
             f"{x.score:.2f}",
             str(x.votes),
+            "-" if x.contrast is None else f"{x.contrast:.1f}",
             "yes" if x.reported else "no",
         ]
         for x in detection.leaders
         if show_all or x.reported
     ]
-    keep = [i for i in range(len(head)) if (i != 1 or with_labels) and (i != 5 or show_all)]
+    keep = [i for i in range(len(head)) if (i != 1 or with_labels) and (i != 6 or show_all)]
     rows = [[r[i] for i in keep] for r in [head, *body]]
     widths = [max(len(r[j]) for r in rows) for j in range(len(keep))]
     return "\n".join(
@@ -243,6 +262,11 @@ def _summary(detection: Detection, loaded: Loaded) -> str:
         f"{sizes[0]}..{sizes[-1]} ({len(sizes)} sizes)\n"
         f"{count} change point{'s' if count != 1 else ''} voted for by at least "
         f"{detection.min_score:.0%} of the window sizes"
+        + (
+            f" and standing out by more than {detection.min_contrast:g} scaled MADs"
+            if detection.min_contrast is not None
+            else ""
+        )
         + (":" if count else f" ({len(detection.leaders)} weaker leaders; --all lists them)")
     )
 
@@ -271,6 +295,8 @@ def _detect_loaded(loaded: Loaded, args: argparse.Namespace) -> Detection:
         change_type=args.change_type,
         alpha=args.alpha,
         min_score=args.min_score,
+        min_contrast=args.min_contrast,
+        detrend=None if args.detrend == "none" else args.detrend,
         n_perm=args.n_perm,
         seed=args.seed,
         tol=args.tol,
@@ -291,11 +317,20 @@ def _cmd_detect(args: argparse.Namespace) -> int:
     elif args.csv:
         out = io.StringIO()
         writer = csv.writer(out, lineterminator="\n")
-        writer.writerow(["index", "label", "probability", "score", "votes", "reported"])
+        writer.writerow(["index", "label", "probability", "score", "votes", "contrast", "reported"])
         for x in detection.leaders:
             if args.all or x.reported:
+                contrast = "" if x.contrast is None else repr(x.contrast)
                 writer.writerow(
-                    [x.index, x.label, repr(x.probability), repr(x.score), x.votes, int(x.reported)]
+                    [
+                        x.index,
+                        x.label,
+                        repr(x.probability),
+                        repr(x.score),
+                        x.votes,
+                        contrast,
+                        int(x.reported),
+                    ]
                 )
         sys.stdout.write(out.getvalue())
     else:
@@ -396,9 +431,9 @@ def build_parser() -> argparse.ArgumentParser:
     d.add_argument(
         "--n-perm",
         type=_natural,
-        default=300,
         metavar="N",
-        help="bootstrap replicates per threshold (default: 300)",
+        help="bootstrap replicates per threshold (default: ten times the positions of the "
+        "smallest window divided by alpha, within a time budget, at least 300)",
     )
     d.add_argument(
         "--alpha",
@@ -414,6 +449,22 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="S",
         help="fraction of window sizes that must vote for a change point to report it "
         f"(default: {DEFAULT_MIN_SCORE})",
+    )
+    d.add_argument(
+        "--min-contrast",
+        type=_contrast,
+        default=DEFAULT_MIN_CONTRAST,
+        metavar="Z",
+        help="scaled MADs by which the local contrast at a change point must exceed its "
+        "median over the series; 'none' turns the check off "
+        f"(default: {DEFAULT_MIN_CONTRAST:g})",
+    )
+    d.add_argument(
+        "--detrend",
+        choices=("linear", "none"),
+        default="linear",
+        help="remove a straight line (slope fitted between the level shifts of a first "
+        "scan) before scanning, or scan the values as they are (default: linear)",
     )
     d.add_argument(
         "--seed",

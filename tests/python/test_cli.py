@@ -167,6 +167,8 @@ def test_options_reach_the_detector(tmp_path, capsys):
         seed=7,
         tol=4,
         min_score=0.3,
+        min_contrast=2.5,
+        detrend=None,
     )
     doc = json_of(
         [
@@ -186,6 +188,10 @@ def test_options_reach_the_detector(tmp_path, capsys):
             "4",
             "--min-score",
             "0.3",
+            "--min-contrast",
+            "2.5",
+            "--detrend",
+            "none",
             "--workers",
             "2",
         ],
@@ -194,9 +200,24 @@ def test_options_reach_the_detector(tmp_path, capsys):
     found = detect(NILE.values, **options)
     assert doc["window_sizes"] == [8, 9, 12]
     assert doc["min_score"] == 0.3
-    assert [(r["index"], r["votes"], r["reported"]) for r in doc["leaders"]] == [
-        (x.index, x.votes, x.reported) for x in found.leaders
+    assert doc["min_contrast"] == 2.5
+    assert doc["n_perm"] == 50 and doc["trend"] is None
+    assert [(r["index"], r["votes"], r["contrast"], r["reported"]) for r in doc["leaders"]] == [
+        (x.index, x.votes, x.contrast, x.reported) for x in found.leaders
     ]
+    doc = json_of(["detect", path, "--min-contrast", "none"], capsys)
+    assert doc["min_contrast"] is None
+    assert all(r["contrast"] is None for r in doc["leaders"])
+    # The defaults: 1800 replicates for 100 values, the line fitted apart from the dam's step.
+    assert doc["n_perm"] == 1800 and doc["trend"] == list(detect(NILE.values).trend)
+
+
+@pytest.mark.parametrize("text", ["-1", "x", "nan"])
+def test_bad_min_contrast(text, capsys):
+    with pytest.raises(SystemExit) as stop:
+        main(["detect", "x.csv", "--min-contrast", text])
+    assert stop.value.code == 2
+    assert "--min-contrast" in capsys.readouterr().err
 
 
 def test_table_and_csv_outputs(tmp_path, capsys):
@@ -204,14 +225,24 @@ def test_table_and_csv_outputs(tmp_path, capsys):
     status, out, _ = run(["detect", path], capsys)
     assert status == 0
     lines = out.splitlines()
-    assert lines[2].split() == ["index", "label", "probability", "score", "votes"]
+    assert lines[2].split() == ["index", "label", "probability", "score", "votes", "contrast"]
     found = detect(NILE.values)
-    assert lines[3].split() == ["28", "1899", f"{found.probabilities[28]:.3f}", "0.75", "9"]
+    (leader,) = [x for x in found.leaders if x.reported]
+    assert lines[3].split() == [
+        "28",
+        "1899",
+        f"{found.probabilities[28]:.3f}",
+        f"{leader.score:.2f}",
+        str(leader.votes),
+        f"{leader.contrast:.1f}",
+    ]
+    assert "standing out by more than 3 scaled MADs" in lines[1]
     status, out, _ = run(["detect", path, "--csv", "--all"], capsys)
     rows = list(csv.DictReader(io.StringIO(out)))
     assert [int(r["index"]) for r in rows] == [x.index for x in found.leaders]
     assert [float(r["probability"]) for r in rows] == [x.probability for x in found.leaders]
     assert [r["reported"] for r in rows] == [str(int(x.reported)) for x in found.leaders]
+    assert [float(r["contrast"]) for r in rows] == [x.contrast for x in found.leaders]
 
 
 def test_no_change_point_says_so(tmp_path, capsys):
