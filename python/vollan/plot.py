@@ -133,7 +133,12 @@ def plot_detection(
         title = (
             f"{count} change point{'s' if count != 1 else ''} in {n} values "
             f"(window sizes {sizes[0]}..{sizes[-1]}; red: voted for by at least "
-            f"{detection.min_score:.0%} of them)"
+            f"{detection.min_score:.0%} of them"
+            + (
+                f", contrast above {detection.min_contrast:g} MADs)"
+                if detection.min_contrast is not None
+                else ")"
+            )
         )
     ax.set_title(title, fontsize=11)
 
