@@ -497,7 +497,8 @@ def detect(
       reported only if the largest of these within h/2 of it exceeds their median over the
       series by more than 3 scaled MADs (Hampel's outlier rule). Median and MAD describe the
       series away from its changes as long as changes are more than about 2h apart; for
-      series with fewer than 4h - 1 values the check is skipped.
+      series with fewer than 4h - 1 values the check is skipped. Accelerating growth, such
+      as an exponential, makes its steep end stand out: take logarithms of such series first.
     - Reported leaders closer together than the smallest window cannot be told apart by the
       scan: of such a pair only the one with more votes (then the larger contrast) is
       reported.
