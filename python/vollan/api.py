@@ -51,6 +51,9 @@ N_DEFAULT_WINDOWS = 12
 # this budget (a fraction of a second on one core), so long series keep the floor.
 MIN_DEFAULT_N_PERM = 300
 N_PERM_BUDGET = 2_000_000
+# A line that moves no value by more than this fraction of the noise is not worth a first scan
+# to refit its slope.
+NEGLIGIBLE_LINE = 0.1
 # Replicates wanted beyond the threshold's quantile, so that it is not one extreme replicate.
 REPLICATES_BEYOND_QUANTILE = 10
 # Rows of sorted windows held at once by local_contrast (each row holds h values).
@@ -395,6 +398,17 @@ def _contrast_scores(
     return out
 
 
+def _noise_scale(x: NDArray[np.float64]) -> float:
+    """Robust standard deviation of the noise, from the first differences.
+
+    Level shifts and a drift move few differences or all of them alike, so the scaled MAD of
+    the differences, divided by sqrt(2), estimates the noise of white noise around them.
+    """
+    with np.errstate(all="ignore"):
+        d = np.diff(x)
+        return MAD_TO_SD * float(np.median(np.abs(d - np.median(d)))) / math.sqrt(2.0)
+
+
 def _number(value: Any) -> float:
     if value is None or isinstance(value, str | bytes):
         raise TypeError(f"series must be a sequence of numbers, not of {type(value).__name__}")
@@ -477,7 +491,10 @@ def detect(
       of it and place change points along the drift; a steady drift is not a change point.
       The slope is fitted within the segments between the change points of a first scan
       (:func:`detrend_linear`), so that level shifts do not tilt it; a series without drift
-      loses only a line of slope close to zero. This runs the scan twice.
+      loses only a line of slope close to zero. The first scan is skipped, and the plain
+      least-squares line removed, when that line moves no value by more than a tenth of the
+      noise (estimated from the first differences), since no slope between zero and it then
+      matters.
     - Window sizes: :func:`default_window_sizes`, twelve sizes from 10 to a quarter of the
       series, geometrically spaced (the engine's own default, 10 to 20, finds nothing in a
       series shorter than 40 values and only local changes in a long one).
@@ -596,11 +613,15 @@ def detect(
     }
     trend = None
     if detrend == "linear":
-        # A first scan finds the level shifts; the slope is fitted within the segments
-        # between them, and the residual is scanned again.
-        first = scan_detector(scanned, **options)["out"]["leaders_scores"]
-        shifts = [i for i, score in first.items() if score >= min_score]
-        scanned, trend = detrend_linear(scanned, shifts)
+        residual, trend = detrend_linear(scanned)
+        # A first scan finds the level shifts, so that the slope can be fitted within the
+        # segments between them. It is skipped when even the plain line moves no value by
+        # more than a tenth of the noise: no slope between zero and it matters then.
+        if abs(trend[1]) * (n_obs - 1) / 2 > NEGLIGIBLE_LINE * _noise_scale(scanned):
+            first = scan_detector(scanned, **options)["out"]["leaders_scores"]
+            shifts = [i for i, score in first.items() if score >= min_score]
+            residual, trend = detrend_linear(scanned, shifts)
+        scanned = residual
     raw = scan_detector(scanned, **options)
     out = raw["out"]
     indices = list(out["leaders_probs"])

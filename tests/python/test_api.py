@@ -158,6 +158,18 @@ def test_default_scans_the_residual_of_a_line_fitted_between_first_pass_changes(
     assert len(found.change_points) == 1 and abs(found.change_points[0] - 150) <= 3
 
 
+def test_a_negligible_line_is_removed_without_a_first_scan():
+    series = noise(2, n=400)
+    residual, trend = detrend_linear(series)
+    assert abs(trend[1]) * 399 / 2 < 0.1  # the plain line moves values by < 0.1 noise
+    found = detect(series, n_perm=200)
+    assert found.trend == trend
+    again = vollan.scan_detector(
+        residual, window_sizes=found.window_sizes, n_perm=200, alpha_q=0.05, seed=123, tol=2
+    )
+    assert found.raw == again
+
+
 def test_a_drift_is_not_a_change_point():
     rng = random.Random(11)
     series = [0.02 * t + rng.gauss(0, 1) for t in range(400)]
