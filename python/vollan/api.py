@@ -37,6 +37,8 @@ DEFAULT_ALPHA = 0.05
 DEFAULT_MIN_SCORE = 0.5
 # Hampel's identifier: a contrast more than three scaled MADs above the median is an outlier.
 DEFAULT_MIN_CONTRAST = 3.0
+# The engine's floor for a window's standard deviation.
+MIN_STD = 1e-12
 # MAD × 1.4826 estimates the standard deviation of normally distributed values.
 MAD_TO_SD = 1.4826
 # The smallest window the bootstrap accepts: it draws blocks of 8 values from the 2w values
@@ -329,48 +331,66 @@ def _detrend(
     return residual, (level, slope)
 
 
-def local_contrast(series: Any, h: int) -> NDArray[np.float64]:
-    """Wasserstein distance between the ``h`` values before and after every boundary.
+def local_contrast(series: Any, h: int, change_type: str = "mean") -> NDArray[np.float64]:
+    """How much the ``h`` values after each boundary differ from the ``h`` values before it.
 
     Entry ``i`` belongs to the boundary ``c = h + i`` and compares ``series[c - h : c]`` with
-    ``series[c : c + h]``, for every ``c`` from ``h`` to ``n - h``: the statistic of the
-    window scan, taken at every position instead of every ``h``-th. For two samples of
-    equal size the distance is the mean absolute difference of their sorted values.
+    ``series[c : c + h]``, for every ``c`` from ``h`` to ``n - h``. For the change types
+    "mean" and "distribution" the comparison is the statistic of the window scan, the
+    Wasserstein distance (for two samples of equal size, the mean absolute difference of
+    their sorted values), taken at every position instead of every ``h``-th. For "var" it is
+    ``|log(s_after / s_before)|``, with the sample standard deviations floored at 1e-12 as in
+    the engine: the distance grows with the spread on both sides, so in the noisier part of
+    a series it is large everywhere and a change of spread would not stand out.
 
     Parameters
     ----------
     series : sequence of float or numpy array
         The values, all finite.
     h : int
-        Values on each side of a boundary, at least 1.
+        Values on each side of a boundary, at least 1 (at least 2 for "var").
+    change_type : {"mean", "var", "distribution"}, default "mean"
+        Which comparison; letter case is ignored.
 
     Returns
     -------
     numpy.ndarray
-        ``n - 2h + 1`` distances.
+        ``n - 2h + 1`` contrasts.
 
     Raises
     ------
     ValueError
-        If ``h`` < 1 or the series has fewer than ``2h`` values.
+        If ``h`` is too small, the series has fewer than ``2h`` values, or the change type is
+        unknown.
     """
     x = np.asarray(series, dtype=np.float64)
     n = len(x)
-    if h < 1 or n < 2 * h:
-        raise ValueError(f"need h >= 1 and at least 2h values, got h={h} and {n} values")
+    kind = change_type.lower() if change_type.isascii() else change_type
+    if kind not in ("mean", "var", "distribution"):
+        raise ValueError(
+            f"change_type must be 'mean', 'var' or 'distribution', got {change_type!r}"
+        )
+    smallest = 2 if kind == "var" else 1
+    if h < smallest or n < 2 * h:
+        raise ValueError(f"need h >= {smallest} and at least 2h values, got h={h} and {n} values")
     m = n - 2 * h + 1
     out = np.empty(m)
-    # Chunks bound the memory of the sorted windows for long series and wide h.
+    # Chunks bound the memory of the window copies for long series and wide h.
     rows = max(1, _CONTRAST_CHUNK_VALUES // h)
     for s in range(0, m, rows):
         e = min(m, s + rows)
-        windows = np.sort(sliding_window_view(x[s : e + 2 * h - 1], h), axis=1)
-        out[s:e] = np.abs(windows[h : h + e - s] - windows[: e - s]).mean(axis=1)
+        windows = sliding_window_view(x[s : e + 2 * h - 1], h)
+        if kind == "var":
+            spread = np.log(np.maximum(np.std(windows, axis=1, ddof=1), MIN_STD))
+            out[s:e] = np.abs(spread[h : h + e - s] - spread[: e - s])
+        else:
+            ordered = np.sort(windows, axis=1)
+            out[s:e] = np.abs(ordered[h : h + e - s] - ordered[: e - s]).mean(axis=1)
     return out
 
 
 def _contrast_scores(
-    scanned: NDArray[np.float64], h: int, leaders: Sequence[int]
+    scanned: NDArray[np.float64], h: int, change_type: str, leaders: Sequence[int]
 ) -> list[float | None]:
     """Robust z-score of the local contrast at each leader (None when it cannot be judged)."""
     n = len(scanned)
@@ -380,7 +400,7 @@ def _contrast_scores(
     if m < 2 * h:
         return [None] * len(leaders)
     with np.errstate(all="ignore"):  # values near the float limit give inf or NaN
-        contrast = local_contrast(scanned, h)
+        contrast = local_contrast(scanned, h, change_type)
     median = float(np.median(contrast))
     with np.errstate(all="ignore"):
         spread = MAD_TO_SD * float(np.median(np.abs(contrast - median)))
@@ -509,8 +529,9 @@ def detect(
     - ``min_contrast`` = 3: the scan asks whether two windows differ, which a curved series
       satisfies everywhere, and then votes for wherever the split search puts the change in
       each flagged region. A change point is where the series differs from its own usual
-      behaviour. So the statistic of the scan is also taken at every boundary with the
-      smallest window, h values on each side (:func:`local_contrast`), and a leader is
+      behaviour. So the statistic of the scan (for "var", the log ratio of the standard
+      deviations) is also taken at every boundary with the smallest window, h values on
+      each side (:func:`local_contrast`), and a leader is
       reported only if the largest of these within h/2 of it exceeds their median over the
       series by more than 3 scaled MADs (Hampel's outlier rule). Median and MAD describe the
       series away from its changes as long as changes are more than about 2h apart; for
@@ -628,7 +649,7 @@ def detect(
     if min_contrast is None:
         contrasts: list[float | None] = [None] * len(indices)
     else:
-        contrasts = _contrast_scores(scanned, smallest, indices)
+        contrasts = _contrast_scores(scanned, smallest, change_type, indices)
     passed = []
     for i, z in zip(indices, contrasts, strict=True):
         # Scores are votes / sizes; compare without rounding away an exact half.

@@ -235,6 +235,36 @@ def test_local_contrast_is_the_window_distance_at_every_boundary():
             assert value == pytest.approx(expected, rel=1e-12, abs=1e-15)
 
 
+def test_local_contrast_of_spread_is_the_log_ratio_of_standard_deviations():
+    import statistics
+
+    rng = random.Random(8)
+    series = [rng.gauss(0, 1 if t < 50 else 3) for t in range(100)] + [2.0] * 10
+    for h in (2, 5, 12):
+        got = local_contrast(series, h, "VAR")  # letter case is ignored, as in the engine
+        for i, value in enumerate(got):
+            c = h + i
+            before = max(statistics.stdev(series[c - h : c]), 1e-12)
+            after = max(statistics.stdev(series[c : c + h]), 1e-12)
+            assert value == pytest.approx(abs(math.log(after / before)), rel=1e-9, abs=1e-9)
+    assert list(local_contrast(series, 5, "distribution")) == list(local_contrast(series, 5))
+    with pytest.raises(ValueError, match="h >= 2"):
+        local_contrast(series, 1, "var")
+    with pytest.raises(ValueError, match="change_type must be"):
+        local_contrast(series, 5, "median")
+
+
+@pytest.mark.parametrize("seed", range(22, 26))
+def test_a_change_of_spread_is_found_with_the_var_change_type(seed):
+    rng = random.Random(seed)
+    series = [rng.gauss(0, 1 if t < 200 else 3) for t in range(400)]
+    found = detect(series, change_type="var")
+    assert len(found.change_points) == 1 and abs(found.change_points[0] - 200) <= 5
+    assert (
+        found.leaders[[x.index for x in found.leaders].index(found.change_points[0])].contrast > 3
+    )
+
+
 def test_local_contrast_is_the_same_in_chunks(monkeypatch):
     rng = random.Random(6)
     series = [rng.gauss(0, 1) for _ in range(500)]
