@@ -541,6 +541,10 @@ def detect(
       scan: of such a pair only the one with more votes (then the larger contrast) is
       reported.
 
+    A change collects a majority only if at least half of the window sizes fit between it
+    and its neighbours; for long series with short segments, pass ``window_sizes`` that
+    match the expected segment length.
+
     Parameters
     ----------
     series : sequence of float, numpy array or pandas Series
