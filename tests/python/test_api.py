@@ -468,3 +468,35 @@ def test_detect_many_locally_keeps_order_and_options():
     assert results == [detect(s, seed=9) for s in batch]
     assert detect_many(iter(batch)) == [detect(s) for s in batch]
     assert detect_many([]) == []
+
+
+# Properties ---------------------------------------------------------------------------------
+
+
+def test_reported_change_points_are_consistent_on_random_series():
+    hypothesis = pytest.importorskip("hypothesis")
+    st = hypothesis.strategies
+
+    values = st.floats(-1e6, 1e6, allow_nan=False, allow_infinity=False)
+
+    @hypothesis.settings(max_examples=60, deadline=None, derandomize=True)
+    @hypothesis.given(
+        series=st.lists(values, min_size=8, max_size=160),
+        change_type=st.sampled_from(["mean", "var", "distribution"]),
+        detrend=st.sampled_from(["linear", None]),
+    )
+    def check(series, change_type, detrend):
+        found = detect(series, change_type=change_type, detrend=detrend, n_perm=64)
+        h = found.window_sizes[0]
+        points = found.change_points
+        assert list(points) == sorted(points)
+        assert all(0 < c < len(series) for c in points)
+        assert all(b - a >= h for a, b in zip(points[:-1], points[1:], strict=True))
+        for leader in found.leaders:
+            if leader.reported:
+                assert leader.score >= 0.5
+                assert leader.contrast is None or leader.contrast > 3.0
+        json.dumps(found.to_dict())  # always serialisable
+        assert found == detect(series, change_type=change_type, detrend=detrend, n_perm=64)
+
+    check()
