@@ -134,17 +134,18 @@ SIMULATED: dict[str, Simulated] = {
 }
 
 
-def simulated_table(reps: int) -> None:
-    methods = {m: run for m, run in METHODS.items() if m != "no change"}
-    print(
-        f"\nSimulated series, {reps} per family (seeded), cover / F1 / mean number of change "
-        "points; the true number follows the family's name.\n"
-    )
+Methods = dict[str, Callable[[np.ndarray], list[int]]]
+
+
+def family_table(
+    methods: Methods, families: dict[str, Simulated], reps: int, seed: int
+) -> list[list[tuple[float, float]]]:
+    """Print one row per family (mean cover / F1 / count per method); return the means."""
     print("| family | " + " | ".join(methods) + " |")
     print("|---|" + "--:|" * len(methods))
-    totals: dict[str, list[tuple[float, float]]] = {m: [] for m in methods}
-    for k, (family, make) in enumerate(SIMULATED.items()):
-        rng = np.random.default_rng(20261207 + k)
+    means = []
+    for k, (family, make) in enumerate(families.items()):
+        rng = np.random.default_rng(seed + k)
         rows: dict[str, list[tuple[float, float, int]]] = {m: [] for m in methods}
         for _ in range(reps):
             x, truth = make(rng)
@@ -154,15 +155,25 @@ def simulated_table(reps: int) -> None:
                 rows[method].append(
                     (segmentation_cover(ann, cps, len(x)), f1_score(ann, cps), len(cps))
                 )
-        cells = []
-        for method, got in rows.items():
-            c, f, count = (float(np.mean(col)) for col in zip(*got, strict=True))
-            totals[method].append((c, f))
-            cells.append(f"{c:.3f} / {f:.3f} / {count:.2f}")
+        row = [
+            tuple(float(np.mean(col)) for col in zip(*got, strict=True)) for got in rows.values()
+        ]
+        means.append([(c, f) for c, f, _ in row])
+        cells = [f"{c:.3f} / {f:.3f} / {count:.2f}" for c, f, count in row]
         print(f"| {family} | " + " | ".join(cells) + " |")
+    return means
+
+
+def simulated_table(reps: int) -> None:
+    methods = {m: run for m, run in METHODS.items() if m != "no change"}
+    print(
+        f"\nSimulated series, {reps} per family (seeded), cover / F1 / mean number of change "
+        "points; the true number follows the family's name.\n"
+    )
+    per_family = family_table(methods, SIMULATED, reps, 20261207)
+    totals = zip(*per_family, strict=True)  # per method, its (cover, F1) of every family
     means = [
-        f"**{np.mean([c for c, _ in v]):.3f} / {np.mean([f for _, f in v]):.3f}**"
-        for v in totals.values()
+        f"**{np.mean([c for c, _ in v]):.3f} / {np.mean([f for _, f in v]):.3f}**" for v in totals
     ]
     print("| **mean** | " + " | ".join(means) + " |")
 
@@ -180,7 +191,7 @@ def ruptures_normal(cls: type) -> Callable[[np.ndarray], list[int]]:
 
 
 def variance_table(reps: int) -> None:
-    methods: dict[str, Callable[[np.ndarray], list[int]]] = {
+    methods: Methods = {
         "vollan.detect, change_type='var'": lambda x: list(
             vollan.detect(x, change_type="var").change_points
         ),
@@ -204,26 +215,7 @@ def variance_table(reps: int) -> None:
         f"\nVariance changes with the change type made for them, {reps} series per family, "
         "cover / F1 / mean number of change points.\n"
     )
-    print("| family | " + " | ".join(methods) + " |")
-    print("|---|" + "--:|" * len(methods))
-    for k, (family, make) in enumerate(families.items()):
-        rng = np.random.default_rng(20261207 + 100 + k)
-        rows: dict[str, list[tuple[float, float, int]]] = {m: [] for m in methods}
-        for _ in range(reps):
-            x, truth = make(rng)
-            ann = {"truth": truth}
-            for method, run in methods.items():
-                cps = run(x)
-                rows[method].append(
-                    (segmentation_cover(ann, cps, len(x)), f1_score(ann, cps), len(cps))
-                )
-        cells = [
-            "{:.3f} / {:.3f} / {:.2f}".format(
-                *(float(np.mean(col)) for col in zip(*got, strict=True))
-            )
-            for got in rows.values()
-        ]
-        print(f"| {family} | " + " | ".join(cells) + " |")
+    family_table(methods, families, reps, 20261207 + 100)
 
 
 def main() -> None:
