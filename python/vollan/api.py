@@ -393,6 +393,8 @@ def _contrast_scores(
     scanned: NDArray[np.float64], h: int, change_type: str, leaders: Sequence[int]
 ) -> list[float | None]:
     """Robust z-score of the local contrast at each leader (None when it cannot be judged)."""
+    if not leaders:  # nothing to judge: spare long series the contrast at every boundary
+        return []
     n = len(scanned)
     m = n - 2 * h + 1
     # A change moves the contrast at up to 2h - 1 boundaries; with fewer than 2h boundaries

@@ -141,19 +141,22 @@ def test_without_detrending_or_contrast_the_result_is_the_engine_filtered_by_sco
     assert found.n_obs == 300
 
 
+def scan_like(found: Detection, series) -> dict:
+    """The engine's scan with the settings detect used for ``found`` (200 replicates)."""
+    return vollan.scan_detector(
+        series, window_sizes=found.window_sizes, n_perm=200, alpha_q=0.05, seed=123, tol=2
+    )
+
+
 def test_default_scans_the_residual_of_a_line_fitted_between_first_pass_changes():
     series = [v + 0.05 * t for t, v in enumerate(shifted(4))]
     found = detect(series, n_perm=200)
-    first = vollan.scan_detector(
-        series, window_sizes=found.window_sizes, n_perm=200, alpha_q=0.05, seed=123, tol=2
-    )
+    first = scan_like(found, series)
     shifts = [i for i, s in first["out"]["leaders_scores"].items() if s >= 0.5]
     residual, trend = detrend_linear(series, shifts)
     assert found.trend == trend
     assert trend[1] == pytest.approx(0.05, abs=0.01)
-    again = vollan.scan_detector(
-        residual, window_sizes=found.window_sizes, n_perm=200, alpha_q=0.05, seed=123, tol=2
-    )
+    again = scan_like(found, residual)
     assert found.raw == again
     assert len(found.change_points) == 1 and abs(found.change_points[0] - 150) <= 3
 
@@ -164,9 +167,7 @@ def test_a_negligible_line_is_removed_without_a_first_scan():
     assert abs(trend[1]) * 399 / 2 < 0.1  # the plain line moves values by < 0.1 noise
     found = detect(series, n_perm=200)
     assert found.trend == trend
-    again = vollan.scan_detector(
-        residual, window_sizes=found.window_sizes, n_perm=200, alpha_q=0.05, seed=123, tol=2
-    )
+    again = scan_like(found, residual)
     assert found.raw == again
 
 
