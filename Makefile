@@ -1,4 +1,5 @@
-# Task runner. `make demo` and `make test` work on a fresh machine with only the toolchain.
+# Task runner. `make demo` and `make test` work on a fresh machine with only the toolchain
+# (GoogleTest for the C++ tests comes from Debian's package, installed when run as root).
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
 
@@ -9,7 +10,13 @@ VPY := $(VENV)/bin/python
 JOBS ?= 2
 CPP_BUILD := build/cpp
 
-.PHONY: demo test test-cpp test-python install venv clean check-python
+# Each long step says what it does and keeps its time; `make demo` and `make test` end with the
+# time of every step.
+STEP := tools/step.sh
+# Extras of the package that a goal installs: the demo only plots, the tests use them all.
+EXTRAS ?= test,plot,dask
+
+.PHONY: demo demo-steps test test-steps test-cpp test-python install deps venv clean check-python
 
 check-python:
 	@if [ -z "$(PYTHON)" ]; then echo "Python 3.13+ not found; pass PYTHON=/path/to/python3.13" >&2; exit 1; fi
@@ -17,27 +24,51 @@ check-python:
 		{ echo "$(PYTHON) is older than 3.13" >&2; exit 1; }
 
 $(VPY): | check-python
-	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install -q --upgrade pip
+	@$(STEP) "creating the environment $(VENV) with $(PYTHON)" $(PYTHON) -m venv $(VENV)
 
 venv: $(VPY)
 
-install: venv
-	$(VPY) -m pip install -q scikit-build-core ninja
-	$(VPY) -m pip install -q --no-build-isolation '.[test,plot,dask]'
+# What the build and the package need, installed first, so that the extension compiles in this
+# environment with its progress shown (pip's isolated build would hide it).
+deps: venv
+	@mkdir -p build
+	@$(VPY) tools/requirements.py $(subst $(comma), ,$(EXTRAS)) > build/requirements.txt
+	@$(STEP) "installing dependencies ($(or $(EXTRAS),no extras))" \
+		$(VPY) -m pip install -q ninja -r build/requirements.txt
 
-demo: install
-	$(VENV)/bin/vollan demo
+install: deps
+	@$(STEP) "compiling the extension (full log in build/extension.log)" \
+		tools/build_extension.sh $(VPY) build/extension.log
+
+demo:
+	@$(STEP) --begin
+	@$(MAKE) --no-print-directory demo-steps EXTRAS=plot
+	@$(STEP) --summary
+
+demo-steps: install
+	@$(STEP) "running the demo: the change in the Nile's flow" $(VENV)/bin/vollan demo
+
+test:
+	@$(STEP) --begin
+	@$(MAKE) --no-print-directory test-steps
+	@$(STEP) --summary
+
+test-steps: test-cpp test-python
 
 test-cpp:
-	cmake -S . -B $(CPP_BUILD) -DVOLLAN_BUILD_PYTHON=OFF -DVOLLAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build $(CPP_BUILD) -j $(JOBS)
-	ctest --test-dir $(CPP_BUILD) --output-on-failure -j $(JOBS)
+	@$(STEP) "checking for GoogleTest" tools/ensure_gtest.sh
+	@$(STEP) "configuring the C++ tests" cmake -S . -B $(CPP_BUILD) --log-level=WARNING \
+		-DVOLLAN_BUILD_PYTHON=OFF -DVOLLAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	@$(STEP) "compiling the core and its C++ tests" cmake --build $(CPP_BUILD) -j $(JOBS)
+	@$(STEP) "running the C++ tests" ctest --test-dir $(CPP_BUILD) --output-on-failure -j $(JOBS)
 
 test-python: install
-	$(VPY) -X dev -W error -m pytest -q tests/python
+	@$(STEP) "running the Python tests" $(VPY) -X dev -W error -m pytest -q tests/python
 
-test: test-cpp test-python
+clean:
+	rm -rf build $(VENV) $(ASAN_VENV)
+
+comma := ,
 
 # The worker pool's and the multi-window driver's tests under ThreadSanitizer.
 .PHONY: test-tsan
