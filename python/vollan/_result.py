@@ -1,0 +1,194 @@
+"""What :func:`vollan.detect` returns: the change points, the leaders and the evidence."""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from _vollan_native import ScanResult
+
+
+@dataclass(frozen=True)
+class Leader:
+    """One leader of the vote across window sizes: the strongest point of its segment.
+
+    Attributes
+    ----------
+    index : int
+        Position in the series of the first value of the new regime.
+    label : object
+        The label of that position (a date, a year, ...), or ``index`` when there are no labels.
+    votes : int
+        Votes of the leader's segment: window sizes that found a point of it, summed over its
+        points.
+    score : float
+        ``min(votes / number of window sizes, 1)``.
+    probability : float
+        The score normalised over all leaders, as the engine reports it.
+    contrast : float or None
+        How far the local contrast at the leader stands out from the rest of the series, in
+        scaled MADs (see :func:`detect`); ``inf`` when the contrast is constant elsewhere;
+        None when the check was off or the series is too short for it.
+    reported : bool
+        Whether the leader is one of the change points of the :class:`Detection`: its score
+        reaches ``min_score``, its contrast exceeds ``min_contrast``, and no stronger reported
+        leader lies closer than the smallest window.
+    """
+
+    index: int
+    label: Any
+    votes: int
+    score: float
+    probability: float
+    contrast: float | None
+    reported: bool
+
+
+@dataclass(frozen=True)
+class Detection:
+    """The change points of a series, the evidence behind them and the engine's full result.
+
+    Attributes
+    ----------
+    change_points : tuple of int
+        The reported change points, ascending (see :attr:`Leader.reported`).
+    labels : tuple
+        The labels of ``change_points``.
+    leaders : tuple of Leader
+        Every leader of the vote, reported or not, ascending by index.
+    cdf : tuple of (int, float)
+        Cumulative probability of the leaders along the series.
+    window_sizes : tuple of int
+        The window sizes that were scanned.
+    n_obs : int
+        Length of the series.
+    min_score : float
+        The score a leader needed to be reported.
+    min_contrast : float or None
+        The contrast a leader needed to exceed, or None when the check was off.
+    n_perm : int
+        Bootstrap replicates per threshold.
+    trend : tuple of (float, float) or None
+        ``(level, slope)`` of the straight line removed before the scan: the line's value at
+        the middle of the series and its change per step; None without detrending.
+    raw : dict
+        The dictionary returned by :func:`vollan.scan_detector` for the scanned series (the
+        residual from the line when ``trend`` is set; see the README).
+    """
+
+    change_points: tuple[int, ...]
+    labels: tuple[Any, ...]
+    leaders: tuple[Leader, ...]
+    cdf: tuple[tuple[int, float], ...]
+    window_sizes: tuple[int, ...]
+    n_obs: int
+    min_score: float
+    min_contrast: float | None
+    n_perm: int
+    trend: tuple[float, float] | None
+    raw: ScanResult = field(repr=False, hash=False)
+
+    @property
+    def probabilities(self) -> dict[int, float]:
+        """Probability of each reported change point."""
+        return {x.index: x.probability for x in self.leaders if x.reported}
+
+    @property
+    def votes(self) -> dict[int, int]:
+        """Votes of each reported change point."""
+        return {x.index: x.votes for x in self.leaders if x.reported}
+
+    def to_dict(self) -> dict[str, Any]:
+        """A JSON-ready summary (labels that JSON cannot hold become text).
+
+        Returns
+        -------
+        dict
+            ``n_obs``, ``window_sizes``, ``min_score``, ``min_contrast``, ``n_perm``, ``trend``,
+            ``change_points`` and ``leaders`` (lists of dictionaries with index, label, votes,
+            score, probability, contrast (None when not finite) and, for leaders, reported) and
+            ``cdf`` (a list of [index, probability] pairs).
+        """
+
+        def row(x: Leader) -> dict[str, Any]:
+            return {
+                "index": x.index,
+                "label": _plain(x.label),
+                "votes": x.votes,
+                "score": x.score,
+                "probability": x.probability,
+                # JSON has no infinity.
+                "contrast": x.contrast if x.contrast is None or math.isfinite(x.contrast) else None,
+            }
+
+        return {
+            "n_obs": self.n_obs,
+            "window_sizes": list(self.window_sizes),
+            "min_score": self.min_score,
+            "min_contrast": self.min_contrast,
+            "n_perm": self.n_perm,
+            "trend": list(self.trend) if self.trend is not None else None,
+            "change_points": [row(x) for x in self.leaders if x.reported],
+            "leaders": [row(x) | {"reported": x.reported} for x in self.leaders],
+            "cdf": [[i, p] for i, p in self.cdf],
+        }
+
+
+def _plain(label: Any) -> Any:
+    if isinstance(label, bool | int | float | str) or label is None:
+        return label
+    item = getattr(label, "item", None)  # numpy scalars
+    if callable(item):
+        value = item()
+        if isinstance(value, int | float | str):
+            return value
+    isoformat = getattr(label, "isoformat", None)  # dates and timestamps
+    if callable(isoformat):
+        return str(isoformat())
+    return str(label)
+
+
+def build_detection(
+    raw: ScanResult,
+    contrasts: Sequence[float | None],
+    chosen: set[int],
+    labels: Sequence[Any] | None,
+    *,
+    window_sizes: Sequence[int],
+    n_obs: int,
+    min_score: float,
+    min_contrast: float | None,
+    n_perm: int,
+    trend: tuple[float, float] | None,
+) -> Detection:
+    """The :class:`Detection` of the engine's result ``raw`` and the leaders ``chosen``."""
+    out = raw["out"]
+    leaders = tuple(
+        Leader(
+            index=i,
+            label=labels[i] if labels is not None else i,
+            votes=out["leaders_segment_votes"][i],
+            score=out["leaders_scores"][i],
+            probability=out["leaders_probs"][i],
+            contrast=z,
+            reported=i in chosen,
+        )
+        for i, z in zip(out["leaders_probs"], contrasts, strict=True)
+    )
+    reported = [x for x in leaders if x.reported]
+    return Detection(
+        change_points=tuple(x.index for x in reported),
+        labels=tuple(x.label for x in reported),
+        leaders=leaders,
+        cdf=tuple(out["cdf"]),
+        window_sizes=tuple(window_sizes),
+        n_obs=n_obs,
+        min_score=min_score,
+        min_contrast=min_contrast,
+        n_perm=n_perm,
+        trend=trend,
+        raw=raw,
+    )

@@ -1,0 +1,229 @@
+"""The rules that turn the vote's leaders into change points, and the line removed first.
+
+A leader is reported when enough window sizes voted for it, when its local contrast stands
+out from the rest of the series (Hampel's rule), and when no stronger reported leader lies
+closer than the smallest window.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Mapping, Sequence
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+from numpy.lib.stride_tricks import sliding_window_view
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+DEFAULT_MIN_SCORE = 0.5
+# Hampel's identifier: a contrast more than three scaled MADs above the median is an outlier.
+DEFAULT_MIN_CONTRAST = 3.0
+# The engine's floor for a window's standard deviation.
+MIN_STD = 1e-12
+# MAD × 1.4826 estimates the standard deviation of normally distributed values.
+MAD_TO_SD = 1.4826
+# A line that moves no value by more than this fraction of the noise is not worth a first scan
+# to refit its slope.
+NEGLIGIBLE_LINE = 0.1
+# Rows of sorted windows held at once by local_contrast (each row holds h values).
+_CONTRAST_CHUNK_VALUES = 1 << 22
+
+
+def detrend_linear(
+    series: Any, change_points: Sequence[int] = ()
+) -> tuple[NDArray[np.float64], tuple[float, float]]:
+    """Remove the mean and a straight line, its slope fitted within segments.
+
+    The slope is the pooled least-squares slope within the segments between
+    ``change_points``: each segment keeps its own level, so that level shifts at those points
+    do not tilt the line (a line fitted across a step would turn it into two ramps).
+    Without change points it is the ordinary least-squares slope of the whole series.
+
+    Parameters
+    ----------
+    series : sequence of float or numpy array
+        The values, all finite.
+    change_points : sequence of int, optional
+        Ascending positions where segments begin (0 < c < n).
+
+    Returns
+    -------
+    residual : numpy.ndarray
+        ``series - level - slope * (t - (n - 1) / 2)``, as float64.
+    trend : tuple of (float, float)
+        ``(level, slope)``: the mean of the series and the slope per step.
+
+    Raises
+    ------
+    ValueError
+        If the line or the residual is not finite (values near the float limit overflow).
+    """
+    with np.errstate(all="ignore"):  # overflow is reported below
+        return _detrend(np.asarray(series, dtype=np.float64), change_points)
+
+
+def _detrend(
+    x: NDArray[np.float64], change_points: Sequence[int]
+) -> tuple[NDArray[np.float64], tuple[float, float]]:
+    n = len(x)
+    # Time centred on the middle, so that the slope does not move the level.
+    t = np.arange(n, dtype=np.float64) - (n - 1) / 2.0
+    level = float(np.mean(x)) if n else 0.0
+    across = 0.0
+    spread = 0.0
+    bounds = [0, *(c for c in change_points if 0 < c < n), n]
+    for a, b in zip(bounds[:-1], bounds[1:], strict=True):
+        if b - a < 2:
+            continue
+        ts = t[a:b] - float(np.mean(t[a:b]))
+        across += float(np.sum(ts * (x[a:b] - float(np.mean(x[a:b])))))
+        spread += float(np.sum(ts * ts))
+    slope = across / spread if spread > 0 else 0.0
+    residual = (x - level) - slope * t
+    if not (math.isfinite(level) and math.isfinite(slope) and np.isfinite(residual).all()):
+        raise ValueError(
+            "the series overflows when its straight line is removed (values near the float "
+            "limit); rescale it or pass detrend=None"
+        )
+    return residual, (level, slope)
+
+
+def local_contrast(series: Any, h: int, change_type: str = "mean") -> NDArray[np.float64]:
+    """How much the ``h`` values after each boundary differ from the ``h`` values before it.
+
+    Entry ``i`` belongs to the boundary ``c = h + i`` and compares ``series[c - h : c]`` with
+    ``series[c : c + h]``, for every ``c`` from ``h`` to ``n - h``. For the change types
+    "mean" and "distribution" the comparison is the statistic of the window scan, the
+    Wasserstein distance (for two samples of equal size, the mean absolute difference of
+    their sorted values), taken at every position instead of every ``h``-th. For "var" it is
+    ``|log(s_after / s_before)|``, with the sample standard deviations floored at 1e-12 as in
+    the engine: the distance grows with the spread on both sides, so in the noisier part of
+    a series it is large everywhere and a change of spread would not stand out.
+
+    Parameters
+    ----------
+    series : sequence of float or numpy array
+        The values, all finite.
+    h : int
+        Values on each side of a boundary, at least 1 (at least 2 for "var").
+    change_type : {"mean", "var", "distribution"}, default "mean"
+        Which comparison; letter case is ignored.
+
+    Returns
+    -------
+    numpy.ndarray
+        ``n - 2h + 1`` contrasts.
+
+    Raises
+    ------
+    ValueError
+        If ``h`` is too small, the series has fewer than ``2h`` values, or the change type is
+        unknown.
+    """
+    x = np.asarray(series, dtype=np.float64)
+    n = len(x)
+    kind = change_type.lower() if change_type.isascii() else change_type
+    if kind not in ("mean", "var", "distribution"):
+        raise ValueError(
+            f"change_type must be 'mean', 'var' or 'distribution', got {change_type!r}"
+        )
+    smallest = 2 if kind == "var" else 1
+    if h < smallest or n < 2 * h:
+        raise ValueError(f"need h >= {smallest} and at least 2h values, got h={h} and {n} values")
+    m = n - 2 * h + 1
+    out = np.empty(m)
+    # Chunks bound the memory of the window copies for long series and wide h.
+    rows = max(1, _CONTRAST_CHUNK_VALUES // h)
+    for s in range(0, m, rows):
+        e = min(m, s + rows)
+        windows = sliding_window_view(x[s : e + 2 * h - 1], h)
+        if kind == "var":
+            spread = np.log(np.maximum(np.std(windows, axis=1, ddof=1), MIN_STD))
+            out[s:e] = np.abs(spread[h : h + e - s] - spread[: e - s])
+        else:
+            ordered = np.sort(windows, axis=1)
+            out[s:e] = np.abs(ordered[h : h + e - s] - ordered[: e - s]).mean(axis=1)
+    return out
+
+
+def _contrast_scores(
+    scanned: NDArray[np.float64], h: int, change_type: str, leaders: Sequence[int]
+) -> list[float | None]:
+    """Robust z-score of the local contrast at each leader (None when it cannot be judged)."""
+    if not leaders:  # nothing to judge: spare long series the contrast at every boundary
+        return []
+    n = len(scanned)
+    m = n - 2 * h + 1
+    # A change moves the contrast at up to 2h - 1 boundaries; with fewer than 2h boundaries
+    # their median no longer describes the series away from its changes.
+    if m < 2 * h:
+        return [None] * len(leaders)
+    with np.errstate(all="ignore"):  # values near the float limit give inf or NaN
+        contrast = local_contrast(scanned, h, change_type)
+    median = float(np.median(contrast))
+    with np.errstate(all="ignore"):
+        spread = MAD_TO_SD * float(np.median(np.abs(contrast - median)))
+    out: list[float | None] = []
+    for c in leaders:
+        # The leader's position is known to within the smallest window; take the strongest
+        # boundary within half of it (boundary c' is entry c' - h).
+        lo = min(max(c - h // 2 - h, 0), m - 1)
+        hi = max(min(c + h // 2 - h, m - 1), lo)
+        excess = float(contrast[lo : hi + 1].max()) - median
+        if spread > 0:
+            out.append(excess / spread)
+        else:
+            out.append(math.inf if excess > 0 else 0.0)
+    return out
+
+
+def _noise_scale(x: NDArray[np.float64]) -> float:
+    """Robust standard deviation of the noise, from the first differences.
+
+    Level shifts and a drift move few differences or all of them alike, so the scaled MAD of
+    the differences, divided by sqrt(2), estimates the noise of white noise around them.
+    """
+    with np.errstate(all="ignore"):
+        d = np.diff(x)
+        return MAD_TO_SD * float(np.median(np.abs(d - np.median(d)))) / math.sqrt(2.0)
+
+
+def line_matters(x: NDArray[np.float64], slope: float) -> bool:
+    """Whether a line of ``slope`` moves some value of ``x`` by more than a tenth of the noise.
+
+    When it does not, no slope between zero and it matters, and refitting it between the
+    level shifts of a first scan is wasted time.
+    """
+    return abs(slope) * (len(x) - 1) / 2 > NEGLIGIBLE_LINE * _noise_scale(x)
+
+
+def reported_leaders(
+    indices: Sequence[int],
+    votes: Mapping[int, int],
+    scores: Mapping[int, float],
+    contrasts: Sequence[float | None],
+    min_score: float,
+    min_contrast: float | None,
+    smallest: int,
+) -> set[int]:
+    """The leaders to report: enough votes, a contrast that stands out, none too close.
+
+    Of passing leaders closer together than the smallest window, which the scan cannot tell
+    apart, only the one with more votes (then the larger contrast) is kept.
+    """
+    passed: list[tuple[int, tuple[int, float]]] = []
+    for i, z in zip(indices, contrasts, strict=True):
+        # Scores are votes / sizes; compare without rounding away an exact half.
+        if scores[i] < min_score:
+            continue
+        if min_contrast is not None and z is not None and not z > min_contrast:
+            continue
+        key = (votes[i], -math.inf if z is None else z)
+        if passed and i - passed[-1][0] < smallest:
+            if key > passed[-1][1]:
+                passed[-1] = (i, key)
+        else:
+            passed.append((i, key))
+    return {i for i, _ in passed}
