@@ -65,9 +65,6 @@ test-cpp:
 test-python: install
 	@$(STEP) "running the Python tests" $(VPY) -X dev -W error -m pytest -q tests/python
 
-clean:
-	rm -rf build $(VENV) $(ASAN_VENV)
-
 comma := ,
 
 # The worker pool's and the multi-window driver's tests under ThreadSanitizer.

@@ -193,8 +193,12 @@ bool lane_isa_supported(LaneIsa isa) {
 
 void wasserstein_lanes(std::size_t n, const double* rows, double* out, LaneIsa isa) {
     switch (isa) {
-        case LaneIsa::avx512f: lanes::kAvx512Table[n](rows, out); return;
-        case LaneIsa::avx2: lanes::kAvx2Table[n](rows, out); return;
+        case LaneIsa::avx512f:
+            (n <= lanes::kLaneSplit ? lanes::kAvx512Small : lanes::kAvx512Large)[n](rows, out);
+            return;
+        case LaneIsa::avx2:
+            (n <= lanes::kLaneSplit ? lanes::kAvx2Small : lanes::kAvx2Large)[n](rows, out);
+            return;
         case LaneIsa::scalar: lane_distances_scalar(n, rows, out); return;
     }
 }

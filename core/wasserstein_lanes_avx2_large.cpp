@@ -1,0 +1,7 @@
+#include "core/wasserstein_lanes_kernels.hpp"
+
+namespace vollan::lanes {
+
+constinit const LaneTable kAvx2Large = avx2_kernels<kLaneSplit + 1>(std::make_index_sequence<kLaneSampleMax - kLaneSplit>());
+
+}  // namespace vollan::lanes

@@ -1,0 +1,7 @@
+#include "core/wasserstein_lanes_kernels.hpp"
+
+namespace vollan::lanes {
+
+constinit const LaneTable kAvx512Small = avx512_kernels<1>(std::make_index_sequence<kLaneSplit>());
+
+}  // namespace vollan::lanes
