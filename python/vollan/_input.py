@@ -1,8 +1,16 @@
-"""Turning what a caller passes as a series into float64 values and their labels."""
+"""Turning what a caller passes as a series into the float64 values to scan and their labels.
+
+Missing values (NaN, None, pandas' NA and NaT, masked entries) are either left out of the
+scan or refused, as ``nan_policy`` says; :class:`Kept` remembers where each scanned value
+came from, so that positions found in the scan can be reported in the caller's series.
+"""
 
 from __future__ import annotations
 
+import math
+import sys
 from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -10,17 +18,91 @@ import numpy as np
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
+NAN_POLICIES = ("omit", "raise")
+
+
+@dataclass(frozen=True)
+class Kept:
+    """The values to scan and the position of each in the caller's series.
+
+    Attributes
+    ----------
+    values : numpy.ndarray
+        The finite values, in order, missing ones left out.
+    positions : numpy.ndarray or None
+        The position in the caller's series of each of ``values``; None when nothing was
+        left out, so that positions map to themselves.
+    n_obs : int
+        Length of the caller's series, missing values included.
+    """
+
+    values: NDArray[np.float64]
+    positions: NDArray[np.intp] | None
+    n_obs: int
+
+    @property
+    def n_omitted(self) -> int:
+        return self.n_obs - len(self.values)
+
+    def position(self, i: int) -> int:
+        """Position in the caller's series of the scanned value ``i``."""
+        return i if self.positions is None else int(self.positions[i])
+
+
+def kept_values(values: Any, nan_policy: str) -> Kept:
+    """Convert ``values`` to float64 and apply ``nan_policy`` to the missing ones.
+
+    Raises
+    ------
+    ValueError
+        For an unknown policy, for infinities, and for missing values under "raise".
+    TypeError
+        For values that are not numbers.
+    """
+    if nan_policy not in NAN_POLICIES:
+        raise ValueError(f"nan_policy must be 'omit' or 'raise', got {nan_policy!r}")
+    array = _as_float_array(values)
+    finite = np.isfinite(array)
+    if finite.all():
+        return Kept(array, None, len(array))
+    missing = np.isnan(array)
+    first = int(np.argmin(finite))
+    if nan_policy == "raise" and missing[first]:
+        raise ValueError(
+            f"series has a missing value (NaN, None or NA) at index {first}; pass "
+            "nan_policy='omit' to leave missing values out of the scan, or clean or impute it"
+        )
+    infinite = np.flatnonzero(~finite & ~missing)
+    if infinite.size:
+        raise ValueError(
+            f"series contains infinite values (the first at index {int(infinite[0])}); "
+            "clean or impute it first"
+        )
+    positions = np.flatnonzero(~missing)
+    return Kept(array[positions], positions, len(array))
+
+
+def _is_missing(value: Any) -> bool:
+    if value is None:
+        return True
+    # pd.NA and pd.NaT can only exist once pandas is imported, so there is no need to import it.
+    pandas = sys.modules.get("pandas")
+    return pandas is not None and (value is pandas.NA or value is pandas.NaT)
+
 
 def _number(value: Any) -> float:
-    if value is None or isinstance(value, str | bytes):
+    if _is_missing(value):
+        return math.nan
+    if isinstance(value, str | bytes):
         raise TypeError(f"series must be a sequence of numbers, not of {type(value).__name__}")
     return float(value)
 
 
 def _as_float_array(values: Any) -> NDArray[np.float64]:
+    """``values`` as a one-dimensional float64 array, missing values as NaN."""
     try:
         array = np.asarray(values)
-        if array.dtype.kind == "O":  # e.g. Decimal or Fraction objects, or None
+        if array.dtype.kind == "O":  # e.g. Decimal or Fraction objects, None or pd.NA
             array = np.array([_number(v) for v in array.ravel().tolist()]).reshape(array.shape)
     except (TypeError, ValueError) as exc:
         message = str(exc)
@@ -32,12 +114,9 @@ def _as_float_array(values: Any) -> NDArray[np.float64]:
     if array.ndim != 1:
         raise ValueError(f"series must be one-dimensional, got shape {array.shape}")
     array = np.ascontiguousarray(array, dtype=np.float64)
-    bad = np.flatnonzero(~np.isfinite(array))
-    if bad.size:
-        raise ValueError(
-            f"series contains NaN or infinite values (the first at index {int(bad[0])}); "
-            "clean or impute it first"
-        )
+    if isinstance(values, np.ma.MaskedArray) and np.ma.is_masked(values):
+        # np.where copies: the caller's buffer may be the very array converted above.
+        array = np.where(np.ma.getmaskarray(values), np.nan, array)
     return array
 
 
@@ -49,7 +128,9 @@ def _values_and_labels(
         if getattr(series, "ndim", 1) != 1:
             raise ValueError(f"series must be one-dimensional, got shape {series.shape}")
         index = list(series.index)
-        values: Any = series.to_numpy(dtype=float)
+        # Nullable dtypes (Float64, Int64) hold pd.NA; pandas 2 gives floats for it only with
+        # na_value.
+        values: Any = series.to_numpy(dtype=float, na_value=np.nan)
     elif hasattr(series, "ndim"):  # a numpy array or another buffer
         if series.ndim != 1:
             raise ValueError(f"series must be one-dimensional, got shape {series.shape}")

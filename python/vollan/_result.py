@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from _vollan_native import ScanResult
+    from vollan._input import Kept
 
 
 @dataclass(frozen=True)
@@ -18,7 +19,8 @@ class Leader:
     Attributes
     ----------
     index : int
-        Position in the series of the first value of the new regime.
+        Position in the series of the first value of the new regime, counting any missing
+        values left out of the scan.
     label : object
         The label of that position (a date, a year, ...), or ``index`` when there are no labels.
     votes : int
@@ -35,7 +37,7 @@ class Leader:
     reported : bool
         Whether the leader is one of the change points of the :class:`Detection`: its score
         reaches ``min_score``, its contrast exceeds ``min_contrast``, and no stronger reported
-        leader lies closer than the smallest window.
+        leader lies closer than the smallest window (counted in scanned values).
     """
 
     index: int
@@ -51,6 +53,9 @@ class Leader:
 class Detection:
     """The change points of a series, the evidence behind them and the engine's full result.
 
+    Every index (``change_points``, the leaders' ``index``, ``cdf``) is a position in the
+    series as given, missing values included; only ``raw`` counts scanned values alone.
+
     Attributes
     ----------
     change_points : tuple of int
@@ -64,7 +69,11 @@ class Detection:
     window_sizes : tuple of int
         The window sizes that were scanned.
     n_obs : int
-        Length of the series.
+        Length of the series, missing values included.
+    n_scanned : int
+        Values scanned: ``n_obs`` less the missing values left out.
+    n_omitted : int
+        Missing values left out of the scan (see ``nan_policy`` of :func:`detect`).
     min_score : float
         The score a leader needed to be reported.
     min_contrast : float or None
@@ -73,10 +82,13 @@ class Detection:
         Bootstrap replicates per threshold.
     trend : tuple of (float, float) or None
         ``(level, slope)`` of the straight line removed before the scan: the line's value at
-        the middle of the series and its change per step; None without detrending.
+        the middle of the scanned values and its change from one scanned value to the next;
+        None without detrending.
     raw : dict
-        The dictionary returned by :func:`vollan.scan_detector` for the scanned series (the
-        residual from the line when ``trend`` is set; see the README).
+        The dictionary returned by :func:`vollan.scan_detector` for the scanned series: the
+        values left once missing ones are omitted (the residual from the line when ``trend``
+        is set; see the README). Its indices count scanned values, not positions in the
+        series.
     """
 
     change_points: tuple[int, ...]
@@ -85,6 +97,8 @@ class Detection:
     cdf: tuple[tuple[int, float], ...]
     window_sizes: tuple[int, ...]
     n_obs: int
+    n_scanned: int
+    n_omitted: int
     min_score: float
     min_contrast: float | None
     n_perm: int
@@ -107,10 +121,11 @@ class Detection:
         Returns
         -------
         dict
-            ``n_obs``, ``window_sizes``, ``min_score``, ``min_contrast``, ``n_perm``, ``trend``,
-            ``change_points`` and ``leaders`` (lists of dictionaries with index, label, votes,
-            score, probability, contrast (None when not finite) and, for leaders, reported) and
-            ``cdf`` (a list of [index, probability] pairs).
+            ``n_obs``, ``n_scanned``, ``n_omitted``, ``window_sizes``, ``min_score``,
+            ``min_contrast``, ``n_perm``, ``trend``, ``change_points`` and ``leaders`` (lists
+            of dictionaries with index, label, votes, score, probability, contrast (None when
+            not finite) and, for leaders, reported) and ``cdf`` (a list of [index, probability]
+            pairs).
         """
 
         def row(x: Leader) -> dict[str, Any]:
@@ -126,6 +141,8 @@ class Detection:
 
         return {
             "n_obs": self.n_obs,
+            "n_scanned": self.n_scanned,
+            "n_omitted": self.n_omitted,
             "window_sizes": list(self.window_sizes),
             "min_score": self.min_score,
             "min_contrast": self.min_contrast,
@@ -155,21 +172,26 @@ def build_detection(
     raw: ScanResult,
     contrasts: Sequence[float | None],
     chosen: set[int],
+    kept: Kept,
     labels: Sequence[Any] | None,
     *,
     window_sizes: Sequence[int],
-    n_obs: int,
     min_score: float,
     min_contrast: float | None,
     n_perm: int,
     trend: tuple[float, float] | None,
 ) -> Detection:
-    """The :class:`Detection` of the engine's result ``raw`` and the leaders ``chosen``."""
+    """The :class:`Detection` of the engine's result ``raw`` and the leaders ``chosen``.
+
+    ``raw``, ``contrasts`` and ``chosen`` count scanned values; ``kept`` maps them back to
+    positions in the caller's series, where ``labels`` belong.
+    """
     out = raw["out"]
+    at = kept.position
     leaders = tuple(
         Leader(
-            index=i,
-            label=labels[i] if labels is not None else i,
+            index=at(i),
+            label=labels[at(i)] if labels is not None else at(i),
             votes=out["leaders_segment_votes"][i],
             score=out["leaders_scores"][i],
             probability=out["leaders_probs"][i],
@@ -183,9 +205,11 @@ def build_detection(
         change_points=tuple(x.index for x in reported),
         labels=tuple(x.label for x in reported),
         leaders=leaders,
-        cdf=tuple(out["cdf"]),
+        cdf=tuple((at(i), p) for i, p in out["cdf"]),
         window_sizes=tuple(window_sizes),
-        n_obs=n_obs,
+        n_obs=kept.n_obs,
+        n_scanned=len(kept.values),
+        n_omitted=kept.n_omitted,
         min_score=min_score,
         min_contrast=min_contrast,
         n_perm=n_perm,

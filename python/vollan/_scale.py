@@ -49,10 +49,7 @@ def default_window_sizes(n_obs: int) -> list[int]:
         If ``n_obs`` < 8: no window fits twice.
     """
     if n_obs < 2 * MIN_WINDOW:
-        raise ValueError(
-            f"series has {n_obs} values; at least {2 * MIN_WINDOW} are needed "
-            f"(two windows of {MIN_WINDOW} values)"
-        )
+        raise _too_short(n_obs, 0)
     top = max(MIN_WINDOW, n_obs // 4)
     low = min(SMALLEST_DEFAULT_WINDOW, max(MIN_WINDOW, top // 2))
     if low == top:
@@ -92,9 +89,17 @@ def default_n_perm(n_obs: int, smallest_window: int, alpha: float = DEFAULT_ALPH
     return max(MIN_DEFAULT_N_PERM, min(wanted, cap))
 
 
-def choose_window_sizes(requested: Sequence[int] | None, n_obs: int) -> list[int]:
-    """The window sizes to scan: ``requested`` sorted and checked, else the defaults."""
+def choose_window_sizes(
+    requested: Sequence[int] | None, n_obs: int, n_omitted: int = 0
+) -> list[int]:
+    """The window sizes to scan: ``requested`` sorted and checked, else the defaults.
+
+    ``n_obs`` counts the values to scan; ``n_omitted`` the missing ones left out before, which
+    an error about the length mentions.
+    """
     if requested is None:
+        if n_obs < 2 * MIN_WINDOW:
+            raise _too_short(n_obs, n_omitted)
         return default_window_sizes(n_obs)
     sizes = sorted({int(w) for w in requested})
     if not sizes:
@@ -106,6 +111,20 @@ def choose_window_sizes(requested: Sequence[int] | None, n_obs: int) -> list[int
         )
     if n_obs < 2 * sizes[0]:
         raise ValueError(
-            f"series has {n_obs} values, fewer than two windows of the smallest size {sizes[0]}"
+            f"{_length(n_obs, n_omitted)}, fewer than two windows of the smallest size {sizes[0]}"
         )
     return sizes
+
+
+def _length(n_obs: int, n_omitted: int) -> str:
+    if not n_omitted:
+        return f"series has {n_obs} values"
+    missing = "1 missing value" if n_omitted == 1 else f"{n_omitted} missing values"
+    return f"series has {n_obs} values after leaving out {missing}"
+
+
+def _too_short(n_obs: int, n_omitted: int) -> ValueError:
+    return ValueError(
+        f"{_length(n_obs, n_omitted)}; at least {2 * MIN_WINDOW} are needed "
+        f"(two windows of {MIN_WINDOW} values)"
+    )

@@ -14,7 +14,7 @@ from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, cast
 
 from _vollan_native import scan_detector
-from vollan._input import _as_float_array, _values_and_labels
+from vollan._input import _values_and_labels, kept_values
 from vollan._result import Detection, Leader, build_detection
 from vollan._rules import (
     DEFAULT_MIN_CONTRAST,
@@ -67,6 +67,7 @@ def detect(
     tol: int = 2,
     workers: int | None = None,
     labels: Sequence[Any] | None = None,
+    nan_policy: Literal["omit", "raise"] = "omit",
 ) -> Detection:
     """Find the change points of a series.
 
@@ -109,6 +110,14 @@ def detect(
       scan: of such a pair only the one with more votes (then the larger contrast) is
       reported.
 
+    - ``nan_policy`` = "omit" (SciPy's name): missing values (NaN, None, pandas' NA and NaT,
+      masked entries) are left out and the rest is scanned as one series, since a gap in a
+      record says nothing about a change. The result is that of the series of kept values,
+      every position mapped back to the series as given, so the window sizes, the
+      replicates, the line and the distance between leaders all count kept values; a drift
+      across a long run of missing values therefore looks like a step. "raise" refuses
+      missing values instead.
+
     A change collects a majority only if at least half of the window sizes fit between it
     and its neighbours; for long series with short segments, pass ``window_sizes`` that
     match the expected segment length.
@@ -116,7 +125,8 @@ def detect(
     Parameters
     ----------
     series : sequence of float, numpy array or pandas Series
-        The values, all finite. The index of a pandas Series gives the labels.
+        The values, finite or missing (NaN, None, pandas' NA). The index of a pandas Series
+        gives the labels.
     window_sizes : sequence of int, optional
         Window sizes to scan, each at least 4. Default :func:`default_window_sizes`.
     change_type : {"mean", "var", "distribution"}, default "mean"
@@ -140,21 +150,25 @@ def detect(
     workers : int, optional
         Threads of a pool of this call's own; default the shared pool.
     labels : sequence, optional
-        Labels of the values (dates, years, ...); default the index of a pandas Series, else
-        the positions.
+        Labels of the values (dates, years, ...), missing ones included; default the index of
+        a pandas Series, else the positions.
+    nan_policy : {"omit", "raise"}, default "omit"
+        Leave missing values out of the scan, or raise a ValueError at the first one.
 
     Returns
     -------
     Detection
         The reported change points, every leader with its votes, score, probability and
-        contrast, the CDF and the raw result of :func:`vollan.scan_detector`.
+        contrast, the CDF (all at positions in ``series``), the number of values left out and
+        the raw result of :func:`vollan.scan_detector` on the values scanned.
 
     Raises
     ------
     ValueError
-        For a series that is not one-dimensional, holds NaN or infinities, or is shorter than
-        two of the smallest windows; for window sizes below 4; for ``alpha``, ``min_score``,
-        ``min_contrast`` or ``detrend`` out of range; and for the engine's own value checks.
+        For a series that is not one-dimensional, holds infinities, holds missing values
+        under ``nan_policy="raise"``, or has fewer values left than two of the smallest
+        windows; for window sizes below 4; for ``alpha``, ``min_score``, ``min_contrast``,
+        ``detrend`` or ``nan_policy`` out of range; and for the engine's own value checks.
     TypeError
         For a series that is not a sequence of numbers.
 
@@ -168,8 +182,9 @@ def detect(
     """
     values, labels = _values_and_labels(series, labels)
     _check_options(alpha, min_score, min_contrast, detrend)
-    sizes = choose_window_sizes(window_sizes, len(values))
-    x = _as_float_array(values)
+    kept = kept_values(values, nan_policy)
+    x = kept.values
+    sizes = choose_window_sizes(window_sizes, len(x), kept.n_omitted)
     smallest = sizes[0]
     if n_perm is None:
         n_perm = default_n_perm(len(x), smallest, alpha)
@@ -205,9 +220,9 @@ def detect(
         raw,
         contrasts,
         chosen,
+        kept,
         labels,
         window_sizes=sizes,
-        n_obs=len(x),
         min_score=min_score,
         min_contrast=min_contrast,
         n_perm=n_perm,

@@ -322,7 +322,7 @@ def test_contrast_check_and_its_exemptions():
     ("values", "error", "message"),
     [
         (["1.5"] * 20, TypeError, "sequence of numbers"),
-        ([1.0] * 19 + [None], TypeError, "sequence of numbers"),
+        ([1.0] * 19 + [object()], TypeError, "sequence of numbers"),
         ([1j] * 20, TypeError, "sequence of numbers"),
         ([1.0] * 19 + [math.inf], ValueError, "first at index 19"),
     ],
@@ -395,7 +395,6 @@ def test_labels_argument_overrides_positions():
         (lambda: detect([1.0] * 30, min_contrast=math.nan), ValueError, "min_contrast must"),
         (lambda: detect([1.0] * 30, detrend="quadratic"), ValueError, "detrend must be"),
         (lambda: detect([1.0] * 30, labels=[1, 2]), ValueError, "labels has 2 entries"),
-        (lambda: detect([1.0] * 29 + [math.nan]), ValueError, "NaN or infinite"),
         (lambda: detect([1.0] * 30, change_type="median"), ValueError, "median"),
         (lambda: detect("1234567890"), TypeError, "sequence of numbers"),
         (lambda: detect(3.0), TypeError, "sequence of numbers"),
