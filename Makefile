@@ -16,12 +16,16 @@ STEP := tools/step.sh
 # Extras of the package that a goal installs: the demo only plots, the tests use them all.
 EXTRAS ?= test,plot,dask
 
-.PHONY: demo demo-steps test test-steps test-cpp test-python install deps venv clean check-python
+.PHONY: demo demo-steps test test-steps test-cpp test-python install deps venv clean check-python \
+	print-python
 
 check-python:
 	@if [ -z "$(PYTHON)" ]; then echo "Python 3.13+ not found; pass PYTHON=/path/to/python3.13" >&2; exit 1; fi
 	@$(PYTHON) -c 'import sys; assert sys.version_info >= (3, 13), sys.version' || \
 		{ echo "$(PYTHON) is older than 3.13" >&2; exit 1; }
+
+print-python: check-python
+	@echo $(PYTHON)
 
 $(VPY): | check-python
 	@$(STEP) "creating the environment $(VENV) with $(PYTHON)" $(PYTHON) -m venv $(VENV)

@@ -7,7 +7,7 @@ for dir in /usr/include /usr/local/include; do
 done
 if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
     echo "   GoogleTest is missing: installing Debian's libgtest-dev"
-    export DEBIAN_FRONTEND=noninteractive
+    export DEBIAN_FRONTEND=noninteractive DEBCONF_NOWARNINGS=yes
     apt-get update -qq
     apt-get install -y -qq libgtest-dev >/dev/null
     exit 0
