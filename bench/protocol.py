@@ -26,6 +26,7 @@ settings is run on every series a single time, and the cross-validation only rea
 from __future__ import annotations
 
 import functools
+import inspect
 import itertools
 import math
 import os
@@ -105,10 +106,25 @@ def run_detector(detector: Detector, values: np.ndarray) -> list[int]:
 
 
 def vollan_detect(values: np.ndarray, **options: Any) -> list[int]:
-    """``vollan.detect(values, **options).change_points``."""
+    """``vollan.detect(values, **options).change_points``.
+
+    Takes NaN as they are when ``vollan.detect`` has a ``nan_policy`` parameter (it then
+    leaves missing values out itself), and otherwise gets the observed values only.
+    """
     import vollan  # noqa: PLC0415
 
     return list(vollan.detect(values, **options).change_points)
+
+
+def _detect_takes_nan() -> bool:
+    try:
+        import vollan  # noqa: PLC0415
+    except ImportError:
+        return False
+    return "nan_policy" in inspect.signature(vollan.detect).parameters
+
+
+vollan_detect.accepts_nan = _detect_takes_nan()  # type: ignore[attr-defined]
 
 
 def scan_and_vote(values: np.ndarray) -> list[int]:
