@@ -590,6 +590,8 @@ def _best(
 ) -> str:
     """The setting with the highest group-averaged score on ``names``; on a tie the earliest."""
     best, best_score = order[0], -math.inf
+    if not names:  # nothing to choose on: the declared simplest setting
+        return best
     for setting in order:
         s = _group_mean(table[setting], groups, names)
         if s > best_score + TIE:
@@ -669,7 +671,7 @@ def cross_validate_grid(
     simulated: Sequence[Case],
     metrics: Sequence[str] = ("cover", "f1"),
     baseline: str | None = None,
-    use_training: bool = True,
+    use_training: bool = False,
     results: Results | None = None,
     processes: int = 2,
 ) -> GridReport:

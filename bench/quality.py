@@ -31,7 +31,6 @@ import argparse
 import ast
 import datetime
 import importlib
-import importlib.util
 import os
 import sys
 import time
@@ -224,6 +223,11 @@ def main() -> None:
         help="settings of the detector under test (keywords it takes), e.g. min_score=0.5,0.6; "
         "the first combination is the baseline and wins ties",
     )
+    parser.add_argument(
+        "--cv-training",
+        action="store_true",
+        help="let the dataset's training series help choose the setting (never scored)",
+    )
     parser.add_argument("--processes", type=int, default=2, help="worker processes (2)")
     parser.add_argument("--write", type=Path, help="write the quality sections into this file")
     args = parser.parse_args()
@@ -305,14 +309,16 @@ def main() -> None:
     log(f"  took {took:.0f} s")
 
     # Simulated families.
+    simulated: list[corpus.Case] = []
+    body = [f"`{command.strip()}`"]
+    t0, load = time.perf_counter(), load_average()
     if args.reps > 0:
-        t0, load = time.perf_counter(), load_average()
         simulated = corpus.simulated_cases(args.reps)
         log(f"simulated: {len(simulated)} series in {len(corpus.FAMILIES)} families ...")
+        start = time.perf_counter()
         protocol.evaluate(methods, simulated, results, args.processes)
         descriptions = {k: d for k, (_, d) in corpus.FAMILIES.items()}
-        body = [
-            f"`{command.strip()}`",
+        body += [
             "",
             f"{args.reps} seeded series per family; cover / F1 / mean number of reported "
             "change points. Families without change score 1 / 1 only when nothing is "
@@ -320,31 +326,27 @@ def main() -> None:
             "",
             protocol.markdown_families(results, names, simulated, descriptions),
         ]
-        took = time.perf_counter() - t0
+        took = time.perf_counter() - start
         timings.append(("simulated families", took))
         log(f"  took {took:.0f} s")
-        if args.long is not None:
-            t0 = time.perf_counter()
-            families = corpus.long_families(args.long or [100_000])
-            long_cases = corpus.simulated_cases(args.long_reps, families)
-            log(f"long series: {', '.join(families)} ...")
-            protocol.evaluate(methods, long_cases, results, args.processes)
-            body += [
-                "",
-                f"Long series ({args.long_reps} per length), a jump of 1-4 sd every 500 values:",
-                "",
-                protocol.markdown_families(results, names, long_cases, mean_row=False),
-            ]
-            took = time.perf_counter() - t0
-            timings.append(("long series", took))
-            log(f"  took {took:.0f} s")
+    if args.long is not None:
+        start = time.perf_counter()
+        families = corpus.long_families(args.long or [100_000])
+        long_cases = corpus.simulated_cases(args.long_reps, families)
+        log(f"long series: {', '.join(families)} ...")
+        protocol.evaluate(methods, long_cases, results, args.processes)
         body += [
             "",
-            _footer(sum(t for k, t in timings if k != "real series"), args.processes, load),
+            f"Long series ({args.long_reps} per length), a jump of 1-4 sd every 500 values:",
+            "",
+            protocol.markdown_families(results, names, long_cases, mean_row=False),
         ]
+        took = time.perf_counter() - start
+        timings.append(("long series", took))
+        log(f"  took {took:.0f} s")
+    if len(body) > 1:
+        body += ["", _footer(time.perf_counter() - t0, args.processes, load)]
         sections["simulated"] = "## Quality Q2. Simulated families\n\n" + "\n".join(body) + "\n"
-    else:
-        simulated = []
 
     # False alarms.
     null_reps = args.null_reps if args.null_reps is not None else (200 if args.null else 50)
@@ -382,7 +384,12 @@ def main() -> None:
         settings = protocol.grid(candidate, **axes)
         log(f"grid: {len(settings)} settings, {len(real)} real, {len(simulated)} simulated series")
         report = protocol.cross_validate_grid(
-            settings, real, simulated, results=protocol.Results(), processes=args.processes
+            settings,
+            real,
+            simulated,
+            use_training=args.cv_training,
+            results=protocol.Results(),
+            processes=args.processes,
         )
         took = time.perf_counter() - t0
         timings.append(("grid and cross-validation", took))
@@ -391,7 +398,9 @@ def main() -> None:
             f"`{command.strip()}`",
             "",
             f"Settings of {label}; the first is the baseline and wins ties. Real series: "
-            "the setting is chosen on all but one evaluation series (plus the training series) "
+            "the setting is chosen on all but one evaluation series"
+            + (" (plus the dataset's training series)" if args.cv_training else "")
+            + " "
             "and scored on the one left out; simulated: chosen on all but one family, scored on "
             "it. Scores are means over series (real) or over families (simulated); gains are "
             "mean per-series differences against the baseline, ± their standard error.",

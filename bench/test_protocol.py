@@ -171,3 +171,29 @@ def test_merge_sections_replaces_its_own_and_keeps_the_rest(tmp_path):
     assert merged.index("## B1.") < merged.index("## Quality Q1.") < merged.index("## Notes")
     assert merged.rstrip().endswith("null")
     assert merged.startswith("# Benchmark results\n\nheader\n\n## B1.")
+
+
+def test_grid_runs_each_setting_once_per_series_and_validates_by_family():
+    calls = []
+
+    def det(x, k=0):
+        calls.append(k)
+        return [len(x) // 2] if k else []
+
+    sim = [
+        corpus.Case(f"{fam} #{i}", fam, "simulated", np.zeros(40), {"truth": t}, t)
+        for fam, t in (("steps", [20]), ("flat", []))
+        for i in range(3)
+    ]
+    real = [corpus.Case("r", "tcpd", "real", np.zeros(40), {"a": [20], "b": []})]
+    settings = protocol.grid(det, k=[0, 1])
+    report = protocol.cross_validate_grid(settings, real, sim, metrics=["f1"], processes=1)
+    assert sorted(calls) == [0] * 7 + [1] * 7
+    by_corpus = {v.corpus.split(",")[0]: v for v in report.validations}
+    v = by_corpus["simulated"]
+    # k=1 is right on "steps" (F1 1) and wrong on "flat" (F1 2/3); k=0 the reverse (2/3, 1):
+    # a tie over both families goes to k=0; each held-out family gets the other's best.
+    assert v.in_sample_setting == "k=0"
+    assert v.chosen == {"steps": "k=0", "flat": "k=1"}
+    assert v.cv_score == pytest.approx(2 / 3)
+    assert report.validations[0].folds == 1
