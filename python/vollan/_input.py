@@ -48,6 +48,15 @@ class Kept:
         """Position in the caller's series of the scanned value ``i``."""
         return i if self.positions is None else int(self.positions[i])
 
+    def without(self, drop: NDArray[np.intp]) -> Kept:
+        """The same series with the scanned values at ``drop`` left out as well."""
+        if not len(drop):
+            return self
+        keep = np.ones(len(self.values), dtype=bool)
+        keep[drop] = False
+        positions = np.flatnonzero(keep) if self.positions is None else self.positions[keep]
+        return Kept(self.values[keep], positions, self.n_obs)
+
 
 def kept_values(values: Any, nan_policy: str) -> Kept:
     """Convert ``values`` to float64 and apply ``nan_policy`` to the missing ones.

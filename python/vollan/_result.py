@@ -30,14 +30,33 @@ class Leader:
         ``min(votes / number of window sizes, 1)``.
     probability : float
         The score normalised over all leaders, as the engine reports it.
+        It is a share of the vote among all leaders, not a confidence that the change is real:
+        a series with one clear change gives it a probability near 1, one with ten clear
+        changes about 0.1 each.
     contrast : float or None
         How far the local contrast at the leader stands out from the rest of the series, in
-        scaled MADs (see :func:`detect`); ``inf`` when the contrast is constant elsewhere;
-        None when the check was off or the series is too short for it.
+        scaled MADs (see :func:`detect`): the contrast of ``contrast_kind``, the one that
+        stands out most against its critical value; ``inf`` when the contrast is constant
+        elsewhere; None when the check was off.
     reported : bool
         Whether the leader is one of the change points of the :class:`Detection`: its score
-        reaches ``min_score``, its contrast exceeds ``min_contrast``, and no stronger reported
-        leader lies closer than the smallest window (counted in scanned values).
+        reaches ``min_score``, its contrast exceeds the critical value, and no stronger
+        reported leader lies closer than the smallest window (counted in scanned values).
+    contrast_kind : str or None
+        "location" (a shift of level or a change of shape) or "scale" (a change of spread).
+    width : int
+        Values on each side of the leader that its contrast compared (see :func:`detect`).
+    critical : float or None
+        The robust z-score the contrast had to exceed; None when the check was off.
+    interval : tuple of (int, int)
+        Where the change may lie: the half-open stretch of the series shared by the localized
+        regions, of every window size, that hold the leader (positions in the series).
+    shift : float
+        The mean of the values just after the leader minus the mean of those just before it
+        (the width of the contrast on each side), in units of the noise's standard deviation.
+    spread_ratio : float
+        The standard deviation of the values just after the leader over that of those just
+        before it.
     """
 
     index: int
@@ -47,6 +66,17 @@ class Leader:
     probability: float
     contrast: float | None
     reported: bool
+    contrast_kind: str | None = None
+    width: int = 0
+    critical: float | None = None
+    interval: tuple[int, int] = (0, 0)
+    shift: float = 0.0
+    spread_ratio: float = 1.0
+
+    def describe(self) -> str:
+        """The change in plain words, e.g. "mean +2.1 noise sd, spread x1.0, within 140-160"."""
+        where = f"within {self.interval[0]}-{self.interval[1] - 1}"
+        return f"mean {self.shift:+.1f} noise sd, spread x{self.spread_ratio:.2g}, {where}"
 
 
 @dataclass(frozen=True)
@@ -71,13 +101,21 @@ class Detection:
     n_obs : int
         Length of the series, missing values included.
     n_scanned : int
-        Values scanned: ``n_obs`` less the missing values left out.
+        Values scanned: ``n_obs`` less the missing values and the outliers left out.
     n_omitted : int
         Missing values left out of the scan (see ``nan_policy`` of :func:`detect`).
     min_score : float
         The score a leader needed to be reported.
-    min_contrast : float or None
-        The contrast a leader needed to exceed, or None when the check was off.
+    min_contrast : "auto", float or None
+        The contrast rule asked for: "auto" for the calibrated critical values, a number of
+        scaled MADs for every contrast, or None when the check was off.
+    outliers : tuple of int
+        Positions of the isolated outliers found and left out of the scan (see ``outliers`` of
+        :func:`detect`).
+    period : int or None
+        The dominant period of the series, in scanned values, when the window sizes follow it.
+    note : str or None
+        Why nothing could be reported, when the series is too short to judge a change.
     n_perm : int
         Bootstrap replicates per threshold.
     trend : tuple of (float, float) or None
@@ -100,10 +138,13 @@ class Detection:
     n_scanned: int
     n_omitted: int
     min_score: float
-    min_contrast: float | None
+    min_contrast: float | str | None
     n_perm: int
     trend: tuple[float, float] | None
     raw: ScanResult = field(repr=False, hash=False)
+    outliers: tuple[int, ...] = ()
+    period: int | None = None
+    note: str | None = None
 
     @property
     def probabilities(self) -> dict[int, float]:
@@ -122,10 +163,12 @@ class Detection:
         -------
         dict
             ``n_obs``, ``n_scanned``, ``n_omitted``, ``window_sizes``, ``min_score``,
-            ``min_contrast``, ``n_perm``, ``trend``, ``change_points`` and ``leaders`` (lists
-            of dictionaries with index, label, votes, score, probability, contrast (None when
-            not finite) and, for leaders, reported) and ``cdf`` (a list of [index, probability]
-            pairs).
+            ``min_contrast``, ``n_perm``, ``trend``, ``outliers``,
+            ``period``, ``note``, ``change_points`` and ``leaders`` (lists of dictionaries with
+            index, label, votes, score, probability, contrast (None when not finite),
+            contrast_kind, width, critical, interval, shift, spread_ratio and, for leaders,
+            reported) and
+            ``cdf`` (a list of [index, probability] pairs).
         """
 
         def row(x: Leader) -> dict[str, Any]:
@@ -137,6 +180,12 @@ class Detection:
                 "probability": x.probability,
                 # JSON has no infinity.
                 "contrast": x.contrast if x.contrast is None or math.isfinite(x.contrast) else None,
+                "contrast_kind": x.contrast_kind,
+                "width": x.width,
+                "critical": x.critical,
+                "interval": list(x.interval),
+                "shift": x.shift if math.isfinite(x.shift) else None,
+                "spread_ratio": x.spread_ratio if math.isfinite(x.spread_ratio) else None,
             }
 
         return {
@@ -148,6 +197,9 @@ class Detection:
             "min_contrast": self.min_contrast,
             "n_perm": self.n_perm,
             "trend": list(self.trend) if self.trend is not None else None,
+            "outliers": list(self.outliers),
+            "period": self.period,
+            "note": self.note,
             "change_points": [row(x) for x in self.leaders if x.reported],
             "leaders": [row(x) | {"reported": x.reported} for x in self.leaders],
             "cdf": [[i, p] for i, p in self.cdf],
@@ -168,26 +220,47 @@ def _plain(label: Any) -> Any:
     return str(label)
 
 
+@dataclass(frozen=True)
+class Evidence:
+    """What the rules found about one leader, in scanned values (see :class:`Leader`)."""
+
+    contrast: float | None
+    contrast_kind: str | None
+    width: int
+    critical: float | None
+    interval: tuple[int, int]
+    shift: float
+    spread_ratio: float
+
+
 def build_detection(
     raw: ScanResult,
-    contrasts: Sequence[float | None],
+    evidence: Sequence[Evidence],
     chosen: set[int],
     kept: Kept,
     labels: Sequence[Any] | None,
     *,
     window_sizes: Sequence[int],
     min_score: float,
-    min_contrast: float | None,
+    min_contrast: float | str | None,
     n_perm: int,
     trend: tuple[float, float] | None,
+    outliers: Sequence[int] = (),
+    n_missing: int | None = None,
+    period: int | None = None,
+    note: str | None = None,
 ) -> Detection:
     """The :class:`Detection` of the engine's result ``raw`` and the leaders ``chosen``.
 
-    ``raw``, ``contrasts`` and ``chosen`` count scanned values; ``kept`` maps them back to
-    positions in the caller's series, where ``labels`` belong.
+    ``raw``, ``evidence`` and ``chosen`` count scanned values; ``kept`` maps them back to
+    positions in the caller's series, where ``labels`` and ``outliers`` belong.
     """
     out = raw["out"]
     at = kept.position
+
+    def span(lo: int, hi: int) -> tuple[int, int]:
+        return (at(lo), at(hi - 1) + 1)
+
     leaders = tuple(
         Leader(
             index=at(i),
@@ -195,10 +268,16 @@ def build_detection(
             votes=out["leaders_segment_votes"][i],
             score=out["leaders_scores"][i],
             probability=out["leaders_probs"][i],
-            contrast=z,
+            contrast=e.contrast,
             reported=i in chosen,
+            contrast_kind=e.contrast_kind,
+            width=e.width,
+            critical=e.critical,
+            interval=span(*e.interval),
+            shift=e.shift,
+            spread_ratio=e.spread_ratio,
         )
-        for i, z in zip(out["leaders_probs"], contrasts, strict=True)
+        for i, e in zip(out["leaders_probs"], evidence, strict=True)
     )
     reported = [x for x in leaders if x.reported]
     return Detection(
@@ -209,10 +288,13 @@ def build_detection(
         window_sizes=tuple(window_sizes),
         n_obs=kept.n_obs,
         n_scanned=len(kept.values),
-        n_omitted=kept.n_omitted,
+        n_omitted=kept.n_omitted if n_missing is None else n_missing,
         min_score=min_score,
         min_contrast=min_contrast,
         n_perm=n_perm,
         trend=trend,
         raw=raw,
+        outliers=tuple(outliers),
+        period=period,
+        note=note,
     )

@@ -17,6 +17,8 @@ from numpy.lib.stride_tricks import sliding_window_view
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
+    from _vollan_native import ScanResult
+
 DEFAULT_MIN_SCORE = 0.5
 # Hampel's identifier: a contrast more than three scaled MADs above the median is an outlier.
 DEFAULT_MIN_CONTRAST = 3.0
@@ -203,27 +205,63 @@ def reported_leaders(
     indices: Sequence[int],
     votes: Mapping[int, int],
     scores: Mapping[int, float],
-    contrasts: Sequence[float | None],
+    stands_out: Sequence[bool],
+    strength: Sequence[float],
     min_score: float,
-    min_contrast: float | None,
     smallest: int,
 ) -> set[int]:
     """The leaders to report: enough votes, a contrast that stands out, none too close.
 
     Of passing leaders closer together than the smallest window, which the scan cannot tell
-    apart, only the one with more votes (then the larger contrast) is kept.
+    apart, only the one with more votes (then the larger ``strength``) is kept.
     """
     passed: list[tuple[int, tuple[int, float]]] = []
-    for i, z in zip(indices, contrasts, strict=True):
+    for i, ok, z in zip(indices, stands_out, strength, strict=True):
         # Scores are votes / sizes; compare without rounding away an exact half.
-        if scores[i] < min_score:
+        if scores[i] < min_score or not ok:
             continue
-        if min_contrast is not None and z is not None and not z > min_contrast:
-            continue
-        key = (votes[i], -math.inf if z is None else z)
+        key = (votes[i], z)
         if passed and i - passed[-1][0] < smallest:
             if key > passed[-1][1]:
                 passed[-1] = (i, key)
         else:
             passed.append((i, key))
     return {i for i, _ in passed}
+
+
+def leader_intervals(raw: ScanResult, leaders: Sequence[int]) -> list[tuple[int, int]]:
+    """Where each leader's change may lie: the stretch shared by the localized regions, of
+    every window size, that hold it (half-open, in scanned values); the leader alone when no
+    region holds it."""
+    regions = [r for w in raw["window_results"].values() for r in w["localized_regions"]]
+    if not regions:
+        return [(c, c + 1) for c in leaders]
+    bounds = np.array(regions, dtype=np.int64)
+    out = []
+    for c in leaders:
+        holding = bounds[(bounds[:, 0] < c) & (bounds[:, 1] > c)]
+        if len(holding):
+            out.append((int(holding[:, 0].max()), int(holding[:, 1].min())))
+        else:
+            out.append((c, c + 1))
+    return out
+
+
+def leader_sizes(
+    x: NDArray[np.float64], widths: Sequence[int], leaders: Sequence[int]
+) -> list[tuple[float, float]]:
+    """How large each change is: the shift of the mean of the ``widths[i]`` values after the
+    leader from those before, in noise standard deviations (from the first differences), and
+    the ratio of their standard deviations."""
+    noise = _noise_scale(x)
+    out = []
+    with np.errstate(all="ignore"):
+        for c, h in zip(leaders, widths, strict=True):
+            before = x[max(0, c - h) : c]
+            after = x[c : c + h]
+            gap = float(np.mean(after) - np.mean(before))
+            shift = gap / noise if noise > 0 else (0.0 if gap == 0 else math.copysign(math.inf, gap))
+            sb = max(float(np.std(before, ddof=1)) if len(before) > 1 else 0.0, MIN_STD)
+            sa = max(float(np.std(after, ddof=1)) if len(after) > 1 else 0.0, MIN_STD)
+            out.append((shift, sa / sb))
+    return out

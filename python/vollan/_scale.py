@@ -4,6 +4,12 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
 
 DEFAULT_ALPHA = 0.05
 # The smallest window the bootstrap accepts: it draws blocks of 8 values from the 2w values
@@ -14,6 +20,8 @@ MIN_WINDOW = 4
 # resamples; at w = 8 only 81 exist, and at w = 4 a single one.
 SMALLEST_DEFAULT_WINDOW = 10
 N_DEFAULT_WINDOWS = 12
+# The largest default window, as a multiple of the smallest.
+MAX_WINDOW_RATIO = 100
 # Replicates: the engine's own default is the floor, and replicates × values stays within
 # this budget (a fraction of a second on one core), so long series keep the floor.
 MIN_DEFAULT_N_PERM = 300
@@ -22,21 +30,33 @@ N_PERM_BUDGET = 2_000_000
 REPLICATES_BEYOND_QUANTILE = 10
 
 
-def default_window_sizes(n_obs: int) -> list[int]:
-    """Window sizes that fit a series of ``n_obs`` values.
+def default_window_sizes(n_obs: int, period: int | None = None) -> list[int]:
+    """Window sizes that fit a series of ``n_obs`` values and its own time scale.
 
     Twelve sizes spaced geometrically from 10 up to ``n_obs // 4``, so that every scale from
     local to a quarter of the series gets the same number of votes, whatever the length. The
     upper end leaves each window at least three positions to compare; the lower end of 10 is
     the smallest window whose bootstrap still draws from thousands of distinct resamples.
-    When a quarter of the series is less than 20 values, the sizes run from half of
-    ``n_obs // 4`` up to it (a factor of two, as in the engine's own 10 to 20), but never
-    below 4, the smallest window the bootstrap accepts.
+
+    - The largest window is at most 100 times the smallest: two decades of scale. A change
+      collects the votes of the windows that fit between it and its neighbours, so on a long
+      series with short segments windows of a quarter of the series would outvote the ones
+      that see its changes; and larger windows only add power for shifts too small for the
+      smaller ones to vote for anyway.
+    - With a ``period`` (see :func:`dominant_period`), every size is a whole number of
+      periods, the smallest one the first multiple of at least 10 values: adjacent windows
+      then hold the same phases of the cycle, and only a change makes them differ. A period
+      longer than a quarter of the series is ignored.
+    - When a quarter of the series is less than 20 values, the sizes run from half of
+      ``n_obs // 4`` up to it (a factor of two, as in the engine's own 10 to 20), but never
+      below 4, the smallest window the bootstrap accepts.
 
     Parameters
     ----------
     n_obs : int
         Length of the series; at least 8.
+    period : int, optional
+        The series' dominant period in values.
 
     Returns
     -------
@@ -51,12 +71,21 @@ def default_window_sizes(n_obs: int) -> list[int]:
     if n_obs < 2 * MIN_WINDOW:
         raise _too_short(n_obs, 0)
     top = max(MIN_WINDOW, n_obs // 4)
+    unit = 1
+    if period is not None and period > 1:
+        first = period * math.ceil(SMALLEST_DEFAULT_WINDOW / period)
+        if first <= top:
+            unit = period
     low = min(SMALLEST_DEFAULT_WINDOW, max(MIN_WINDOW, top // 2))
-    if low == top:
-        return [top]
+    if unit > 1:
+        low = unit * math.ceil(SMALLEST_DEFAULT_WINDOW / unit)
+    top = min(top, MAX_WINDOW_RATIO * low)
+    if low >= top:
+        return [low]
     ratio = top / low
     steps = N_DEFAULT_WINDOWS - 1
-    return sorted({round(low * ratio ** (i / steps)) for i in range(N_DEFAULT_WINDOWS)})
+    sizes = {unit * round(low * ratio ** (i / steps) / unit) for i in range(N_DEFAULT_WINDOWS)}
+    return sorted(w for w in sizes if low <= w <= top)
 
 
 def default_n_perm(n_obs: int, smallest_window: int, alpha: float = DEFAULT_ALPHA) -> int:
@@ -90,7 +119,7 @@ def default_n_perm(n_obs: int, smallest_window: int, alpha: float = DEFAULT_ALPH
 
 
 def choose_window_sizes(
-    requested: Sequence[int] | None, n_obs: int, n_omitted: int = 0
+    requested: Sequence[int] | None, n_obs: int, n_omitted: int = 0, period: int | None = None
 ) -> list[int]:
     """The window sizes to scan: ``requested`` sorted and checked, else the defaults.
 
@@ -100,7 +129,7 @@ def choose_window_sizes(
     if requested is None:
         if n_obs < 2 * MIN_WINDOW:
             raise _too_short(n_obs, n_omitted)
-        return default_window_sizes(n_obs)
+        return default_window_sizes(n_obs, period)
     sizes = sorted({int(w) for w in requested})
     if not sizes:
         raise ValueError("window_sizes must not be empty")
@@ -128,3 +157,89 @@ def _too_short(n_obs: int, n_omitted: int) -> ValueError:
         f"{_length(n_obs, n_omitted)}; at least {2 * MIN_WINDOW} are needed "
         f"(two windows of {MIN_WINDOW} values)"
     )
+
+
+def dominant_period(x: NDArray[np.float64]) -> int | None:
+    """The period of a seasonal or periodic series, or None when it has none.
+
+    The periodogram of the series, without its least-squares line, is divided by its own
+    running median (over half an octave on each side of each frequency), so that the rising
+    low-frequency power of level shifts, drift and autocorrelation does not count as a period.
+    A period is reported when the largest such ratio, among periods from 3 values to a quarter
+    of the series, exceeds what the largest of ``n/2`` exponential periodogram ordinates of
+    white noise reaches with probability 5 % (Bonferroni). The period is then refined to the
+    lag of the highest autocorrelation within 20 % of ``n/k``, and kept only if the cycle
+    carries at least a tenth of the variance: the autocorrelation at the period exceeds that at
+    half the period by at least 0.2 (level shifts and slow wandering raise both alike).
+
+    Parameters
+    ----------
+    x : numpy.ndarray
+        Finite float64 values.
+
+    Returns
+    -------
+    int or None
+        The period in values, at least 3.
+    """
+    n = len(x)
+    if n < 4 * MIN_PERIOD:
+        return None
+    t = np.arange(n, dtype=np.float64) - (n - 1) / 2.0
+    with np.errstate(all="ignore"):
+        y = x - np.mean(x)
+        spread = float(np.sum(t * t))
+        y = y - (float(np.sum(t * y)) / spread) * t
+        power = np.abs(np.fft.rfft(y)) ** 2
+        if not np.isfinite(power).all():
+            return None
+    lowest = 4  # k cycles in the series: periods up to n/4
+    highest = n // MIN_PERIOD
+    if highest <= lowest:
+        return None
+    floor = _running_median_log(power, lowest, highest)
+    with np.errstate(all="ignore"):
+        ratio = power[lowest : highest + 1] / floor
+    if not np.isfinite(ratio).any():
+        return None
+    best = int(np.nanargmax(ratio))
+    # Ordinates of white noise are exponential, so a ratio to their median (ln 2) beyond
+    # (ln(n/2) + ln(20)) / ln 2 happens with probability 5 % anywhere in the periodogram.
+    if not ratio[best] > (math.log(n / 2.0) + math.log(1.0 / PERIOD_ALPHA)) / math.log(2.0):
+        return None
+    return _refine_period(y, n / (lowest + best))
+
+
+MIN_PERIOD = 3
+PERIOD_ALPHA = 0.05
+CYCLE_SHARE = 0.1
+
+
+def _running_median_log(power: NDArray[np.float64], lo: int, hi: int) -> NDArray[np.float64]:
+    """Median of ``power`` over [k / √2, k·√2] for every k in lo..hi, on a grid of centres
+    spaced by 2 % and interpolated between them (a median per frequency would cost O(n²))."""
+    centres = np.unique(np.geomspace(lo, hi, max(2, int(math.log(hi / lo) / 0.02) + 1)).round())
+    medians = np.array(
+        [
+            np.median(power[max(1, int(c / math.sqrt(2.0))) : int(c * math.sqrt(2.0)) + 2])
+            for c in centres
+        ]
+    )
+    return np.interp(np.arange(lo, hi + 1), centres, medians)
+
+
+def _refine_period(y: NDArray[np.float64], rough: float) -> int | None:
+    n = len(y)
+    size = 1 << (2 * n - 1).bit_length()
+    spectrum = np.fft.rfft(y, size)
+    acf = np.fft.irfft(spectrum * np.conj(spectrum), size)[:n]
+    lo = max(MIN_PERIOD, math.floor(0.8 * rough))
+    hi = min(n // 4, math.ceil(1.2 * rough))
+    if hi < lo or not acf[0] > 0:
+        return None
+    period = lo + int(np.argmax(acf[lo : hi + 1]))
+    # A cycle makes the series alike a period apart and unlike half a period apart; level
+    # shifts and slow wandering make it alike at both. Asking for a gap of CYCLE_SHARE·2 asks
+    # the cycle to carry at least that share of the variance.
+    gap = (acf[period] - acf[period // 2]) / acf[0]
+    return period if gap >= 2 * CYCLE_SHARE else None

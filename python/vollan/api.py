@@ -10,17 +10,28 @@ from __future__ import annotations
 
 import functools
 import importlib
+import math
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, cast
 
 from _vollan_native import scan_detector
 from vollan._input import _values_and_labels, kept_values
-from vollan._result import Detection, Leader, build_detection
+from vollan._contrast import (
+    KINDS_OF_CHANGE_TYPE,
+    contrast_scores,
+    contrast_width,
+    critical_contrast,
+    leader_widths,
+    shortest_judged,
+)
+from vollan._outliers import find_outliers
+from vollan._result import Detection, Evidence, Leader, build_detection
 from vollan._rules import (
     DEFAULT_MIN_CONTRAST,
     DEFAULT_MIN_SCORE,
-    _contrast_scores,
     detrend_linear,
+    leader_intervals,
+    leader_sizes,
     line_matters,
     local_contrast,
     reported_leaders,
@@ -30,13 +41,18 @@ from vollan._scale import (
     choose_window_sizes,
     default_n_perm,
     default_window_sizes,
+    dominant_period,
 )
 
+import numpy as np
+
 if TYPE_CHECKING:
-    import numpy as np
     from numpy.typing import NDArray
 
     from _vollan_native import ScanResult
+
+DEFAULT_CHANGE_TYPE = "distribution"
+DEFAULT_DETREND: Literal["linear"] | None = None
 
 __all__ = [
     "DEFAULT_ALPHA",
@@ -57,11 +73,12 @@ def detect(
     series: Sequence[SupportsFloat] | Iterable[SupportsFloat],
     *,
     window_sizes: Sequence[int] | None = None,
-    change_type: str = "mean",
+    change_type: str = DEFAULT_CHANGE_TYPE,
     alpha: float = DEFAULT_ALPHA,
     min_score: float = DEFAULT_MIN_SCORE,
-    min_contrast: float | None = DEFAULT_MIN_CONTRAST,
-    detrend: Literal["linear"] | None = "linear",
+    min_contrast: float | Literal["auto"] | None = "auto",
+    detrend: Literal["linear"] | None = DEFAULT_DETREND,
+    outliers: Literal["omit", "keep"] = "omit",
     n_perm: int | None = None,
     seed: int = 123,
     tol: int = 2,
@@ -181,10 +198,17 @@ def detect(
     (1899,)
     """
     values, labels = _values_and_labels(series, labels)
-    _check_options(alpha, min_score, min_contrast, detrend)
+    _check_options(alpha, min_score, min_contrast, detrend, change_type, outliers)
     kept = kept_values(values, nan_policy)
+    n_missing = kept.n_omitted
+    found_outliers: list[int] = []
+    if outliers == "omit":
+        odd = find_outliers(kept.values)
+        found_outliers = [kept.position(int(i)) for i in odd]
+        kept = kept.without(odd)
     x = kept.values
-    sizes = choose_window_sizes(window_sizes, len(x), kept.n_omitted)
+    period = dominant_period(x) if window_sizes is None else None
+    sizes = choose_window_sizes(window_sizes, len(x), kept.n_omitted, period)
     smallest = sizes[0]
     if n_perm is None:
         n_perm = default_n_perm(len(x), smallest, alpha)
@@ -203,22 +227,35 @@ def detect(
     raw = _scan(x, options)
     out = raw["out"]
     indices = list(out["leaders_probs"])
-    if min_contrast is None:
-        contrasts: list[float | None] = [None] * len(indices)
-    else:
-        contrasts = _contrast_scores(x, smallest, change_type, indices)
+    h = contrast_width(smallest)
+    kinds_judged: tuple[str, ...] = ()
+    note = None
+    if min_contrast is not None:
+        if len(x) < shortest_judged(h):
+            note = (
+                f"nothing is reported: {len(x)} values are too few to judge a change against "
+                f"the rest of the series (contrasts of {h} values on each side need at least "
+                f"{shortest_judged(h)})"
+            )
+        else:
+            kinds_judged = KINDS_OF_CHANGE_TYPE[change_type.lower()]
+    candidates = [i for i in indices if out["leaders_scores"][i] >= min_score]
+    widths = leader_widths(len(x), smallest, indices, candidates)
+    evidence, stands_out, strength = _judge(
+        x, raw, indices, widths, kinds_judged, min_contrast, note, candidates
+    )
     chosen = reported_leaders(
         indices,
         out["leaders_segment_votes"],
         out["leaders_scores"],
-        contrasts,
+        stands_out,
+        strength,
         min_score,
-        min_contrast,
         smallest,
     )
     return build_detection(
         raw,
-        contrasts,
+        evidence,
         chosen,
         kept,
         labels,
@@ -227,20 +264,82 @@ def detect(
         min_contrast=min_contrast,
         n_perm=n_perm,
         trend=trend,
+        outliers=found_outliers,
+        n_missing=n_missing,
+        period=period if period and all(w % period == 0 for w in sizes) else None,
+        note=note,
     )
 
 
+def _judge(
+    x: NDArray[np.float64],
+    raw: ScanResult,
+    indices: Sequence[int],
+    widths: Sequence[int],
+    kinds: Sequence[str],
+    min_contrast: float | str | None,
+    note: str | None,
+    candidates: Sequence[int],
+) -> tuple[list[Evidence], list[bool], list[float]]:
+    """Each leader's evidence, whether its contrast stands out, and by how much.
+
+    Only ``candidates``, the leaders with enough votes, are judged: no other can be reported.
+    """
+    intervals = leader_intervals(raw, indices)
+    sizes = leader_sizes(x, widths, indices)
+    judged = set(candidates) if kinds else set()
+    order = [i for i in indices if i in judged]
+    width_of = dict(zip(indices, widths, strict=True))
+    scores = dict(
+        zip(order, contrast_scores(x, [width_of[i] for i in order], order, kinds, order), strict=True)
+    )
+    evidence = []
+    stands_out = []
+    strength = []
+    for i, h, span, (shift, ratio) in zip(indices, widths, intervals, sizes, strict=True):
+        row = scores.get(i)
+        if row:
+            critical = {
+                k: critical_contrast(k, len(x), h) if min_contrast == "auto" else float(min_contrast)
+                for k in row
+            }
+            kind = max(row, key=lambda k: row[k] - critical[k])
+            evidence.append(Evidence(row[kind], kind, h, critical[kind], span, shift, ratio))
+            stands_out.append(row[kind] > critical[kind])
+            strength.append(row[kind] - critical[kind])
+        else:
+            evidence.append(Evidence(None, None, h, None, span, shift, ratio))
+            # Without the check only the votes decide; a series too short for it reports none.
+            stands_out.append(min_contrast is None and note is None)
+            strength.append(-math.inf)
+    return evidence, stands_out, strength
+
+
 def _check_options(
-    alpha: float, min_score: float, min_contrast: float | None, detrend: str | None
+    alpha: float,
+    min_score: float,
+    min_contrast: float | str | None,
+    detrend: str | None,
+    change_type: str,
+    outliers: str,
 ) -> None:
     if not (0.0 < alpha <= 1.0):
         raise ValueError(f"alpha must be in (0, 1], got {alpha}")
     if not (0.0 <= min_score <= 1.0):
         raise ValueError(f"min_score must be in [0, 1], got {min_score}")
-    if min_contrast is not None and not (min_contrast >= 0.0):
-        raise ValueError(f"min_contrast must be at least 0 or None, got {min_contrast}")
+    if isinstance(min_contrast, str):
+        if min_contrast != "auto":
+            raise ValueError(f"min_contrast must be 'auto', a number or None, got {min_contrast!r}")
+    elif min_contrast is not None and not (min_contrast >= 0.0):
+        raise ValueError(f"min_contrast must be at least 0, 'auto' or None, got {min_contrast}")
     if detrend not in ("linear", None):
         raise ValueError(f"detrend must be 'linear' or None, got {detrend!r}")
+    if not isinstance(change_type, str) or change_type.lower() not in KINDS_OF_CHANGE_TYPE:
+        raise ValueError(
+            f"change_type must be 'mean', 'var' or 'distribution', got {change_type!r}"
+        )
+    if outliers not in ("omit", "keep"):
+        raise ValueError(f"outliers must be 'omit' or 'keep', got {outliers!r}")
 
 
 def _scan(x: NDArray[np.float64], options: dict[str, Any]) -> ScanResult:

@@ -30,8 +30,12 @@ def assert_mapped(found: Detection, compact: Detection, positions: list[int], la
     assert found.change_points == tuple(positions[c] for c in compact.change_points)
     for got, want in zip(found.leaders, compact.leaders, strict=True):
         at = positions[want.index]
+        lo, hi = want.interval
         assert got == dataclasses.replace(
-            want, index=at, label=at if labels is None else labels[at]
+            want,
+            index=at,
+            label=at if labels is None else labels[at],
+            interval=(positions[lo], positions[hi - 1] + 1),
         )
     assert found.cdf == tuple((positions[i], p) for i, p in compact.cdf)
     assert found.labels == tuple(x.label for x in found.leaders if x.reported)

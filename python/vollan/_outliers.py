@@ -1,0 +1,117 @@
+"""Isolated outliers: single values far from both of their neighbourhoods.
+
+A value that stands alone far from the rest is not a change of regime, but it moves the scan's
+statistics as much as one: adjacent windows differ wherever one of them holds it. So such values
+are found first, reported apart (``Detection.outliers``) and left out of the scan, as missing
+values are.
+"""
+
+from __future__ import annotations
+
+import math
+from statistics import NormalDist
+from typing import TYPE_CHECKING
+
+import numpy as np
+from numpy.lib.stride_tricks import sliding_window_view
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+# Values on each side that describe a value's neighbourhood; the median of three ignores one
+# other outlier among them.
+NEIGHBOURS = 3
+# A value is an outlier only this many noise standard deviations away from both sides, or the
+# Bonferroni bound for Gaussian noise at 5 % over the whole series, whichever is larger: far
+# beyond what the noise of any series here produces by chance, so plain noise reports none.
+MIN_OUTLIER_Z = 5.0
+OUTLIER_ALPHA = 0.05
+# MAD × 1.4826 estimates the standard deviation of normally distributed values.
+MAD_TO_SD = 1.4826
+# The median of three neighbours of Gaussian noise has variance about 0.449 σ²; a value minus
+# it, 1.449 σ². Dividing by the square root gives the noise's own standard deviation.
+_RESIDUAL_SD = math.sqrt(1.449)
+
+
+def outlier_threshold(n: int) -> float:
+    """Distance from both neighbourhoods, in noise standard deviations, that makes an outlier.
+
+    ``max(5, z)``, with z the two-sided Bonferroni quantile of the standard normal at 5 % for
+    ``n`` values: 5 up to about 30,000 values, then slowly rising (5.5 at a million).
+    """
+    bonferroni = NormalDist().inv_cdf(1.0 - OUTLIER_ALPHA / (2.0 * max(n, 1)))
+    return max(MIN_OUTLIER_Z, bonferroni)
+
+
+def find_outliers(x: NDArray[np.float64]) -> NDArray[np.intp]:
+    """Positions of isolated outliers in ``x``, ascending.
+
+    Value ``i`` is compared with the median of the three values before it and with the median
+    of the three after it (one side only at the ends). It is an outlier when it lies beyond
+    :func:`outlier_threshold` noise standard deviations from both, on the same side. A level
+    shift therefore never makes one: the values after a shift agree with those that follow
+    them. One or two adjacent extreme values are outliers (and the middle one of three); four
+    or more make a short regime. The noise standard deviation is the scaled MAD of these
+    differences within the block of 64 values around each value, so that the noisier part of
+    a series whose spread changes is judged by its own noise.
+
+    Parameters
+    ----------
+    x : numpy.ndarray
+        Finite float64 values.
+
+    Returns
+    -------
+    numpy.ndarray
+        Indices into ``x``; empty for fewer than 12 values.
+    """
+    n = len(x)
+    k = NEIGHBOURS
+    if n < 4 * k:
+        return np.empty(0, dtype=np.intp)
+    with np.errstate(all="ignore"):  # values near the float limit overflow; nothing is flagged
+        medians = np.median(sliding_window_view(x, k), axis=1)  # medians[j] of x[j : j + k]
+        left = np.full(n, np.nan)
+        right = np.full(n, np.nan)
+        left[k:] = x[k:] - medians[: n - k]
+        right[: n - k] = x[: n - k] - medians[1:]
+        limit = outlier_threshold(n) * _RESIDUAL_SD * _local_sd(np.where(np.isnan(left), right, left))
+        high_left = left > limit
+        high_right = right > limit
+        low_left = left < -limit
+        low_right = right < -limit
+        # At the ends only one side exists. There a trend, which the one-sided comparison
+        # would take for an outlier, is allowed for: the value must also be farther from
+        # the nearer median than that median is from the next one along.
+        ends = np.zeros(n, dtype=bool)
+        ends[:k] = ends[n - k :] = True
+        trend = np.zeros(n)
+        trend[:k] = np.abs(medians[1 : k + 1] - medians[k + 1 : 2 * k + 1])
+        trend[n - k :] = np.abs(medians[n - 2 * k : n - k] - medians[n - 3 * k : n - 2 * k])
+        allowed = np.where(ends, limit + trend, limit)
+        high = np.where(np.isnan(left), right > allowed, high_left & (high_right | np.isnan(right)))
+        low = np.where(np.isnan(left), right < -allowed, low_left & (low_right | np.isnan(right)))
+        high &= ~(np.isnan(right) & ~(left > allowed))
+        low &= ~(np.isnan(right) & ~(left < -allowed))
+    return np.flatnonzero(high | low)
+
+
+# Values per block of the local noise scale: enough for a stable MAD, few enough to follow a
+# change of spread.
+SCALE_BLOCK = 64
+
+
+def _local_sd(residual: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Noise standard deviation around each value: the scaled MAD of its block's residuals
+    (0 where they do not vary, so that nothing there is flagged)."""
+    n = len(residual)
+    blocks = max(1, round(n / SCALE_BLOCK))
+    edges = np.linspace(0, n, blocks + 1).round().astype(np.intp)
+    out = np.empty(n)
+    for a, b in zip(edges[:-1], edges[1:], strict=True):
+        part = residual[a:b]
+        sd = MAD_TO_SD * float(np.median(np.abs(part - np.median(part)))) / _RESIDUAL_SD
+        out[a:b] = sd if math.isfinite(sd) else 0.0
+    # Where the noise does not vary, an infinite limit flags nothing.
+    out[out <= 0.0] = np.inf
+    return out
