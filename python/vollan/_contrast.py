@@ -66,6 +66,8 @@ _CRITICAL = {
         "scale": (3.469, 0.156, -0.121, 0.446),
     },
 }
+# Whether contrasts widen to fit between candidates (leader_widths), or keep the least width.
+WIDE_CONTRASTS = True
 # The level in force; see critical_contrast.
 CONTRAST_LEVEL = 0.975
 # Below 8 values a side the standard deviations, and the spread of the contrasts with them,
@@ -117,15 +119,20 @@ def leader_widths(
     """Values on each side of each leader for its contrast.
 
     As many as fit: half the distance to the nearest other candidate (a leader that could be
-    reported), no more than the values before and after the leader, and only widths for which
-    4h boundaries farther than h from every candidate remain to describe the series away from
-    its changes; at least :func:`contrast_width` of the smallest window. Widths are rounded
+    reported), no more than the values before and after the leader, no more than n / (4(k+1))
+    for k candidates (their contrasts then cover at most half of the boundaries), and only
+    widths for which 4h boundaries farther than h from every candidate remain to describe the
+    series away from its changes; at least :func:`contrast_width` of the smallest window. Widths are rounded
     down to a half-octave grid from that least width, so that a few widths serve all leaders.
     A wider contrast sees smaller shifts and changes of spread or shape; the least one places
     a change as finely as the scan.
     """
     least = contrast_width(smallest)
-    most = (n + 1) // (MIN_WINDOWS_OF_BOUNDARIES + 2)
+    if not WIDE_CONTRASTS:
+        return [least] * len(leaders)
+    # Candidates' contrasts of h values cover 2h boundaries each: together at most half of the
+    # series, so that the rest still describes it away from its changes.
+    most = min((n + 1) // (MIN_WINDOWS_OF_BOUNDARIES + 2), n // (4 * (len(set(candidates)) + 1)))
     grid = [least]
     while round(least * 2 ** (len(grid) / 2)) <= most:
         grid.append(round(least * 2 ** (len(grid) / 2)))

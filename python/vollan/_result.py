@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -27,7 +27,8 @@ class Leader:
         Votes of the leader's segment: window sizes that found a point of it, summed over its
         points.
     score : float
-        ``min(votes / number of window sizes, 1)``.
+        ``min(votes / window sizes that fit, 1)``: the sizes w whose 2w values fit between the
+        leader and its nearest neighbouring leader (see :func:`vollan.api.detect`).
     probability : float
         The score normalised over all leaders, as the engine reports it.
         It is a share of the vote among all leaders, not a confidence that the change is real:
@@ -235,6 +236,7 @@ class Evidence:
 
 def build_detection(
     raw: ScanResult,
+    scores: Mapping[int, float],
     evidence: Sequence[Evidence],
     chosen: set[int],
     kept: Kept,
@@ -266,7 +268,7 @@ def build_detection(
             index=at(i),
             label=labels[at(i)] if labels is not None else at(i),
             votes=out["leaders_segment_votes"][i],
-            score=out["leaders_scores"][i],
+            score=scores[i],
             probability=out["leaders_probs"][i],
             contrast=e.contrast,
             reported=i in chosen,

@@ -20,6 +20,11 @@ if TYPE_CHECKING:
     from _vollan_native import ScanResult
 
 DEFAULT_MIN_SCORE = 0.5
+# Whether a leader's score counts only the window sizes that fit around it (fitting_scores).
+FIT_SCORES = True
+# The fewest window sizes a score is counted against, so that a leader crowded by others
+# needs the votes of at least two sizes to reach half of them.
+MIN_FITTING_SIZES = 4
 # Hampel's identifier: a contrast more than three scaled MADs above the median is an outlier.
 DEFAULT_MIN_CONTRAST = 3.0
 # The engine's floor for a window's standard deviation.
@@ -227,6 +232,33 @@ def reported_leaders(
         else:
             passed.append((i, key))
     return {i for i, _ in passed}
+
+
+def fitting_scores(
+    votes: Mapping[int, int], window_sizes: Sequence[int]
+) -> dict[int, float]:
+    """Each leader's share of the votes of the window sizes that fit around it.
+
+    A window of w values sees a change only if the 2w values around it hold no other change,
+    so a change whose neighbours are closer than twice the largest windows cannot collect
+    their votes, however clear it is. Its score counts only the sizes w with 2w at most the
+    distance to the nearest other leader seen by at least two window sizes and at least the
+    smallest window away (all sizes when there is none, and at least four):
+    ``min(votes / fitting sizes, 1)``. Chance leaders seen by one window size do not shrink
+    the room of real ones, nor does the same change placed twice.
+    """
+    if not FIT_SCORES:
+        return {i: min(v / len(window_sizes), 1.0) for i, v in votes.items()}
+    seen = sorted(i for i, v in votes.items() if v >= 2)
+    sizes = sorted(window_sizes)
+    out = {}
+    for i, v in votes.items():
+        # Leaders closer than the smallest window are one change placed twice.
+        gaps = [abs(j - i) for j in seen if abs(j - i) >= sizes[0]]
+        room = min(gaps) if gaps else math.inf
+        fitting = max(min(len(sizes), MIN_FITTING_SIZES), sum(1 for w in sizes if 2 * w <= room))
+        out[i] = min(v / fitting, 1.0)
+    return out
 
 
 def leader_intervals(raw: ScanResult, leaders: Sequence[int]) -> list[tuple[int, int]]:

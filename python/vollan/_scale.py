@@ -25,6 +25,7 @@ MAX_WINDOW_RATIO = 100
 # Replicates: the engine's own default is the floor, and replicates × values stays within
 # this budget (a fraction of a second on one core), so long series keep the floor.
 MIN_DEFAULT_N_PERM = 300
+MAX_DEFAULT_N_PERM = 600
 N_PERM_BUDGET = 2_000_000
 # Replicates wanted beyond the threshold's quantile, so that it is not one extreme replicate.
 REPLICATES_BEYOND_QUANTILE = 10
@@ -96,7 +97,9 @@ def default_n_perm(n_obs: int, smallest_window: int, alpha: float = DEFAULT_ALPH
     largest replicate, whose value changes from seed to seed, and so do the change points.
     The default asks for ten replicates beyond the quantile of the smallest window (the one
     with the most positions), ``10 * K / alpha``, within a budget of 2,000,000 replicated
-    values (``n_perm * n_obs``) and never fewer than the engine's own 300.
+    values (``n_perm * n_obs``), never fewer than the engine's own 300 and never more than
+    twice as many: the bootstrap is most of a scan's time, and the change points are judged
+    again by their contrast, so more replicates would buy time, not accuracy.
 
     Parameters
     ----------
@@ -110,11 +113,11 @@ def default_n_perm(n_obs: int, smallest_window: int, alpha: float = DEFAULT_ALPH
     Returns
     -------
     int
-        Replicates per threshold, from 300 up; 300 for series of 6,667 values or more.
+        Replicates per threshold, from 300 to 600; 300 for series of 6,667 values or more.
     """
     positions = max(1, n_obs // max(1, smallest_window) - 1)
     wanted = math.ceil(REPLICATES_BEYOND_QUANTILE * positions / alpha)
-    cap = max(MIN_DEFAULT_N_PERM, N_PERM_BUDGET // max(1, n_obs))
+    cap = max(MIN_DEFAULT_N_PERM, min(MAX_DEFAULT_N_PERM, N_PERM_BUDGET // max(1, n_obs)))
     return max(MIN_DEFAULT_N_PERM, min(wanted, cap))
 
 

@@ -30,6 +30,7 @@ from vollan._rules import (
     DEFAULT_MIN_CONTRAST,
     DEFAULT_MIN_SCORE,
     detrend_linear,
+    fitting_scores,
     leader_intervals,
     leader_sizes,
     line_matters,
@@ -88,56 +89,50 @@ def detect(
 ) -> Detection:
     """Find the change points of a series.
 
-    Runs :func:`vollan.scan_detector` with defaults meant for series nobody has looked at, and
-    reports the leaders that a majority of the window sizes agree on and that stand out from
-    the series' own local variation.
+    Runs :func:`vollan.scan_detector` with settings taken from the series itself, and reports
+    the leaders of its vote that enough window sizes agree on and whose local contrast stands
+    out from the rest of the series by more than chance allows. Each rule has a reason:
 
-    - ``detrend`` = "linear": a straight line is removed before the scan. Adjacent windows
-      of a drifting series differ everywhere, so the scan would flag nearly every position
-      of it and place change points along the drift; a steady drift is not a change point.
-      The slope is fitted within the segments between the change points of a first scan
-      (:func:`detrend_linear`), so that level shifts do not tilt it; a series without drift
-      loses only a line of slope close to zero. The first scan is skipped, and the plain
-      least-squares line removed, when that line moves no value by more than a tenth of the
-      noise (estimated from the first differences), since no slope between zero and it then
-      matters.
-    - Window sizes: :func:`default_window_sizes`, twelve sizes from 10 to a quarter of the
-      series, geometrically spaced (the engine's own default, 10 to 20, finds nothing in a
-      series shorter than 40 values and only local changes in a long one).
-    - ``alpha`` = 0.05 is the family-wise level of each window's scan: under no change, a
-      window flags a position by chance with probability about 5 %, instead of the engine's
-      default of 100 %, which expects one false flag per window.
-    - ``n_perm``: :func:`default_n_perm`, enough replicates for the threshold's quantile to
-      be estimated rather than be the largest replicate, within a time budget.
-    - ``min_score`` = 0.5: a leader is reported when the window sizes that voted for it are
-      at least half of all sizes. A change in the series shows at most scales; a chance flag
-      is placed differently by each window size and collects few votes.
-    - ``min_contrast`` = 3: the scan asks whether two windows differ, which a curved series
-      satisfies everywhere, and then votes for wherever the split search puts the change in
-      each flagged region. A change point is where the series differs from its own usual
-      behaviour. So the statistic of the scan (for "var", the log ratio of the standard
-      deviations) is also taken at every boundary with the smallest window, h values on
-      each side (:func:`local_contrast`), and a leader is
-      reported only if the largest of these within h/2 of it exceeds their median over the
-      series by more than 3 scaled MADs (Hampel's outlier rule). Median and MAD describe the
-      series away from its changes as long as changes are more than about 2h apart; for
-      series with fewer than 4h - 1 values the check is skipped. Accelerating growth, such
-      as an exponential, makes its steep end stand out: take logarithms of such series first.
+    - Missing values (``nan_policy="omit"``) and isolated outliers (``outliers="omit"``,
+      :func:`vollan._outliers.find_outliers`: single values beyond 5 noise standard
+      deviations from both of their neighbourhoods) are left out of the scan and reported
+      apart (``n_omitted``, ``outliers``). A lone extreme value is not a change of regime, but
+      adjacent windows differ wherever one holds it.
+    - Window sizes (:func:`default_window_sizes`): twelve sizes from 10 values up to a quarter
+      of the series, at most 100 times the smallest. A periodic series
+      (:func:`dominant_period`) is scanned with whole numbers of periods, so that adjacent
+      windows hold the same phases of its cycle and differ only where it changes.
+    - ``alpha`` = 0.05 is the family-wise level of each window's scan, and ``n_perm``
+      (:func:`default_n_perm`) gives its bootstrap enough replicates to estimate that
+      quantile, within twice the engine's default.
+    - ``min_score`` = 0.5: a leader is a candidate when at least half of the window sizes that
+      fit around it voted for it (a window of w values sees a change only if the 2w values
+      around it hold no other); a chance flag is placed differently by each size.
+    - ``min_contrast`` = "auto": a candidate is reported when its local contrast stands out.
+      The contrast compares the h values after it with the h values before it, at every
+      boundary of the series: "location" (the logarithm of the Wasserstein distance: level
+      and shape) and "scale" (the log ratio of the standard deviations: spread). Its robust
+      z-score, against the median and MAD of the same contrast away from the candidates, must
+      exceed the 97.5 % quantile of the largest such z-score over a Gaussian white-noise series
+      of the same length (:func:`vollan._contrast.critical_contrast`), for either contrast: so
+      a series without change reports one with probability at most about 5 %. A drift or a
+      smooth curve changes its contrast nowhere in particular and reports nothing. The width h
+      is as large as fits between the candidates (at least the smallest window, at least 8),
+      since wider contrasts see smaller changes. Series too short for 4h boundaries report
+      nothing, and ``Detection.note`` says why.
+    - ``change_type`` = "distribution" judges both contrasts, so mean shifts, changes of
+      spread and changes of shape are all reported; "mean" judges only the location contrast
+      and "var" only the scale one. It also chooses the split search that places a change
+      inside a flagged region.
     - Reported leaders closer together than the smallest window cannot be told apart by the
-      scan: of such a pair only the one with more votes (then the larger contrast) is
-      reported.
+      scan: of such a pair only the one with more votes (then the larger contrast) is kept.
+    - ``detrend`` = None: a straight line removed first ("linear") helps only on series with
+      a drift, which the contrast rule already leaves unreported, and costs a second scan.
 
-    - ``nan_policy`` = "omit" (SciPy's name): missing values (NaN, None, pandas' NA and NaT,
-      masked entries) are left out and the rest is scanned as one series, since a gap in a
-      record says nothing about a change. The result is that of the series of kept values,
-      every position mapped back to the series as given, so the window sizes, the
-      replicates, the line and the distance between leaders all count kept values; a drift
-      across a long run of missing values therefore looks like a step. "raise" refuses
-      missing values instead.
-
-    A change collects a majority only if at least half of the window sizes fit between it
-    and its neighbours; for long series with short segments, pass ``window_sizes`` that
-    match the expected segment length.
+    Each reported change carries where it may lie (``Leader.interval``, from the localized
+    regions of the scan), how large it is (``shift`` in noise standard deviations,
+    ``spread_ratio``; ``Leader.describe()`` says it in words) and its ``probability``: its
+    share of the vote among all leaders, not a confidence that the change is real.
 
     Parameters
     ----------
@@ -146,17 +141,21 @@ def detect(
         gives the labels.
     window_sizes : sequence of int, optional
         Window sizes to scan, each at least 4. Default :func:`default_window_sizes`.
-    change_type : {"mean", "var", "distribution"}, default "mean"
-        The split search that places a change inside a flagged region.
+    change_type : {"distribution", "mean", "var"}, default "distribution"
+        Which changes to report (see above) and the split search that places them.
     alpha : float, default 0.05
         Family-wise level of each window's scan, in (0, 1].
     min_score : float, default 0.5
-        Fraction of window sizes that must vote for a leader to report it, in [0, 1].
-    min_contrast : float or None, default 3.0
-        Scaled MADs by which a leader's local contrast must exceed the median; None turns the
-        check off.
-    detrend : {"linear", None}, default "linear"
-        Remove the least-squares line before the scan, or scan the values as they are.
+        Fraction of the window sizes that fit around a leader that must vote for it, in
+        [0, 1].
+    min_contrast : "auto", float or None, default "auto"
+        "auto": the calibrated critical value of each contrast; a number: the robust z-score
+        every contrast must exceed instead; None turns the check off (the votes alone decide).
+    detrend : {None, "linear"}, default None
+        Scan the values as they are, or remove a straight line first, its slope fitted
+        between the level shifts of a first scan (:func:`detrend_linear`).
+    outliers : {"omit", "keep"}, default "omit"
+        Leave isolated outliers out of the scan and report them apart, or scan every value.
     n_perm : int, optional
         Bootstrap replicates per threshold. Default :func:`default_n_perm`.
     seed : int, default 123
@@ -175,9 +174,10 @@ def detect(
     Returns
     -------
     Detection
-        The reported change points, every leader with its votes, score, probability and
-        contrast, the CDF (all at positions in ``series``), the number of values left out and
-        the raw result of :func:`vollan.scan_detector` on the values scanned.
+        The reported change points, every leader with its votes, score, probability,
+        contrast, interval and size, the CDF (all at positions in ``series``), the outliers
+        and the number of missing values left out, and the raw result of
+        :func:`vollan.scan_detector` on the values scanned.
 
     Raises
     ------
@@ -185,7 +185,8 @@ def detect(
         For a series that is not one-dimensional, holds infinities, holds missing values
         under ``nan_policy="raise"``, or has fewer values left than two of the smallest
         windows; for window sizes below 4; for ``alpha``, ``min_score``, ``min_contrast``,
-        ``detrend`` or ``nan_policy`` out of range; and for the engine's own value checks.
+        ``detrend``, ``change_type``, ``outliers`` or ``nan_policy`` out of range; and for the
+        engine's own value checks.
     TypeError
         For a series that is not a sequence of numbers.
 
@@ -239,7 +240,8 @@ def detect(
             )
         else:
             kinds_judged = KINDS_OF_CHANGE_TYPE[change_type.lower()]
-    candidates = [i for i in indices if out["leaders_scores"][i] >= min_score]
+    scores = fitting_scores(out["leaders_segment_votes"], sizes)
+    candidates = [i for i in indices if scores[i] >= min_score]
     widths = leader_widths(len(x), smallest, indices, candidates)
     evidence, stands_out, strength = _judge(
         x, raw, indices, widths, kinds_judged, min_contrast, note, candidates
@@ -247,7 +249,7 @@ def detect(
     chosen = reported_leaders(
         indices,
         out["leaders_segment_votes"],
-        out["leaders_scores"],
+        scores,
         stands_out,
         strength,
         min_score,
@@ -255,6 +257,7 @@ def detect(
     )
     return build_detection(
         raw,
+        scores,
         evidence,
         chosen,
         kept,

@@ -16,7 +16,6 @@ from typing import Any, NoReturn
 from vollan import __version__
 from vollan.api import (
     DEFAULT_ALPHA,
-    DEFAULT_MIN_CONTRAST,
     DEFAULT_MIN_SCORE,
     Detection,
     detect,
@@ -82,13 +81,17 @@ def _natural(text: str) -> int:
     return value
 
 
-def _contrast(text: str) -> float | None:
+def _contrast(text: str) -> float | str | None:
     if text.lower() == "none":
         return None
+    if text.lower() == "auto":
+        return "auto"
     try:
         value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is neither a number nor 'none'") from None
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is neither a number, 'auto' nor 'none'"
+        ) from None
     if not value >= 0:
         raise argparse.ArgumentTypeError(f"{text!r} is not a number of at least 0")
     return value
@@ -262,13 +265,17 @@ def _summary(detection: Detection, loaded: Loaded) -> str:
         f"{sizes[0]}..{sizes[-1]} ({len(sizes)} sizes)\n"
         f"{count} change point{'s' if count != 1 else ''} voted for by at least "
         f"{detection.min_score:.0%} of the window sizes"
-        + (
-            f" and standing out by more than {detection.min_contrast:g} scaled MADs"
-            if detection.min_contrast is not None
-            else ""
-        )
+        + _contrast_words(detection)
         + (":" if count else f" ({len(detection.leaders)} weaker leaders; --all lists them)")
     )
+
+
+def _contrast_words(detection: Detection) -> str:
+    if detection.min_contrast is None:
+        return ""
+    if detection.min_contrast == "auto":
+        return " and standing out beyond the calibrated critical contrast"
+    return f" and standing out by more than {detection.min_contrast:g} scaled MADs"
 
 
 def _write_plot(
@@ -424,9 +431,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     d.add_argument(
         "--change-type",
-        choices=("mean", "var", "distribution"),
-        default="mean",
-        help="what kind of change to place inside a flagged region (default: mean)",
+        choices=("distribution", "mean", "var"),
+        default="distribution",
+        help="which changes to report: any change of distribution, of the mean only, or of "
+        "the spread only (default: distribution)",
     )
     d.add_argument(
         "--n-perm",
@@ -453,18 +461,18 @@ def build_parser() -> argparse.ArgumentParser:
     d.add_argument(
         "--min-contrast",
         type=_contrast,
-        default=DEFAULT_MIN_CONTRAST,
+        default="auto",
         metavar="Z",
-        help="scaled MADs by which the local contrast at a change point must exceed its "
-        "median over the series; 'none' turns the check off "
-        f"(default: {DEFAULT_MIN_CONTRAST:g})",
+        help="'auto': the local contrast at a change point must exceed its calibrated "
+        "critical value; a number: the scaled MADs by which it must exceed its median over "
+        "the series; 'none' turns the check off (default: auto)",
     )
     d.add_argument(
         "--detrend",
         choices=("linear", "none"),
-        default="linear",
+        default="none",
         help="remove a straight line (slope fitted between the level shifts of a first "
-        "scan) before scanning, or scan the values as they are (default: linear)",
+        "scan) before scanning, or scan the values as they are (default: none)",
     )
     d.add_argument(
         "--seed",

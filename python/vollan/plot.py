@@ -135,7 +135,9 @@ def plot_detection(
             f"(window sizes {sizes[0]}..{sizes[-1]}; red: voted for by at least "
             f"{detection.min_score:.0%} of them"
             + (
-                f", contrast above {detection.min_contrast:g} MADs)"
+                ", contrast beyond its critical value)"
+                if detection.min_contrast == "auto"
+                else f", contrast above {detection.min_contrast:g} MADs)"
                 if detection.min_contrast is not None
                 else ")"
             )

@@ -293,9 +293,11 @@ def test_local_contrast_refuses_bad_sizes():
 @pytest.mark.parametrize(
     ("n_obs", "smallest", "alpha", "expected"),
     [
-        (100, 10, 0.05, 1800),  # 10 * 9 positions / 0.05
-        (58, 7, 0.05, 1400),  # 10 * 7 / 0.05
-        (581, 10, 0.05, 3442),  # wants 11,400; the budget 2e6 / 581 allows 3442
+        (100, 10, 0.05, 600),  # wants 10 * 9 positions / 0.05 = 1800; at most 600
+        (100, 10, 1.0, 300),  # 10 * 9 / 1 = 90 is below the floor
+        (40, 10, 0.2, 300),  # 10 * 3 / 0.2 = 150
+        (40, 4, 0.05, 600),  # 10 * 9 / 0.05 = 1800
+        (4000, 10, 0.05, 500),  # the budget 2e6 / 4000 allows 500
         (10_000, 10, 0.05, 300),  # long series keep the engine's 300
         (8, 4, 1.0, 300),  # 10 * 1 / 1 is below the floor
     ],

@@ -208,8 +208,12 @@ def test_options_reach_the_detector(tmp_path, capsys):
     doc = json_of(["detect", path, "--min-contrast", "none"], capsys)
     assert doc["min_contrast"] is None
     assert all(r["contrast"] is None for r in doc["leaders"])
-    # The defaults: 1800 replicates for 100 values, the line fitted apart from the dam's step.
-    assert doc["n_perm"] == 1800 and doc["trend"] == list(detect(NILE.values).trend)
+    # The defaults: 600 replicates for 100 values, no line removed, the calibrated contrast.
+    assert (doc["n_perm"], doc["trend"]) == (600, None)
+    doc = json_of(["detect", path], capsys)
+    assert doc["min_contrast"] == "auto"
+    assert [r["index"] for r in doc["change_points"]] == list(detect(NILE.values).change_points)
+    assert doc["change_points"][0]["critical"] > 3.0
 
 
 @pytest.mark.parametrize("text", ["-1", "x", "nan"])
@@ -236,13 +240,16 @@ def test_table_and_csv_outputs(tmp_path, capsys):
         str(leader.votes),
         f"{leader.contrast:.1f}",
     ]
-    assert "standing out by more than 3 scaled MADs" in lines[1]
+    assert "standing out beyond the calibrated critical contrast" in lines[1]
     status, out, _ = run(["detect", path, "--csv", "--all"], capsys)
     rows = list(csv.DictReader(io.StringIO(out)))
     assert [int(r["index"]) for r in rows] == [x.index for x in found.leaders]
     assert [float(r["probability"]) for r in rows] == [x.probability for x in found.leaders]
     assert [r["reported"] for r in rows] == [str(int(x.reported)) for x in found.leaders]
-    assert [float(r["contrast"]) for r in rows] == [x.contrast for x in found.leaders]
+    # Leaders without enough votes are not judged: their contrast is empty.
+    assert [float(r["contrast"]) if r["contrast"] else None for r in rows] == [
+        x.contrast for x in found.leaders
+    ]
 
 
 def test_no_change_point_says_so(tmp_path, capsys):
