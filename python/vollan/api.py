@@ -242,7 +242,9 @@ def detect(
             kinds_judged = KINDS_OF_CHANGE_TYPE[change_type.lower()]
     scores = fitting_scores(out["leaders_segment_votes"], sizes)
     candidates = [i for i in indices if scores[i] >= min_score]
-    widths = leader_widths(len(x), smallest, indices, candidates)
+    widths = leader_widths(
+        len(x), smallest, indices, {i: out["leaders_segment_votes"][i] for i in candidates}
+    )
     evidence, stands_out, strength = _judge(
         x, raw, indices, widths, kinds_judged, min_contrast, note, candidates
     )

@@ -120,16 +120,27 @@ def test_without_detrending_or_contrast_the_result_is_the_engine_filtered_by_sco
     assert found.raw == raw
     assert found.trend is None and found.min_contrast is None and found.n_perm == 200
     out = raw["out"]
+    votes = out["leaders_segment_votes"]
+    sizes = default_window_sizes(len(series))
+
+    def fitting_score(i: int) -> float:
+        # Votes over the sizes whose 2w values fit between the leader and the nearest other
+        # leader seen by two sizes and at least the smallest window away; at least 4 sizes.
+        room = min(
+            [abs(j - i) for j, v in votes.items() if v >= 2 and abs(j - i) >= sizes[0]],
+            default=math.inf,
+        )
+        return min(votes[i] / max(4, sum(2 * w <= room for w in sizes)), 1.0)
+
     assert [x.index for x in found.leaders] == list(out["leaders_probs"])
     for leader in found.leaders:
-        assert leader.votes == out["leaders_segment_votes"][leader.index]
-        assert leader.score == out["leaders_scores"][leader.index]
+        assert leader.votes == votes[leader.index]
+        assert leader.score == fitting_score(leader.index)
         assert leader.probability == out["leaders_probs"][leader.index]
         assert leader.contrast is None
     assert found.cdf == tuple(out["cdf"])
     # Passing leaders closer than the smallest window keep only the one with more votes.
-    passing = [(i, out["leaders_segment_votes"][i]) for i, s in out["leaders_scores"].items()]
-    passing = [(i, v) for i, v in passing if out["leaders_scores"][i] >= 0.5]
+    passing = [(i, votes[i]) for i in out["leaders_scores"] if fitting_score(i) >= 0.5]
     kept: list[tuple[int, int]] = []
     for i, v in passing:
         if kept and i - kept[-1][0] < 10:

@@ -1,0 +1,95 @@
+"""What a new user tries first: a change of spread, plain noise, autocorrelated noise.
+
+Outliers next to a shift are in test_outliers.py, a seasonal series with a shift in
+test_timescale.py and missing values in test_missing_values.py. The null cases count reports
+over seeded series instead of asserting none: a calibrated rule reports on about 5 % of noise
+at most, so a test that asserted zero on every seed would only test the seeds.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+import vollan
+
+
+def ar1(rng: np.random.Generator, n: int, phi: float) -> np.ndarray:
+    e = rng.normal(size=n)
+    x = np.empty(n)
+    x[0] = e[0] / np.sqrt(1.0 - phi * phi)
+    for t in range(1, n):
+        x[t] = phi * x[t - 1] + e[t]
+    return x
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_a_change_of_spread_is_found_with_the_defaults(seed: int) -> None:
+    x = np.random.default_rng(seed).normal(size=500)
+    x[250:] *= 4.0
+    found = vollan.detect(x)
+    near = [c for c in found.change_points if abs(c - 250) <= 10]
+    assert near
+    (leader,) = [x for x in found.leaders if x.index == near[0]]
+    assert leader.contrast_kind == "scale"
+    assert 2.5 < leader.spread_ratio < 6.5
+    assert leader.interval[0] <= leader.index < leader.interval[1]
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_a_mean_shift_is_described_in_noise_units(seed: int) -> None:
+    x = np.random.default_rng(seed).normal(size=400)
+    x[200:] += 3.0
+    found = vollan.detect(x)
+    assert [c for c in found.change_points if abs(c - 200) <= 3]
+    (leader,) = [x for x in found.leaders if x.reported]
+    assert leader.contrast_kind == "location"
+    assert 2.0 < leader.shift < 4.0 and 0.6 < leader.spread_ratio < 1.6
+    assert leader.describe().startswith(f"mean +{leader.shift:.1f} noise sd")
+
+
+@pytest.mark.parametrize("n", [8, 10, 20, 30, 46])
+def test_series_too_short_to_judge_report_nothing_and_say_why(n: int) -> None:
+    x = np.random.default_rng(n).normal(size=n)
+    x[n // 2 :] += 10.0
+    found = vollan.detect(x)
+    assert found.change_points == ()
+    assert found.note is not None and f"{n} values are too few" in found.note
+
+
+@pytest.mark.parametrize(("n", "most"), [(50, 1), (100, 1), (300, 1), (2000, 1)])
+def test_gaussian_noise_rarely_reports_a_change(n: int, most: int) -> None:
+    reports = sum(
+        bool(vollan.detect(np.random.default_rng(1000 + s).normal(size=n)).change_points)
+        for s in range(20)
+    )
+    assert reports <= most
+
+
+@pytest.mark.parametrize("n", [50, 200])
+def test_autocorrelated_noise_rarely_reports_a_change(n: int) -> None:
+    reports = sum(
+        bool(vollan.detect(ar1(np.random.default_rng(2000 + s), n, 0.5)).change_points)
+        for s in range(30)
+    )
+    assert reports <= 2
+
+
+def test_heavy_tailed_noise_rarely_reports_a_change() -> None:
+    reports = sum(
+        bool(vollan.detect(np.random.default_rng(3000 + s).standard_t(3, size=300)).change_points)
+        for s in range(20)
+    )
+    assert reports <= 1
+
+
+def test_long_series_with_many_short_segments() -> None:
+    rng = np.random.default_rng(4)
+    n, every = 20_000, 500
+    jumps = rng.uniform(1.0, 4.0, n // every - 1) * rng.choice([-1.0, 1.0], n // every - 1)
+    x = np.repeat(np.r_[0.0, np.cumsum(jumps)], every) + rng.normal(size=n)
+    found = vollan.detect(x)
+    truth = range(every, n, every)
+    hits = sum(any(abs(c - t) <= 5 for c in found.change_points) for t in truth)
+    assert hits >= 0.85 * len(truth)
+    assert len(found.change_points) <= len(truth) + 2
