@@ -1,8 +1,9 @@
 """The rules that turn the vote's leaders into change points, and the line removed first.
 
-A leader is reported when enough window sizes voted for it, when its local contrast stands
-out from the rest of the series (Hampel's rule), and when no stronger reported leader lies
-closer than the smallest window.
+A leader is reported when enough of the window sizes that fit around it voted for it
+(:func:`fitting_scores`), when its local contrast stands out from the rest of the series
+(:mod:`vollan._contrast`), and when no stronger reported leader lies closer than the smallest
+window. Each leader also gets where its change may lie and how large it is.
 """
 
 from __future__ import annotations
@@ -25,8 +26,8 @@ FIT_SCORES = True
 # The fewest window sizes a score is counted against, so that a leader crowded by others
 # needs the votes of at least two sizes to reach half of them.
 MIN_FITTING_SIZES = 4
-# Hampel's identifier: a contrast more than three scaled MADs above the median is an outlier.
-DEFAULT_MIN_CONTRAST = 3.0
+# The contrast rule: the calibrated critical values of vollan._contrast.
+DEFAULT_MIN_CONTRAST = "auto"
 # The engine's floor for a window's standard deviation.
 MIN_STD = 1e-12
 # MAD × 1.4826 estimates the standard deviation of normally distributed values.
@@ -152,37 +153,6 @@ def local_contrast(series: Any, h: int, change_type: str = "mean") -> NDArray[np
         else:
             ordered = np.sort(windows, axis=1)
             out[s:e] = np.abs(ordered[h : h + e - s] - ordered[: e - s]).mean(axis=1)
-    return out
-
-
-def _contrast_scores(
-    scanned: NDArray[np.float64], h: int, change_type: str, leaders: Sequence[int]
-) -> list[float | None]:
-    """Robust z-score of the local contrast at each leader (None when it cannot be judged)."""
-    if not leaders:  # nothing to judge: spare long series the contrast at every boundary
-        return []
-    n = len(scanned)
-    m = n - 2 * h + 1
-    # A change moves the contrast at up to 2h - 1 boundaries; with fewer than 2h boundaries
-    # their median no longer describes the series away from its changes.
-    if m < 2 * h:
-        return [None] * len(leaders)
-    with np.errstate(all="ignore"):  # values near the float limit give inf or NaN
-        contrast = local_contrast(scanned, h, change_type)
-    median = float(np.median(contrast))
-    with np.errstate(all="ignore"):
-        spread = MAD_TO_SD * float(np.median(np.abs(contrast - median)))
-    out: list[float | None] = []
-    for c in leaders:
-        # The leader's position is known to within the smallest window; take the strongest
-        # boundary within half of it (boundary c' is entry c' - h).
-        lo = min(max(c - h // 2 - h, 0), m - 1)
-        hi = max(min(c + h // 2 - h, m - 1), lo)
-        excess = float(contrast[lo : hi + 1].max()) - median
-        if spread > 0:
-            out.append(excess / spread)
-        else:
-            out.append(math.inf if excess > 0 else 0.0)
     return out
 
 

@@ -77,7 +77,7 @@ def detect(
     change_type: str = DEFAULT_CHANGE_TYPE,
     alpha: float = DEFAULT_ALPHA,
     min_score: float = DEFAULT_MIN_SCORE,
-    min_contrast: float | Literal["auto"] | None = "auto",
+    min_contrast: float | Literal["auto"] | None = DEFAULT_MIN_CONTRAST,
     detrend: Literal["linear"] | None = DEFAULT_DETREND,
     outliers: Literal["omit", "keep"] = "omit",
     n_perm: int | None = None,

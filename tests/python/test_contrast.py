@@ -1,0 +1,116 @@
+"""The local contrasts, their critical values, the widths they are taken at, and the scores
+that count only the window sizes fitting around a leader."""
+
+from __future__ import annotations
+
+import math
+import random
+import statistics
+
+import numpy as np
+import pytest
+
+from vollan._contrast import (
+    contrast_scores,
+    contrasts_at,
+    critical_contrast,
+    leader_widths,
+    shortest_judged,
+)
+from vollan._rules import fitting_scores
+
+
+def wasserstein_equal_sizes(a: list[float], b: list[float]) -> float:
+    return sum(abs(x - y) for x, y in zip(sorted(a), sorted(b), strict=True)) / len(a)
+
+
+def spread_about_line(v: list[float]) -> float:
+    h = len(v)
+    t = [i - (h - 1) / 2 for i in range(h)]
+    mean = statistics.fmean(v)
+    slope = sum(ti * (vi - mean) for ti, vi in zip(t, v, strict=True)) / sum(ti * ti for ti in t)
+    return math.sqrt(sum((vi - mean - slope * ti) ** 2 for ti, vi in zip(t, v, strict=True)) / (h - 2))
+
+
+@pytest.mark.parametrize("h", [3, 8, 17])
+def test_contrasts_match_a_plain_reference(h: int) -> None:
+    rng = random.Random(h)
+    x = [rng.gauss(0, 1 if t < 40 else 3) + 0.05 * t for t in range(90)]
+    bounds = np.arange(h, 90 - h + 1)
+    location = contrasts_at(np.array(x), h, bounds, "location")
+    scale = contrasts_at(np.array(x), h, bounds, "scale")
+    for c, loc, sc in zip(bounds, location, scale, strict=True):
+        before, after = x[c - h : c], x[c : c + h]
+        assert loc == pytest.approx(math.log(wasserstein_equal_sizes(before, after)), rel=1e-9)
+        ratio = spread_about_line(after) / spread_about_line(before)
+        assert sc == pytest.approx(math.sqrt(abs(math.log(ratio))), rel=1e-9, abs=1e-12)
+
+
+def test_a_straight_line_has_no_spread_and_no_change_of_it() -> None:
+    x = np.arange(60.0) * 0.7 + 3.0
+    scale = contrasts_at(x, 10, np.arange(10, 51), "scale")
+    assert np.all(scale == 0.0)
+
+
+@pytest.mark.parametrize("kind", ["location", "scale"])
+def test_critical_values_grow_with_the_series(kind: str) -> None:
+    values = [critical_contrast(kind, n, 10) for n in (100, 1000, 10_000, 100_000)]
+    assert values == sorted(values)
+    assert 2.5 < values[0] < values[-1] < 5.0
+    assert critical_contrast(kind, 1000, 10, 0.9) < critical_contrast(kind, 1000, 10, 0.975)
+
+
+def test_shortest_judged_series() -> None:
+    assert [shortest_judged(h) for h in (8, 10, 40)] == [47, 59, 239]
+
+
+def test_a_step_stands_out_and_noise_does_not() -> None:
+    rng = np.random.default_rng(3)
+    x = rng.normal(size=400)
+    x[200:] += 3.0
+    (step,) = contrast_scores(x, [20], [200], ["location", "scale"], [200])
+    (quiet,) = contrast_scores(x, [20], [100], ["location", "scale"], [100])
+    assert step["location"] > critical_contrast("location", 400, 20)
+    assert quiet["location"] < critical_contrast("location", 400, 20)
+    assert step["scale"] < critical_contrast("scale", 400, 20)
+
+
+def test_a_constant_series_with_one_step_stands_out_infinitely() -> None:
+    x = np.r_[np.zeros(100), np.ones(100)]
+    (row,) = contrast_scores(x, [10], [100], ["location"], [100])
+    assert row["location"] == math.inf
+
+
+@pytest.mark.parametrize(
+    ("leaders", "votes", "expected"),
+    [
+        # Alone in 1000 values: one candidate caps widths at 1000 / (4 * 2) = 125; the grid
+        # 10, 14, 20, 28, 40, 57, 80, 113 (half octaves from the least width 10).
+        ([500], {500: 5}, [113]),
+        # Near the start: no more than the 60 values before it.
+        ([60], {60: 5}, [57]),
+        # Two strong candidates 100 apart: half the gap each.
+        ([400, 500], {400: 5, 500: 5}, [40, 40]),
+        # A weaker candidate 30 away does not narrow the stronger one (capped at
+        # 1000 / (4 * 3) = 83); it is narrowed to half the gap itself.
+        ([500, 530], {500: 8, 530: 3}, [80, 14]),
+        # The same change placed twice (closer than the smallest window) narrows neither.
+        ([500, 505], {500: 5, 505: 5}, [80, 80]),
+        # A leader that is no candidate is narrowed by every candidate: half of 200.
+        ([300], {500: 5}, [80]),
+    ],
+)
+def test_leader_widths(leaders: list[int], votes: dict[int, int], expected: list[int]) -> None:
+    assert leader_widths(1000, 10, leaders, votes) == expected
+
+
+def test_fitting_scores_count_only_sizes_that_fit() -> None:
+    sizes = [10, 20, 40, 80, 160, 320]
+    votes = {100: 3, 300: 4, 900: 2, 905: 1, 2000: 1}
+    scores = fitting_scores(votes, sizes)
+    # 100 and 300 are 200 apart: sizes up to 100 fit (10, 20, 40, 80), at least 4 counted.
+    assert scores[100] == 3 / 4 and scores[300] == 1.0
+    # 900's nearest seen neighbour is 300 (905 is closer than the smallest window): 5 fit.
+    assert scores[900] == 2 / 5
+    # A leader seen once, far from the rest: all six sizes fit.
+    assert scores[2000] == 1 / 6
