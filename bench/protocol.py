@@ -476,6 +476,7 @@ def null_table(
     processes: int = 2,
     budget: float = 300.0,
     results: Results | None = None,
+    log: Callable[[str], None] | None = None,
 ) -> list[NullCell]:
     """Share of change-free series with any reported change, per method, noise family and n.
 
@@ -516,6 +517,8 @@ def null_table(
                         failures=sum(o.error is not None for o in got),
                     )
                 )
+                if log is not None:
+                    log(f"  {method}, {family}, n={n}: {cells[-1].text()}")
     return cells
 
 

@@ -259,6 +259,12 @@ def main() -> None:
     def log(text: str) -> None:
         print(text, file=sys.stderr, flush=True)
 
+    def emit(key: str, section: str) -> None:
+        # Each table is printed as soon as it is done, so that a long run stopped midway
+        # keeps what it measured.
+        sections[key] = section
+        print(section, flush=True)
+
     # Real series.
     t0, load = time.perf_counter(), load_average()
     real = corpus.load_tcpd(args.tcpd)
@@ -305,7 +311,7 @@ def main() -> None:
     took = time.perf_counter() - t0
     timings.append(("real series", took))
     body += ["", _footer(took, args.processes, load)]
-    sections["real"] = "## Quality Q1. Real annotated series\n\n" + "\n".join(body) + "\n"
+    emit("real", "## Quality Q1. Real annotated series\n\n" + "\n".join(body) + "\n")
     log(f"  took {took:.0f} s")
 
     # Simulated families.
@@ -346,7 +352,7 @@ def main() -> None:
         log(f"  took {took:.0f} s")
     if len(body) > 1:
         body += ["", _footer(time.perf_counter() - t0, args.processes, load)]
-        sections["simulated"] = "## Quality Q2. Simulated families\n\n" + "\n".join(body) + "\n"
+        emit("simulated", "## Quality Q2. Simulated families\n\n" + "\n".join(body) + "\n")
 
     # False alarms.
     null_reps = args.null_reps if args.null_reps is not None else (200 if args.null else 50)
@@ -356,7 +362,12 @@ def main() -> None:
         null_methods = pick(args.null_methods, NULL_LIMITS)
         log(f"null table: {null_reps} series per cell, n in {sizes}, {', '.join(null_methods)} ...")
         cells = protocol.null_table(
-            null_methods, null_reps, sizes, processes=args.processes, budget=args.null_budget
+            null_methods,
+            null_reps,
+            sizes,
+            processes=args.processes,
+            budget=args.null_budget,
+            log=log,
         )
         took = time.perf_counter() - t0
         timings.append(("null table", took))
@@ -373,8 +384,8 @@ def main() -> None:
             "",
             _footer(took, args.processes, load),
         ]
-        sections["null"] = (
-            "## Quality Q3. False alarms on change-free series\n\n" + "\n".join(body) + "\n"
+        emit(
+            "null", "## Quality Q3. False alarms on change-free series\n\n" + "\n".join(body) + "\n"
         )
 
     # Grid of settings.
@@ -409,15 +420,15 @@ def main() -> None:
             "",
             _footer(took, args.processes, load),
         ]
-        sections["grid"] = (
+        emit(
+            "grid",
             "## Quality Q4. Choosing a setting: in-sample against cross-validated\n\n"
             + "\n".join(body)
-            + "\n"
+            + "\n",
         )
 
     protocol.shutdown()
     total = time.perf_counter() - started
-    print("\n".join(sections.values()))
     print("| part | seconds |\n|---|--:|")
     for part, t in timings:
         print(f"| {part} | {t:.0f} |")
