@@ -32,17 +32,16 @@ $(VPY): | check-python
 
 venv: $(VPY)
 
-# What the build and the package need, installed first, so that the extension compiles in this
-# environment with its progress shown (pip's isolated build would hide it).
+# The build tools first, so that the extension compiles in this environment with its progress
+# shown (pip's isolated build would hide it); the package's dependencies install meanwhile.
 deps: venv
 	@mkdir -p build
+	@$(VPY) tools/requirements.py --build > build/requirements-build.txt
 	@$(VPY) tools/requirements.py $(subst $(comma), ,$(EXTRAS)) > build/requirements.txt
-	@$(STEP) "installing dependencies ($(or $(EXTRAS),no extras))" \
-		$(VPY) -m pip install -q ninja -r build/requirements.txt
+	@$(STEP) "installing the build tools" $(VPY) -m pip install -q -r build/requirements-build.txt
 
 install: deps
-	@$(STEP) "compiling the extension (full log in build/extension.log)" \
-		tools/build_extension.sh $(VPY) build/extension.log
+	@tools/install_package.sh $(VPY) build/requirements.txt
 
 demo:
 	@$(STEP) --begin

@@ -1,15 +1,18 @@
-"""Prints the requirements of the package and of the extras named on the command line, one per
-line, read from pyproject.toml: the set-up installs them before compiling, so that the build
-itself can run without its own isolated environment and with its output visible."""
+"""Prints requirements read from pyproject.toml, one per line: with --build those of the build
+(and ninja), otherwise those of the package and of the extras named on the command line. The
+set-up installs them itself, so that the build runs without an isolated environment of its own,
+with its output visible, while the package's dependencies install beside it."""
 
 import sys
 import tomllib
 from pathlib import Path
 
 project = tomllib.loads((Path(__file__).parents[1] / "pyproject.toml").read_text())
-build = project["build-system"]["requires"]
 meta = project["project"]
-wanted = list(build) + list(meta.get("dependencies", []))
-for extra in sys.argv[1:]:
-    wanted += meta["optional-dependencies"][extra]
+if sys.argv[1:] == ["--build"]:
+    wanted = [*project["build-system"]["requires"], "ninja"]
+else:
+    wanted = list(meta.get("dependencies", []))
+    for extra in sys.argv[1:]:
+        wanted += meta["optional-dependencies"][extra]
 print("\n".join(dict.fromkeys(wanted)))

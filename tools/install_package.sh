@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs the package's dependencies in the background while the extension compiles in the
+# foreground (downloading and unpacking wheels hardly competes with the compiler for the cores),
+# then waits for both. Each part's time goes to the summary of tools/step.sh.
+#   tools/install_package.sh PYTHON REQUIREMENTS
+set -uo pipefail
+python=$1
+requirements=$2
+log=${VOLLAN_STEP_LOG:-build/steps.log}
+mkdir -p build
+
+now() { date +%s%N; }
+seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", (b - a) / 1e9 }'; }
+
+echo "== installing dependencies in the background (log in build/dependencies.log)"
+started=$(now)
+("$python" -m pip install -q -r "$requirements" >build/dependencies.log 2>&1; echo $? >build/dependencies.status; now >build/dependencies.end) &
+deps=$!
+
+echo "== compiling the extension (full log in build/extension.log)"
+compile_started=$(now)
+tools/build_extension.sh "$python" build/extension.log
+compiled=$?
+compile_ended=$(now)
+
+wait "$deps"
+if [ "$(cat build/dependencies.status)" != 0 ]; then
+    echo "--- installing the dependencies failed; the end of build/dependencies.log:" >&2
+    tail -n 40 build/dependencies.log >&2
+    exit 1
+fi
+[ "$compiled" -eq 0 ] || exit "$compiled"
+printf '%s\t%s\n' "$(seconds "$started" "$(cat build/dependencies.end)")" \
+    "installing dependencies (while compiling)" >>"$log"
+printf '%s\t%s\n' "$(seconds "$compile_started" "$compile_ended")" "compiling the extension" >>"$log"
