@@ -209,7 +209,7 @@ def detect(
         kept = kept.without(odd)
     x = kept.values
     period = dominant_period(x) if window_sizes is None else None
-    sizes = choose_window_sizes(window_sizes, len(x), kept.n_omitted, period)
+    sizes = choose_window_sizes(window_sizes, len(x), n_missing, period)
     smallest = sizes[0]
     if n_perm is None:
         n_perm = default_n_perm(len(x), smallest, alpha)
