@@ -174,13 +174,17 @@ def leader_widths(
     return out
 
 
+def _near(n: int, h: int, centres: NDArray[np.int64]) -> NDArray[np.bool_]:
+    """Which of the positions 0 .. n lie closer than h to one of ``centres``."""
+    edges = np.zeros(n + 2, dtype=np.int64)
+    np.add.at(edges, np.clip(centres - h + 1, 0, n + 1), 1)
+    np.add.at(edges, np.clip(centres + h, 0, n + 1), -1)
+    return np.cumsum(edges)[: n + 1] > 0
+
+
 def _clean_boundaries(n: int, h: int, candidates: NDArray[np.int64]) -> int:
     """Boundaries of contrasts of ``h`` values farther than h from every candidate."""
-    near = np.zeros(n + 1, dtype=np.int64)
-    np.add.at(near, np.clip(candidates - h + 1, 0, n), 1)
-    np.add.at(near, np.clip(candidates + h, 0, n), -1)
-    covered = np.cumsum(near)[h : n - h + 1] > 0
-    return int(len(covered) - covered.sum())
+    return int(np.count_nonzero(~_near(n, h, candidates)[h : n - h + 1]))
 
 
 def contrast_scores(
@@ -209,9 +213,8 @@ def contrast_scores(
     for h in sorted(set(widths)):
         mine = [j for j, w in enumerate(widths) if w == h]
         every = np.arange(h, n - h + 1, max(1, h // 8), dtype=np.intp)
-        away = np.ones(len(every), dtype=bool)
-        for c in (*candidates, *(leaders[j] for j in mine)):
-            away &= np.abs(every - c) >= h
+        centres = np.array([*candidates, *(leaders[j] for j in mine)], dtype=np.int64)
+        away = ~_near(n, h, centres)[every]
         if away.sum() * max(1, h // 8) >= MIN_WINDOWS_OF_BOUNDARIES * h:
             every = every[away]
         for kind in kinds:

@@ -51,9 +51,9 @@ def find_outliers(x: NDArray[np.float64]) -> NDArray[np.intp]:
     :func:`outlier_threshold` noise standard deviations from both, on the same side. A level
     shift therefore never makes one: the values after a shift agree with those that follow
     them. One or two adjacent extreme values are outliers (and the middle one of three); four
-    or more make a short regime. The noise standard deviation is the scaled MAD of these
-    differences within the block of 64 values around each value, so that the noisier part of
-    a series whose spread changes is judged by its own noise.
+    or more make a short regime. The noise standard deviation comes from the scaled MAD of
+    these differences in blocks of 64 values around each value (see :func:`_local_sd`), so
+    that the noisier part of a series whose spread changes is judged by its own noise.
 
     Parameters
     ----------
@@ -102,16 +102,18 @@ SCALE_BLOCK = 64
 
 
 def _local_sd(residual: NDArray[np.float64]) -> NDArray[np.float64]:
-    """Noise standard deviation around each value: the scaled MAD of its block's residuals
-    (0 where they do not vary, so that nothing there is flagged)."""
+    """Noise standard deviation around each value: the largest scaled MAD of the residuals of
+    its block of 64 values and of the two blocks beside it, so that a value in a block where
+    the spread changes is judged by the noisier side (the last few values share the last
+    block's). Where the residuals do not vary the result is infinite: nothing is flagged."""
     n = len(residual)
-    blocks = max(1, round(n / SCALE_BLOCK))
-    edges = np.linspace(0, n, blocks + 1).round().astype(np.intp)
-    out = np.empty(n)
-    for a, b in zip(edges[:-1], edges[1:], strict=True):
-        part = residual[a:b]
-        sd = MAD_TO_SD * float(np.median(np.abs(part - np.median(part)))) / _RESIDUAL_SD
-        out[a:b] = sd if math.isfinite(sd) else 0.0
-    # Where the noise does not vary, an infinite limit flags nothing.
-    out[out <= 0.0] = np.inf
-    return out
+    blocks = max(1, n // SCALE_BLOCK)
+    size = n // blocks
+    main = residual[: blocks * size].reshape(blocks, size)
+    centre = np.median(main, axis=1, keepdims=True)
+    sd = MAD_TO_SD * np.median(np.abs(main - centre), axis=1) / _RESIDUAL_SD
+    sd[~(sd > 0.0) | ~np.isfinite(sd)] = np.inf
+    padded = np.concatenate([sd[:1], sd, sd[-1:]])
+    sd = np.maximum(np.maximum(padded[:-2], padded[1:-1]), padded[2:])
+    out = np.repeat(sd, size)
+    return np.concatenate([out, np.full(n - len(out), sd[-1])])

@@ -219,16 +219,24 @@ def fitting_scores(
     """
     if not FIT_SCORES:
         return {i: min(v / len(window_sizes), 1.0) for i, v in votes.items()}
-    seen = sorted(i for i, v in votes.items() if v >= 2)
-    sizes = sorted(window_sizes)
-    out = {}
-    for i, v in votes.items():
-        # Leaders closer than the smallest window are one change placed twice.
-        gaps = [abs(j - i) for j in seen if abs(j - i) >= sizes[0]]
-        room = min(gaps) if gaps else math.inf
-        fitting = max(min(len(sizes), MIN_FITTING_SIZES), sum(1 for w in sizes if 2 * w <= room))
-        out[i] = min(v / fitting, 1.0)
-    return out
+    seen = np.array(sorted(i for i, v in votes.items() if v >= 2), dtype=np.int64)
+    sizes = np.array(sorted(window_sizes), dtype=np.int64)
+    leaders = np.fromiter(votes, dtype=np.int64, count=len(votes))
+    counts = np.fromiter(votes.values(), dtype=np.float64, count=len(votes))
+    # The nearest seen leader at least the smallest window away on either side (leaders
+    # closer than that are one change placed twice).
+    room = np.full(len(leaders), np.inf)
+    if len(seen):
+        left = np.searchsorted(seen, leaders - sizes[0], side="right") - 1
+        right = np.searchsorted(seen, leaders + sizes[0], side="left")
+        has_left = left >= 0
+        has_right = right < len(seen)
+        room[has_left] = leaders[has_left] - seen[left[has_left]]
+        room[has_right] = np.minimum(room[has_right], seen[right[has_right]] - leaders[has_right])
+    fitting = np.searchsorted(2 * sizes, room, side="right")
+    fitting = np.maximum(fitting, min(len(sizes), MIN_FITTING_SIZES))
+    scores = np.minimum(counts / fitting, 1.0)
+    return {int(i): float(v) for i, v in zip(leaders, scores, strict=True)}
 
 
 def leader_intervals(raw: ScanResult, leaders: Sequence[int]) -> list[tuple[int, int]]:
