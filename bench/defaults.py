@@ -25,10 +25,16 @@ ALTERNATIVES = {
     'detrend="linear"': functools.partial(DEFAULT, detrend="linear"),
     'change_type="mean"': functools.partial(DEFAULT, change_type="mean"),
     'outliers="keep"': functools.partial(DEFAULT, outliers="keep"),
-    "scores over all window sizes": functools.partial(variants.variant, fit=False, wide=True, level=0.95),
-    "contrasts at the least width only": functools.partial(variants.variant, fit=True, wide=False, level=0.95),
+    "scores over all window sizes": functools.partial(
+        variants.variant, fit=False, wide=True, level=0.95
+    ),
+    "contrasts at the least width only": functools.partial(
+        variants.variant, fit=True, wide=False, level=0.95
+    ),
     "critical level 0.975": functools.partial(variants.variant, fit=True, wide=True, level=0.975),
-    "critical level 0.9 (fails the null table)": functools.partial(variants.variant, fit=True, wide=True, level=0.9),
+    "critical level 0.9 (fails the null table)": functools.partial(
+        variants.variant, fit=True, wide=True, level=0.9
+    ),
 }
 
 

@@ -21,8 +21,9 @@ def _run(values: np.ndarray, fit: bool, wide: bool, level: float, **options: Any
     return list(vollan.detect(values, **options).change_points)
 
 
-def variant(values: np.ndarray, fit: bool = True, wide: bool = True, level: float = 0.975,
-            **options: Any) -> list[int]:
+def variant(
+    values: np.ndarray, fit: bool = True, wide: bool = True, level: float = 0.975, **options: Any
+) -> list[int]:
     return _run(values, fit, wide, level, **options)
 
 

@@ -126,7 +126,8 @@ def _spread_about_line(rows: NDArray[np.float64]) -> NDArray[np.float64]:
     centred = rows - rows.mean(axis=1, keepdims=True)
     slope = centred @ t / float(t @ t)
     residual = centred - slope[:, None] * t
-    return np.sqrt((residual * residual).sum(axis=1) / (h - 2))
+    spread: NDArray[np.float64] = np.sqrt((residual * residual).sum(axis=1) / (h - 2))
+    return spread
 
 
 def leader_widths(

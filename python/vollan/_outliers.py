@@ -75,7 +75,9 @@ def find_outliers(x: NDArray[np.float64]) -> NDArray[np.intp]:
         right = np.full(n, np.nan)
         left[k:] = x[k:] - medians[: n - k]
         right[: n - k] = x[: n - k] - medians[1:]
-        limit = outlier_threshold(n) * _RESIDUAL_SD * _local_sd(np.where(np.isnan(left), right, left))
+        limit = (
+            outlier_threshold(n) * _RESIDUAL_SD * _local_sd(np.where(np.isnan(left), right, left))
+        )
         high_left = left > limit
         high_right = right > limit
         low_left = left < -limit

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Mapping, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
@@ -27,7 +27,7 @@ FIT_SCORES = True
 # needs the votes of at least two sizes to reach half of them.
 MIN_FITTING_SIZES = 4
 # The contrast rule: the calibrated critical values of vollan._contrast.
-DEFAULT_MIN_CONTRAST = "auto"
+DEFAULT_MIN_CONTRAST: Literal["auto"] = "auto"
 # The engine's floor for a window's standard deviation.
 MIN_STD = 1e-12
 # MAD × 1.4826 estimates the standard deviation of normally distributed values.
@@ -204,9 +204,7 @@ def reported_leaders(
     return {i for i, _ in passed}
 
 
-def fitting_scores(
-    votes: Mapping[int, int], window_sizes: Sequence[int]
-) -> dict[int, float]:
+def fitting_scores(votes: Mapping[int, int], window_sizes: Sequence[int]) -> dict[int, float]:
     """Each leader's share of the votes of the window sizes that fit around it.
 
     A window of w values sees a change only if the 2w values around it hold no other change,
@@ -270,7 +268,9 @@ def leader_sizes(
             before = x[max(0, c - h) : c]
             after = x[c : c + h]
             gap = float(np.mean(after) - np.mean(before))
-            shift = gap / noise if noise > 0 else (0.0 if gap == 0 else math.copysign(math.inf, gap))
+            shift = (
+                gap / noise if noise > 0 else (0.0 if gap == 0 else math.copysign(math.inf, gap))
+            )
             sb = max(float(np.std(before, ddof=1)) if len(before) > 1 else 0.0, MIN_STD)
             sa = max(float(np.std(after, ddof=1)) if len(after) > 1 else 0.0, MIN_STD)
             out.append((shift, sa / sb))

@@ -228,7 +228,7 @@ def _running_median_log(power: NDArray[np.float64], lo: int, hi: int) -> NDArray
             for c in centres
         ]
     )
-    return np.interp(np.arange(lo, hi + 1), centres, medians)
+    return np.asarray(np.interp(np.arange(lo, hi + 1), centres, medians), dtype=np.float64)
 
 
 def _refine_period(y: NDArray[np.float64], rough: float) -> int | None:

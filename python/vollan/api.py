@@ -14,8 +14,9 @@ import math
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, cast
 
+import numpy as np
+
 from _vollan_native import scan_detector
-from vollan._input import _values_and_labels, kept_values
 from vollan._contrast import (
     KINDS_OF_CHANGE_TYPE,
     contrast_scores,
@@ -24,6 +25,7 @@ from vollan._contrast import (
     leader_widths,
     shortest_judged,
 )
+from vollan._input import _values_and_labels, kept_values
 from vollan._outliers import find_outliers
 from vollan._result import Detection, Evidence, Leader, build_detection
 from vollan._rules import (
@@ -44,8 +46,6 @@ from vollan._scale import (
     default_window_sizes,
     dominant_period,
 )
-
-import numpy as np
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -296,7 +296,11 @@ def _judge(
     order = [i for i in indices if i in judged]
     width_of = dict(zip(indices, widths, strict=True))
     scores = dict(
-        zip(order, contrast_scores(x, [width_of[i] for i in order], order, kinds, order), strict=True)
+        zip(
+            order,
+            contrast_scores(x, [width_of[i] for i in order], order, kinds, order),
+            strict=True,
+        )
     )
     evidence = []
     stands_out = []
@@ -305,7 +309,9 @@ def _judge(
         row = scores.get(i)
         if row:
             critical = {
-                k: critical_contrast(k, len(x), h) if min_contrast == "auto" else float(min_contrast)
+                k: critical_contrast(k, len(x), h)
+                if isinstance(min_contrast, str)
+                else float(cast("float", min_contrast))
                 for k in row
             }
             kind = max(row, key=lambda k: row[k] - critical[k])

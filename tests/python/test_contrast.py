@@ -29,7 +29,9 @@ def spread_about_line(v: list[float]) -> float:
     t = [i - (h - 1) / 2 for i in range(h)]
     mean = statistics.fmean(v)
     slope = sum(ti * (vi - mean) for ti, vi in zip(t, v, strict=True)) / sum(ti * ti for ti in t)
-    return math.sqrt(sum((vi - mean - slope * ti) ** 2 for ti, vi in zip(t, v, strict=True)) / (h - 2))
+    return math.sqrt(
+        sum((vi - mean - slope * ti) ** 2 for ti, vi in zip(t, v, strict=True)) / (h - 2)
+    )
 
 
 @pytest.mark.parametrize("h", [3, 8, 17])
