@@ -1,9 +1,10 @@
 """The convenience layer: one call from a series to its change points.
 
-:func:`detect` is a pipeline of steps, each kept in a module of its own: convert the series
-(``_input``), choose window sizes and replicates (``_scale``), remove a line, scan, judge the
-leaders (``_rules``) and build the result (``_result``). The names of those modules that
-callers use are re-exported here.
+:func:`detect` is a pipeline of steps, each kept in a module of its own: convert the series and
+leave out missing values (``_input``) and isolated outliers (``_outliers``), choose window sizes
+from the series' period and replicates (``_scale``), scan, score the leaders and judge their
+local contrasts against calibrated critical values (``_rules``, ``_contrast``), and build the
+result (``_result``). The names of those modules that callers use are re-exported here.
 """
 
 from __future__ import annotations
@@ -66,6 +67,7 @@ __all__ = [
     "detect",
     "detect_many",
     "detrend_linear",
+    "dominant_period",
     "local_contrast",
 ]
 
