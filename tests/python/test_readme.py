@@ -22,7 +22,7 @@ def test_snippet_runs_from_a_file(number: int, tmp_path: Path) -> None:
     code = SNIPPETS[number]
     # Optional dependencies (matplotlib behind vollan.plot, distributed) may be missing.
     for module in re.findall(r"^(?:from|import) ([\w.]+)", code, flags=re.M):
-        pytest.importorskip(module)
+        pytest.importorskip(module, exc_type=ImportError)
     script = tmp_path / f"snippet_{number}.py"
     script.write_text(code)
     done = subprocess.run(
