@@ -38,6 +38,8 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
+from vollan._rules import MAD_TO_SD, MIN_STD
+
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
@@ -48,11 +50,8 @@ KINDS_OF_CHANGE_TYPE = {
     "var": ("scale",),
     "distribution": ("location", "scale"),
 }
-# The engine's floor for a window's standard deviation.
-MIN_STD = 1e-12
 # Floor of the distance before its logarithm (constant stretches have distance 0).
 _MIN_DISTANCE = 1e-300
-MAD_TO_SD = 1.4826
 # critical = a + b·ln(m) + c·ln(h) + d/m, with m = (n - 2h + 1)/h boundaries per width, for
 # the quantile levels below: least-squares fits to the simulated quantiles, raised by their
 # largest shortfall (0.29 to 0.57), so that each lies at or above every simulated quantile of

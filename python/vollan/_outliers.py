@@ -15,6 +15,8 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
+from vollan._rules import MAD_TO_SD
+
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
@@ -26,8 +28,6 @@ NEIGHBOURS = 3
 # beyond what the noise of any series here produces by chance, so plain noise reports none.
 MIN_OUTLIER_Z = 5.0
 OUTLIER_ALPHA = 0.05
-# MAD × 1.4826 estimates the standard deviation of normally distributed values.
-MAD_TO_SD = 1.4826
 # The median of three neighbours of Gaussian noise has variance about 0.449 σ²; a value minus
 # it, 1.449 σ². Dividing by the square root gives the noise's own standard deviation.
 _RESIDUAL_SD = math.sqrt(1.449)
