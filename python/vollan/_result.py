@@ -116,7 +116,7 @@ class Detection:
     period : int or None
         The dominant period of the series, in scanned values, when the window sizes follow it.
     note : str or None
-        Why nothing could be reported, when the series is too short to judge a change.
+        How a series too short for the contrasts was judged, or why nothing could be.
     n_perm : int
         Bootstrap replicates per threshold.
     trend : tuple of (float, float) or None

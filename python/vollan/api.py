@@ -40,6 +40,7 @@ from vollan._rules import (
     local_contrast,
     reported_leaders,
 )
+from vollan._short import critical_shift, shift_score, split_statistics
 from vollan._scale import (
     DEFAULT_ALPHA,
     choose_window_sizes,
@@ -120,8 +121,12 @@ def detect(
       a series without change reports one with probability at most about 5 %. A drift or a
       smooth curve changes its contrast nowhere in particular and reports nothing. The width h
       is as large as fits between the candidates (at least the smallest window, at least 8),
-      since wider contrasts see smaller changes. Series too short for 4h boundaries report
-      nothing, and ``Detection.note`` says why.
+      since wider contrasts see smaller changes.
+    - A series too short for 4h boundaries (:mod:`vollan._short`) reports at most one change
+      of mean: the split whose two-sample t statistic is largest, when it exceeds the 97.5 %
+      quantile of that largest statistic under AR(1) noise of coefficient 0.5 (so neither
+      independent nor moderately dependent noise reports one in more than about 3 % of
+      series). ``Detection.note`` says so; a change of spread alone is not judged there.
     - ``change_type`` = "distribution" judges both contrasts, so mean shifts, changes of
       spread and changes of shape are all reported; "mean" judges only the location contrast
       and "var" only the scale one. It also chooses the split search that places a change
@@ -233,23 +238,35 @@ def detect(
     h = contrast_width(smallest)
     kinds_judged: tuple[str, ...] = ()
     note = None
+    short = False
     if min_contrast is not None:
-        if len(x) < shortest_judged(h):
+        if len(x) >= shortest_judged(h):
+            kinds_judged = KINDS_OF_CHANGE_TYPE[change_type.lower()]
+        elif min_contrast == "auto" and "location" in KINDS_OF_CHANGE_TYPE[change_type.lower()]:
+            short = True
+            note = (
+                f"{len(x)} values are too few to judge a change against the rest of the series "
+                f"(contrasts of {h} values on each side need at least {shortest_judged(h)}): "
+                f"at most one change of mean is reported, where the t statistic of the split "
+                f"exceeds {critical_shift(len(x)):.2f}"
+            )
+        else:
             note = (
                 f"nothing is reported: {len(x)} values are too few to judge a change against "
                 f"the rest of the series (contrasts of {h} values on each side need at least "
                 f"{shortest_judged(h)})"
             )
-        else:
-            kinds_judged = KINDS_OF_CHANGE_TYPE[change_type.lower()]
     scores = fitting_scores(out["leaders_segment_votes"], sizes)
     candidates = [i for i in indices if scores[i] >= min_score]
     widths = leader_widths(
         len(x), smallest, indices, {i: out["leaders_segment_votes"][i] for i in candidates}
     )
-    evidence, stands_out, strength = _judge(
-        x, raw, indices, widths, kinds_judged, min_contrast, note, candidates
-    )
+    if short:
+        evidence, stands_out, strength = _judge_short(x, raw, indices, widths, candidates, smallest)
+    else:
+        evidence, stands_out, strength = _judge(
+            x, raw, indices, widths, kinds_judged, min_contrast, note, candidates
+        )
     chosen = reported_leaders(
         indices,
         out["leaders_segment_votes"],
@@ -324,6 +341,40 @@ def _judge(
             evidence.append(Evidence(None, None, h, None, span, shift, ratio))
             # Without the check only the votes decide; a series too short for it reports none.
             stands_out.append(min_contrast is None and note is None)
+            strength.append(-math.inf)
+    return evidence, stands_out, strength
+
+
+def _judge_short(
+    x: NDArray[np.float64],
+    raw: ScanResult,
+    indices: Sequence[int],
+    widths: Sequence[int],
+    candidates: Sequence[int],
+    smallest: int,
+) -> tuple[list[Evidence], list[bool], list[float]]:
+    """As :func:`_judge`, for a series too short for contrasts (:mod:`vollan._short`): each
+    candidate's evidence is the best split statistic within half the smallest window of it,
+    and only the strongest candidate can stand out."""
+    intervals = leader_intervals(raw, indices)
+    sizes = leader_sizes(x, widths, indices)
+    statistics = split_statistics(x)
+    critical = critical_shift(len(x))
+    judged = set(candidates)
+    reach = max(1, smallest // 2)
+    t = {i: shift_score(statistics, i, reach) for i in indices if i in judged}
+    best = max(t, key=lambda i: (t[i], -i)) if t else None
+    evidence = []
+    stands_out = []
+    strength = []
+    for i, h, span, (shift, ratio) in zip(indices, widths, intervals, sizes, strict=True):
+        if i in t:
+            evidence.append(Evidence(t[i], "shift", h, critical, span, shift, ratio))
+            stands_out.append(i == best and t[i] > critical)
+            strength.append(t[i] - critical)
+        else:
+            evidence.append(Evidence(None, None, h, None, span, shift, ratio))
+            stands_out.append(False)
             strength.append(-math.inf)
     return evidence, stands_out, strength
 

@@ -332,12 +332,19 @@ def test_contrast_check_and_its_exemptions():
     (leader,) = [x for x in found.leaders if x.reported]
     assert leader.contrast == math.inf  # the contrast is zero away from the step
     assert json.loads(json.dumps(found.to_dict()))["change_points"][0]["contrast"] is None
-    # Too short for the check (fewer than 6h - 1 values, h at least 8): nothing is reported,
-    # and the result says why; without the check the votes alone decide.
+    # Too short for contrasts (fewer than 6h - 1 values, h at least 8): at most one change of
+    # mean is tested by the split's t statistic, and the result says so; a change of spread
+    # alone, or a fixed contrast threshold, has no sound test there: nothing is reported.
     short = [0.0] * 20 + [5.0] * 20
     found = detect(short)
-    assert found.change_points == () and all(x.contrast is None for x in found.leaders)
-    assert found.note is not None and "47" in found.note
+    assert found.change_points == (20,)
+    (leader,) = [x for x in found.leaders if x.reported]
+    assert leader.contrast_kind == "shift" and leader.critical == pytest.approx(5.62 + 5.5 / 40)
+    assert found.note is not None and "47" in found.note and "at most one" in found.note
+    for options in ({"change_type": "var"}, {"min_contrast": 3.0}):
+        found = detect(short, **options)
+        assert found.change_points == () and all(x.contrast is None for x in found.leaders)
+        assert found.note.startswith("nothing is reported") and "47" in found.note
     assert detect(short, min_contrast=None).change_points == (20,)
 
 
