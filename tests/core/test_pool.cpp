@@ -1,5 +1,8 @@
 #include "core/pool.hpp"
 
+#include "core/cpu_budget.hpp"
+#include "core/shared_pool.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
