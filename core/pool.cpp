@@ -3,6 +3,8 @@
 #include "core/cpu_budget.hpp"
 #include "core/shared_pool.hpp"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,15 +48,20 @@ struct PoolLatch {
 };
 
 // Double-ended job queue: the owner pushes and pops at the back, thieves take from the front.
-// A power-of-two ring buffer indexed by ever-growing positions, behind a mutex.
+// A power-of-two ring buffer indexed by ever-growing positions, behind a mutex. Every job in it
+// is also counted in its pool's `queued`, so that idle workers learn in O(1) whether there is
+// anything to look for.
 class PoolDeque {
 public:
+    void attach(std::atomic<std::size_t>* pool_queued) { pool_queued_ = pool_queued; }
+
     void push_back(PoolJob* job) {
         std::lock_guard lock(mutex_);
         if (tail_ - head_ == buffer_.size()) grow();
         buffer_[tail_ & (buffer_.size() - 1)] = job;
         ++tail_;
         size_.store(tail_ - head_, std::memory_order_relaxed);
+        pool_queued_->fetch_add(1, std::memory_order_relaxed);
     }
 
     PoolJob* pop_back() noexcept {
@@ -62,23 +69,27 @@ public:
         std::lock_guard lock(mutex_);
         if (tail_ == head_) return nullptr;
         --tail_;
-        size_.store(tail_ - head_, std::memory_order_relaxed);
-        return buffer_[tail_ & (buffer_.size() - 1)];
+        return taken(buffer_[tail_ & (buffer_.size() - 1)]);
     }
 
     PoolJob* pop_front() noexcept {
-        // The unlocked size check keeps idle workers from taking every lock in the pool. Pushes
+        // The unlocked size check keeps thieves from taking the locks of empty deques. Pushes
         // are announced through Registry::events, which orders them before a sleeper's last look.
         if (size_.load(std::memory_order_relaxed) == 0) return nullptr;
         std::lock_guard lock(mutex_);
         if (tail_ == head_) return nullptr;
         PoolJob* job = buffer_[head_ & (buffer_.size() - 1)];
         ++head_;
-        size_.store(tail_ - head_, std::memory_order_relaxed);
-        return job;
+        return taken(job);
     }
 
 private:
+    PoolJob* taken(PoolJob* job) noexcept {
+        size_.store(tail_ - head_, std::memory_order_relaxed);
+        pool_queued_->fetch_sub(1, std::memory_order_relaxed);
+        return job;
+    }
+
     void grow() {
         std::vector<PoolJob*> bigger(std::max<std::size_t>(16, 2 * buffer_.size()));
         for (std::size_t i = head_; i != tail_; ++i) {
@@ -92,7 +103,24 @@ private:
     std::size_t head_ = 0;
     std::size_t tail_ = 0;
     std::atomic<std::size_t> size_{0};
+    std::atomic<std::size_t>* pool_queued_ = nullptr;
 };
+
+// A sleeping worker blocks on a word of its own with a bare futex: std::atomic::wait spins and
+// yields first, which with thousands of threads going to sleep at once costs more than the sleep.
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+              std::atomic<std::uint32_t>::is_always_lock_free);
+
+// Blocks while word holds value; may return early, so callers check again.
+void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t value) noexcept {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, value,
+            nullptr, nullptr, 0);
+}
+
+void futex_wake(std::atomic<std::uint32_t>& word) noexcept {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr,
+            nullptr, 0);
+}
 
 struct Registry;
 
@@ -102,17 +130,18 @@ struct alignas(64) PoolWorker {
     PoolDeque deque;
     pthread_t thread{};
     std::uint64_t rng = 0;  // victim choice only
-    // Sleep state, guarded by Registry::sleep_mutex.
-    std::condition_variable cv;
-    bool asleep = false;
+    // Sleep state, written under Registry::sleep_mutex. A sleeping worker waits on `asleep`
+    // alone, so waking it takes no lock on its side.
+    std::atomic<std::uint32_t> asleep{0};
     bool woken_for_work = false;
     std::size_t sleep_slot = 0;
 
-    std::size_t next_victim(std::size_t n) {
+    // Uniform in [0, n) for n < 2^32, by multiply-shift rather than a division.
+    std::size_t random_below(std::size_t n) {
         rng ^= rng << 13;
         rng ^= rng >> 7;
         rng ^= rng << 17;
-        return static_cast<std::size_t>(rng % n);
+        return static_cast<std::size_t>(((rng >> 32) * n) >> 32);
     }
 };
 
@@ -120,14 +149,28 @@ static thread_local PoolWorker* tl_worker = nullptr;
 
 // The scheduler state of one pool: its workers, the queue for work from outside, and the
 // bookkeeping of sleeping workers.
+//
+// Everything a worker does while looking for work costs O(1) in the pool's size, so that a pool
+// of W threads starts, runs and stops in O(W): `queued` says whether any deque holds a job, a
+// steal probes a bounded number of victims (the worker that pushed last first, since a worker
+// woken for a job most likely finds it there), and a worker that has never had work sleeps at
+// once instead of spinning while its siblings are still being created.
 struct Registry {
+    // Victims probed per steal attempt beside the last pusher; smaller pools are scanned whole.
+    static constexpr std::size_t kStealProbes = 8;
+    // Rounds a worker that has just run a job keeps looking before it sleeps: work often arrives
+    // within microseconds.
+    static constexpr int kSpinRounds = 32;
+
     explicit Registry(std::size_t n_threads)
         : n(n_threads), workers(new PoolWorker[n_threads]), pid(getpid()) {
         sleepers.reserve(n_threads);
+        injector.attach(&queued);
         for (std::size_t i = 0; i < n_threads; ++i) {
             workers[i].registry = this;
             workers[i].index = i;
             workers[i].rng = 0x9E3779B97F4A7C15ull * (i + 1);
+            workers[i].deque.attach(&queued);
         }
     }
 
@@ -135,19 +178,38 @@ struct Registry {
     // then work handed in from outside the pool.
     PoolJob* find_work(PoolWorker& self) noexcept {
         if (PoolJob* job = self.deque.pop_back()) return job;
-        if (n > 1) {
-            const std::size_t start = self.next_victim(n);
+        if (queued.load(std::memory_order_relaxed) == 0) return nullptr;
+        if (PoolJob* job = steal(self)) return job;
+        return injector.pop_front();
+    }
+
+    PoolJob* steal(PoolWorker& self) noexcept {
+        if (n <= 1) return nullptr;
+        if (n - 1 <= kStealProbes + 1) {
+            const std::size_t start = self.random_below(n);
             for (std::size_t k = 0; k < n; ++k) {
-                const std::size_t victim = (start + k) % n;
+                std::size_t victim = start + k;
+                if (victim >= n) victim -= n;
                 if (victim == self.index) continue;
                 if (PoolJob* job = workers[victim].deque.pop_front()) return job;
             }
+            return nullptr;
         }
-        return injector.pop_front();
+        const std::size_t hint = last_pusher.load(std::memory_order_relaxed);
+        if (hint != self.index) {
+            if (PoolJob* job = workers[hint].deque.pop_front()) return job;
+        }
+        for (std::size_t k = 0; k < kStealProbes; ++k) {
+            const std::size_t victim = self.random_below(n);
+            if (victim == self.index) continue;
+            if (PoolJob* job = workers[victim].deque.pop_front()) return job;
+        }
+        return nullptr;
     }
 
     void push_local(PoolWorker& self, PoolJob* job) {
         self.deque.push_back(job);
+        last_pusher.store(self.index, std::memory_order_relaxed);
         announce_work();
     }
 
@@ -165,18 +227,18 @@ struct Registry {
         std::lock_guard lock(sleep_mutex);
         if (sleepers.empty()) return;
         PoolWorker* chosen = sleepers.back();
+        chosen->woken_for_work = true;  // before remove_sleeper's store publishes it
         remove_sleeper(*chosen);
-        chosen->woken_for_work = true;
-        chosen->cv.notify_one();
+        futex_wake(chosen->asleep);
     }
 
     // Wakes worker if it sleeps; called after its latch was set.
     void wake(PoolWorker& worker) noexcept {
         if (n_sleeping.load(std::memory_order_seq_cst) == 0) return;
         std::lock_guard lock(sleep_mutex);
-        if (!worker.asleep) return;
+        if (worker.asleep.load(std::memory_order_relaxed) == 0) return;
         remove_sleeper(worker);
-        worker.cv.notify_one();
+        futex_wake(worker.asleep);
     }
 
     // Sleeps unless something happened since events read `observed`, the latch is set or the pool
@@ -185,7 +247,7 @@ struct Registry {
         std::unique_lock lock(sleep_mutex);
         self.sleep_slot = sleepers.size();
         sleepers.push_back(&self);  // capacity reserved for every worker
-        self.asleep = true;
+        self.asleep.store(1, std::memory_order_relaxed);
         self.woken_for_work = false;
         n_sleeping.fetch_add(1, std::memory_order_seq_cst);
         const bool stay_up = terminating.load(std::memory_order_relaxed) ||
@@ -195,7 +257,9 @@ struct Registry {
             remove_sleeper(self);
             return false;
         }
-        while (self.asleep) self.cv.wait(lock);
+        lock.unlock();
+        // The release store of remove_sleeper publishes woken_for_work.
+        while (self.asleep.load(std::memory_order_acquire) != 0) futex_wait(self.asleep, 1);
         return self.woken_for_work;
     }
 
@@ -204,54 +268,54 @@ struct Registry {
         sleepers[worker.sleep_slot] = last;
         last->sleep_slot = worker.sleep_slot;
         sleepers.pop_back();
-        worker.asleep = false;
+        worker.asleep.store(0, std::memory_order_release);
         n_sleeping.fetch_sub(1, std::memory_order_seq_cst);
     }
 
     // Runs jobs of the pool until latch is set or, with no latch (an idle worker), until the pool
-    // ends. Spins a little before sleeping, since work often arrives within microseconds.
+    // ends.
     void work_until(PoolWorker& self, PoolLatch* latch) noexcept {
-        constexpr int kSpinRounds = 32;
-        int idle_rounds = 0;
+        // A thread that waits for a latch has work in flight; an idle worker spins only after it
+        // has run a job, not while the pool is starting or when a wake-up found nothing.
+        int spin_rounds_left = latch != nullptr ? kSpinRounds : 0;
         for (;;) {
             if (latch != nullptr ? latch->probe() : terminating.load(std::memory_order_acquire)) {
                 return;
             }
             if (PoolJob* job = find_work(self)) {
                 job->execute(job, self);
-                idle_rounds = 0;
+                spin_rounds_left = kSpinRounds;
                 continue;
             }
-            if (idle_rounds < kSpinRounds) {
-                ++idle_rounds;
+            if (spin_rounds_left > 0) {
+                --spin_rounds_left;
                 std::this_thread::yield();
                 continue;
             }
             const std::uint64_t observed = events.load(std::memory_order_seq_cst);
             if (PoolJob* job = find_work(self)) {
                 job->execute(job, self);
-                idle_rounds = 0;
+                spin_rounds_left = kSpinRounds;
                 continue;
             }
             const bool woken_for_work = sleep(self, observed, latch);
             // A job announcement that woke a worker which is leaving goes to someone else.
             if (woken_for_work && latch != nullptr && latch->probe()) announce_work();
-            idle_rounds = 0;
         }
     }
 
-    // Ends the pool: wakes every worker and joins the first `started` threads.
-    void shutdown(std::size_t started) {
+    // Ends the pool: wakes every worker and joins the first `started` threads. The flag is set
+    // under the lock, so a worker about to sleep either sees it or is a sleeper released here;
+    // the wake-ups go out after the lock is dropped, and a woken worker leaves without taking it.
+    void shutdown(std::size_t started) noexcept {
         {
-            // Set under the lock, so a worker about to sleep either sees it or gets woken.
             std::lock_guard lock(sleep_mutex);
             terminating.store(true, std::memory_order_release);
-            while (!sleepers.empty()) {
-                PoolWorker* sleeper = sleepers.back();
-                remove_sleeper(*sleeper);
-                sleeper->cv.notify_one();
-            }
+            for (PoolWorker* sleeper : sleepers) sleeper->asleep.store(0, std::memory_order_release);
+            sleepers.clear();  // keeps the capacity reserved for every worker
+            n_sleeping.store(0, std::memory_order_seq_cst);
         }
+        for (std::size_t i = 0; i < started; ++i) futex_wake(workers[i].asleep);
         for (std::size_t i = 0; i < started; ++i) pthread_join(workers[i].thread, nullptr);
     }
 
@@ -260,6 +324,8 @@ struct Registry {
     PoolDeque injector;
     ThreadPool* pool = nullptr;
     pid_t pid;  // threads exist only in the process that started them
+    std::atomic<std::size_t> queued{0};  // jobs in all deques and the injector
+    std::atomic<std::size_t> last_pusher{0};
 
     std::mutex sleep_mutex;
     std::vector<PoolWorker*> sleepers;  // guarded by sleep_mutex
@@ -298,8 +364,23 @@ void* worker_main(void* arg) {
     return nullptr;
 }
 
+// Workers need little stack: the deepest nesting the core produces (windows, their bootstrap
+// maps, helping while waiting) touches under 64 KiB. 2 MiB, the default of Rust's std threads,
+// leaves a wide margin; against glibc's 8 MiB default it keeps the start and exit of thousands
+// of threads cheap. A smaller default (a low stack limit) is kept.
+constexpr std::size_t kWorkerStackBytes = std::size_t{2} << 20;
+
 int start_with_pthread(pthread_t* thread, void* (*entry)(void*), void* arg) {
-    return pthread_create(thread, nullptr, entry, arg);
+    pthread_attr_t attr;
+    if (const int err = pthread_attr_init(&attr); err != 0) return err;
+    std::size_t default_bytes = 0;
+    if (pthread_attr_getstacksize(&attr, &default_bytes) == 0 &&
+        default_bytes > kWorkerStackBytes) {
+        (void)pthread_attr_setstacksize(&attr, kWorkerStackBytes);
+    }
+    const int err = pthread_create(thread, &attr, entry, arg);
+    pthread_attr_destroy(&attr);
+    return err;
 }
 
 std::atomic<ThreadStarter> g_thread_starter{&start_with_pthread};

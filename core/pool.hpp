@@ -7,6 +7,9 @@
 // task then waits for both halves, running queued jobs of its pool meanwhile, so nesting never
 // deadlocks, even on one thread. Jobs live on the stack of the task that waits for them.
 //
+// Looking for work costs O(1) in the number of threads (a pool-wide count of queued jobs, a
+// bounded number of victims per steal), so a pool's start, work and end cost O(threads).
+//
 // The deques are small ring buffers behind one mutex each rather than lock-free Chase-Lev deques:
 // a job is a whole chunk of work (bootstrap replicates, a window), so an uncontended lock per push
 // or pop is lost in the noise, and the locked version is far easier to get right.
