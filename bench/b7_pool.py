@@ -4,8 +4,8 @@
 windows on it and tears it down; next to it, W plain threads (pthread_create with default
 attributes, each running an empty function, then pthread_join) are timed in the same process,
 the contenders alternating within every repeat; so are W plain threads that all stay alive
-until the last has started, as a pool's threads do. A pool that costs a constant multiple of the plain
-threads scales linearly with its size.
+until the last has started, as a pool's threads do. A pool that costs a constant multiple of
+the plain threads scales linearly with its size.
 
 Each build of the extension (`--build label=DIR`, DIR holding `_vollan_native`; without one,
 the installed module) runs in processes of its own, one per W, with a time limit.
@@ -65,24 +65,31 @@ def scan(w):
     return time.perf_counter() - start, outcome
 
 w = {workers}
+with_plain = {with_plain}
 plain(64, False)
 plain(64, True)
 plain_s, alive_s, scan_s = [], [], []
+made = 0
 for _ in range({repeats}):
-    seconds, made = plain(w, False)
-    plain_s.append(seconds)
-    seconds, _ = plain(w, True)
-    alive_s.append(seconds)
+    if with_plain:
+        seconds, made = plain(w, False)
+        plain_s.append(seconds)
+        seconds, _ = plain(w, True)
+        alive_s.append(seconds)
     seconds, outcome = scan(w)
     scan_s.append(seconds)
-print(json.dumps(dict(plain=statistics.median(plain_s), made=made,
-                      alive=statistics.median(alive_s),
-                      scan=statistics.median(scan_s), outcome=outcome)))
+median = lambda s: statistics.median(s) if s else None
+print(json.dumps(dict(plain=median(plain_s), made=made, alive=median(alive_s),
+                      scan=median(scan_s), outcome=outcome)))
 """
 
 
-def measure(module_dir: str, workers: int, repeats: int, timeout: float) -> dict | None:
-    code = WORKER.format(module_dir=module_dir, workers=workers, repeats=repeats)
+def measure(
+    module_dir: str, workers: int, repeats: int, timeout: float, with_plain: bool
+) -> dict | None:
+    code = WORKER.format(
+        module_dir=module_dir, workers=workers, repeats=repeats, with_plain=with_plain
+    )
     try:
         run = subprocess.run(
             [sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout
@@ -100,7 +107,8 @@ def cells(m: dict | None, timeout: float) -> list[str]:
     if "error" in m:
         return [f"crashed: {m['error']}", "", ""]
     outcome = "" if m["outcome"] == "result" else m["outcome"]
-    return [fmt_seconds(m["scan"]), f"{m['scan'] / m['plain']:.1f}×", outcome]
+    ratio = f"{m['scan'] / m['plain']:.1f}×" if m["plain"] else ""
+    return [fmt_seconds(m["scan"]), ratio, outcome]
 
 
 def main() -> None:
@@ -111,6 +119,13 @@ def main() -> None:
     parser.add_argument("--timeout", type=float, default=180.0, help="seconds per process")
     parser.add_argument("--build", action="append", default=[],
                         help="label=DIR of a build of _vollan_native; repeatable")
+    parser.add_argument("--plain-up-to", type=int, default=16384,
+                        help="largest W with plain threads timed: the process ids of the whole "
+                        "machine (kernel.pid_max) run out near 32,768 threads, and holding them "
+                        "all stops other processes from starting anything")
+    parser.add_argument("--skip", nargs="+", default=[],
+                        help="label:W pairs not to run, e.g. before:65535 (minutes of all "
+                        "process ids held)")
     args = parser.parse_args()
     builds = [tuple(b.split("=", 1)) for b in args.build] or [("installed", "")]
 
@@ -122,13 +137,19 @@ def main() -> None:
         repeats = args.repeats if w <= 2048 else 1
         row: list[str] = [f"{w:,}", "", ""]
         for label, module_dir in builds:
-            m = measure(os.path.abspath(module_dir) if module_dir else "", w, repeats, args.timeout)
+            if f"{label}:{w}" in args.skip:
+                row += ["not run", "", ""]
+                continue
+            m = measure(os.path.abspath(module_dir) if module_dir else "", w, repeats,
+                        args.timeout, w <= args.plain_up_to)
             print(f"{label} W={w}: {m}", file=sys.stderr, flush=True)
-            if m is not None and "plain" in m and not row[1]:
+            if m is not None and m.get("plain") and not row[1]:
                 refused = f" (refused after {m['made']:,})" if m["made"] < w else ""
                 row[1] = fmt_seconds(m["plain"]) + refused
                 row[2] = fmt_seconds(m["alive"])
             row += cells(m, args.timeout)
+        if not row[1]:
+            row[1] = row[2] = "not timed"
         rows.append(row)
 
     print(f"`{command_line()}`\n")
