@@ -1,8 +1,5 @@
 #include "core/pool.hpp"
 
-#include "core/cpu_budget.hpp"
-#include "core/shared_pool.hpp"
-
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -17,6 +14,9 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+
+#include "core/cpu_budget.hpp"
+#include "core/shared_pool.hpp"
 
 namespace vollan {
 namespace detail {
