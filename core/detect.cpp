@@ -175,8 +175,6 @@ Result<std::pair<std::uint64_t, WindowScanResult>> detect_for_window_with_policy
 
 namespace {
 
-constexpr std::uint64_t kMaxDedicatedThreads = 65535;
-
 bool equals_ascii_ci(std::string_view text, std::string_view word) {
     if (text.size() != word.size()) return false;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -207,7 +205,7 @@ Result<WindowMaps> run_windows(std::span<const std::uint64_t> window_sizes, cons
                                std::optional<std::uint64_t> workers) {
     std::vector<WindowOutcome> outcomes;
     if (workers && *workers >= 1) {
-        auto pool = make_dedicated_pool(static_cast<std::size_t>(std::min<std::uint64_t>(*workers, kMaxDedicatedThreads)));
+        auto pool = make_dedicated_pool(*workers);
         if (!pool) return error("failed to build Rayon thread pool: " + pool.error());
         outcomes = install(**pool, [&] { return compute_windows(window_sizes, params); });
     } else {

@@ -55,7 +55,8 @@ struct WindowMaps {
 };
 
 // Runs every window size (duplicates included) on the shared pool, or on a dedicated pool of
-// min(workers, 65535) threads when workers >= 1; the first failing window in list order wins.
+// min(workers, kMaxPoolThreads) threads when workers >= 1 (0, like absent, means the shared pool,
+// whose size is the default count); the first failing window in list order wins.
 Result<WindowMaps> run_windows(std::span<const std::uint64_t> window_sizes, const WindowParams& params,
                                std::optional<std::uint64_t> workers);
 

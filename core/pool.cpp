@@ -1,21 +1,22 @@
 #include "core/pool.hpp"
 
-#include <sched.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <fstream>
-#include <limits>
 #include <mutex>
 #include <system_error>
 #include <thread>
+
+#include "core/cpu_budget.hpp"
+#include "core/shared_pool.hpp"
 
 namespace vollan {
 namespace detail {
@@ -47,15 +48,20 @@ struct PoolLatch {
 };
 
 // Double-ended job queue: the owner pushes and pops at the back, thieves take from the front.
-// A power-of-two ring buffer indexed by ever-growing positions, behind a mutex.
+// A power-of-two ring buffer indexed by ever-growing positions, behind a mutex. Every job in it
+// is also counted in its pool's `queued`, so that idle workers learn in O(1) whether there is
+// anything to look for.
 class PoolDeque {
 public:
+    void attach(std::atomic<std::size_t>* pool_queued) { pool_queued_ = pool_queued; }
+
     void push_back(PoolJob* job) {
         std::lock_guard lock(mutex_);
         if (tail_ - head_ == buffer_.size()) grow();
         buffer_[tail_ & (buffer_.size() - 1)] = job;
         ++tail_;
         size_.store(tail_ - head_, std::memory_order_relaxed);
+        pool_queued_->fetch_add(1, std::memory_order_relaxed);
     }
 
     PoolJob* pop_back() noexcept {
@@ -63,23 +69,27 @@ public:
         std::lock_guard lock(mutex_);
         if (tail_ == head_) return nullptr;
         --tail_;
-        size_.store(tail_ - head_, std::memory_order_relaxed);
-        return buffer_[tail_ & (buffer_.size() - 1)];
+        return taken(buffer_[tail_ & (buffer_.size() - 1)]);
     }
 
     PoolJob* pop_front() noexcept {
-        // The unlocked size check keeps idle workers from taking every lock in the pool. Pushes
+        // The unlocked size check keeps thieves from taking the locks of empty deques. Pushes
         // are announced through Registry::events, which orders them before a sleeper's last look.
         if (size_.load(std::memory_order_relaxed) == 0) return nullptr;
         std::lock_guard lock(mutex_);
         if (tail_ == head_) return nullptr;
         PoolJob* job = buffer_[head_ & (buffer_.size() - 1)];
         ++head_;
-        size_.store(tail_ - head_, std::memory_order_relaxed);
-        return job;
+        return taken(job);
     }
 
 private:
+    PoolJob* taken(PoolJob* job) noexcept {
+        size_.store(tail_ - head_, std::memory_order_relaxed);
+        pool_queued_->fetch_sub(1, std::memory_order_relaxed);
+        return job;
+    }
+
     void grow() {
         std::vector<PoolJob*> bigger(std::max<std::size_t>(16, 2 * buffer_.size()));
         for (std::size_t i = head_; i != tail_; ++i) {
@@ -93,7 +103,24 @@ private:
     std::size_t head_ = 0;
     std::size_t tail_ = 0;
     std::atomic<std::size_t> size_{0};
+    std::atomic<std::size_t>* pool_queued_ = nullptr;
 };
+
+// A sleeping worker blocks on a word of its own with a bare futex: std::atomic::wait spins and
+// yields first, which with thousands of threads going to sleep at once costs more than the sleep.
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+              std::atomic<std::uint32_t>::is_always_lock_free);
+
+// Blocks while word holds value; may return early, so callers check again.
+void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t value) noexcept {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, value,
+            nullptr, nullptr, 0);
+}
+
+void futex_wake(std::atomic<std::uint32_t>& word) noexcept {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr,
+            nullptr, 0);
+}
 
 struct Registry;
 
@@ -103,17 +130,18 @@ struct alignas(64) PoolWorker {
     PoolDeque deque;
     pthread_t thread{};
     std::uint64_t rng = 0;  // victim choice only
-    // Sleep state, guarded by Registry::sleep_mutex.
-    std::condition_variable cv;
-    bool asleep = false;
+    // Sleep state, written under Registry::sleep_mutex. A sleeping worker waits on `asleep`
+    // alone, so waking it takes no lock on its side.
+    std::atomic<std::uint32_t> asleep{0};
     bool woken_for_work = false;
     std::size_t sleep_slot = 0;
 
-    std::size_t next_victim(std::size_t n) {
+    // Uniform in [0, n) for n < 2^32, by multiply-shift rather than a division.
+    std::size_t random_below(std::size_t n) {
         rng ^= rng << 13;
         rng ^= rng >> 7;
         rng ^= rng << 17;
-        return static_cast<std::size_t>(rng % n);
+        return static_cast<std::size_t>(((rng >> 32) * n) >> 32);
     }
 };
 
@@ -121,14 +149,28 @@ static thread_local PoolWorker* tl_worker = nullptr;
 
 // The scheduler state of one pool: its workers, the queue for work from outside, and the
 // bookkeeping of sleeping workers.
+//
+// Everything a worker does while looking for work costs O(1) in the pool's size, so that a pool
+// of W threads starts, runs and stops in O(W): `queued` says whether any deque holds a job, a
+// steal probes a bounded number of victims (the worker that pushed last first, since a worker
+// woken for a job most likely finds it there), and a worker that has never had work sleeps at
+// once instead of spinning while its siblings are still being created.
 struct Registry {
+    // Victims probed per steal attempt beside the last pusher; smaller pools are scanned whole.
+    static constexpr std::size_t kStealProbes = 8;
+    // Rounds a worker that has just run a job keeps looking before it sleeps: work often arrives
+    // within microseconds.
+    static constexpr int kSpinRounds = 32;
+
     explicit Registry(std::size_t n_threads)
         : n(n_threads), workers(new PoolWorker[n_threads]), pid(getpid()) {
         sleepers.reserve(n_threads);
+        injector.attach(&queued);
         for (std::size_t i = 0; i < n_threads; ++i) {
             workers[i].registry = this;
             workers[i].index = i;
             workers[i].rng = 0x9E3779B97F4A7C15ull * (i + 1);
+            workers[i].deque.attach(&queued);
         }
     }
 
@@ -136,19 +178,38 @@ struct Registry {
     // then work handed in from outside the pool.
     PoolJob* find_work(PoolWorker& self) noexcept {
         if (PoolJob* job = self.deque.pop_back()) return job;
-        if (n > 1) {
-            const std::size_t start = self.next_victim(n);
+        if (queued.load(std::memory_order_relaxed) == 0) return nullptr;
+        if (PoolJob* job = steal(self)) return job;
+        return injector.pop_front();
+    }
+
+    PoolJob* steal(PoolWorker& self) noexcept {
+        if (n <= 1) return nullptr;
+        if (n - 1 <= kStealProbes + 1) {
+            const std::size_t start = self.random_below(n);
             for (std::size_t k = 0; k < n; ++k) {
-                const std::size_t victim = (start + k) % n;
+                std::size_t victim = start + k;
+                if (victim >= n) victim -= n;
                 if (victim == self.index) continue;
                 if (PoolJob* job = workers[victim].deque.pop_front()) return job;
             }
+            return nullptr;
         }
-        return injector.pop_front();
+        const std::size_t hint = last_pusher.load(std::memory_order_relaxed);
+        if (hint != self.index) {
+            if (PoolJob* job = workers[hint].deque.pop_front()) return job;
+        }
+        for (std::size_t k = 0; k < kStealProbes; ++k) {
+            const std::size_t victim = self.random_below(n);
+            if (victim == self.index) continue;
+            if (PoolJob* job = workers[victim].deque.pop_front()) return job;
+        }
+        return nullptr;
     }
 
     void push_local(PoolWorker& self, PoolJob* job) {
         self.deque.push_back(job);
+        last_pusher.store(self.index, std::memory_order_relaxed);
         announce_work();
     }
 
@@ -166,18 +227,18 @@ struct Registry {
         std::lock_guard lock(sleep_mutex);
         if (sleepers.empty()) return;
         PoolWorker* chosen = sleepers.back();
+        chosen->woken_for_work = true;  // before remove_sleeper's store publishes it
         remove_sleeper(*chosen);
-        chosen->woken_for_work = true;
-        chosen->cv.notify_one();
+        futex_wake(chosen->asleep);
     }
 
     // Wakes worker if it sleeps; called after its latch was set.
     void wake(PoolWorker& worker) noexcept {
         if (n_sleeping.load(std::memory_order_seq_cst) == 0) return;
         std::lock_guard lock(sleep_mutex);
-        if (!worker.asleep) return;
+        if (worker.asleep.load(std::memory_order_relaxed) == 0) return;
         remove_sleeper(worker);
-        worker.cv.notify_one();
+        futex_wake(worker.asleep);
     }
 
     // Sleeps unless something happened since events read `observed`, the latch is set or the pool
@@ -186,7 +247,7 @@ struct Registry {
         std::unique_lock lock(sleep_mutex);
         self.sleep_slot = sleepers.size();
         sleepers.push_back(&self);  // capacity reserved for every worker
-        self.asleep = true;
+        self.asleep.store(1, std::memory_order_relaxed);
         self.woken_for_work = false;
         n_sleeping.fetch_add(1, std::memory_order_seq_cst);
         const bool stay_up = terminating.load(std::memory_order_relaxed) ||
@@ -196,7 +257,9 @@ struct Registry {
             remove_sleeper(self);
             return false;
         }
-        while (self.asleep) self.cv.wait(lock);
+        lock.unlock();
+        // The release store of remove_sleeper publishes woken_for_work.
+        while (self.asleep.load(std::memory_order_acquire) != 0) futex_wait(self.asleep, 1);
         return self.woken_for_work;
     }
 
@@ -205,54 +268,54 @@ struct Registry {
         sleepers[worker.sleep_slot] = last;
         last->sleep_slot = worker.sleep_slot;
         sleepers.pop_back();
-        worker.asleep = false;
+        worker.asleep.store(0, std::memory_order_release);
         n_sleeping.fetch_sub(1, std::memory_order_seq_cst);
     }
 
     // Runs jobs of the pool until latch is set or, with no latch (an idle worker), until the pool
-    // ends. Spins a little before sleeping, since work often arrives within microseconds.
+    // ends.
     void work_until(PoolWorker& self, PoolLatch* latch) noexcept {
-        constexpr int kSpinRounds = 32;
-        int idle_rounds = 0;
+        // A thread that waits for a latch has work in flight; an idle worker spins only after it
+        // has run a job, not while the pool is starting or when a wake-up found nothing.
+        int spin_rounds_left = latch != nullptr ? kSpinRounds : 0;
         for (;;) {
             if (latch != nullptr ? latch->probe() : terminating.load(std::memory_order_acquire)) {
                 return;
             }
             if (PoolJob* job = find_work(self)) {
                 job->execute(job, self);
-                idle_rounds = 0;
+                spin_rounds_left = kSpinRounds;
                 continue;
             }
-            if (idle_rounds < kSpinRounds) {
-                ++idle_rounds;
+            if (spin_rounds_left > 0) {
+                --spin_rounds_left;
                 std::this_thread::yield();
                 continue;
             }
             const std::uint64_t observed = events.load(std::memory_order_seq_cst);
             if (PoolJob* job = find_work(self)) {
                 job->execute(job, self);
-                idle_rounds = 0;
+                spin_rounds_left = kSpinRounds;
                 continue;
             }
             const bool woken_for_work = sleep(self, observed, latch);
             // A job announcement that woke a worker which is leaving goes to someone else.
             if (woken_for_work && latch != nullptr && latch->probe()) announce_work();
-            idle_rounds = 0;
         }
     }
 
-    // Ends the pool: wakes every worker and joins the first `started` threads.
-    void shutdown(std::size_t started) {
+    // Ends the pool: wakes every worker and joins the first `started` threads. The flag is set
+    // under the lock, so a worker about to sleep either sees it or is a sleeper released here;
+    // the wake-ups go out after the lock is dropped, and a woken worker leaves without taking it.
+    void shutdown(std::size_t started) noexcept {
         {
-            // Set under the lock, so a worker about to sleep either sees it or gets woken.
             std::lock_guard lock(sleep_mutex);
             terminating.store(true, std::memory_order_release);
-            while (!sleepers.empty()) {
-                PoolWorker* sleeper = sleepers.back();
-                remove_sleeper(*sleeper);
-                sleeper->cv.notify_one();
-            }
+            for (PoolWorker* sleeper : sleepers) sleeper->asleep.store(0, std::memory_order_release);
+            sleepers.clear();  // keeps the capacity reserved for every worker
+            n_sleeping.store(0, std::memory_order_seq_cst);
         }
+        for (std::size_t i = 0; i < started; ++i) futex_wake(workers[i].asleep);
         for (std::size_t i = 0; i < started; ++i) pthread_join(workers[i].thread, nullptr);
     }
 
@@ -261,6 +324,8 @@ struct Registry {
     PoolDeque injector;
     ThreadPool* pool = nullptr;
     pid_t pid;  // threads exist only in the process that started them
+    std::atomic<std::size_t> queued{0};  // jobs in all deques and the injector
+    std::atomic<std::size_t> last_pusher{0};
 
     std::mutex sleep_mutex;
     std::vector<PoolWorker*> sleepers;  // guarded by sleep_mutex
@@ -299,8 +364,23 @@ void* worker_main(void* arg) {
     return nullptr;
 }
 
+// Workers need little stack: the deepest nesting the core produces (windows, their bootstrap
+// maps, helping while waiting) touches under 64 KiB. 2 MiB, the default of Rust's std threads,
+// leaves a wide margin; against glibc's 8 MiB default it keeps the start and exit of thousands
+// of threads cheap. A smaller default (a low stack limit) is kept.
+constexpr std::size_t kWorkerStackBytes = std::size_t{2} << 20;
+
 int start_with_pthread(pthread_t* thread, void* (*entry)(void*), void* arg) {
-    return pthread_create(thread, nullptr, entry, arg);
+    pthread_attr_t attr;
+    if (const int err = pthread_attr_init(&attr); err != 0) return err;
+    std::size_t default_bytes = 0;
+    if (pthread_attr_getstacksize(&attr, &default_bytes) == 0 &&
+        default_bytes > kWorkerStackBytes) {
+        (void)pthread_attr_setstacksize(&attr, kWorkerStackBytes);
+    }
+    const int err = pthread_create(thread, &attr, entry, arg);
+    pthread_attr_destroy(&attr);
+    return err;
 }
 
 std::atomic<ThreadStarter> g_thread_starter{&start_with_pthread};
@@ -316,14 +396,7 @@ ThreadStarter exchange_thread_starter(ThreadStarter starter) {
 struct PoolAccess {
     static Registry& registry(ThreadPool& pool) { return *pool.registry_; }
 
-    struct Started {
-        std::unique_ptr<ThreadPool> pool;  // null on failure
-        std::size_t n_started;             // threads that did start before the failure
-        int error;
-    };
-
-    // Starts a pool of n threads; on failure joins those already started.
-    static Started start(std::size_t n) {
+    static StartedPool start(std::size_t n) {
         std::unique_ptr<ThreadPool> pool(new ThreadPool(nullptr, n));
         auto registry = std::make_unique<Registry>(n);
         registry->pool = pool.get();
@@ -355,16 +428,11 @@ struct PoolAccess {
     }
 };
 
-namespace {
+StartedPool start_pool(std::size_t n) { return PoolAccess::start(n); }
 
-std::optional<std::size_t> parse_decimal(std::string_view text) {
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    std::size_t value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
+void forget_current_worker() noexcept { tl_worker = nullptr; }
+
+namespace {
 
 // Splitting policy of a range of len indices with split budget `splits`: a task that moved to
 // another thread gets its budget back up to the thread count, so idle threads that steal keep
@@ -560,208 +628,16 @@ void install_erased(ThreadPool& pool, void (*job_fn)(void*), void* context) {
     if (job.error) std::rethrow_exception(job.error);
 }
 
-std::optional<std::size_t> cgroup_quota_thread_limit(std::string_view quota,
-                                                     std::string_view period) {
-    const auto q = parse_decimal(quota);
-    const auto p = parse_decimal(period);
-    if (!q || !p || *p == 0) return std::nullopt;
-    return std::max<std::size_t>(1, *q / *p);
-}
-
-namespace {
-
-std::optional<std::string> read_first_line(const std::string& path) {
-    std::ifstream file(path);
-    std::string line;
-    if (!file || !std::getline(file, line)) return std::nullopt;
-    return line;
-}
-
-std::vector<std::string_view> split(std::string_view text, char sep) {
-    std::vector<std::string_view> parts;
-    for (;;) {
-        const std::size_t at = text.find(sep);
-        parts.push_back(text.substr(0, at));
-        if (at == std::string_view::npos) return parts;
-        text.remove_prefix(at + 1);
-    }
-}
-
-// Walks from dir up to top (inclusive), taking the smallest limit read(dir) reports.
-template <class Read>
-std::size_t smallest_limit_up_to(std::string dir, const std::string& top, Read read) {
-    std::size_t limit = std::numeric_limits<std::size_t>::max();
-    for (;;) {
-        if (const auto found = read(dir)) limit = std::min(limit, *found);
-        if (dir.size() <= top.size()) return limit;
-        dir.resize(dir.rfind('/'));
-    }
-}
-
-std::size_t cgroup_v2_limit(const std::string& group) {
-    const std::string top = "/sys/fs/cgroup";
-    std::string dir = top + group;
-    while (dir.size() > top.size() && dir.back() == '/') dir.pop_back();
-    if (access((dir + "/cgroup.controllers").c_str(), F_OK) != 0) {
-        return std::numeric_limits<std::size_t>::max();
-    }
-    return smallest_limit_up_to(dir, top, [](const std::string& d) -> std::optional<std::size_t> {
-        const auto line = read_first_line(d + "/cpu.max");
-        if (!line) return std::nullopt;
-        const auto fields = split(*line, ' ');
-        if (fields.size() < 2) return std::nullopt;
-        return cgroup_quota_thread_limit(fields[0], fields[1]);
-    });
-}
-
-std::size_t cgroup_v1_limit(const std::string& group) {
-    const auto none = std::numeric_limits<std::size_t>::max();
-    std::ifstream mountinfo("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(mountinfo, line)) {
-        // id parent major:minor root mount-point options [optional] - fstype source super-options
-        const auto fields = split(line, ' ');
-        const auto dash = std::find(fields.begin(), fields.end(), "-");
-        if (fields.size() < 5 || dash == fields.end() || fields.end() - dash < 4) continue;
-        if (dash[1] != "cgroup") continue;
-        const auto options = split(dash[3], ',');
-        if (std::find(options.begin(), options.end(), "cpu") == options.end()) continue;
-        std::string_view root = fields[3];
-        if (root == "/") root = "";
-        if (!group.starts_with(root)) continue;
-        const std::string top(fields[4]);
-        std::string dir = top + group.substr(root.size());
-        while (dir.size() > top.size() && dir.back() == '/') dir.pop_back();
-        return smallest_limit_up_to(dir, top, [](const std::string& d) {
-            const auto quota = read_first_line(d + "/cpu.cfs_quota_us");
-            const auto period = read_first_line(d + "/cpu.cfs_period_us");
-            if (!quota || !period) return std::optional<std::size_t>();
-            return cgroup_quota_thread_limit(*quota, *period);
-        });
-    }
-    return none;
-}
-
-// The CPU quota of the cgroup the process lives in, as a thread count; "no limit" if there is none.
-std::size_t cgroup_cpu_limit() {
-    const auto none = std::numeric_limits<std::size_t>::max();
-    std::ifstream cgroups("/proc/self/cgroup");
-    std::string line;
-    std::optional<std::string> path;
-    bool v1 = false;
-    while (std::getline(cgroups, line)) {
-        // hierarchy-id:controllers:path; empty controllers mark the unified (v2) hierarchy. A v1
-        // line naming the cpu controller wins, as it states its controllers explicitly.
-        const std::size_t first = line.find(':');
-        const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
-        if (second == std::string::npos) continue;
-        const auto controllers =
-            split(std::string_view(line).substr(first + 1, second - first - 1), ',');
-        const bool is_v2 = controllers.size() == 1 && controllers[0].empty();
-        const bool is_cpu_v1 =
-            std::find(controllers.begin(), controllers.end(), "cpu") != controllers.end();
-        if (!is_v2 && !is_cpu_v1) continue;
-        if (is_v2 && path) continue;
-        path = line.substr(second + 1);
-        v1 = is_cpu_v1;
-    }
-    if (!path) return none;
-    return v1 ? cgroup_v1_limit(*path) : cgroup_v2_limit(*path);
-}
-
-}  // namespace
 }  // namespace detail
 
 ThreadPool::~ThreadPool() { detail::PoolAccess::destroy(*this); }
 
-std::size_t decide_shared_thread_count(std::optional<std::string_view> rayon_num_threads,
-                                       std::optional<std::string_view> rayon_rs_num_cpus,
-                                       std::size_t default_count) {
-    const auto count = [&]() -> std::size_t {
-        const auto threads = rayon_num_threads ? detail::parse_decimal(*rayon_num_threads)
-                                               : std::nullopt;
-        if (threads) return *threads > 0 ? *threads : default_count;
-        const auto cpus = rayon_rs_num_cpus ? detail::parse_decimal(*rayon_rs_num_cpus)
-                                            : std::nullopt;
-        return cpus && *cpus > 0 ? *cpus : default_count;
-    }();
-    return std::clamp<std::size_t>(count, 1, detail::kMaxPoolThreads);
-}
-
-std::size_t available_cpu_count() {
-    std::size_t count = 0;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        count = static_cast<std::size_t>(CPU_COUNT(&set));
-    }
-    if (count == 0) {
-        // More CPUs than a cpu_set_t holds, or no affinity support.
-        const long online = sysconf(_SC_NPROCESSORS_ONLN);
-        if (online > 0) count = static_cast<std::size_t>(online);
-    }
-    if (count == 0) return 1;
-    return std::min(count, detail::cgroup_cpu_limit());
-}
-
-namespace {
-
-std::optional<std::string_view> env(const char* name) {
-    const char* value = std::getenv(name);
-    if (value == nullptr) return std::nullopt;
-    return std::string_view(value);
-}
-
-std::size_t default_thread_count() {
-    return decide_shared_thread_count(env("RAYON_NUM_THREADS"), env("RAYON_RS_NUM_CPUS"),
-                                      available_cpu_count());
-}
-
-std::atomic<ThreadPool*> g_shared_pool{nullptr};
-std::mutex g_shared_pool_mutex;
-
-// fork() copies only the calling thread. The child abandons the parent's shared pool (its threads
-// are gone and its locks may be held forever) and creates a fresh one on first use; holding the
-// creation lock across fork() keeps the child from inheriting it locked mid-creation.
-void before_fork() { g_shared_pool_mutex.lock(); }
-void after_fork_in_parent() { g_shared_pool_mutex.unlock(); }
-void after_fork_in_child() {
-    g_shared_pool.store(nullptr, std::memory_order_relaxed);
-    detail::tl_worker = nullptr;
-    g_shared_pool_mutex.unlock();
-}
-
-ThreadPool& create_shared_pool() {
-    static const int atfork_registered =
-        pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
-    (void)atfork_registered;
-    std::lock_guard lock(g_shared_pool_mutex);
-    if (ThreadPool* pool = g_shared_pool.load(std::memory_order_relaxed)) return *pool;
-    // The shared pool makes do with as many threads as the system grants.
-    auto started = detail::PoolAccess::start(default_thread_count());
-    while (!started.pool) {
-        if (started.n_started == 0) {
-            throw std::system_error(started.error, std::generic_category(),
-                                    "cannot start the shared worker pool");
-        }
-        started = detail::PoolAccess::start(started.n_started);
-    }
-    ThreadPool* pool = started.pool.release();
-    g_shared_pool.store(pool, std::memory_order_release);
-    return *pool;
-}
-
-}  // namespace
-
-ThreadPool& shared_pool() {
-    if (ThreadPool* pool = g_shared_pool.load(std::memory_order_acquire)) return *pool;
-    return create_shared_pool();
-}
-
-std::expected<std::unique_ptr<ThreadPool>, std::string> make_dedicated_pool(std::size_t n_threads) {
-    const std::size_t n =
-        n_threads == 0 ? default_thread_count() : std::min(n_threads, detail::kMaxPoolThreads);
-    auto started = detail::PoolAccess::start(n);
+std::expected<std::unique_ptr<ThreadPool>, std::string> make_dedicated_pool(
+    std::uint64_t n_threads) {
+    const std::size_t n = n_threads == 0 ? default_thread_count()
+                                         : static_cast<std::size_t>(std::min<std::uint64_t>(
+                                               n_threads, kMaxPoolThreads));
+    auto started = detail::start_pool(n);
     if (!started.pool) return std::unexpected(detail::os_error_text(started.error));
     return std::move(started.pool);
 }

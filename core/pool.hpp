@@ -7,6 +7,9 @@
 // task then waits for both halves, running queued jobs of its pool meanwhile, so nesting never
 // deadlocks, even on one thread. Jobs live on the stack of the task that waits for them.
 //
+// Looking for work costs O(1) in the number of threads (a pool-wide count of queued jobs, a
+// bounded number of victims per steal), so a pool's start, work and end cost O(threads).
+//
 // The deques are small ring buffers behind one mutex each rather than lock-free Chase-Lev deques:
 // a job is a whole chunk of work (bootstrap replicates, a window), so an uncontended lock per push
 // or pop is lost in the noise, and the locked version is far easier to get right.
@@ -15,6 +18,7 @@
 #include <pthread.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <memory>
 #include <optional>
@@ -50,15 +54,15 @@ private:
     std::size_t n_threads_;
 };
 
-// The process-wide pool, created on first use, sized from RAYON_NUM_THREADS / RAYON_RS_NUM_CPUS /
-// the available CPUs; never shut down. A child process created by fork() gets a fresh one on its
-// first use. Throws std::system_error if not a single thread can be started.
-ThreadPool& shared_pool();
+// The largest number of threads of any pool; larger requests are capped to it.
+inline constexpr std::size_t kMaxPoolThreads = 65535;
 
-// A pool of n_threads threads (0 means the shared pool's default size; capped at 65535), or the
-// operating system's error description when it refuses to start a thread; the threads already
-// started are then joined. Its threads end when the pool is destroyed.
-std::expected<std::unique_ptr<ThreadPool>, std::string> make_dedicated_pool(std::size_t n_threads);
+// A pool of min(n_threads, kMaxPoolThreads) threads, or the operating system's error description
+// when it refuses to start a thread; the threads already started are then joined. Its threads end
+// when the pool is destroyed. As everywhere a thread count is asked for, 0 means the default count
+// (default_thread_count(), the shared pool's size).
+std::expected<std::unique_ptr<ThreadPool>, std::string> make_dedicated_pool(
+    std::uint64_t n_threads);
 
 // Thread count of the pool the calling thread belongs to, or of the shared pool.
 std::size_t current_num_threads();
@@ -69,28 +73,19 @@ ThreadPool* current_pool();
 // Index (0 .. num_threads - 1) of the calling worker within its pool; empty outside every pool.
 std::optional<std::size_t> current_worker_index();
 
-// Size of the shared pool from the values of RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS (empty when
-// unset) and the default count: a positive RAYON_NUM_THREADS wins, 0 selects the default,
-// otherwise a positive RAYON_RS_NUM_CPUS; anything that is not a decimal integer counts as unset.
-// The result lies in 1 .. 65535.
-std::size_t decide_shared_thread_count(std::optional<std::string_view> rayon_num_threads,
-                                       std::optional<std::string_view> rayon_rs_num_cpus,
-                                       std::size_t default_count);
-
-// Hardware threads available to the process: the CPU affinity mask limited by a cgroup CPU quota;
-// 1 if unknown.
-std::size_t available_cpu_count();
-
 namespace detail {
 
-// The largest number of threads of any pool.
-inline constexpr std::size_t kMaxPoolThreads = 65535;
+// A pool's start: the pool, or (pool null) the number of threads that did start before the
+// operating system refused one, with its errno value; those threads have been joined.
+struct StartedPool {
+    std::unique_ptr<ThreadPool> pool;
+    std::size_t n_started;
+    int error;
+};
+StartedPool start_pool(std::size_t n_threads);
 
-// Threads allowed by a cgroup CPU quota given as its quota and period texts (cgroup v2 cpu.max
-// holds "quota period", v1 the files cpu.cfs_quota_us and cpu.cfs_period_us): quota / period,
-// at least 1; empty for "max", -1 or anything unreadable.
-std::optional<std::size_t> cgroup_quota_thread_limit(std::string_view quota,
-                                                     std::string_view period);
+// Clears the calling thread's pool membership; for a child process created by fork().
+void forget_current_worker() noexcept;
 
 // Starts the worker threads of new pools; returns 0 or an errno value, like pthread_create.
 // Replaceable so that tests can make the operating system refuse a thread.

@@ -1,5 +1,8 @@
 #include "core/pool.hpp"
 
+#include "core/cpu_budget.hpp"
+#include "core/shared_pool.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -513,6 +516,67 @@ TEST(WorkerPoolLifecycle, DedicatedPoolThreadsEndWithThePool) {
     }
     EXPECT_EQ(settle_thread_count(before), before);
 }
+
+// Thread counts from one to thousands: each pool starts all its threads, runs two levels of
+// nested maps with exact results on them, and leaves no thread behind. Slow scheduling (a cost
+// that grows with the square of the thread count) shows up as this test's run time.
+class WorkerPoolSizes : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(WorkerPoolSizes, StartRunNestedWorkAndStopWithoutLeftovers) {
+    const std::size_t threads = GetParam();
+    (void)shared_pool();
+    const std::size_t before = thread_count_of_process();
+    {
+        auto made = make_dedicated_pool(threads);
+        ASSERT_TRUE(made.has_value()) << made.error();
+        ThreadPool& pool = **made;
+        EXPECT_EQ(pool.num_threads(), threads);
+        EXPECT_EQ(thread_count_of_process(), before + threads);
+        // Outer index i sums (i * 100 + j) * 3 + k over j < 40, k < 3, computed by nested maps.
+        const auto sums = install(pool, [&pool] {
+            return parallel_map(64, 1, no_scratch, [&pool](int&, std::size_t i) {
+                const auto inner = parallel_map(40, 1, no_scratch, [&pool, i](int&, std::size_t j) {
+                    const auto leaves = parallel_map(3, 1, no_scratch, [&](int&, std::size_t k) {
+                        return std::pair{(i * 100 + j) * 3 + k, current_pool() == &pool};
+                    });
+                    std::size_t total = 0;
+                    bool on_pool = true;
+                    for (const auto& [v, here] : leaves) {
+                        total += v;
+                        on_pool = on_pool && here;
+                    }
+                    return std::pair{total, on_pool};
+                });
+                std::size_t total = 0;
+                bool on_pool = true;
+                for (const auto& [v, here] : inner) {
+                    total += v;
+                    on_pool = on_pool && here;
+                }
+                return std::pair{total, on_pool};
+            });
+        });
+        ASSERT_EQ(sums.size(), 64u);
+        for (std::size_t i = 0; i < sums.size(); ++i) {
+            std::size_t expected = 0;
+            for (std::size_t j = 0; j < 40; ++j) {
+                for (std::size_t k = 0; k < 3; ++k) expected += (i * 100 + j) * 3 + k;
+            }
+            EXPECT_EQ(sums[i].first, expected) << "outer index " << i;
+            EXPECT_TRUE(sums[i].second) << "outer index " << i << " left its pool";
+        }
+    }
+    EXPECT_EQ(settle_thread_count(before), before);
+}
+
+// ThreadSanitizer keeps a few thousand threads at most, and each costs it far more.
+#if defined(__SANITIZE_THREAD__)
+INSTANTIATE_TEST_SUITE_P(WorkerPoolLifecycle, WorkerPoolSizes,
+                         ::testing::Values(1, 2, 3, 17, 256));
+#else
+INSTANTIATE_TEST_SUITE_P(WorkerPoolLifecycle, WorkerPoolSizes,
+                         ::testing::Values(1, 2, 3, 17, 256, 1024, 4096));
+#endif
 
 std::atomic<int> g_starts_left{0};
 
