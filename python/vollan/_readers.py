@@ -535,7 +535,12 @@ _YEAR = re.compile(r"\d{4}")
 
 
 def _time_of_day(text: str) -> datetime:
-    return datetime.combine(datetime(1900, 1, 1), time.fromisoformat(text))
+    # Only hh:mm[:ss[.f]]: the ISO reader alone would take "2002-01" for 20:02 at UTC-01.
+    if not re.fullmatch(r"\d{1,2}:\d{2}(:\d{2}(\.\d+)?)?", text):
+        raise ValueError(f"{text!r} is not a time of day")
+    return datetime.combine(
+        datetime(1900, 1, 1), time.fromisoformat(text if text.index(":") == 2 else "0" + text)
+    )
 
 
 def parse_dates(labels: Sequence[str]) -> list[datetime] | None:
