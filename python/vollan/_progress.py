@@ -40,6 +40,7 @@ class Progress:
         self._text = ""
         self._start = time.monotonic()
         self._shown = False
+        self._last = ""
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._thread: threading.Thread | None = None
@@ -81,6 +82,9 @@ class Progress:
         with self._lock:
             if elapsed < self.delay or not self._text or self._stop.is_set():
                 return
-            self.stream.write(f"{_CLEAR}vollan: {self._text}... {elapsed:.0f} s")
-            self.stream.flush()
-            self._shown = True
+            line = f"{_CLEAR}vollan: {self._text}... {elapsed:.0f} s"
+            if line != self._last:  # redrawn only when the step or the second changes
+                self.stream.write(line)
+                self.stream.flush()
+                self._last = line
+                self._shown = True

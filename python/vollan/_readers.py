@@ -499,6 +499,8 @@ def load(
 ) -> Loaded:
     """Read the file at ``path``, or ``stdin`` when ``path`` is "-"."""
     if path == "-":
+        if stdin is None:
+            raise InputError("standard input is closed; give a file instead of '-'")
         buffer = getattr(stdin, "buffer", None)
         if buffer is not None:
             data = buffer.read()

@@ -406,3 +406,10 @@ def test_progress_stays_quiet_off_a_terminal_and_on_short_runs(tty):
     with Progress(stream, delay=0.0) as progress:
         progress.step("scanning")
     assert (stream.getvalue() != "") == tty
+
+
+def test_closed_standard_input_is_one_sentence(capsys, monkeypatch):
+    monkeypatch.setattr(sys, "stdin", None)
+    status, _, err = run(["detect", "-"], capsys)
+    assert status == 2
+    assert err == "vollan: error: standard input is closed; give a file instead of '-'\n"
