@@ -8,6 +8,7 @@ standard input; the format is told by the first bytes, not by the name.
 from __future__ import annotations
 
 import csv
+import functools
 import io
 import math
 import os
@@ -536,6 +537,10 @@ _DATE_FORMATS = (
 _YEAR = re.compile(r"\d{4}")
 
 
+def _strptime(text: str, fmt: str) -> datetime:
+    return datetime.strptime(text, fmt)
+
+
 def _time_of_day(text: str) -> datetime:
     # Only hh:mm[:ss[.f]]: the ISO reader alone would take "2002-01" for 20:02 at UTC-01.
     if not re.fullmatch(r"\d{1,2}:\d{2}(:\d{2}(\.\d+)?)?", text):
@@ -558,7 +563,7 @@ def parse_dates(labels: Sequence[str]) -> list[datetime] | None:
     for fmt in _DATE_FORMATS:
         if fmt == "%Y" and not all(_YEAR.fullmatch(label) for label in labels):
             continue
-        readers.append(lambda text, fmt=fmt: datetime.strptime(text, fmt))
+        readers.append(functools.partial(_strptime, fmt=fmt))
     for reader in readers:
         try:
             dates = [reader(label) for label in labels]

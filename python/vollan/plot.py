@@ -484,7 +484,7 @@ def plot_windows(
     for c in detection.change_points:
         axes[0].axvline(x[c], color=_REPORTED, lw=1.5)
     if truth or true_changes is not None:
-        _shade_true_segments(axes[:1], data, truth)
+        _shade_true_segments([axes[0]], data, truth)
     axes[0].set_ylabel(data.value_name or "value")
     axes[0].set_title(
         _title("statistic of adjacent windows against the bootstrap threshold"),
