@@ -368,9 +368,10 @@ def build_parser() -> argparse.ArgumentParser:
     d.add_argument(
         "--decimal",
         choices=DECIMAL_MARKS,
-        help="the decimal mark of the values; default: as Python reads numbers, else the "
-        "one mark (with thousands separators such as 10,062.87 or 10.062,87) that reads "
-        "every value, and an error when both do",
+        metavar="MARK",
+        help="the decimal mark of the values, . or , (default: as Python reads numbers, "
+        "else the one mark, with thousands separators such as 10,062.87 or 10.062,87, that "
+        "reads every value; an error when both read them, to different numbers)",
     )
     d.add_argument(
         "--thousands",
