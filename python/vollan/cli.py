@@ -6,14 +6,21 @@ import argparse
 import csv
 import io
 import json
-import math
 import os
 import sys
 from collections.abc import Sequence
-from dataclasses import dataclass
 from typing import Any, NoReturn
 
 from vollan import __version__
+from vollan._progress import Progress
+from vollan._readers import (
+    DECIMAL_MARKS,
+    InputError,
+    Loaded,
+    load,
+    os_error_sentence,
+    parse_dates,
+)
 from vollan.api import (
     DEFAULT_ALPHA,
     DEFAULT_MIN_SCORE,
@@ -21,24 +28,15 @@ from vollan.api import (
     detect,
 )
 
-__all__ = ["main"]
+__all__ = ["InputError", "main"]
 
-
-class InputError(ValueError):
-    """A problem with the user's input, reported as one line."""
+# Names a user can type for a thousands separator that a shell makes awkward.
+_THOUSANDS_NAMES = {"space": " ", "apostrophe": "'", "none": "none"}
 
 
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         self.exit(2, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
-
-
-@dataclass(frozen=True)
-class Loaded:
-    values: list[float]
-    labels: list[str] | None
-    column: str
-    source: str
 
 
 def parse_window_sizes(text: str) -> list[int]:
@@ -97,137 +95,13 @@ def _contrast(text: str) -> float | str | None:
     return value
 
 
-def _number(cell: str) -> float | None:
-    try:
-        return float(cell)
-    except ValueError:
-        return None
-
-
-def _sniff_delimiter(line: str) -> str | None:
-    for delimiter in ("\t", ",", ";"):
-        if delimiter in line:
-            return delimiter
-    return None
-
-
-def _column_index(header: list[str] | None, width: int, column: str | None) -> int:
-    if column is None:
-        return width - 1
-    if column.lstrip("-").isdigit():
-        index = int(column)
-        if not -width <= index < width:
-            raise InputError(f"column {index} does not exist; the file has {width} columns")
-        return index % width
-    if header is None:
-        raise InputError(f"column {column!r} not found: the file has no header row")
-    names = [h.strip() for h in header]
-    if column not in names:
-        raise InputError(f"column {column!r} not found; the header has {', '.join(names)}")
-    return names.index(column)
-
-
-def read_text(text: str, source: str, column: str | None, label_column: str | None) -> Loaded:
-    """Read a CSV (comma, semicolon or tab) or a plain one-number-per-line text."""
-    lines = [
-        (number, line)
-        for number, line in enumerate(text.splitlines(), start=1)
-        if line.strip() and not line.lstrip().startswith("#")
-    ]
-    if not lines:
-        raise InputError(f"{source}: no values found")
-    delimiter = _sniff_delimiter(lines[0][1])
-    if delimiter is None:
-        rows = [(n, line.split()) for n, line in lines]
-    else:
-        rows = [(n, next(csv.reader([line], delimiter=delimiter))) for n, line in lines]
-    first = rows[0][1]
-    width = len(first)
-    # The first row is a header when the values are chosen by name, or when its cell in the
-    # value column is not a number (labels such as "2002-01" may be non-numeric in data rows).
-    by_name = column is not None and not column.lstrip("-").isdigit()
-    if by_name:
-        header: list[str] | None = None if all(_number(c) is not None for c in first) else first
-    else:
-        position = _column_index(None, width, column)
-        header = first if _number(first[position]) is None else None
-    if header is not None:
-        rows = rows[1:]
-    value_at = _column_index(header, width, column)
-    if label_column is None:
-        label_at = 0 if width > 1 and value_at != 0 else None
-    elif label_column == "none":
-        label_at = None
-    else:
-        label_at = _column_index(header, width, label_column)
-    name = repr(header[value_at].strip()) if header is not None else str(value_at)
-    values: list[float] = []
-    labels: list[str] = []
-    for n, cells in rows:
-        if len(cells) <= max(value_at, label_at or 0):
-            raise InputError(f"{source}:{n}: expected {width} columns, found {len(cells)}")
-        cell = cells[value_at].strip()
-        if not cell:
-            raise InputError(
-                f"{source}:{n}: column {name} is empty; fill or drop missing values first"
-            )
-        value = _number(cell)
-        if value is None:
-            raise InputError(f"{source}:{n}: column {name}: {cell!r} is not a number")
-        if not math.isfinite(value):
-            raise InputError(
-                f"{source}:{n}: column {name}: {cell!r} is not a finite number; "
-                f"clean or impute the series first"
-            )
-        values.append(value)
-        if label_at is not None:
-            labels.append(cells[label_at].strip())
-    if not values:
-        raise InputError(f"{source}: no values found")
-    return Loaded(values, labels if label_at is not None else None, name, source)
-
-
-def read_npy(path: str, column: str | None) -> Loaded:
-    """Read a one-dimensional ``.npy`` array, or one column of a two-dimensional one."""
-    try:
-        import numpy as np
-    except ImportError:
-        raise InputError("reading .npy files needs numpy: pip install numpy") from None
-    try:
-        array = np.load(path, allow_pickle=False)
-    except ValueError as exc:
-        raise InputError(f"{path}: not a readable .npy array ({exc})") from None
-    name = "0"
-    if array.ndim == 2:
-        index = _column_index(None, array.shape[1], column if column is not None else "-1")
-        array, name = array[:, index], str(index)
-    elif array.ndim != 1:
-        raise InputError(f"{path}: expected a 1-D or 2-D array, got shape {array.shape}")
-    try:
-        values = array.astype(float)
-    except (TypeError, ValueError):
-        raise InputError(f"{path}: array of {array.dtype} is not numeric") from None
-    bad = np.flatnonzero(~np.isfinite(values))
-    if bad.size:
-        raise InputError(
-            f"{path}: value {int(bad[0])} is {values[bad[0]]}; clean or impute the series first"
+def _thousands(text: str) -> str:
+    mark = _THOUSANDS_NAMES.get(text.lower(), text)
+    if mark not in (",", ".", " ", "'", "_", "none"):
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a thousands separator: use , . space apostrophe _ or none"
         )
-    return Loaded([float(v) for v in values], None, name, path)
-
-
-def load(path: str, column: str | None, label_column: str | None) -> Loaded:
-    if path == "-":
-        return read_text(sys.stdin.read(), "<stdin>", column, label_column)
-    if not os.path.exists(path):
-        raise InputError(f"{path}: no such file")
-    if path.endswith(".npy"):
-        return read_npy(path, column)
-    try:
-        with open(path, encoding="utf-8-sig") as handle:
-            text = handle.read()
-    except UnicodeDecodeError:
-        raise InputError(f"{path}: not a text file (UTF-8 CSV, plain text or .npy)") from None
-    return read_text(text, path, column, label_column)
+    return mark
 
 
 def _table(detection: Detection, show_all: bool, with_labels: bool) -> str:
@@ -260,8 +134,10 @@ def _table(detection: Detection, show_all: bool, with_labels: bool) -> str:
 def _summary(detection: Detection, loaded: Loaded) -> str:
     sizes = detection.window_sizes
     count = len(detection.change_points)
+    missing = f" ({detection.n_omitted} missing, left out)" if detection.n_omitted else ""
     return (
-        f"{loaded.source}: {detection.n_obs} values of column {loaded.column}; window sizes "
+        f"{loaded.source}: {detection.n_obs} values of column {loaded.column}{missing}; "
+        f"window sizes "
         f"{sizes[0]}..{sizes[-1]} ({len(sizes)} sizes)\n"
         f"{count} change point{'s' if count != 1 else ''} voted for by at least "
         f"{detection.min_score:.0%} of the window sizes"
@@ -278,21 +154,52 @@ def _contrast_words(detection: Detection) -> str:
     return f" and standing out by more than {detection.min_contrast:g} scaled MADs"
 
 
+def _plotting() -> Any:
+    try:
+        from vollan import plot
+    except ImportError as exc:
+        raise InputError(str(exc)) from None
+    return plot
+
+
+def _check_plot_path(path: str) -> None:
+    """Refuse a plot path before the scan rather than after it."""
+    plot = _plotting()
+    plot.savable_format(path)
+    if os.path.isdir(path):
+        raise InputError(f"cannot write the plot to {path}: it is a directory")
+    parent = os.path.dirname(path) or "."
+    if not os.path.exists(parent):
+        raise InputError(f"cannot write the plot to {path}: there is no directory {parent}")
+    if not os.path.isdir(parent):
+        raise InputError(f"cannot write the plot to {path}: {parent} is not a directory")
+
+
 def _write_plot(
     path: str,
     values: list[float],
     detection: Detection,
     labels: Sequence[Any] | None,
     windows: bool = False,
-) -> None:
+    loaded: Loaded | None = None,
+) -> str:
+    """Save the plot at exactly ``path``; the words that say where it went."""
+    plot = _plotting()
+    names: dict[str, Any] = {}
+    if loaded is not None:
+        names = {"ylabel": loaded.value_name, "xlabel": loaded.label_name}
+        if labels is not None:
+            # Dates make a date axis; the table keeps the labels as they were written.
+            labels = parse_dates(labels) or labels
     try:
-        from vollan import plot
-    except ImportError as exc:
-        raise InputError(str(exc)) from None
-    if windows:
-        plot.plot_windows(values, detection, labels=labels, path=path)
-    else:
-        plot.plot_detection(values, detection, labels=labels, path=path)
+        if windows:
+            plot.plot_windows(values, detection, labels=labels, path=path, **names)
+        else:
+            plot.plot_detection(values, detection, labels=labels, path=path, **names)
+    except OSError as exc:
+        raise InputError(os_error_sentence(exc, "write the plot to", path)) from None
+    suffix = os.path.splitext(path)[1]
+    return path if suffix else f"{path} (as PNG: the name has no suffix)"
 
 
 def _detect_loaded(loaded: Loaded, args: argparse.Namespace) -> Detection:
@@ -309,15 +216,40 @@ def _detect_loaded(loaded: Loaded, args: argparse.Namespace) -> Detection:
         tol=args.tol,
         workers=args.workers,
         labels=loaded.labels,
+        nan_policy=args.nan_policy,
     )
 
 
 def _cmd_detect(args: argparse.Namespace) -> int:
-    loaded = load(args.file, args.column, args.label_column)
-    try:
-        detection = _detect_loaded(loaded, args)
-    except ValueError as exc:
-        raise InputError(f"{loaded.source}: {exc}") from None
+    for path in (args.plot, args.windows_plot):
+        if path:
+            _check_plot_path(path)
+    source = "standard input" if args.file == "-" else args.file
+    with Progress() as progress:
+        progress.step(f"reading {source}")
+        loaded = load(
+            args.file,
+            args.column,
+            args.label_column,
+            stdin=sys.stdin,
+            nan_policy=args.nan_policy,
+            decimal=args.decimal,
+            thousands=args.thousands,
+        )
+        progress.step(f"scanning {len(loaded.values)} values of column {loaded.column}")
+        try:
+            detection = _detect_loaded(loaded, args)
+        except ValueError as exc:
+            raise InputError(f"{loaded.source}: {exc}") from None
+        written = []
+        for path, windows, what in (
+            (args.plot, False, "plot"),
+            (args.windows_plot, True, "per-window plot"),
+        ):
+            if path:
+                progress.step(f"drawing {path}")
+                where = _write_plot(path, loaded.values, detection, loaded.labels, windows, loaded)
+                written.append(f"{what} written to {where}")
     if args.json:
         doc = {"source": loaded.source, "column": loaded.column} | detection.to_dict()
         print(json.dumps(doc, indent=2))
@@ -344,12 +276,8 @@ def _cmd_detect(args: argparse.Namespace) -> int:
         print(_summary(detection, loaded))
         if detection.change_points or args.all:
             print(_table(detection, args.all, loaded.labels is not None))
-    if args.plot:
-        _write_plot(args.plot, loaded.values, detection, loaded.labels)
-        print(f"plot written to {args.plot}", file=sys.stderr)
-    if args.windows_plot:
-        _write_plot(args.windows_plot, loaded.values, detection, loaded.labels, windows=True)
-        print(f"per-window plot written to {args.windows_plot}", file=sys.stderr)
+    for line in written:
+        print(line, file=sys.stderr)
     return 0
 
 
@@ -379,11 +307,12 @@ def _cmd_demo(args: argparse.Namespace) -> int:
     if args.no_plot:
         return 0
     try:
-        _write_plot(args.plot, flow, found, nile.labels)
-    except InputError as exc:
+        _check_plot_path(args.plot)
+        where = _write_plot(args.plot, flow, found, nile.labels)
+    except (InputError, ValueError) as exc:
         print(f"(no plot: {exc})")
         return 0
-    print(f"plot written to {args.plot}")
+    print(f"plot written to {where}")
     return 0
 
 
@@ -400,14 +329,20 @@ def build_parser() -> argparse.ArgumentParser:
         "detect",
         help="find the change points of a series in a file",
         description="Find the change points of a series read from a CSV file, a plain text "
-        "file with one number per line, a .npy file, or standard input ('-'). The first row "
-        "is a header when its cell in the value column is not a number. Each change point "
+        "file with one number per line, a .npy or .npz file, or standard input ('-'; numpy's "
+        "formats are recognised by their first bytes). The first row is a header when its "
+        "cell in the value column is not a number. Empty cells and the markers NA, N/A, NaN, "
+        "null, None and - are missing values (see --nan-policy). Thousands separators and "
+        "decimal commas are read when the column leaves no doubt (see --decimal). Each change "
+        "point "
         "is the 0-based index of the first value of the new regime, with its label, its "
         "probability among all leaders of the vote, its score (the fraction of window sizes "
         "that voted for it) and its votes.",
         epilog="example: vollan detect prices.csv --column close --plot prices.png",
     )
-    d.add_argument("file", metavar="FILE", help="CSV, text or .npy file; '-' reads standard input")
+    d.add_argument(
+        "file", metavar="FILE", help="CSV, text, .npy or .npz file; '-' reads standard input"
+    )
     d.add_argument(
         "--column",
         "-c",
@@ -419,7 +354,32 @@ def build_parser() -> argparse.ArgumentParser:
         "--label-column",
         metavar="COL",
         help="the column holding labels such as dates (name or 0-based position), or 'none'; "
-        "default the first column when the values are in another one",
+        "default the first other column that holds dates, times or text, or whose header "
+        "names time (date, time, year, ...); never another column of numbers",
+    )
+    d.add_argument(
+        "--nan-policy",
+        choices=("omit", "raise"),
+        default="raise",
+        help="missing values (empty cells, NA, N/A, NaN, null, None, -): leave them out of "
+        "the scan and report change points at their positions in the file, or stop at the "
+        "first with an error (default: raise)",
+    )
+    d.add_argument(
+        "--decimal",
+        choices=DECIMAL_MARKS,
+        metavar="MARK",
+        help="the decimal mark of the values, . or , (default: as Python reads numbers, "
+        "else the one mark, with thousands separators such as 10,062.87 or 10.062,87, that "
+        "reads every value; an error when both read them, to different numbers)",
+    )
+    d.add_argument(
+        "--thousands",
+        type=_thousands,
+        metavar="SEP",
+        help="the thousands separator: , . space apostrophe _ or none; removed wherever it "
+        "stands (default: the other mark than the decimal one, a space or an apostrophe, "
+        "between groups of three digits)",
     )
     d.add_argument(
         "--window-sizes",
@@ -506,12 +466,13 @@ def build_parser() -> argparse.ArgumentParser:
     d.add_argument(
         "--plot",
         metavar="FILE.png",
-        help="save a plot of the series with its change points (needs matplotlib)",
+        help="save a plot of the series with its change points at exactly FILE, in the "
+        "format of its suffix (.png, .svg, .pdf, ...; PNG without one; needs matplotlib)",
     )
     d.add_argument(
         "--windows-plot",
         metavar="FILE.png",
-        help="save the per-window statistics and thresholds (needs matplotlib)",
+        help="save the per-window statistics and thresholds, as --plot (needs matplotlib)",
     )
     d.set_defaults(run=_cmd_detect)
 
@@ -554,7 +515,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 1
-    except (ValueError, TypeError, OverflowError, OSError) as exc:
+    except OSError as exc:
+        target = exc.filename if exc.filename is not None else "a file"
+        print(f"vollan: error: {os_error_sentence(exc, 'use', target)}", file=sys.stderr)
+        return 2
+    except (ValueError, TypeError, OverflowError) as exc:
         message = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
         print(f"vollan: error: {message}", file=sys.stderr)
         return 2

@@ -3,15 +3,28 @@
 The figures are built with matplotlib's object interface, without pyplot, so they render on
 machines without a display and leave pyplot's global state alone. Show one in a notebook by
 leaving it as the last expression of a cell, or save it with ``path=``.
+
+Series indexed by dates are drawn against their dates, with one set of ticks written by
+matplotlib's ``ConciseDateFormatter``; other labels are written at integer positions. Known
+change points (``true_changes=``) shade the true segments alternately, as ruptures' ``display``
+does, beside the lines of the change points found.
 """
 
 from __future__ import annotations
 
+import datetime as _dt
+import math
 import os
+import textwrap
 from collections.abc import Sequence
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, SupportsFloat
 
+import numpy as np
+
 try:
+    from matplotlib import dates as mdates
+    from matplotlib.backend_bases import FigureCanvasBase
     from matplotlib.figure import Figure
     from matplotlib.lines import Line2D
     from matplotlib.patches import Patch
@@ -22,44 +35,214 @@ except ImportError as exc:  # pragma: no cover - depends on the installation
 from vollan.api import Detection
 
 if TYPE_CHECKING:
+    from matplotlib.artist import Artist
     from matplotlib.axes import Axes
+    from numpy.typing import NDArray
 
-__all__ = ["plot_detection", "plot_windows"]
+__all__ = ["plot_detection", "plot_windows", "savable_format"]
 
 _REPORTED = "tab:red"
 _OTHER = "0.55"
 _SERIES = "tab:blue"
+_TRUE_SHADES = ("0.94", "#fdf5dc")
+_WIDTH = 10.0  # inches
+_TITLE_SIZE = 11.0
 
 
-def _values_and_labels(
-    series: Any, labels: Sequence[Any] | None
-) -> tuple[list[float], list[Any] | None]:
-    if labels is None and hasattr(series, "index") and hasattr(series, "to_numpy"):
-        labels = list(series.index)
-        series = series.to_numpy(dtype=float)
-    values = [float(v) for v in series]
+@dataclass(frozen=True)
+class _Data:
+    values: NDArray[np.float64]
+    labels: list[Any] | None
+    x: NDArray[np.float64]  # where each value is drawn: its position, or its date
+    dated: bool
+    value_name: str | None
+    label_name: str | None
+
+
+def savable_format(path: str | os.PathLike[str]) -> str:
+    """The file format matplotlib will write to ``path``: its suffix, or PNG without one.
+
+    Raises
+    ------
+    ValueError
+        When the suffix is not a format matplotlib writes.
+    """
+    suffix = os.path.splitext(os.fspath(path))[1].lower().lstrip(".")
+    if not suffix:
+        return "png"
+    known = FigureCanvasBase.get_supported_filetypes()
+    if suffix not in known:
+        raise ValueError(
+            f"cannot save a plot as .{suffix}: matplotlib writes "
+            + ", ".join(f".{k}" for k in sorted(known))
+        )
+    return suffix
+
+
+def _save(fig: Figure, path: str | os.PathLike[str] | None) -> None:
+    # The format is passed on, so that matplotlib writes exactly ``path`` (it would add
+    # ".png" to a name without a suffix).
+    if path is not None:
+        fig.savefig(path, format=savable_format(path), dpi=110)
+
+
+def _as_dates(labels: Sequence[Any]) -> NDArray[np.float64] | None:
+    """Matplotlib's date numbers of ``labels`` when all are increasing dates, else None."""
+    if not labels or not all(
+        isinstance(v, _dt.date | np.datetime64) and v == v  # NaT is not equal to itself
+        for v in labels
+    ):
+        return None
+    try:
+        x = np.asarray(mdates.date2num(list(labels)), dtype=float)
+    except (TypeError, ValueError, OverflowError):
+        return None
+    if not np.isfinite(x).all() or (len(x) > 1 and not (np.diff(x) > 0).all()):
+        return None
+    return x
+
+
+def _data(
+    series: Any,
+    labels: Sequence[Any] | None,
+    xlabel: str | None,
+    ylabel: str | None,
+) -> _Data:
+    value_name = label_name = None
+    if hasattr(series, "index") and hasattr(series, "to_numpy"):  # a pandas Series
+        value_name = None if series.name is None else str(series.name)
+        if labels is None:
+            labels = list(series.index)
+            label_name = None if series.index.name is None else str(series.index.name)
+        values = series.to_numpy(dtype=float, na_value=np.nan)
+    else:
+        values = np.array([math.nan if v is None else float(v) for v in series], dtype=float)
+    values = np.asarray(values, dtype=float).ravel()
     if labels is not None and len(labels) != len(values):
         raise ValueError(f"labels has {len(labels)} entries but the series {len(values)}")
-    return values, None if labels is None else list(labels)
+    labels = None if labels is None else list(labels)
+    dates = None if labels is None else _as_dates(labels)
+    return _Data(
+        values,
+        labels,
+        np.arange(len(values), dtype=float) if dates is None else dates,
+        dates is not None,
+        ylabel if ylabel is not None else value_name,
+        xlabel if xlabel is not None else label_name,
+    )
 
 
-def _label_axis(ax: Axes, labels: list[Any] | None) -> None:
-    """Ticks at integer positions, written as the labels of those positions."""
-    ax.xaxis.set_major_locator(MaxNLocator(nbins=10, integer=True))
-    if labels is None:
+def _label_text(label: Any) -> str:
+    """A label as people write it: a date at midnight without its time."""
+    if isinstance(label, np.datetime64):
+        label = label.astype("datetime64[us]").item()
+    if isinstance(label, _dt.datetime):
+        if label.time() == _dt.time(0) and label.tzinfo is None:
+            return label.date().isoformat()
+        return label.isoformat(sep=" ")
+    return str(label)
+
+
+def _label_axis(ax: Axes, data: _Data) -> None:
+    """One set of ticks: concise dates, or integer positions written as their labels."""
+    if data.dated:
+        locator = mdates.AutoDateLocator()
+        ax.xaxis.set_major_locator(locator)
+        ax.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))
         return
-    n = len(labels)
+    labels = data.labels
+    if labels is None:
+        ax.xaxis.set_major_locator(MaxNLocator(nbins=10, integer=True))
+        return
+    texts = [_label_text(v) for v in labels]
+    # As many ticks as labels of this length fit side by side, at most ten.
+    longest = max((len(t) for t in texts), default=1)
+    room = _WIDTH * 72 * 0.85
+    ax.xaxis.set_major_locator(
+        MaxNLocator(nbins=max(2, min(10, int(room / (6.5 * longest + 18)))), integer=True)
+    )
+    n = len(texts)
 
     def text(x: float, _pos: int) -> str:
         i = round(x)
-        return str(labels[i]) if 0 <= i < n else ""
+        return texts[i] if 0 <= i < n and abs(x - i) < 1e-9 else ""
 
     ax.xaxis.set_major_formatter(FuncFormatter(text))
 
 
-def _save(fig: Figure, path: str | os.PathLike[str] | None) -> None:
-    if path is not None:
-        fig.savefig(path, dpi=110)
+def _title(text: str) -> str:
+    # Wrapped to the figure's width at the title's size (about 0.55 em per character).
+    return textwrap.fill(text, width=int(_WIDTH * 72 / (0.55 * _TITLE_SIZE)) - 4)
+
+
+def _true_positions(true_changes: Sequence[int] | None, n: int) -> list[int]:
+    if true_changes is None:
+        return []
+    positions = []
+    for c in true_changes:
+        if isinstance(c, bool) or not isinstance(c, int | np.integer):
+            raise TypeError(f"true_changes must be positions (integers), got {c!r}")
+        if not 0 < int(c) <= n:
+            raise ValueError(f"true change point {int(c)} is outside 1..{n}")
+        positions.append(int(c))
+    # The end of the series, which ruptures lists among the change points, bounds no segment.
+    return sorted(set(positions) - {n})
+
+
+def _shade_true_segments(axes: Sequence[Axes], data: _Data, changes: list[int]) -> None:
+    n = len(data.values)
+    bounds = [0, *changes, n]
+    for k, (a, b) in enumerate(zip(bounds[:-1], bounds[1:], strict=True)):
+        left, right = _edge(data, a), _edge(data, b)
+        for ax in axes:
+            ax.axvspan(left, right, color=_TRUE_SHADES[k % 2], lw=0, zorder=0)
+
+
+def _edge(data: _Data, i: int) -> float:
+    """The boundary before value ``i``: half way between its neighbours."""
+    x, n = data.x, len(data.x)
+    if n == 1:
+        return float(x[0]) - 0.5 + i
+    if i == 0:
+        return float(x[0] - (x[1] - x[0]) / 2)
+    if i == n:
+        return float(x[-1] + (x[-1] - x[-2]) / 2)
+    return float((x[i - 1] + x[i]) / 2)
+
+
+def _headroom(ax: Axes, values: NDArray[np.float64], levels: int) -> float:
+    """Keep the top of the axes free for ``levels`` rows of annotations; their height."""
+    finite = values[np.isfinite(values)]
+    lo, hi = (float(finite.min()), float(finite.max())) if finite.size else (0.0, 1.0)
+    span = hi - lo if hi > lo else max(abs(hi), 1.0)
+    row = 0.11
+    free = 0.03 + row * levels
+    total = span / (1.0 - free - 0.05)
+    bottom = lo - 0.05 * total
+    ax.set_ylim(bottom, bottom + total)
+    return row
+
+
+def _annotation_levels(fractions: Sequence[float]) -> list[int]:
+    """Rows for annotations at these x fractions, so that neighbours do not overlap."""
+    levels: list[int] = []
+    last: dict[int, float] = {}
+    for f in fractions:
+        level = 0
+        while level in last and f - last[level] < 0.11 and level < 2:
+            level += 1
+        last[level] = f
+        levels.append(level)
+    return levels
+
+
+def _rule_words(detection: Detection) -> str:
+    words = f"reported: voted for by at least {detection.min_score:.0%} of the window sizes"
+    if detection.min_contrast == "auto":
+        return words + ", local contrast beyond its critical value"
+    if detection.min_contrast is not None:
+        return words + f", local contrast above {detection.min_contrast:g} MADs"
+    return words
 
 
 def plot_detection(
@@ -67,94 +250,168 @@ def plot_detection(
     detection: Detection,
     *,
     labels: Sequence[Any] | None = None,
+    true_changes: Sequence[int] | None = None,
     title: str | None = None,
+    xlabel: str | None = None,
+    ylabel: str | None = None,
     path: str | os.PathLike[str] | None = None,
 ) -> Figure:
     """The series with its change points, and the leaders' cumulative probability beneath.
 
-    Reported change points are red lines whose width grows with their probability, annotated
-    with their label and probability; the other leaders are thin grey dashes. Dashed black
-    lines give the mean of each segment between reported change points. The lower panel is
-    the CDF of all leaders along the series.
+    Reported change points are red lines whose width grows with their probability (their
+    share of the vote among all leaders), annotated above the data with their label and
+    probability; the leaders that were not reported are grey dotted lines. Dashed black lines
+    give the mean of each segment between reported change points, crosses the outliers left
+    out of the scan. The lower panel is the cumulative probability of the leaders along the
+    series. A legend below explains every mark.
 
     Parameters
     ----------
     series : sequence of float, numpy array or pandas Series
-        The series that was passed to :func:`vollan.detect`.
+        The series that was passed to :func:`vollan.detect`; missing values leave gaps.
     detection : Detection
         Its result.
     labels : sequence, optional
-        Labels of the values for the x axis; default the index of a pandas Series, else the
-        labels stored in ``detection``'s leaders are used for annotations only.
+        Labels of the values for the x axis; default the index of a pandas Series. Dates
+        (``datetime``, ``numpy.datetime64``, pandas ``Timestamp``) that increase make a date
+        axis; other labels are written at their positions.
+    true_changes : sequence of int, optional
+        Known change points (positions of the first value of each new segment; the length of
+        the series may end the list, as in ruptures). The true segments are shaded
+        alternately.
     title : str, optional
-        Title of the figure; default a summary of the detection.
+        Title of the figure, wrapped to its width; default a summary of the detection.
+    xlabel, ylabel : str, optional
+        Axis titles; default the name of the index and of a pandas Series.
     path : str or path-like, optional
-        Where to save the figure (the format follows the suffix, e.g. ``.png`` or ``.svg``).
+        Where to save the figure, exactly at this path; the format follows the suffix (e.g.
+        ``.png``, ``.svg``, ``.pdf``), PNG without one.
 
     Returns
     -------
     matplotlib.figure.Figure
-        The figure, with two axes: the series and the CDF.
+        The figure, with two axes: the series and the cumulative probability.
+
+    Raises
+    ------
+    ValueError
+        When the series and the detection differ in length, ``labels`` in length from the
+        series, a true change point lies outside the series, or the suffix of ``path`` is not
+        a format matplotlib writes.
     """
-    values, labels = _values_and_labels(series, labels)
+    data = _data(series, labels, xlabel, ylabel)
+    values, x = data.values, data.x
     n = len(values)
     if n != detection.n_obs:
         raise ValueError(
             f"the series has {n} values but the detection was made on {detection.n_obs}"
         )
-    fig = Figure(figsize=(10, 6), layout="constrained")
+    truth = _true_positions(true_changes, n)
+    if path is not None:
+        savable_format(path)
+    fig = Figure(figsize=(_WIDTH, 6.5), layout="constrained")
     ax, ax_cdf = fig.subplots(2, 1, sharex=True, height_ratios=(3, 1))
-    ax.plot(range(n), values, color=_SERIES, lw=1.0, label="series")
+    handles: list[Artist] = []
+    ax.plot(x, values, color=_SERIES, lw=1.0)
+    handles.append(Line2D([], [], color=_SERIES, lw=1.0, label=data.value_name or "series"))
 
     bounds = [0, *detection.change_points, n]
     for a, b in zip(bounds[:-1], bounds[1:], strict=True):
-        mean = sum(values[a:b]) / (b - a)
-        ax.hlines(mean, a, b - 1, colors="black", linestyles="--", lw=1.0)
+        segment = values[a:b]
+        segment = segment[np.isfinite(segment)]
+        if segment.size:
+            mean = sum(segment.tolist()) / segment.size
+            ax.hlines(mean, x[a], x[b - 1], colors="black", linestyles="--", lw=1.0)
+    handles.append(
+        Line2D([], [], color="black", ls="--", lw=1.0, label="mean between reported changes")
+    )
+    if detection.outliers:
+        at = list(detection.outliers)
+        ax.plot(x[at], values[at], "x", color="black", ms=6, mew=1.2)
+        handles.append(
+            Line2D([], [], color="black", marker="x", lw=0, label="outlier, left out of the scan")
+        )
 
-    top = max(values)
+    reported = [leader for leader in detection.leaders if leader.reported]
+    lo_x, hi_x = float(x[0]) - 0.5, float(x[-1]) + 0.5
+    if data.dated and n > 1:
+        lo_x, hi_x = _edge(data, 0), _edge(data, n)
+    fractions = [(float(x[r.index]) - lo_x) / (hi_x - lo_x) for r in reported]
+    levels = _annotation_levels(fractions)
+    row = _headroom(ax, values, max(levels, default=-1) + 1)
     for leader in detection.leaders:
-        if leader.reported:
-            ax.axvline(leader.index, color=_REPORTED, lw=1.0 + 3.0 * leader.probability)
-            ax.annotate(
-                f"{leader.label}\np = {leader.probability:.2f}",
-                xy=(leader.index, top),
-                xytext=(4, -2),
-                textcoords="offset points",
-                va="top",
+        if not leader.reported:
+            ax.axvline(x[leader.index], color=_OTHER, lw=0.8, ls=":")
+    for leader, f, level in zip(reported, fractions, levels, strict=True):
+        ax.axvline(x[leader.index], color=_REPORTED, lw=1.0 + 3.0 * leader.probability)
+        right = f > 0.85
+        ax.annotate(
+            f"{_label_text(leader.label)}\np = {leader.probability:.2f}",
+            xy=(x[leader.index], 0.985 - row * level),
+            xycoords=ax.get_xaxis_transform(),
+            xytext=(-4 if right else 4, 0),
+            textcoords="offset points",
+            ha="right" if right else "left",
+            va="top",
+            color=_REPORTED,
+            fontsize=9,
+        )
+    if reported:
+        handles.append(
+            Line2D(
+                [],
+                [],
                 color=_REPORTED,
-                fontsize=9,
+                lw=2.5,
+                marker="o",
+                ms=4,
+                label="reported change point (p: its share of the vote)",
             )
-        else:
-            ax.axvline(leader.index, color=_OTHER, lw=0.8, ls=":")
-    ax.set_ylabel("value")
+        )
+    if len(reported) < len(detection.leaders):
+        handles.append(
+            Line2D(
+                [],
+                [],
+                color=_OTHER,
+                lw=1.0,
+                ls=":",
+                marker="o",
+                ms=4,
+                label="leader of the vote, not reported",
+            )
+        )
+    if truth or true_changes is not None:
+        _shade_true_segments([ax, ax_cdf], data, truth)
+        handles.append(Patch(color=_TRUE_SHADES[1], label="true segments (shaded alternately)"))
+    ax.set_ylabel(data.value_name or "value")
     if title is None:
         count = len(detection.change_points)
         sizes = detection.window_sizes
         title = (
-            f"{count} change point{'s' if count != 1 else ''} in {n} values "
-            f"(window sizes {sizes[0]}..{sizes[-1]}; red: voted for by at least "
-            f"{detection.min_score:.0%} of them"
-            + (
-                ", contrast beyond its critical value)"
-                if detection.min_contrast == "auto"
-                else f", contrast above {detection.min_contrast:g} MADs)"
-                if detection.min_contrast is not None
-                else ")"
-            )
+            f"{count} change point{'s' if count != 1 else ''} in {n} values, window sizes "
+            f"{sizes[0]}..{sizes[-1]}\n" + _title(f"({_rule_words(detection)})")
         )
-    ax.set_title(title, fontsize=11)
+    else:
+        title = _title(title)
+    ax.set_title(title, fontsize=_TITLE_SIZE)
 
-    xs = [0] + [i for i, _ in detection.cdf] + [n - 1]
+    xs = [x[0]] + [x[i] for i, _ in detection.cdf] + [x[-1]]
     ys = [0.0] + [c for _, c in detection.cdf]
     ys.append(ys[-1])
     ax_cdf.step(xs, ys, where="post", color="black", lw=1.2)
     for leader, (_i, c) in zip(detection.leaders, detection.cdf, strict=True):
         colour = _REPORTED if leader.reported else _OTHER
-        ax_cdf.plot([leader.index], [c], "o", color=colour, ms=4)
+        ax_cdf.plot([x[leader.index]], [c], "o", color=colour, ms=4)
+    handles.append(
+        Line2D([], [], color="black", lw=1.2, label="cumulative probability of the leaders")
+    )
     ax_cdf.set_ylim(-0.05, 1.05)
-    ax_cdf.set_ylabel("CDF of leaders")
-    ax_cdf.set_xlim(-0.5, n - 0.5)
-    _label_axis(ax_cdf, labels)
+    ax_cdf.set_ylabel("cumulative\nprobability")
+    ax_cdf.set_xlim(lo_x, hi_x)
+    ax_cdf.set_xlabel(data.label_name or ("position" if data.labels is None else ""))
+    _label_axis(ax_cdf, data)
+    fig.legend(handles=handles, loc="outside lower center", fontsize=8, frameon=False, ncols=3)
     _save(fig, path)
     return fig
 
@@ -172,6 +429,9 @@ def plot_windows(
     *,
     window_sizes: Sequence[int] | None = None,
     labels: Sequence[Any] | None = None,
+    true_changes: Sequence[int] | None = None,
+    xlabel: str | None = None,
+    ylabel: str | None = None,
     path: str | os.PathLike[str] | None = None,
 ) -> Figure:
     """Per window size: the statistic at each boundary against its bootstrap threshold.
@@ -191,40 +451,53 @@ def plot_windows(
         Which window sizes to show; default at most four, spread over those scanned.
     labels : sequence, optional
         Labels of the values for the x axis; default the index of a pandas Series.
+    true_changes : sequence of int, optional
+        Known change points; the true segments of the series are shaded alternately.
+    xlabel, ylabel : str, optional
+        Axis titles of the series; default the name of the index and of a pandas Series.
     path : str or path-like, optional
-        Where to save the figure.
+        Where to save the figure, exactly at this path (PNG without a suffix).
 
     Returns
     -------
     matplotlib.figure.Figure
         The figure, with one axes for the series and one per window size.
     """
-    values, labels = _values_and_labels(series, labels)
+    data = _data(series, labels, xlabel, ylabel)
+    values, x = data.values, data.x
     n = len(values)
     if n != detection.n_obs:
         raise ValueError(
             f"the series has {n} values but the detection was made on {detection.n_obs}"
         )
+    truth = _true_positions(true_changes, n)
+    if path is not None:
+        savable_format(path)
     results = detection.raw["window_results"]
     sizes = _spread(detection.window_sizes, 4) if window_sizes is None else list(window_sizes)
     missing = [w for w in sizes if w not in results]
     if missing:
         raise ValueError(f"window sizes {missing} were not scanned; choose among {sorted(results)}")
-    fig = Figure(figsize=(10, 2.0 + 1.8 * len(sizes)), layout="constrained")
+    fig = Figure(figsize=(_WIDTH, 2.3 + 1.8 * len(sizes)), layout="constrained")
     axes = fig.subplots(len(sizes) + 1, 1, sharex=True, squeeze=False)[:, 0]
-    axes[0].plot(range(n), values, color=_SERIES, lw=1.0)
+    axes[0].plot(x, values, color=_SERIES, lw=1.0)
     for c in detection.change_points:
-        axes[0].axvline(c, color=_REPORTED, lw=1.5)
-    axes[0].set_ylabel("value")
-    axes[0].set_title("statistic of adjacent windows against the bootstrap threshold", fontsize=11)
+        axes[0].axvline(x[c], color=_REPORTED, lw=1.5)
+    if truth or true_changes is not None:
+        _shade_true_segments([axes[0]], data, truth)
+    axes[0].set_ylabel(data.value_name or "value")
+    axes[0].set_title(
+        _title("statistic of adjacent windows against the bootstrap threshold"),
+        fontsize=_TITLE_SIZE,
+    )
     for ax, w in zip(axes[1:], sizes, strict=True):
         res = results[w]
         boundaries = [s + w for s in res["starts"]]
         for a, b in res["localized_regions"]:
-            ax.axvspan(a, b - 1, color="tab:orange", alpha=0.2, lw=0)
-        ax.plot(boundaries, res["statistics"], "o-", color=_SERIES, ms=3, lw=1.0)
+            ax.axvspan(x[a], x[b - 1], color="tab:orange", alpha=0.2, lw=0)
+        ax.plot(x[boundaries], res["statistics"], "o-", color=_SERIES, ms=3, lw=1.0)
         ax.step(
-            boundaries,
+            x[boundaries],
             res["tapered_block_bootstrap_threshold"],
             where="mid",
             color="black",
@@ -232,8 +505,8 @@ def plot_windows(
             lw=1.0,
         )
         flagged = [
-            (x, s)
-            for x, s, t in zip(
+            (x[b], s)
+            for b, s, t in zip(
                 boundaries, res["statistics"], res["tapered_block_bootstrap_threshold"], strict=True
             )
             if s > t
@@ -241,16 +514,24 @@ def plot_windows(
         if flagged:
             ax.plot(*zip(*flagged, strict=True), "o", color=_REPORTED, ms=5)
         for c in res["change_points"]:
-            ax.axvline(c, color=_REPORTED, lw=1.0)
+            ax.axvline(x[c], color=_REPORTED, lw=1.0)
         ax.set_ylabel(f"w = {w}")
-    handles = [
+    handles: list[Artist] = [
+        Line2D([], [], color=_SERIES, lw=1.0, label=data.value_name or "series"),
+        Line2D([], [], color=_REPORTED, lw=1.5, label="change point"),
         Line2D([], [], color=_SERIES, marker="o", ms=3, lw=1.0, label="statistic"),
         Line2D([], [], color="black", ls="--", lw=1.0, label="threshold"),
         Line2D([], [], color=_REPORTED, marker="o", ms=5, lw=0, label="flagged"),
         Patch(color="tab:orange", alpha=0.2, label="localised region"),
     ]
+    if truth or true_changes is not None:
+        handles.append(Patch(color=_TRUE_SHADES[1], label="true segments (shaded alternately)"))
     fig.legend(handles=handles, loc="outside lower center", fontsize=8, frameon=False, ncols=4)
-    axes[-1].set_xlim(-0.5, n - 0.5)
-    _label_axis(axes[-1], labels)
+    if data.dated and n > 1:
+        axes[-1].set_xlim(_edge(data, 0), _edge(data, n))
+    else:
+        axes[-1].set_xlim(-0.5, n - 0.5)
+    axes[-1].set_xlabel(data.label_name or ("position" if data.labels is None else ""))
+    _label_axis(axes[-1], data)
     _save(fig, path)
     return fig

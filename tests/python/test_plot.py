@@ -7,6 +7,7 @@ import pytest
 matplotlib = pytest.importorskip("matplotlib")
 matplotlib.use("Agg")
 
+import numpy as np  # noqa: E402
 from matplotlib.colors import to_rgba  # noqa: E402
 
 from vollan.api import detect  # noqa: E402
@@ -101,3 +102,176 @@ def test_windows_plot_with_chosen_sizes():
 def test_series_must_match_the_detection(plot):
     with pytest.raises(ValueError, match="100"):
         plot(NILE.values[:50], FOUND)
+
+
+# Readable figures ---------------------------------------------------------------------------
+
+pd_ = pytest.importorskip("pandas")
+from matplotlib.backends.backend_agg import FigureCanvasAgg  # noqa: E402
+from matplotlib.dates import ConciseDateFormatter  # noqa: E402
+from matplotlib.patches import Rectangle  # noqa: E402
+
+
+def dated_series(n: int = 300):
+    rng = np.random.default_rng(5)
+    values = np.r_[rng.normal(0.0, 1.0, n // 2), rng.normal(5.0, 1.0, n - n // 2)]
+    index = pd_.date_range("2022-01-01", periods=n, freq="D", name="day")
+    return pd_.Series(values, index=index, name="close")
+
+
+def rendered(fig):
+    """Draw ``fig`` as saving a PNG would, and the renderer that measured its texts."""
+    canvas = FigureCanvasAgg(fig)
+    canvas.draw()
+    return canvas.get_renderer()
+
+
+def shown_tick_labels(fig, ax):
+    """The tick labels drawn on ``ax``: text and box of each visible one, major and minor."""
+    renderer = rendered(fig)
+    return [
+        (t.get_text(), t.get_window_extent(renderer))
+        for t in ax.xaxis.get_ticklabels(which="both")
+        if t.get_visible() and t.get_text()
+    ]
+
+
+def overlapping(boxes) -> list[tuple[int, int]]:
+    return [
+        (i, j)
+        for i in range(len(boxes))
+        for j in range(i + 1, len(boxes))
+        if boxes[i].overlaps(boxes[j])
+    ]
+
+
+@pytest.mark.parametrize("plot", [plot_detection, plot_windows])
+def test_a_date_index_gives_one_set_of_concise_date_ticks(plot):
+    series = dated_series()
+    fig = plot(series, detect(series))
+    *upper, lowest = fig.axes
+    assert isinstance(lowest.xaxis.get_major_formatter(), ConciseDateFormatter)
+    shown = shown_tick_labels(fig, lowest)
+    texts = [t for t, _ in shown]
+    assert len(texts) >= 4 and len(set(texts)) == len(texts)
+    assert not any("00:00:00" in t for t in texts)
+    assert overlapping([box for _, box in shown]) == []
+    for ax in upper:  # shared x axis: the dates are written once, at the bottom
+        assert shown_tick_labels(fig, ax) == []
+
+
+@pytest.mark.parametrize("length", [12, 40])
+def test_long_text_labels_do_not_touch(length):
+    labels = [f"{i:0{length}d}" for i in range(len(NILE.values))]
+    fig = plot_detection(NILE.values, FOUND, labels=labels)
+    shown = shown_tick_labels(fig, fig.axes[1])
+    assert len(shown) >= 2
+    assert overlapping([box for _, box in shown]) == []
+
+
+def legend_texts(fig) -> list[str]:
+    (legend,) = fig.legends
+    return [t.get_text() for t in legend.get_texts()]
+
+
+def test_legend_explains_every_mark():
+    assert legend_texts(plot_detection(NILE.values, FOUND)) == [
+        "series",
+        "mean between reported changes",
+        "reported change point (p: its share of the vote)",
+        "leader of the vote, not reported",
+        "cumulative probability of the leaders",
+    ]
+    values = list(NILE.values)
+    values[60] = 3000.0  # an isolated outlier, left out of the scan
+    found = detect(values)
+    assert found.outliers == (60,)
+    fig = plot_detection(values, found, true_changes=[28])
+    assert "outlier, left out of the scan" in legend_texts(fig)
+    assert "true segments (shaded alternately)" in legend_texts(fig)
+    (crosses,) = [line for line in fig.axes[0].get_lines() if line.get_marker() == "x"]
+    assert list(crosses.get_xdata()) == [60] and list(crosses.get_ydata()) == [3000.0]
+    windows = legend_texts(plot_windows(values, found, true_changes=[28]))
+    assert windows[:2] == ["series", "change point"]
+    assert windows[-1] == "true segments (shaded alternately)"
+
+
+def test_a_series_without_reported_change_has_no_reported_legend_entry():
+    flat = np.random.default_rng(2).normal(size=120)
+    found = detect(flat, min_score=1.0)
+    assert found.change_points == ()
+    assert not any(t.startswith("reported") for t in legend_texts(plot_detection(flat, found)))
+
+
+@pytest.mark.parametrize("plot", [plot_detection, plot_windows])
+def test_axis_titles_come_from_the_data(plot):
+    series = dated_series()
+    found = detect(series)
+    fig = plot(series, found)
+    assert (fig.axes[0].get_ylabel(), fig.axes[-1].get_xlabel()) == ("close", "day")
+    fig = plot(series.to_numpy(), found)
+    assert (fig.axes[0].get_ylabel(), fig.axes[-1].get_xlabel()) == ("value", "position")
+    fig = plot(series, found, xlabel="trading day", ylabel="EUR")
+    assert (fig.axes[0].get_ylabel(), fig.axes[-1].get_xlabel()) == ("EUR", "trading day")
+
+
+def test_true_change_points_shade_the_true_segments():
+    fig = plot_detection(NILE.values, FOUND, true_changes=[28, 60, 100])
+    for ax in fig.axes:
+        spans = [p for p in ax.patches if isinstance(p, Rectangle)]
+        edges = [(p.get_x(), p.get_x() + p.get_width()) for p in spans]
+        assert edges == [(-0.5, 27.5), (27.5, 59.5), (59.5, 99.5)]
+        colours = [to_rgba(p.get_facecolor()) for p in spans]
+        assert colours[0] == colours[2] != colours[1]
+    # The change point found is still drawn, beside the truth.
+    assert [line.get_xdata()[0] for line in vertical_lines(fig.axes[0], "tab:red")] == [28]
+
+
+@pytest.mark.parametrize(
+    ("true_changes", "error", "message"),
+    [
+        ([0], ValueError, "true change point 0 is outside 1..100"),
+        ([101], ValueError, "true change point 101 is outside 1..100"),
+        ([2.5], TypeError, "true_changes must be positions"),
+    ],
+)
+def test_bad_true_change_points(true_changes, error, message):
+    with pytest.raises(error, match=message):
+        plot_detection(NILE.values, FOUND, true_changes=true_changes)
+
+
+def test_annotations_sit_above_the_data():
+    values = np.r_[np.zeros(60), np.full(60, 10.0), np.zeros(60)]
+    values += np.random.default_rng(4).normal(0.0, 0.5, 180)
+    found = detect(values)
+    assert len(found.change_points) == 2
+    fig = plot_detection(values, found)
+    ax = fig.axes[0]
+    renderer = rendered(fig)
+    top_of_data = ax.transData.transform((0.0, float(values.max())))[1]
+    boxes = [t.get_window_extent(renderer) for t in ax.texts]
+    assert len(boxes) == 2
+    assert all(box.y0 > top_of_data for box in boxes)
+    assert all(ax.get_window_extent(renderer).contains(box.x0, box.y0) for box in boxes)
+
+
+def test_long_titles_fit_the_figure():
+    long = "a title far longer than the figure is wide " * 4
+    for fig in (plot_detection(NILE.values, FOUND, title=long), plot_detection(NILE.values, FOUND)):
+        renderer = rendered(fig)
+        title = fig.axes[0].title.get_window_extent(renderer)
+        page = fig.bbox
+        assert page.x0 <= title.x0 and title.x1 <= page.x1
+
+
+@pytest.mark.parametrize(("name", "magic"), [("plot", PNG), ("plot.svg", b"<?xml")])
+def test_path_is_written_exactly(tmp_path, name, magic):
+    plot_detection(NILE.values, FOUND, path=tmp_path / name)
+    assert [p.name for p in tmp_path.iterdir()] == [name]
+    assert (tmp_path / name).read_bytes().startswith(magic)
+
+
+def test_unknown_suffix_is_refused_before_drawing(tmp_path):
+    with pytest.raises(ValueError, match=r"cannot save a plot as \.txt: matplotlib writes .*\.png"):
+        plot_windows(NILE.values, FOUND, path=tmp_path / "p.txt")
+    assert list(tmp_path.iterdir()) == []
