@@ -18,8 +18,12 @@ from dataclasses import dataclass, field
 from importlib import resources
 from typing import Any
 
+from vollan._families import Simulated, family_names, simulate
+
 __all__ = [
     "Dataset",
+    "Simulated",
+    "family_names",
     "load",
     "load_bank",
     "load_children_per_woman",
@@ -28,6 +32,7 @@ __all__ = [
     "load_rail_lines",
     "load_shanghai_license",
     "names",
+    "simulate",
 ]
 
 
