@@ -2,7 +2,8 @@
 
 The seven functions of the native engine ``_vollan_native`` are re-exported here unchanged.
 :func:`detect` runs the whole detector with defaults that fit any series and returns a
-:class:`Detection`; :func:`detect_many` does so for many series, here or on a Dask cluster.
+:class:`Detection`; :func:`detect_many` does so for many series, here or on a Dask cluster,
+and :func:`detect_columns` for the columns of a 2-D array or a DataFrame.
 Plots live in :mod:`vollan.plot` (needs matplotlib), bundled series in :mod:`vollan.datasets`
 and scores against annotations in :mod:`vollan.metrics`.
 """
@@ -17,6 +18,7 @@ from _vollan_native import (
     wasserstein_statistic,
 )
 from vollan import datasets, metrics
+from vollan._columns import detect_columns
 from vollan.api import Detection, Leader, default_window_sizes, detect, detect_many
 
 __version__ = "0.1.0"
@@ -31,6 +33,7 @@ __all__ = [
     "ipm_statistic",
     "detect",
     "detect_many",
+    "detect_columns",
     "Detection",
     "Leader",
     "default_window_sizes",
