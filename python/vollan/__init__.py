@@ -1,6 +1,7 @@
 """vollan: fast, bit-reproducible change-point detection.
 
-The seven functions of the native engine ``_vollan_native`` are re-exported here unchanged.
+The seven functions of the native engine ``_vollan_native`` are re-exported here unchanged;
+their documentation, which ``help()`` shows, lives in :mod:`vollan._engine`.
 :func:`detect` runs the whole detector with defaults that fit any series and returns a
 :class:`Detection`; :func:`detect_many` does so for many series, here or on a Dask cluster,
 and :func:`detect_columns` for the columns of a 2-D array or a DataFrame.
@@ -17,7 +18,11 @@ from _vollan_native import (
     swal_statistic,
     wasserstein_statistic,
 )
-from vollan import datasets, metrics
+from vollan import (
+    _engine,  # noqa: F401 - documents the functions above for help()
+    datasets,
+    metrics,
+)
 from vollan._columns import detect_columns
 from vollan.api import Detection, Leader, default_window_sizes, detect, detect_many
 

@@ -86,9 +86,9 @@ def detect_columns(table: Any, **options: Any) -> Any:
     --------
     >>> import numpy as np, vollan
     >>> rng = np.random.default_rng(0)
-    >>> x = np.column_stack([np.repeat([0.0, 3.0], 150), np.zeros(300)]) + rng.normal(size=(300, 2))
-    >>> [d.change_points for d in vollan.detect_columns(x)]
-    [(150,), ()]
+    >>> levels = np.column_stack([np.repeat([0.0, 8.0], 150), np.repeat([0.0, -8.0], [100, 200])])
+    >>> [found.change_points for found in vollan.detect_columns(levels + rng.normal(size=(300, 2)))]
+    [(150,), (100,)]
     """
     from vollan.api import detect  # noqa: PLC0415 - the api imports this module's callers
 

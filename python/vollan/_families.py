@@ -258,6 +258,11 @@ def family_names() -> dict[str, str]:
     -------
     dict of str to str
         Family name -> a one-line description, in a fixed order.
+
+    Examples
+    --------
+    >>> family_names()["variance_change"]
+    'n 200-1000, 1-2 changes of sd by a factor 2-4'
     """
     return {name: text for name, (_, text) in FAMILIES.items()}
 

@@ -13,7 +13,7 @@ import functools
 import importlib
 import math
 from collections.abc import Iterable, Sequence
-from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, cast
+from typing import TYPE_CHECKING, Any, Final, Literal, SupportsFloat, cast
 
 import numpy as np
 
@@ -52,9 +52,9 @@ from vollan._select import check_selection, select_changes
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-    from _vollan_native import ScanResult
+    from _vollan_native import ChangeType, ScanResult
 
-DEFAULT_CHANGE_TYPE = "distribution"
+DEFAULT_CHANGE_TYPE: Final = "distribution"
 DEFAULT_DETREND: Literal["linear"] | None = None
 
 __all__ = [
@@ -77,7 +77,7 @@ def detect(
     series: Sequence[SupportsFloat] | Iterable[SupportsFloat],
     *,
     window_sizes: Sequence[int] | None = None,
-    change_type: str = DEFAULT_CHANGE_TYPE,
+    change_type: ChangeType = DEFAULT_CHANGE_TYPE,
     alpha: float = DEFAULT_ALPHA,
     min_score: float = DEFAULT_MIN_SCORE,
     min_contrast: float | Literal["auto"] | None = DEFAULT_MIN_CONTRAST,
@@ -424,6 +424,13 @@ def detect_many(
     ValueError, TypeError
         As :func:`detect`, for the first series that fails (on a cluster, the error of the
         first failing series in input order is re-raised).
+
+    Examples
+    --------
+    >>> import vollan
+    >>> series = [vollan.datasets.load_nile().values, vollan.datasets.load_bank().values]
+    >>> [(found.n_obs, found.labels) for found in vollan.detect_many(series, labels=None)][0]
+    (100, (28,))
     """
     items = list(series_iterable)
     if client is None:

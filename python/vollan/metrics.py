@@ -62,6 +62,11 @@ def true_positives(
     -------
     set of int
         The matched true change points.
+
+    Examples
+    --------
+    >>> true_positives([50, 120], [48, 90])
+    {50}
     """
     free = sorted({int(x) for x in predictions})
     matched: set[int] = set()
@@ -91,6 +96,12 @@ def precision_recall(
     -------
     (float, float)
         Precision and recall, both in [0, 1].
+
+    Examples
+    --------
+    >>> precision, recall = precision_recall({"a": [50], "b": [50, 120]}, [48, 90])
+    >>> round(precision, 4), round(recall, 4)  # {0, 48} of {0, 48, 90}; 2/2 and 2/3 found
+    (0.6667, 0.8333)
     """
     per_annotator = [s | {0} for s in _annotator_sets(annotations)]
     union = set().union(*per_annotator)
