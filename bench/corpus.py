@@ -7,7 +7,9 @@ Point Dataset for the real series, a single annotator ``"truth"`` for simulated 
 
 Every simulated series is drawn from its own generator, seeded by (base seed, family name,
 series number) and, for the change-free series, the length: asking for more series per family
-adds series and leaves the earlier ones as they were.
+adds series and leaves the earlier ones as they were. The families themselves are the package's
+(``vollan._families``, drawn for users by ``vollan.datasets.simulate``); this module names
+them for the tables and seeds them.
 
     from corpus import tcpd_cases, simulated_cases, null_cases
 """
