@@ -56,7 +56,8 @@ def ar1(rng: np.random.Generator, n: int, phi: float) -> NDArray[np.float64]:
 
 def t3(rng: np.random.Generator, n: int) -> NDArray[np.float64]:
     """Student t(3) scaled to unit variance."""
-    return rng.standard_t(3, size=n) / np.sqrt(3.0)
+    values: NDArray[np.float64] = rng.standard_t(3, size=n) / np.sqrt(3.0)
+    return values
 
 
 def mean_steps(rng: np.random.Generator) -> Draw:
