@@ -23,7 +23,6 @@ myst_heading_anchors = 3
 numpydoc_show_class_members = False
 numpydoc_class_members_toctree = False
 autodoc_typehints = "none"
-nitpicky = False
 
 
 def setup(app: object) -> None:
