@@ -1,7 +1,7 @@
 """Type stub of the native engine of vollan."""
 
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, TypedDict
+from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, TypeAlias, TypedDict
 
 __all__ = [
     "scan_detector",
@@ -12,6 +12,18 @@ __all__ = [
     "wasserstein_statistic",
     "ipm_statistic",
 ]
+
+class SupportsArray(Protocol):
+    """Anything numpy can turn into an array: numpy arrays, pandas Series, ..."""
+
+    def __array__(self) -> Any: ...
+
+# The engine reads lists and tuples of floats, float64 buffers and any other sequence of
+# numbers; numpy arrays and pandas Series are both.
+Series: TypeAlias = Sequence[SupportsFloat] | SupportsArray
+# Letter case is ignored at run time; the checker knows the lower-case words.
+ChangeType: TypeAlias = Literal["mean", "var", "distribution"]
+Backend: TypeAlias = Literal["thread", "process"]
 
 class WindowResult(TypedDict):
     change_points: list[int]
@@ -32,36 +44,36 @@ class ScanResult(TypedDict):
     out: LeaderOutput
 
 def scan_detector(
-    series: Sequence[SupportsFloat],
+    series: Series,
     window_sizes: Sequence[SupportsIndex] | None = None,
     n_perm: SupportsIndex = 300,
     alpha_q: SupportsFloat = 1.0,
     seed: SupportsIndex = 123,
     tol: SupportsIndex = 2,
     workers: SupportsIndex | None = None,
-    backend: str = "thread",
-    change_type: str = "mean",
+    backend: Backend = "thread",
+    change_type: ChangeType = "mean",
     b: SupportsIndex | None = None,
     taper_ratio: SupportsFloat = 0.5,
     center: bool = True,
     batch_size: SupportsIndex = 32,
 ) -> ScanResult: ...
 def scan_single_window(
-    series: Sequence[SupportsFloat],
+    series: Series,
     window_size: SupportsIndex,
     n_perm: SupportsIndex = 300,
     alpha_q: SupportsFloat = 1.0,
     seed: SupportsIndex = 123,
-    change_type: str = "mean",
+    change_type: ChangeType = "mean",
     b: SupportsIndex | None = None,
     taper_ratio: SupportsFloat = 0.5,
     center: bool = True,
     batch_size: SupportsIndex = 32,
 ) -> WindowResult: ...
-def refine_cusum(series: Sequence[SupportsFloat]) -> int: ...
-def refine_wasserstein(series: Sequence[SupportsFloat]) -> tuple[int, list[float]]: ...
-def swal_statistic(series: Sequence[SupportsFloat], change_type: str = "distribution") -> int: ...
+def refine_cusum(series: Series) -> int: ...
+def refine_wasserstein(series: Series) -> tuple[int, list[float]]: ...
+def swal_statistic(series: Series, change_type: ChangeType = "distribution") -> int: ...
 def wasserstein_statistic(
-    left: Sequence[SupportsFloat], right: Sequence[SupportsFloat]
+    left: Series, right: Series
 ) -> float: ...
-def ipm_statistic(left: Sequence[SupportsFloat], right: Sequence[SupportsFloat]) -> float: ...
+def ipm_statistic(left: Series, right: Series) -> float: ...

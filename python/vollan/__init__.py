@@ -1,8 +1,10 @@
 """vollan: fast, bit-reproducible change-point detection.
 
-The seven functions of the native engine ``_vollan_native`` are re-exported here unchanged.
+The seven functions of the native engine ``_vollan_native`` are re-exported here unchanged;
+their documentation, which ``help()`` shows, lives in :mod:`vollan._engine`.
 :func:`detect` runs the whole detector with defaults that fit any series and returns a
-:class:`Detection`; :func:`detect_many` does so for many series, here or on a Dask cluster.
+:class:`Detection`; :func:`detect_many` does so for many series, here or on a Dask cluster,
+and :func:`detect_columns` for the columns of a 2-D array or a DataFrame.
 Plots live in :mod:`vollan.plot` (needs matplotlib), bundled series in :mod:`vollan.datasets`
 and scores against annotations in :mod:`vollan.metrics`.
 """
@@ -16,7 +18,12 @@ from _vollan_native import (
     swal_statistic,
     wasserstein_statistic,
 )
-from vollan import datasets, metrics
+from vollan import (
+    _engine,  # noqa: F401 - documents the functions above for help()
+    datasets,
+    metrics,
+)
+from vollan._columns import detect_columns
 from vollan.api import Detection, Leader, default_window_sizes, detect, detect_many
 
 __version__ = "0.1.0"
@@ -31,6 +38,7 @@ __all__ = [
     "ipm_statistic",
     "detect",
     "detect_many",
+    "detect_columns",
     "Detection",
     "Leader",
     "default_window_sizes",

@@ -147,6 +147,16 @@ class Detection:
     period: int | None = None
     note: str | None = None
 
+    def breakpoints(self) -> list[int]:
+        """The change points followed by the length of the series (ruptures' convention).
+
+        Returns
+        -------
+        list of int
+            ``[*change_points, n_obs]``: the end of every segment, the last one included.
+        """
+        return [*self.change_points, self.n_obs]
+
     @property
     def probabilities(self) -> dict[int, float]:
         """Probability of each reported change point."""

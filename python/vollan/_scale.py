@@ -68,6 +68,11 @@ def default_window_sizes(n_obs: int, period: int | None = None) -> list[int]:
     ------
     ValueError
         If ``n_obs`` < 8: no window fits twice.
+
+    Examples
+    --------
+    >>> default_window_sizes(500)
+    [10, 13, 16, 20, 25, 32, 40, 50, 63, 79, 99, 125]
     """
     if n_obs < 2 * MIN_WINDOW:
         raise _too_short(n_obs, 0)

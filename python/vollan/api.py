@@ -13,7 +13,7 @@ import functools
 import importlib
 import math
 from collections.abc import Iterable, Sequence
-from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, cast
+from typing import TYPE_CHECKING, Any, Final, Literal, SupportsFloat, cast
 
 import numpy as np
 
@@ -48,13 +48,14 @@ from vollan._scale import (
     default_window_sizes,
     dominant_period,
 )
+from vollan._select import check_selection, select_changes
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-    from _vollan_native import ScanResult
+    from _vollan_native import ChangeType, ScanResult
 
-DEFAULT_CHANGE_TYPE = "distribution"
+DEFAULT_CHANGE_TYPE: Final = "distribution"
 DEFAULT_DETREND: Literal["linear"] | None = None
 
 __all__ = [
@@ -77,7 +78,7 @@ def detect(
     series: Sequence[SupportsFloat] | Iterable[SupportsFloat],
     *,
     window_sizes: Sequence[int] | None = None,
-    change_type: str = DEFAULT_CHANGE_TYPE,
+    change_type: ChangeType = DEFAULT_CHANGE_TYPE,
     alpha: float = DEFAULT_ALPHA,
     min_score: float = DEFAULT_MIN_SCORE,
     min_contrast: float | Literal["auto"] | None = DEFAULT_MIN_CONTRAST,
@@ -89,6 +90,8 @@ def detect(
     workers: int | None = None,
     labels: Sequence[Any] | None = None,
     nan_policy: Literal["omit", "raise"] = "omit",
+    n_changes: int | None = None,
+    min_size: int | None = None,
 ) -> Detection:
     """Find the change points of a series.
 
@@ -177,6 +180,18 @@ def detect(
         a pandas Series, else the positions.
     nan_policy : {"omit", "raise"}, default "omit"
         Leave missing values out of the scan, or raise a ValueError at the first one.
+    n_changes : int, optional
+        Report this many change points when there are that many leaders: the strongest (those
+        the rules report first, then by score, contrast beyond its critical value and votes),
+        whatever ``min_score`` and ``min_contrast`` say (ruptures' ``n_bkps``). Default: as
+        many as the rules report.
+    min_size : int, optional
+        Least distance between reported change points, and from either end of the series
+        (ruptures' ``min_size``): of leaders closer than this the stronger is reported.
+        Default: no constraint beyond the rules' own.
+
+    Series side by side, in a two-dimensional array or a pandas DataFrame, are detected one
+    column at a time by :func:`vollan.detect_columns`.
 
     Returns
     -------
@@ -192,10 +207,11 @@ def detect(
         For a series that is not one-dimensional, holds infinities, holds missing values
         under ``nan_policy="raise"``, or has fewer values left than two of the smallest
         windows; for window sizes below 4; for ``alpha``, ``min_score``, ``min_contrast``,
-        ``detrend``, ``change_type``, ``outliers`` or ``nan_policy`` out of range; and for the
-        engine's own value checks.
+        ``detrend``, ``change_type``, ``outliers`` or ``nan_policy`` out of range; for
+        ``n_changes`` below 0 or ``min_size`` below 1; and for the engine's own value checks.
     TypeError
-        For a series that is not a sequence of numbers.
+        For a series that is not a sequence of numbers, and for ``n_changes`` or ``min_size``
+        that are not integers.
 
     Examples
     --------
@@ -204,9 +220,12 @@ def detect(
     >>> found = vollan.detect(nile.values, labels=nile.labels)
     >>> found.labels
     (1899,)
+    >>> found.breakpoints()  # ruptures' convention: change points, then the length
+    [28, 100]
     """
     values, labels = _values_and_labels(series, labels)
     _check_options(alpha, min_score, min_contrast, detrend, change_type, outliers)
+    check_selection(n_changes, min_size)
     kept = kept_values(values, nan_policy)
     n_missing = kept.n_omitted
     found_outliers: list[int] = []
@@ -276,7 +295,7 @@ def detect(
         min_score,
         smallest,
     )
-    return build_detection(
+    found = build_detection(
         raw,
         scores,
         evidence,
@@ -293,6 +312,7 @@ def detect(
         period=period if period and all(w % period == 0 for w in sizes) else None,
         note=note,
     )
+    return select_changes(found, n_changes, min_size)
 
 
 def _judge(
@@ -455,6 +475,13 @@ def detect_many(
     ValueError, TypeError
         As :func:`detect`, for the first series that fails (on a cluster, the error of the
         first failing series in input order is re-raised).
+
+    Examples
+    --------
+    >>> import vollan
+    >>> series = [vollan.datasets.load_nile().values, vollan.datasets.load_bank().values]
+    >>> [(found.n_obs, found.labels) for found in vollan.detect_many(series, labels=None)][0]
+    (100, (28,))
     """
     items = list(series_iterable)
     if client is None:

@@ -18,8 +18,12 @@ from dataclasses import dataclass, field
 from importlib import resources
 from typing import Any
 
+from vollan._families import Simulated, family_names, simulate
+
 __all__ = [
     "Dataset",
+    "Simulated",
+    "family_names",
     "load",
     "load_bank",
     "load_children_per_woman",
@@ -28,6 +32,7 @@ __all__ = [
     "load_rail_lines",
     "load_shanghai_license",
     "names",
+    "simulate",
 ]
 
 
@@ -102,6 +107,12 @@ def load_nile() -> Dataset:
     -------
     Dataset
         ``labels`` are the years, ``values`` the flow volumes.
+
+    Examples
+    --------
+    >>> nile = load_nile()
+    >>> len(nile.values), nile.labels[28], nile.annotations["7"]
+    (100, 1899, (28,))
     """
     return _read(
         "nile",
@@ -120,6 +131,12 @@ def load_rail_lines() -> Dataset:
     -------
     Dataset
         ``labels`` are the years.
+
+    Examples
+    --------
+    >>> rail = load_rail_lines()
+    >>> len(rail.values), rail.labels[0]
+    (37, 1980)
     """
     return _read(
         "rail_lines", "World Bank IS.RRS.TOTL.KM, via the Turing Change Point Dataset", "CC BY 4.0"
@@ -137,6 +154,12 @@ def load_shanghai_license() -> Dataset:
     -------
     Dataset
         ``labels`` are months as "YYYY-MM".
+
+    Examples
+    --------
+    >>> plates = load_shanghai_license()
+    >>> len(plates.values), plates.labels[0]
+    (205, '2002-01')
     """
     return _read(
         "shanghai_license",
@@ -155,6 +178,12 @@ def load_jfk_passengers() -> Dataset:
     -------
     Dataset
         ``labels`` are months as "YYYY-MM".
+
+    Examples
+    --------
+    >>> jfk = load_jfk_passengers()
+    >>> len(jfk.values), jfk.labels[0]
+    (468, '1977-01')
     """
     return _read(
         "jfk_passengers",
@@ -175,6 +204,12 @@ def load_children_per_woman() -> Dataset:
     -------
     Dataset
         ``labels`` are the years.
+
+    Examples
+    --------
+    >>> children = load_children_per_woman()
+    >>> len(children.values), children.labels[146]
+    (301, 1946)
     """
     return _read(
         "children_per_woman",
@@ -194,6 +229,12 @@ def load_bank() -> Dataset:
     -------
     Dataset
         ``labels`` are day numbers from 0.
+
+    Examples
+    --------
+    >>> bank = load_bank()
+    >>> len(bank.values), sorted(set(bank.annotations.values()))
+    (581, [()])
     """
     return _read("bank", "G.J.J. van den Burg, Turing Change Point Dataset", "MIT")
 
@@ -215,6 +256,11 @@ def names() -> list[str]:
     -------
     list of str
         Sorted names, each accepted by :func:`load`.
+
+    Examples
+    --------
+    >>> names()
+    ['bank', 'children_per_woman', 'jfk_passengers', 'nile', 'rail_lines', 'shanghai_license']
     """
     return sorted(_LOADERS)
 
@@ -236,6 +282,11 @@ def load(name: str) -> Dataset:
     ------
     KeyError
         For an unknown name; the message lists the known ones.
+
+    Examples
+    --------
+    >>> load("nile").source
+    'Durbin & Koopman (2012), R datasets::Nile, via the Turing Change Point Dataset'
     """
     try:
         loader = _LOADERS[name]
