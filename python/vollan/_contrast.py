@@ -48,7 +48,7 @@ KINDS = ("location", "scale")
 KINDS_OF_CHANGE_TYPE = {
     "mean": ("location",),
     "var": ("scale",),
-    "distribution": ("location", "scale"),
+    "distribution": ("location", "scale", "shape"),
 }
 # Floor of the distance before its logarithm (constant stretches have distance 0).
 _MIN_DISTANCE = 1e-300

@@ -242,6 +242,8 @@ class Evidence:
     interval: tuple[int, int]
     shift: float
     spread_ratio: float
+    # Where a change found apart from the scan's leaders lies (a change of shape).
+    index: int | None = None
 
 
 def build_detection(
@@ -261,6 +263,7 @@ def build_detection(
     n_missing: int | None = None,
     period: int | None = None,
     note: str | None = None,
+    extra: Sequence[Evidence] = (),
 ) -> Detection:
     """The :class:`Detection` of the engine's result ``raw`` and the leaders ``chosen``.
 
@@ -273,15 +276,15 @@ def build_detection(
     def span(lo: int, hi: int) -> tuple[int, int]:
         return (at(lo), at(hi - 1) + 1)
 
-    leaders = tuple(
-        Leader(
+    def leader(i: int, e: Evidence, reported: bool) -> Leader:
+        return Leader(
             index=at(i),
             label=labels[at(i)] if labels is not None else at(i),
-            votes=out["leaders_segment_votes"][i],
-            score=scores[i],
-            probability=out["leaders_probs"][i],
+            votes=out["leaders_segment_votes"].get(i, 0),
+            score=scores.get(i, 0.0),
+            probability=out["leaders_probs"].get(i, 0.0),
             contrast=e.contrast,
-            reported=i in chosen,
+            reported=reported,
             contrast_kind=e.contrast_kind,
             width=e.width,
             critical=e.critical,
@@ -289,8 +292,16 @@ def build_detection(
             shift=e.shift,
             spread_ratio=e.spread_ratio,
         )
+
+    # Changes found apart from the vote (shape) are reported as leaders; at a leader's own
+    # position their evidence replaces its.
+    found = {e.index: e for e in extra if e.index is not None}
+    rows = [
+        leader(i, found.pop(i), True) if i in found else leader(i, e, i in chosen)
         for i, e in zip(out["leaders_probs"], evidence, strict=True)
-    )
+    ]
+    rows += [leader(i, e, True) for i, e in found.items()]
+    leaders = tuple(sorted(rows, key=lambda x: x.index))
     reported = [x for x in leaders if x.reported]
     return Detection(
         change_points=tuple(x.index for x in reported),

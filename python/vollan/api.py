@@ -19,6 +19,7 @@ import numpy as np
 
 from _vollan_native import scan_detector
 from vollan._contrast import (
+    KINDS,
     KINDS_OF_CHANGE_TYPE,
     contrast_scores,
     contrast_width,
@@ -40,6 +41,7 @@ from vollan._rules import (
     local_contrast,
     reported_leaders,
 )
+from vollan._shape import CRITICAL_SHAPE, shape_changes, shape_width
 from vollan._short import critical_shift, shift_score, split_statistics
 from vollan._scale import (
     DEFAULT_ALPHA,
@@ -283,8 +285,9 @@ def detect(
     if short:
         evidence, stands_out, strength = _judge_short(x, raw, indices, widths, candidates, smallest)
     else:
+        local_kinds = [k for k in kinds_judged if k in KINDS]
         evidence, stands_out, strength = _judge(
-            x, raw, indices, widths, kinds_judged, min_contrast, note, candidates
+            x, raw, indices, widths, local_kinds, min_contrast, note, candidates
         )
     chosen = reported_leaders(
         indices,
@@ -295,6 +298,9 @@ def detect(
         min_score,
         smallest,
     )
+    shapes: list[Evidence] = []
+    if "shape" in kinds_judged:
+        shapes = _shape_changes(x, raw, candidates, sorted(chosen), sizes[-1])
     found = build_detection(
         raw,
         scores,
@@ -311,8 +317,29 @@ def detect(
         n_missing=n_missing,
         period=period if period and all(w % period == 0 for w in sizes) else None,
         note=note,
+        extra=shapes,
     )
     return select_changes(found, n_changes, min_size)
+
+
+def _shape_changes(
+    x: NDArray[np.float64],
+    raw: ScanResult,
+    candidates: Sequence[int],
+    reported: Sequence[int],
+    largest: int,
+) -> list[Evidence]:
+    """Changes of shape (:mod:`vollan._shape`) farther than their width from every reported
+    change, as evidence at their positions."""
+    h = shape_width(len(x), largest)
+    if not h:
+        return []
+    found = []
+    for c, z in shape_changes(x, h, candidates):
+        if all(abs(c - r) > h for r in reported):
+            ((shift, ratio),) = leader_sizes(x, [h], [c])
+            found.append(Evidence(z, "shape", h, CRITICAL_SHAPE, (c, c + 1), shift, ratio, index=c))
+    return found
 
 
 def _judge(
