@@ -360,10 +360,10 @@ def build_parser() -> argparse.ArgumentParser:
     d.add_argument(
         "--nan-policy",
         choices=("omit", "raise"),
-        default="raise",
+        default="omit",
         help="missing values (empty cells, NA, N/A, NaN, null, None, -): leave them out of "
-        "the scan and report change points at their positions in the file, or stop at the "
-        "first with an error (default: raise)",
+        "the scan and report change points at their positions in the file, as vollan.detect "
+        "does, or stop at the first with an error (default: omit)",
     )
     d.add_argument(
         "--decimal",

@@ -280,8 +280,8 @@ def test_plot_option_writes_pngs(tmp_path, capsys):
     [
         (None, [], "no such file"),
         ("v\n1\n2\nx\n", [], "x.csv:4: column 'v': 'x' is not a number"),
-        ("v\n1\nnan\n", [], "x.csv:3: column 'v': 'nan' is not a finite number"),
-        ("a,b\n1,2\n3,\n", [], "x.csv:3: column 'b' is empty"),
+        ("v\n1\nnan\n", ["--nan-policy", "raise"], "x.csv:3: column 'v': 'nan'"),
+        ("a,b\n1,2\n3,\n", ["--nan-policy", "raise"], "x.csv:3: column 'b' is empty"),
         ("a,b\n1,2\n3\n", [], "x.csv:3: expected 2 columns, found 1"),
         ("1\n2\n3\n", [], "series has 3 values; at least 8 are needed"),
         ("\n# nothing\n", [], "no values found"),
