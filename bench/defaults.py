@@ -22,6 +22,8 @@ import variants
 DEFAULT = functools.partial(variants.variant, fit=True, wide=True, level=0.95)
 
 ALTERNATIVES = {
+    "no test of shape (location and scale only)": functools.partial(DEFAULT, shape=False),
+    "short series report nothing": functools.partial(DEFAULT, short=False),
     'detrend="linear"': functools.partial(DEFAULT, detrend="linear"),
     'change_type="mean"': functools.partial(DEFAULT, change_type="mean"),
     'outliers="keep"': functools.partial(DEFAULT, outliers="keep"),
@@ -42,12 +44,18 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--reps", type=int, default=20, help="simulated series per family")
     parser.add_argument("--processes", type=int, default=2)
+    parser.add_argument(
+        "--only", help="comma-separated numbers of the comparisons to run (1-based), default all"
+    )
     args = parser.parse_args()
+    chosen = list(ALTERNATIVES.items())
+    if args.only:
+        chosen = [chosen[int(i) - 1] for i in args.only.split(",")]
     started = time.time()
     real = corpus.load_tcpd()
     simulated = corpus.simulated_cases(args.reps)
     results = None
-    for name, alternative in ALTERNATIVES.items():
+    for name, alternative in chosen:
         report = protocol.cross_validate_grid(
             {"defaults": DEFAULT, name: alternative},
             real,

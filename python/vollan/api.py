@@ -132,10 +132,12 @@ def detect(
       quantile of that largest statistic under AR(1) noise of coefficient 0.5 (so neither
       independent nor moderately dependent noise reports one in more than about 3 % of
       series). ``Detection.note`` says so; a change of spread alone is not judged there.
-    - ``change_type`` = "distribution" judges both contrasts, so mean shifts, changes of
-      spread and changes of shape are all reported; "mean" judges only the location contrast
-      and "var" only the scale one. It also chooses the split search that places a change
-      inside a flagged region.
+    - ``change_type`` = "distribution" judges both contrasts, so mean shifts and changes of
+      spread are reported, and looks for changes of shape at equal mean and spread apart
+      from the vote (:mod:`vollan._shape`: Geary's ratio of the values on either side, which
+      the scan's distance barely sees; from 255 values, at most 2.5 % more false alarms);
+      "mean" judges only the location contrast and "var" only the scale one. It also chooses
+      the split search that places a change inside a flagged region.
     - Reported leaders closer together than the smallest window cannot be told apart by the
       scan: of such a pair only the one with more votes (then the larger contrast) is kept.
     - ``detrend`` = None: a straight line removed first ("linear") helps only on series with
