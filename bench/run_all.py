@@ -1,6 +1,6 @@
-"""Runs B1-B6 one after another and writes their tables, with the commands, to a markdown file.
+"""Runs B1-B7 one after another and writes their tables, with the commands, to a markdown file.
 
-Sections of an existing file that are not B1-B6 (such as the quality table of
+Sections of an existing file that are not B1-B7 (such as the quality table of
 bench/quality.py) are kept as they are, after the benchmark sections.
 
 Every benchmark runs with OPENBLAS_NUM_THREADS=1: numpy's OpenBLAS otherwise keeps threads
@@ -32,6 +32,7 @@ BENCHMARKS = [
     ("B4", "Threads: `RAYON_NUM_THREADS=1` against `=2`", "b4_threads.py", []),
     ("B5", "Conversions against a plain copy", "b5_conversion.py", []),
     ("B6", "Instruction count of a fixed call (callgrind)", "b6_instructions.py", []),
+    ("B7", "Detection: `scan_detector` against skchange's moving window", "b7_skchange.py", []),
 ]
 
 QUICK = {
@@ -41,6 +42,7 @@ QUICK = {
     "B4": ["--n", "300000", "--repeats", "3"],
     "B5": ["--n", "1000000"],
     "B6": [],
+    "B7": ["--sizes", "10000", "100000", "--repeats", "3"],
 }
 
 

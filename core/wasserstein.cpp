@@ -4,6 +4,7 @@
 #include "core/wasserstein_lanes.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -27,21 +28,29 @@ struct Walk {
     bool nan = false;
 };
 
-// One value x of the merged samples, from the first sample when from_first. A value that
-// compares unequal to prev closes the interval [prev, x), whose term is added where F != G; where
-// F == G (or x continues the run) +0.0 is added instead, which leaves the non-negative sum's bits
-// unchanged, so the additions that count happen in the order of the walk over distinct values.
-// Skipping F == G keeps identical samples at exactly 0 even when a width overflows to infinity.
-// -0.0 and +0.0 compare equal and form one run. Every comparison feeds a select, not a branch:
-// on random input the next sample to advance is unpredictable.
-[[gnu::always_inline]] inline void walk_step(Walk& s, double x, bool from_first, double step_f,
-                                             double step_g) {
+// All-ones when b, else zero: selections by masks, which the compiler keeps free of branches.
+inline std::uint64_t mask_of(bool b) { return 0 - static_cast<std::uint64_t>(b); }
+
+inline double masked(double v, std::uint64_t mask) {
+    return std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) & mask);
+}
+
+// One value x of the merged samples, from the first sample where first_mask is all-ones. A value
+// that compares unequal to prev closes the interval [prev, x), whose term is added where F != G;
+// where F == G (or x continues the run) +0.0 is added instead, which leaves the non-negative
+// sum's bits unchanged, so the additions that count happen in the order of the walk over distinct
+// values. Skipping F == G keeps identical samples at exactly 0 even when a width overflows to
+// infinity. -0.0 and +0.0 compare equal and form one run. The steps not taken add +0.0 likewise.
+// Every comparison feeds a mask, not a branch: on random input the sample to advance next is
+// unpredictable.
+[[gnu::always_inline]] inline void walk_step(Walk& s, double x, std::uint64_t first_mask,
+                                             double step_f, double step_g) {
     const double width_term = (x - s.prev) * std::fabs(s.F - s.G);
-    const bool counts = (x != s.prev) & (s.F != s.G);
-    s.sum = s.sum + (counts ? width_term : 0.0);
+    const std::uint64_t counts = mask_of((x != s.prev) & (s.F != s.G));
+    s.sum = s.sum + masked(width_term, counts);
     s.prev = x;
-    s.F = s.F + (from_first ? step_f : 0.0);
-    s.G = s.G + (from_first ? 0.0 : step_g);
+    s.F = s.F + masked(step_f, first_mask);
+    s.G = s.G + masked(step_g, ~first_mask);
     s.nan |= x != x;
 }
 
@@ -66,12 +75,15 @@ double wasserstein_1d_sorted(std::span<const double> first, std::span<const doub
         const double x = a[i];
         const double y = b[j];
         const bool take_first = !(y < x);
-        walk_step(s, take_first ? x : y, take_first, step_f, step_g);
+        const std::uint64_t first_mask = mask_of(take_first);
+        const double v = std::bit_cast<double>((std::bit_cast<std::uint64_t>(x) & first_mask) |
+                                               (std::bit_cast<std::uint64_t>(y) & ~first_mask));
+        walk_step(s, v, first_mask, step_f, step_g);
         i += take_first;
         j += !take_first;
     }
-    for (; i < n; ++i) walk_step(s, a[i], true, step_f, step_g);
-    for (; j < m; ++j) walk_step(s, b[j], false, step_f, step_g);
+    for (; i < n; ++i) walk_step(s, a[i], ~0ull, step_f, step_g);
+    for (; j < m; ++j) walk_step(s, b[j], 0, step_f, step_g);
     return s.nan ? quiet_nan() : s.sum;
 }
 
