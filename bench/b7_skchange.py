@@ -25,7 +25,7 @@ sys.path.insert(0, {bench!r})
 import numpy as np
 import vollan
 from skchange.detectors import MovingWindow
-from _common import change_series, inner_count, side_by_side
+from _common import CLOCKS, change_series, inner_count, side_by_side
 rows = []
 for n in {sizes!r}:
     x = change_series(n)
@@ -38,7 +38,7 @@ for n in {sizes!r}:
         return MovingWindow(bandwidth=20).fit(c).predict(c)
     contenders = [ours, theirs_default, theirs_20]
     inner = inner_count(ours, 0.1)
-    times = side_by_side(contenders, {repeats}, inner)
+    times = side_by_side(contenders, {repeats}, inner, CLOCKS[{clock!r}])
     found = [len(ours()["out"]["leaders_probs"]), len(theirs_default()), len(theirs_20())]
     rows.append({{"n": n, "times": times, "found": found}})
 print(json.dumps(rows))
@@ -49,10 +49,16 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--sizes", type=int, nargs="+", default=[10_000, 100_000, 1_000_000])
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument(
+        "--clock",
+        choices=["wall", "cpu"],
+        default="wall",
+        help="wall-clock time, or the CPU time of the process (steadier on a crowded machine)",
+    )
     args = parser.parse_args()
 
     bench = os.path.dirname(os.path.abspath(__file__))
-    code = CHILD.format(bench=bench, sizes=args.sizes, repeats=args.repeats)
+    code = CHILD.format(bench=bench, sizes=args.sizes, repeats=args.repeats, clock=args.clock)
     rows = []
     for label, isa in [("AVX-512 (widest)", None), ("AVX2 (forced)", "avx2")]:
         env = dict(os.environ)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <limits>
 #include <utility>
 
 #include <immintrin.h>
@@ -188,6 +189,117 @@ constexpr SplitTables kSplitTables = make_split_tables();
     return left + partition_scalar(src + i, n - i, pivot, or_equal, dst + left);
 }
 
+// Bitonic stages on one register of eight keys: in the stage (k, j) lane i meets lane i ^ j and
+// keeps the smaller key when i & j and i & k are both zero or both not (k = 0: always ascending).
+struct BitonicStage {
+    alignas(64) std::int64_t partner[8];
+    std::uint8_t keeps_max;
+};
+
+constexpr BitonicStage bitonic_stage(int k, int j) {
+    BitonicStage st{};
+    for (int i = 0; i < 8; ++i) {
+        st.partner[i] = i ^ j;
+        const bool ascending = (i & k) == 0;
+        const bool lower = (i & j) == 0;
+        if (lower != ascending) st.keeps_max |= static_cast<std::uint8_t>(1u << i);
+    }
+    return st;
+}
+
+// Sorting eight lanes, and merging a bitonic register into ascending order.
+constexpr BitonicStage kSortStages[6] = {bitonic_stage(2, 1), bitonic_stage(4, 2),
+                                         bitonic_stage(4, 1), bitonic_stage(8, 4),
+                                         bitonic_stage(8, 2), bitonic_stage(8, 1)};
+constexpr BitonicStage kMergeStages[3] = {bitonic_stage(8, 4), bitonic_stage(8, 2),
+                                          bitonic_stage(8, 1)};
+alignas(64) constexpr std::int64_t kReversed[8] = {7, 6, 5, 4, 3, 2, 1, 0};
+
+// The zero-masked forms throughout: the plain ones trip GCC 12's -Wuninitialized.
+[[gnu::target("avx512f"), gnu::always_inline]] inline __m512i bitonic_apply(
+    __m512i v, const BitonicStage& st) {
+    const __m512i other = _mm512_maskz_permutexvar_epi64(0xFF, _mm512_load_si512(st.partner), v);
+    return _mm512_mask_blend_epi64(st.keeps_max, _mm512_maskz_min_epi64(0xFF, v, other),
+                                   _mm512_maskz_max_epi64(0xFF, v, other));
+}
+
+[[gnu::target("avx512f"), gnu::always_inline]] inline void sort_lanes(__m512i* v, int count) {
+#pragma GCC unroll 6
+    for (const BitonicStage& st : kSortStages) {
+#pragma GCC unroll 4
+        for (int r = 0; r < count; ++r) v[r] = bitonic_apply(v[r], st);
+    }
+}
+
+// Merges a bitonic sequence of `count` registers into ascending order: compare-exchanges between
+// registers at halving distances, then the stages inside each register.
+[[gnu::target("avx512f"), gnu::always_inline]] inline void merge_registers(__m512i* v, int count) {
+    for (int half = count / 2; half >= 1; half /= 2) {
+        for (int base = 0; base < count; base += 2 * half) {
+            for (int r = base; r < base + half; ++r) {
+                const __m512i lo = _mm512_maskz_min_epi64(0xFF, v[r], v[r + half]);
+                v[r + half] = _mm512_maskz_max_epi64(0xFF, v[r], v[r + half]);
+                v[r] = lo;
+            }
+        }
+    }
+#pragma GCC unroll 3
+    for (const BitonicStage& st : kMergeStages) {
+#pragma GCC unroll 4
+        for (int r = 0; r < count; ++r) v[r] = bitonic_apply(v[r], st);
+    }
+}
+
+[[gnu::target("avx512f"), gnu::always_inline]] inline __m512i reversed(__m512i v) {
+    return _mm512_maskz_permutexvar_epi64(0xFF, _mm512_load_si512(kReversed), v);
+}
+
+// Two ascending runs of `count` registers each, at v[0..count) and v[count..2 count), merged into
+// one: the second run reversed against the first leaves two bitonic halves, lower below upper.
+[[gnu::target("avx512f"), gnu::always_inline]] inline void merge_runs(__m512i* v, int count) {
+    for (int r = 0; r < count; ++r) {
+        const __m512i a = v[r];
+        const __m512i b = reversed(v[2 * count - 1 - r]);
+        v[r] = _mm512_maskz_min_epi64(0xFF, a, b);
+        v[2 * count - 1 - r] = reversed(_mm512_maskz_max_epi64(0xFF, a, b));
+    }
+    merge_registers(v, count);
+    merge_registers(v + count, count);
+}
+
+// The doubles of signed keys (signed_key on every lane).
+[[gnu::target("avx512f"), gnu::always_inline]] inline __m512i keys_to_doubles(__m512i k) {
+    const __m512i flip = _mm512_maskz_srli_epi64(0xFF, _mm512_maskz_srai_epi64(0xFF, k, 63), 1);
+    return _mm512_xor_si512(k, flip);
+}
+
+// Up to 32 keys sorted in four registers: the absent lanes hold the largest key, which sorts last
+// and is not stored (a real key equal to it has the same bits, so either may be stored). The four
+// registers are sorted side by side, merged in pairs, and the pairs merged.
+constexpr std::size_t kVectorLeafMax = 32;
+
+[[gnu::target("avx512f")]] void leaf_avx512(const std::int64_t* src, std::size_t n, double* out) {
+    const __m512i largest = _mm512_set1_epi64(std::numeric_limits<std::int64_t>::max());
+    __mmask8 masks[4];
+    __m512i v[4];
+    for (std::size_t r = 0; r < 4; ++r) {
+        const std::size_t have = n > 8 * r ? std::min<std::size_t>(n - 8 * r, 8) : 0;
+        masks[r] = static_cast<__mmask8>((1u << have) - 1);
+        v[r] = _mm512_mask_loadu_epi64(largest, masks[r], src + 8 * r);
+    }
+    sort_lanes(v, 4);
+    merge_runs(v, 1);
+    merge_runs(v + 2, 1);
+    merge_runs(v, 2);
+    for (std::size_t r = 0; r < 4; ++r) {
+        _mm512_mask_storeu_pd(out + 8 * r, masks[r], _mm512_castsi512_pd(keys_to_doubles(v[r])));
+    }
+}
+
+void leaf_network(const std::int64_t* src, std::size_t n, double* out) { finish_table[n](src, out); }
+
+using Leaf = void (*)(const std::int64_t*, std::size_t, double*);
+
 using Partition = std::size_t (*)(const std::int64_t*, std::size_t, std::int64_t, bool,
                                   std::int64_t*);
 
@@ -216,9 +328,16 @@ std::int64_t choose_pivot(const std::int64_t* keys, std::size_t n) {
 // Each level partitions one buffer into the other; a pivot that is the segment's smallest key
 // would leave the left side empty, so its copies are split off and written at once. Past the
 // depth budget (an input the sampled pivots keep splitting badly) the segment is std::sort'ed.
+struct QuicksortKit {
+    Partition partition;
+    Leaf leaf;
+    std::size_t leaf_max;
+};
+
 void quicksort(std::int64_t* src, std::int64_t* dst, std::size_t n, double* out, int depth,
-               Partition partition) {
-    while (n > kLeafMax) {
+               const QuicksortKit& kit) {
+    const Partition partition = kit.partition;
+    while (n > kit.leaf_max) {
         if (depth-- == 0) {
             std::sort(src, src + n);
             for (std::size_t i = 0; i < n; ++i) out[i] = std::bit_cast<double>(signed_key(src[i]));
@@ -230,7 +349,7 @@ void quicksort(std::int64_t* src, std::int64_t* dst, std::size_t n, double* out,
             left = partition(src, n, pivot, true, dst);
             std::fill_n(out, left, std::bit_cast<double>(signed_key(pivot)));
         } else {
-            quicksort(dst, src, left, out, depth, partition);
+            quicksort(dst, src, left, out, depth, kit);
         }
         std::int64_t* const next_src = dst + left;
         dst = src + left;
@@ -238,7 +357,7 @@ void quicksort(std::int64_t* src, std::int64_t* dst, std::size_t n, double* out,
         out += left;
         n -= left;
     }
-    finish_table[n](src, out);
+    kit.leaf(src, n, out);
 }
 
 // LSD radix sort of the unsigned keys, one byte per pass, all eight histograms counted in one
@@ -276,13 +395,13 @@ void radix_sort(std::span<double> values, std::vector<std::uint64_t>& scratch) {
 // Without vector partitions, from this many values on the radix sort is used.
 constexpr std::size_t kScalarRadixMin = 4096;
 
-Partition partition_for(LaneIsa isa) {
+QuicksortKit kit_for(LaneIsa isa) {
     switch (isa) {
-        case LaneIsa::avx512f: return partition_avx512;
-        case LaneIsa::avx2: return partition_avx2;
-        case LaneIsa::scalar: return partition_scalar;
+        case LaneIsa::avx512f: return {partition_avx512, leaf_avx512, kVectorLeafMax};
+        case LaneIsa::avx2: return {partition_avx2, leaf_network, kLeafMax};
+        case LaneIsa::scalar: return {partition_scalar, leaf_network, kLeafMax};
     }
-    return partition_scalar;
+    return {partition_scalar, leaf_network, kLeafMax};
 }
 
 }  // namespace
@@ -304,7 +423,7 @@ void sort_total_order(std::span<double> values, std::vector<std::uint64_t>& scra
         keys[i] = signed_key(std::bit_cast<std::int64_t>(values[i]));
     }
     const int depth = 2 * std::bit_width(n) + 8;
-    quicksort(keys, keys + n, n, values.data(), depth, partition_for(isa));
+    quicksort(keys, keys + n, n, values.data(), depth, kit_for(isa));
 }
 
 void sort_total_order(std::span<double> values, std::vector<std::uint64_t>& scratch) {
