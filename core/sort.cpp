@@ -324,16 +324,17 @@ std::int64_t choose_pivot(const std::int64_t* keys, std::size_t n) {
     return sample[4];
 }
 
-// Sorts the n keys of src into out (as doubles), using dst (n words) as the other buffer.
-// Each level partitions one buffer into the other; a pivot that is the segment's smallest key
-// would leave the left side empty, so its copies are split off and written at once. Past the
-// depth budget (an input the sampled pivots keep splitting badly) the segment is std::sort'ed.
+// The partition and the leaf sort of one instruction set, and the longest segment a leaf takes.
 struct QuicksortKit {
     Partition partition;
     Leaf leaf;
     std::size_t leaf_max;
 };
 
+// Sorts the n keys of src into out (as doubles), using dst (n words) as the other buffer.
+// Each level partitions one buffer into the other; a pivot that is the segment's smallest key
+// would leave the left side empty, so its copies are split off and written at once. Past the
+// depth budget (an input the sampled pivots keep splitting badly) the segment is std::sort'ed.
 void quicksort(std::int64_t* src, std::int64_t* dst, std::size_t n, double* out, int depth,
                const QuicksortKit& kit) {
     const Partition partition = kit.partition;

@@ -27,9 +27,11 @@ inline bool total_order_less(double a, double b) { return total_order_key(a) < t
 
 // Sorts ascending in the IEEE 754 total order (-0.0 before +0.0). The order is total on bit
 // patterns, so every correct sort leaves the same bits. Up to kSortNetworkMax values go through a
-// sorting network; longer inputs through a quicksort on signed keys whose partitions run in
-// vector registers, which needs 2n words of scratch: the second form reuses the caller's buffer,
-// the first allocates. The third runs the given instruction set's partition (tests run each).
+// sorting network; longer inputs through a quicksort on signed keys whose partitions and leaves
+// run in vector registers (AVX-512 or AVX2), or, without either, through the same quicksort with
+// scalar partitions and, from a few thousand values on, an LSD radix sort. Both need 2n words of
+// scratch: the second form reuses the caller's buffer, the first allocates. The third runs the
+// given instruction set's kernels (tests run each); the others those of active_lane_isa().
 void sort_total_order(std::span<double> values);
 void sort_total_order(std::span<double> values, std::vector<std::uint64_t>& scratch);
 void sort_total_order(std::span<double> values, std::vector<std::uint64_t>& scratch, LaneIsa isa);
