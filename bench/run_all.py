@@ -1,6 +1,6 @@
-"""Runs B1-B7 one after another and writes their tables, with the commands, to a markdown file.
+"""Runs B1-B8 one after another and writes their tables, with the commands, to a markdown file.
 
-Sections of an existing file that are not B1-B7 (such as the quality table of
+Sections of an existing file that are not B1-B8 (such as the quality table of
 bench/quality.py) are kept as they are, after the benchmark sections.
 
 Every benchmark runs with OPENBLAS_NUM_THREADS=1: numpy's OpenBLAS otherwise keeps threads
@@ -39,6 +39,7 @@ BENCHMARKS = [
         "b7_pool.py",
         ["--workers", "1", "64", "512", "2048", "8192", "16384"],
     ),
+    ("B8", "Detection: `scan_detector` against skchange's moving window", "b8_skchange.py", []),
 ]
 
 QUICK = {
@@ -49,6 +50,7 @@ QUICK = {
     "B5": ["--n", "1000000"],
     "B6": [],
     "B7": ["--workers", "1", "64", "512", "2048", "8192", "--repeats", "3"],
+    "B8": ["--sizes", "10000", "100000", "--repeats", "3"],
 }
 
 

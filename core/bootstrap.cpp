@@ -5,7 +5,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstddef>
-#include <limits>
 #include <string>
 #include <utility>
 
@@ -13,6 +12,7 @@
 
 #include "core/pool.hpp"
 #include "core/rng.hpp"
+#include "core/rng_lanes.hpp"
 #include "core/wasserstein.hpp"
 
 namespace vollan {
@@ -21,6 +21,16 @@ namespace {
 
 constexpr std::uint64_t kC1 = 0xbf58476d1ce4e5b9ull;
 constexpr std::uint64_t kC2 = 0x94d049bb133111ebull;
+
+// replicate_seed in two steps: the part shared by a position's replicates, then replicate r's.
+// XOR is associative and commutative, so this is the same word as the documented grouping.
+constexpr std::uint64_t replicate_seed_base(std::uint64_t position_seed, std::uint64_t w) {
+    return 0x53b28fe19d2bbf48ull ^ position_seed ^ (w * kC2);
+}
+
+constexpr std::uint64_t replicate_seed_from_base(std::uint64_t base, std::uint64_t r) {
+    return base ^ (r * kC1);
+}
 
 // From this many replicates on they run on the pool; below it the task overhead outweighs them.
 constexpr std::uint64_t kParallelReplicates = 64;
@@ -86,107 +96,22 @@ void taper_all_blocks(std::span<const double> z, std::uint64_t block_len, const 
     }
 }
 
-// The rows of replicate_group for all eight lanes at once with AVX-512: the same generators
-// (SplitMix64 seeding, Xoshiro256++) and the same draws (Canon's method, its second output taken
-// only in the lanes that need it) in 64-bit lanes, and the copies as gathers. The rows are
-// identical to those of the scalar loop.
-struct Xoshiro256ppLanes {
-    __m512i s0, s1, s2, s3;
-};
-
-// Shifts, rotations and 32-bit products of the eight words through the vector extension: the
-// intrinsics' definitions in GCC 12 trip its own -Wuninitialized.
-using WordLanes = std::uint64_t __attribute__((vector_size(64)));
-
-[[gnu::target("avx512f"), gnu::always_inline]] inline __m512i shift_right(__m512i v, int k) {
-    return reinterpret_cast<__m512i>(reinterpret_cast<WordLanes>(v) >> k);
-}
-
-[[gnu::target("avx512f"), gnu::always_inline]] inline __m512i shift_left(__m512i v, int k) {
-    return reinterpret_cast<__m512i>(reinterpret_cast<WordLanes>(v) << k);
-}
-
-[[gnu::target("avx512f"), gnu::always_inline]] inline __m512i rotate_left(__m512i v, int k) {
-    const WordLanes x = reinterpret_cast<WordLanes>(v);
-    return reinterpret_cast<__m512i>((x << k) | (x >> (64 - k)));
-}
-
-// The full products of the low 32 bits of each word.
-[[gnu::target("avx512f"), gnu::always_inline]] inline __m512i multiply_low_halves(__m512i a,
-                                                                                 __m512i b) {
-    const WordLanes low = WordLanes{} + 0xFFFFFFFFull;
-    return reinterpret_cast<__m512i>((reinterpret_cast<WordLanes>(a) & low) *
-                                     (reinterpret_cast<WordLanes>(b) & low));
-}
-
-[[gnu::target("avx512f,avx512dq"), gnu::always_inline]] inline __m512i splitmix_lanes(
-    __m512i& state) {
-    state = _mm512_add_epi64(state, _mm512_set1_epi64(static_cast<long long>(0x9e3779b97f4a7c15ull)));
-    __m512i z = state;
-    z = _mm512_mullo_epi64(_mm512_xor_si512(z, shift_right(z, 30)),
-                           _mm512_set1_epi64(static_cast<long long>(0xbf58476d1ce4e5b9ull)));
-    z = _mm512_mullo_epi64(_mm512_xor_si512(z, shift_right(z, 27)),
-                           _mm512_set1_epi64(static_cast<long long>(0x94d049bb133111ebull)));
-    return _mm512_xor_si512(z, shift_right(z, 31));
-}
-
-[[gnu::target("avx512f,avx512dq"), gnu::always_inline]] inline __m512i xoshiro_lanes(
-    Xoshiro256ppLanes& g) {
-    const __m512i result = _mm512_add_epi64(rotate_left(_mm512_add_epi64(g.s0, g.s3), 23), g.s0);
-    const __m512i t = shift_left(g.s1, 17);
-    g.s2 = _mm512_xor_si512(g.s2, g.s0);
-    g.s3 = _mm512_xor_si512(g.s3, g.s1);
-    g.s1 = _mm512_xor_si512(g.s1, g.s2);
-    g.s0 = _mm512_xor_si512(g.s0, g.s3);
-    g.s2 = _mm512_xor_si512(g.s2, t);
-    g.s3 = rotate_left(g.s3, 45);
-    return result;
-}
-
+// The rows of replicate_group for all eight lanes at once with AVX-512: the generators of the
+// scalar loop side by side, and the copies as gathers. The rows are identical to those of the
+// scalar loop.
 [[gnu::target("avx512f,avx512dq")]] void draw_rows_avx512(const double* blocks, std::uint64_t w,
                                                           std::uint64_t block_len,
-                                                          std::uint64_t seed_base,
-                                                          std::uint64_t r0, std::size_t count,
+                                                          const std::uint64_t* seeds,
                                                           double* rows) {
     const std::uint64_t L = 2 * w;
     const std::uint64_t n_starts = L - block_len + 1;  // below 2^32: the 32-bit draw applies
     const std::uint64_t n_blocks = L / block_len + (L % block_len != 0 ? 1 : 0);
-    alignas(64) std::uint64_t replicate[kDistanceLanes];
-    for (std::size_t l = 0; l < kDistanceLanes; ++l) replicate[l] = r0 + std::min(l, count - 1);
-    __m512i state = _mm512_xor_si512(
-        _mm512_set1_epi64(static_cast<long long>(seed_base)),
-        _mm512_mullo_epi64(_mm512_load_si512(replicate),
-                           _mm512_set1_epi64(static_cast<long long>(kC1))));
-    Xoshiro256ppLanes g;
-    g.s0 = splitmix_lanes(state);
-    g.s1 = splitmix_lanes(state);
-    g.s2 = splitmix_lanes(state);
-    g.s3 = splitmix_lanes(state);
-
-    const __m512i range = _mm512_set1_epi64(static_cast<long long>(n_starts));
-    const __m512i low_bits = _mm512_set1_epi64(0xFFFFFFFFll);
-    const __m512i limit = _mm512_set1_epi64(
-        static_cast<long long>(static_cast<std::uint32_t>(0u - static_cast<std::uint32_t>(n_starts))));
-    const __m512i two_32 = _mm512_set1_epi64(1ll << 32);
+    Xoshiro256ppLanes g = xoshiro_lanes_from_seeds(seeds);
+    const CanonLanes draw(n_starts);
     const __m512i len_vec = _mm512_set1_epi64(static_cast<long long>(block_len));
     std::uint64_t len = 0;
     for (std::uint64_t j = 0; j < n_blocks; ++j) {
-        const __m512i product = multiply_low_halves(shift_right(xoshiro_lanes(g), 32), range);
-        __m512i start = shift_right(product, 32);
-        const __m512i lo = _mm512_and_si512(product, low_bits);
-        const __mmask8 again = _mm512_cmpgt_epu64_mask(lo, limit);
-        if (again != 0) {
-            Xoshiro256ppLanes next = g;
-            const __m512i x2 = shift_right(xoshiro_lanes(next), 32);
-            g.s0 = _mm512_mask_mov_epi64(g.s0, again, next.s0);
-            g.s1 = _mm512_mask_mov_epi64(g.s1, again, next.s1);
-            g.s2 = _mm512_mask_mov_epi64(g.s2, again, next.s2);
-            g.s3 = _mm512_mask_mov_epi64(g.s3, again, next.s3);
-            const __m512i h2 = shift_right(multiply_low_halves(x2, range), 32);
-            const __mmask8 carry =
-                _mm512_mask_cmpge_epu64_mask(again, _mm512_add_epi64(lo, h2), two_32);
-            start = _mm512_mask_add_epi64(start, carry, start, _mm512_set1_epi64(1));
-        }
+        const __m512i start = canon_draw_lanes(g, draw);
         const std::uint64_t m = std::min(block_len, L - len);
         const __m512i first = _mm512_mullo_epi64(start, len_vec);
         for (std::uint64_t k = 0; k < m; ++k) {
@@ -202,20 +127,22 @@ using WordLanes = std::uint64_t __attribute__((vector_size(64)));
 // spare lanes repeat the last replicate and are discarded.
 void replicate_group(const double* blocks, std::uint64_t w, std::uint64_t block_len,
                      std::uint64_t pos_seed, std::uint64_t r0, std::size_t count, double* out) {
-    static const bool avx512 = lane_isa_supported(LaneIsa::avx512f);
+    static const bool avx512 = active_lane_isa() == LaneIsa::avx512f;
     const std::uint64_t L = 2 * w;
     const std::uint64_t n_starts = L - block_len + 1;
     const std::uint64_t n_blocks = L / block_len + (L % block_len != 0 ? 1 : 0);
     alignas(64) double rows[2 * kLaneSampleMax * kDistanceLanes];
     double lanes[kDistanceLanes];
-    // replicate_seed, spelled out: a call per replicate is measurable here.
-    const std::uint64_t seed_base = 0x53b28fe19d2bbf48ull ^ pos_seed ^ (w * kC2);
+    const std::uint64_t seed_base = replicate_seed_base(pos_seed, w);
+    std::uint64_t seeds[kDistanceLanes];
+    for (std::size_t l = 0; l < kDistanceLanes; ++l) {
+        seeds[l] = replicate_seed_from_base(seed_base, r0 + std::min(l, count - 1));
+    }
     if (avx512) {
-        draw_rows_avx512(blocks, w, block_len, seed_base, r0, count, rows);
+        draw_rows_avx512(blocks, w, block_len, seeds, rows);
     } else {
         for (std::size_t l = 0; l < kDistanceLanes; ++l) {
-            const std::uint64_t r = r0 + std::min(l, count - 1);
-            Xoshiro256pp rng = Xoshiro256pp::from_seed(seed_base ^ (r * kC1));
+            Xoshiro256pp rng = Xoshiro256pp::from_seed(seeds[l]);
             double* dst = rows + l;
             std::uint64_t len = 0;
             for (std::uint64_t j = 0; j < n_blocks; ++j) {
@@ -239,53 +166,7 @@ void replicate_group(const double* blocks, std::uint64_t w, std::uint64_t block_
     std::copy_n(lanes, count, out + r0);
 }
 
-// Order statistics this close to either end are found by one pass that keeps the extremes.
-constexpr std::size_t kExtremeSelectMax = 16;
-
-// The m (1 <= m <= min(kExtremeSelectMax, values.size())) largest keys of values in ascending
-// order when Largest, else the m smallest in ascending order. The order is total on bit patterns,
-// so these are exactly the elements a full sort would put at the ends. After the first few values a
-// new one rarely enters, so the pass is almost branch-predictable.
-template <bool Largest>
-void keep_extremes(std::span<const double> values, std::size_t m, std::uint64_t* kept) {
-    for (std::size_t i = 0; i < m; ++i) {
-        const std::uint64_t key = total_order_key(values[i]);
-        std::size_t j = i;
-        while (j > 0 && kept[j - 1] > key) {
-            kept[j] = kept[j - 1];
-            --j;
-        }
-        kept[j] = key;
-    }
-    for (std::size_t i = m; i < values.size(); ++i) {
-        const std::uint64_t key = total_order_key(values[i]);
-        if constexpr (Largest) {
-            if (key <= kept[0]) continue;
-            std::size_t j = 1;
-            while (j < m && kept[j] < key) {
-                kept[j - 1] = kept[j];
-                ++j;
-            }
-            kept[j - 1] = key;
-        } else {
-            if (key >= kept[m - 1]) continue;
-            std::size_t j = m - 1;
-            while (j > 0 && kept[j - 1] > key) {
-                kept[j] = kept[j - 1];
-                --j;
-            }
-            kept[j] = key;
-        }
-    }
-}
-
 }  // namespace
-
-std::uint64_t double_to_u64_saturating(double v) {
-    if (!(v > 0.0)) return 0;  // negative, zero and NaN
-    if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(v);
-}
 
 std::uint64_t block_length(std::uint64_t L, std::optional<std::uint64_t> b) {
     if (b) {
@@ -335,7 +216,7 @@ std::uint64_t position_seed(std::uint64_t seed, std::uint64_t w, std::uint64_t p
 }
 
 std::uint64_t replicate_seed(std::uint64_t position_seed, std::uint64_t w, std::uint64_t r) {
-    return 0x53b28fe19d2bbf48ull ^ ((r * kC1) ^ position_seed) ^ (w * kC2);
+    return replicate_seed_from_base(replicate_seed_base(position_seed, w), r);
 }
 
 void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_t block_len,
@@ -382,40 +263,6 @@ void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_
     const std::uint64_t min_chunk = n_perm / 8 + (n_perm % 8 != 0 ? 1 : 0);
     parallel_for(
         n_perm, min_chunk, [L] { return Scratch{std::vector<double>(L), {}}; }, replicate);
-}
-
-double interpolated_quantile(std::span<double> values, double q) {
-    const std::size_t n = values.size();
-    if (n == 0) return std::bit_cast<double>(kQuietNanBits);
-    if (n == 1) return values[0];
-    const double h = static_cast<double>(n - 1) * q;
-    // q lies in [0, 1] (or is NaN), so both indices are at most n - 1; the clamp only guards
-    // against callers outside that range.
-    const std::size_t lo = std::min<std::uint64_t>(double_to_u64_saturating(std::floor(h)), n - 1);
-    const std::size_t hi = std::min<std::uint64_t>(double_to_u64_saturating(std::ceil(h)), n - 1);
-    double v_lo;
-    double v_hi;
-    if (n - lo <= kExtremeSelectMax) {
-        // The usual level 1 - 1/K asks for the top two: keep the largest n - lo.
-        std::uint64_t top[kExtremeSelectMax] = {};
-        keep_extremes<true>(values, n - lo, top);
-        v_lo = from_total_order_key(top[0]);
-        v_hi = from_total_order_key(top[n - lo > 1 ? 1 : 0]);
-    } else if (lo + 2 <= kExtremeSelectMax) {
-        std::uint64_t bottom[kExtremeSelectMax] = {};
-        keep_extremes<false>(values, lo + 2, bottom);
-        v_lo = from_total_order_key(bottom[lo]);
-        v_hi = from_total_order_key(bottom[lo + 1]);
-    } else {
-        // A lambda, unlike a function pointer, is inlined into the selection.
-        auto less = [](double a, double b) { return total_order_key(a) < total_order_key(b); };
-        std::nth_element(values.begin(), values.begin() + lo, values.end(), less);
-        v_lo = values[lo];
-        v_hi = lo < hi ? *std::min_element(values.begin() + lo + 1, values.end(), less) : v_lo;
-    }
-    if (lo >= hi) return v_lo;
-    const double f = h - static_cast<double>(lo);
-    return std::fma(v_lo, 1.0 - f, f * v_hi);
 }
 
 Result<double> bootstrap_threshold(std::span<const double> series, const PrefixStats& prefix,

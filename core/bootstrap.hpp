@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "core/quantile.hpp"
 #include "core/stats.hpp"
 #include "core/types.hpp"
 
@@ -38,10 +39,6 @@ struct BootstrapParams {
 
 inline constexpr char kShortReferenceError[] = "reference series is shorter than block length";
 
-// Truncates toward zero and saturates: negative values and NaN give 0, values at or beyond 2^64
-// give UINT64_MAX. A plain cast would be undefined for those.
-std::uint64_t double_to_u64_saturating(double v);
-
 // Block length for a pooled reference of L values: min(b, L) floored at 3 when b is given,
 // otherwise the rounded square root (L < 100) or cube root of L, capped at L and floored at 8.
 // The floors can exceed L; the threshold rejects that case.
@@ -61,10 +58,6 @@ std::uint64_t replicate_seed(std::uint64_t position_seed, std::uint64_t w, std::
 void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_t block_len,
                         const TaperWeights& taper, std::uint64_t position_seed,
                         std::uint64_t n_perm, std::vector<double>& distances);
-
-// q-quantile with linear interpolation at (N-1)q; reorders values (selection, not a full sort).
-// NaN for no values; a NaN q selects the smallest value.
-double interpolated_quantile(std::span<double> values, double q);
 
 // Threshold for the position whose left window starts at p (needs p + 2w <= series length, w >= 1).
 // Errors: the block length exceeds the 2w pooled values, or the taper does not fit in a block.
