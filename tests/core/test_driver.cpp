@@ -70,8 +70,8 @@ struct Driver : ::testing::Test {
         ScanRequest r;
         r.series = x;
         r.window_sizes = std::vector<std::uint64_t>{12, 10, 11, 15};
-        r.n_perm = 70;  // replicates in parallel, nested inside the window tasks
-        r.seed = 9;
+        r.options.n_perm = 70;  // replicates in parallel, nested inside the window tasks
+        r.options.seed = 9;
         return r;
     }
 };
@@ -134,7 +134,6 @@ TEST_F(Driver, ChecksRunInTheirFixedOrder) {
     std::vector<double> two{1.0, NAN};
     r.series = two;
     r.window_sizes = std::vector<std::uint64_t>{};
-    r.backend = "nope";
     EXPECT_EQ(run_scan_detector(r).error(), "series must contain at least 3 values");
     std::vector<double> three{1.0, NAN, 2.0};
     r.series = three;
@@ -145,12 +144,7 @@ TEST_F(Driver, ChecksRunInTheirFixedOrder) {
     r.window_sizes = std::vector<std::uint64_t>{5, 0, 7};
     EXPECT_EQ(run_scan_detector(r).error(), "window_sizes must be positive, got 0");
     r.window_sizes = std::vector<std::uint64_t>{10};
-    r.change_type = "median";
-    EXPECT_EQ(run_scan_detector(r).error().rfind("backend must be 'thread' or 'process'. ", 0), 0u);
-    r.backend = "PrOcEsS";
-    EXPECT_EQ(run_scan_detector(r).error(),
-              "change_type must be one of {'mean', 'var', 'distribution'}, got \"median\"");
-    r.change_type = "Var";
+    r.options.change_type = ChangeType::var;
     EXPECT_TRUE(run_scan_detector(r));
 }
 
@@ -168,9 +162,9 @@ TEST_F(Driver, DefaultWindowsOnAShortSeries) {
 
 TEST_F(Driver, AlphaGivenAsFractionOrPercentAgrees) {
     auto a = request();
-    a.alpha_q = 0.05;
+    a.options.alpha_q = 0.05;
     auto b = request();
-    b.alpha_q = 5.0;
+    b.options.alpha_q = 5.0;
     auto ra = run_scan_detector(a);
     auto rb = run_scan_detector(b);
     ASSERT_TRUE(ra && rb);
