@@ -163,8 +163,8 @@ Result<WindowScanResult> scan_window(std::uint64_t w, const WindowParams& params
     return result;
 }
 
-Result<WindowMaps> run_windows(std::span<const std::uint64_t> window_sizes, const WindowParams& params,
-                               std::optional<std::uint64_t> workers) {
+Result<WindowMaps> run_windows(std::span<const std::uint64_t> window_sizes,
+                               const WindowParams& params, std::optional<std::uint64_t> workers) {
     auto run = WindowRun::start(window_sizes, params, workers);
     if (!run) return error(std::move(run.error()));
     while ((*run)->next_finished()) {
@@ -220,7 +220,9 @@ Result<std::vector<std::uint64_t>> resolve_window_sizes(
 }
 
 Result<WindowScanResult> run_single_window(const WindowRequest& request) {
-    if (auto checked = check_series(request.series); !checked) return error(std::move(checked.error()));
+    if (auto checked = check_series(request.series); !checked) {
+        return error(std::move(checked.error()));
+    }
     if (request.window_size == 0) return error("window_size must be positive");
     const PrefixStats prefix = PrefixStats::from_series(request.series);
     return scan_window(request.window_size, window_params(request.series, prefix, request.options));
@@ -231,7 +233,9 @@ Result<LeaderSummary> vote_across_windows(const ChangePointMap& cp_dict, std::ui
 }
 
 Result<ScanOutput> run_scan_detector(const ScanRequest& request) {
-    if (auto checked = check_series(request.series); !checked) return error(std::move(checked.error()));
+    if (auto checked = check_series(request.series); !checked) {
+        return error(std::move(checked.error()));
+    }
     auto sizes = resolve_window_sizes(request.window_sizes);
     if (!sizes) return error(std::move(sizes.error()));
 

@@ -1,16 +1,9 @@
 #include "core/window_run.hpp"
 
-#include <algorithm>
 #include <system_error>
 #include <utility>
 
 namespace vollan {
-
-namespace {
-
-constexpr std::uint64_t kMaxDedicatedThreads = 65535;
-
-}  // namespace
 
 WindowRun::WindowRun(std::span<const std::uint64_t> window_sizes, const WindowParams& params)
     : sizes_(window_sizes), params_(params), outcomes_(window_sizes.size()) {
@@ -22,8 +15,8 @@ Result<std::unique_ptr<WindowRun>> WindowRun::start(std::span<const std::uint64_
                                                     std::optional<std::uint64_t> workers) {
     std::unique_ptr<WindowRun> run(new WindowRun(window_sizes, params));
     if (workers && *workers >= 1) {
-        auto pool = make_dedicated_pool(
-            static_cast<std::size_t>(std::min<std::uint64_t>(*workers, kMaxDedicatedThreads)));
+        // The pool caps the count itself.
+        auto pool = make_dedicated_pool(static_cast<std::size_t>(*workers));
         if (!pool) return error("failed to build Rayon thread pool: " + pool.error());
         run->dedicated_ = std::move(*pool);
     }

@@ -22,8 +22,9 @@ class WindowRun {
 public:
     // Starts computing window_sizes[j] for every j (duplicates included) on the shared pool, or on
     // a dedicated pool of min(workers, 65535) threads when workers >= 1. Fails only when the
-    // dedicated pool cannot be built. What params points to must outlive the run. Called on a
-    // worker of a pool, it computes everything before returning, on that pool, as a plain loop would.
+    // dedicated pool cannot be built. window_sizes and what params points to must outlive the
+    // run. Called on a worker of a pool, it computes everything before returning, on that pool,
+    // as a plain loop would.
     static Result<std::unique_ptr<WindowRun>> start(std::span<const std::uint64_t> window_sizes,
                                                     const WindowParams& params,
                                                     std::optional<std::uint64_t> workers);

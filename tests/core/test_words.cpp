@@ -101,7 +101,8 @@ TEST(QuoteForMessage, EscapesNonPrintableAndCombiningCodePointsInLowerHex) {
         {"\U0010ffff", "\\u{10ffff}"},       // Cn, the last code point
     };
     for (const auto& [text, escaped] : cases) {
-        EXPECT_EQ(quote_for_message(text), std::string(1, '"').append(escaped).append(1, '"')) << escaped;
+        EXPECT_EQ(quote_for_message(text), std::string(1, '"').append(escaped).append(1, '"'))
+            << escaped;
     }
 }
 
