@@ -156,20 +156,16 @@ PyObject* summary_to_py(const LeaderSummary& summary) {
 // Runs the windows and builds the whole result. The calling thread converts each window as soon as
 // it has finished, while the workers compute the others, and frees the window's buffers at once:
 // building millions of objects no longer waits for the last window.
-PyObject* scan_windows_to_py(std::span<const double> series, std::span<const std::uint64_t> sizes,
-                             const DetectOptions& options, std::uint64_t tol,
-                             std::optional<std::uint64_t> workers) {
-    auto prefix = run_core([&] { return PrefixStats::from_series(series); });
-    if (!prefix) return nullptr;
-    const WindowParams params = window_params(series, *prefix, options);
-    auto started = run_core([&] { return WindowRun::start(sizes, params, workers); });
+PyObject* scan_windows_to_py(const ScanRequest& request) {
+    auto started = run_core([&] { return WindowRun::start_scan(request); });
     if (!started) return nullptr;
     if (!started->has_value()) return raise_value_error(started->error());
     WindowRun& run = ***started;
+    const std::size_t n_windows = run.size();
 
     const GcPause pause;
-    std::vector<Ref> built(sizes.size());
-    std::vector<std::vector<std::uint64_t>> change_points(sizes.size());
+    std::vector<Ref> built(n_windows);
+    std::vector<std::vector<std::uint64_t>> change_points(n_windows);
     bool building = true;
     while (true) {
         auto next = run_core([&] { return run.next_finished(); });
@@ -183,7 +179,7 @@ PyObject* scan_windows_to_py(std::span<const double> series, std::span<const std
         built[j] = Ref::steal(window_result_to_py(std::move(*outcome)));
         building = static_cast<bool>(built[j]);
     }
-    for (std::size_t j = 0; j < sizes.size(); ++j) {
+    for (std::size_t j = 0; j < n_windows; ++j) {
         if (!run.outcome(j)) {
             PyErr_Clear();
             return raise_value_error(run.outcome(j).error());
@@ -195,11 +191,11 @@ PyObject* scan_windows_to_py(std::span<const double> series, std::span<const std
     // result is the same.
     ChangePointMap cp_dict;
     std::map<std::uint64_t, std::size_t> last_of;
-    for (std::size_t j = 0; j < sizes.size(); ++j) {
-        cp_dict[sizes[j]] = std::move(change_points[j]);
-        last_of[sizes[j]] = j;
+    for (std::size_t j = 0; j < n_windows; ++j) {
+        cp_dict[run.window_size(j)] = std::move(change_points[j]);
+        last_of[run.window_size(j)] = j;
     }
-    auto summary = run_core([&] { return vote_across_windows(cp_dict, tol); });
+    auto summary = run_core([&] { return vote_across_windows(cp_dict, request.tol); });
     if (!summary) return nullptr;
     if (!summary->has_value()) return raise_value_error(summary->error());
 
@@ -246,14 +242,23 @@ PyObject* scan_detector(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         .boolean(options.center)
         .u64(batch_size);
     if (!c.ok()) return nullptr;
+    // The core checks the series and the window sizes again when it starts; here they are made
+    // first so that the words are judged after them, in the documented order.
     if (!check_series_or_raise(series)) return nullptr;
-    auto sizes = resolve_window_sizes(window_sizes);
-    if (!sizes) return raise_value_error(sizes.error());
+    if (auto sizes = resolve_window_sizes(window_sizes); !sizes) {
+        return raise_value_error(sizes.error());
+    }
     if (auto checked = check_backend(backend); !checked) return raise_value_error(checked.error());
     auto parsed = parse_change_type(change_type);
     if (!parsed) return raise_value_error(parsed.error());
     options.change_type = *parsed;
-    return scan_windows_to_py(series, *sizes, options, tol, workers);
+    ScanRequest request;
+    request.series = series;
+    request.window_sizes = std::move(window_sizes);
+    request.options = options;
+    request.tol = tol;
+    request.workers = workers;
+    return scan_windows_to_py(request);
 }
 
 PyObject* scan_single_window(PyObject*, PyObject* const* args, Py_ssize_t nargs,

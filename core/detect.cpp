@@ -163,21 +163,31 @@ Result<WindowScanResult> scan_window(std::uint64_t w, const WindowParams& params
     return result;
 }
 
-Result<WindowMaps> run_windows(std::span<const std::uint64_t> window_sizes,
-                               const WindowParams& params, std::optional<std::uint64_t> workers) {
-    auto run = WindowRun::start(window_sizes, params, workers);
-    if (!run) return error(std::move(run.error()));
-    while ((*run)->next_finished()) {
+namespace {
+
+// Waits for every window of the run and keys the results by window size; the first failing
+// window in list order wins.
+Result<WindowMaps> collect_windows(WindowRun& run) {
+    while (run.next_finished()) {
     }
     WindowMaps maps;
-    for (std::size_t j = 0; j < window_sizes.size(); ++j) {
-        auto& outcome = (*run)->outcome(j);
+    for (std::size_t j = 0; j < run.size(); ++j) {
+        auto& outcome = run.outcome(j);
         if (!outcome) return error(std::move(outcome.error()));
-        const std::uint64_t w = window_sizes[j];
+        const std::uint64_t w = run.window_size(j);
         maps.cp_dict[w] = outcome->change_points;
         maps.window_results[w] = std::move(*outcome);
     }
     return maps;
+}
+
+}  // namespace
+
+Result<WindowMaps> run_windows(std::span<const std::uint64_t> window_sizes,
+                               const WindowParams& params, std::optional<std::uint64_t> workers) {
+    auto run = WindowRun::start(window_sizes, params, workers);
+    if (!run) return error(std::move(run.error()));
+    return collect_windows(**run);
 }
 
 WindowParams window_params(std::span<const double> series, const PrefixStats& prefix,
@@ -233,15 +243,9 @@ Result<LeaderSummary> vote_across_windows(const ChangePointMap& cp_dict, std::ui
 }
 
 Result<ScanOutput> run_scan_detector(const ScanRequest& request) {
-    if (auto checked = check_series(request.series); !checked) {
-        return error(std::move(checked.error()));
-    }
-    auto sizes = resolve_window_sizes(request.window_sizes);
-    if (!sizes) return error(std::move(sizes.error()));
-
-    const PrefixStats prefix = PrefixStats::from_series(request.series);
-    auto maps = run_windows(*sizes, window_params(request.series, prefix, request.options),
-                            request.workers);
+    auto run = WindowRun::start_scan(request);
+    if (!run) return error(std::move(run.error()));
+    auto maps = collect_windows(**run);
     if (!maps) return error(std::move(maps.error()));
 
     auto summary = vote_across_windows(maps->cp_dict, request.tol);

@@ -14,24 +14,50 @@ Result<std::unique_ptr<WindowRun>> WindowRun::start(std::span<const std::uint64_
                                                     const WindowParams& params,
                                                     std::optional<std::uint64_t> workers) {
     std::unique_ptr<WindowRun> run(new WindowRun(window_sizes, params));
+    if (auto launched = run->launch(workers); !launched) {
+        return error(std::move(launched.error()));
+    }
+    return run;
+}
+
+Result<std::unique_ptr<WindowRun>> WindowRun::start_scan(const ScanRequest& request) {
+    if (auto checked = check_series(request.series); !checked) {
+        return error(std::move(checked.error()));
+    }
+    auto sizes = resolve_window_sizes(request.window_sizes);
+    if (!sizes) return error(std::move(sizes.error()));
+    auto prefix = std::make_unique<PrefixStats>(PrefixStats::from_series(request.series));
+    std::unique_ptr<WindowRun> run(
+        new WindowRun(*sizes, window_params(request.series, *prefix, request.options)));
+    // The sizes move into the run, so the run's view of them is set again.
+    run->owned_sizes_ = std::move(*sizes);
+    run->sizes_ = run->owned_sizes_;
+    run->owned_prefix_ = std::move(prefix);
+    if (auto launched = run->launch(request.workers); !launched) {
+        return error(std::move(launched.error()));
+    }
+    return run;
+}
+
+Result<void> WindowRun::launch(std::optional<std::uint64_t> workers) {
     if (workers && *workers >= 1) {
         // The pool caps the count itself.
         auto pool = make_dedicated_pool(static_cast<std::size_t>(*workers));
         if (!pool) return error("failed to build Rayon thread pool: " + pool.error());
-        run->dedicated_ = std::move(*pool);
+        dedicated_ = std::move(*pool);
     }
     if (current_pool() != nullptr) {
         // A worker must not block on work queued behind it: it computes here, helping its pool.
-        run->compute();
-        return run;
+        compute();
+        return {};
     }
     try {
-        run->thread_ = std::thread([r = run.get()] { r->compute(); });
+        thread_ = std::thread([this] { compute(); });
     } catch (const std::system_error&) {
         // No thread to spare: compute here; the windows are then handed out all at once.
-        run->compute();
+        compute();
     }
-    return run;
+    return {};
 }
 
 WindowRun::~WindowRun() {

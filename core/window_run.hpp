@@ -15,6 +15,7 @@
 
 #include "core/detect.hpp"
 #include "core/pool.hpp"
+#include "core/stats.hpp"
 
 namespace vollan {
 
@@ -28,6 +29,11 @@ public:
     static Result<std::unique_ptr<WindowRun>> start(std::span<const std::uint64_t> window_sizes,
                                                     const WindowParams& params,
                                                     std::optional<std::uint64_t> workers);
+
+    // A whole scan_detector computation: the checks of the request (series, then window sizes),
+    // then its windows started as above. The run owns the window sizes, the prefix sums and the
+    // parameters; request.series must outlive it.
+    static Result<std::unique_ptr<WindowRun>> start_scan(const ScanRequest& request);
 
     WindowRun(const WindowRun&) = delete;
     WindowRun& operator=(const WindowRun&) = delete;
@@ -43,11 +49,17 @@ public:
     Result<WindowScanResult>& outcome(std::size_t j) { return outcomes_[j]; }
 
     std::size_t size() const { return outcomes_.size(); }
+    std::uint64_t window_size(std::size_t j) const { return sizes_[j]; }
 
 private:
     WindowRun(std::span<const std::uint64_t> window_sizes, const WindowParams& params);
+    Result<void> launch(std::optional<std::uint64_t> workers);
     void compute();
     void finished(std::size_t j);
+
+    // Held by a run of start_scan only.
+    std::vector<std::uint64_t> owned_sizes_;
+    std::unique_ptr<PrefixStats> owned_prefix_;
 
     std::span<const std::uint64_t> sizes_;
     WindowParams params_;
