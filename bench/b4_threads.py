@@ -5,6 +5,10 @@ started together and asked in turn for one call each, so that both see the same 
 The same comparison is made for the core alone (bench/core_driver, its own series of the same
 kind), which shows how much of the end-to-end ratio the serial building of the Python result
 takes away.
+
+With ``--before PATH`` (a directory holding another build of ``_vollan_native`` and, optionally,
+its ``vollan`` package), two more workers run that build, asked in the same rounds, so that the
+rows of both builds are measured side by side.
 """
 
 from __future__ import annotations
@@ -35,8 +39,12 @@ for line in sys.stdin:
 """
 
 
-def start_worker(threads: int, n: int, kind: str) -> subprocess.Popen[str]:
+def start_worker(
+    threads: int, n: int, kind: str, pythonpath: str | None = None
+) -> subprocess.Popen[str]:
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    if pythonpath:
+        env["PYTHONPATH"] = pythonpath
     code = WORKER.format(bench=os.path.dirname(os.path.abspath(__file__)), n=n, kind=kind)
     proc = subprocess.Popen(
         [sys.executable, "-c", code],
@@ -69,31 +77,43 @@ def main() -> None:
     parser.add_argument("--n", type=int, default=1_000_000)
     parser.add_argument("--repeats", type=int, default=7)
     parser.add_argument("--driver", default="build/bench/core_driver")
+    parser.add_argument(
+        "--before", default=None, help="PYTHONPATH of an earlier build to measure alongside"
+    )
+    parser.add_argument("--before-label", default="before")
     args = parser.parse_args()
 
+    builds: list[tuple[str, str | None]] = [("", None)]
+    if args.before:
+        builds = [(f"{args.before_label}: ", args.before), ("after: ", None)]
     rows = []
     for kind in ("change", "null"):
-        one, two = start_worker(1, args.n, kind), start_worker(2, args.n, kind)
-        t1: list[float] = []
-        t2: list[float] = []
-        for _ in range(args.repeats):
-            t1.append(call(one))
-            t2.append(call(two))
-        for proc in (one, two):
-            assert proc.stdin is not None
-            proc.stdin.close()
-            proc.wait()
-        m1, m2 = statistics.median(t1), statistics.median(t2)
         label = "change every 250 values" if kind == "change" else "null (no change)"
-        rows.append(
-            [
-                f"scan_detector, {label}",
-                f"{args.n:,}",
-                fmt_seconds(m1),
-                fmt_seconds(m2),
-                f"**{m1 / m2:.2f}×**",
-            ]
-        )
+        workers = [
+            (start_worker(1, args.n, kind, path), start_worker(2, args.n, kind, path))
+            for _, path in builds
+        ]
+        times: list[tuple[list[float], list[float]]] = [([], []) for _ in builds]
+        for _ in range(args.repeats):
+            for (one, two), (t1, t2) in zip(workers, times):
+                t1.append(call(one))
+                t2.append(call(two))
+        for pair in workers:
+            for proc in pair:
+                assert proc.stdin is not None
+                proc.stdin.close()
+                proc.wait()
+        for (prefix, _), (t1, t2) in zip(builds, times):
+            m1, m2 = statistics.median(t1), statistics.median(t2)
+            rows.append(
+                [
+                    f"{prefix}scan_detector, {label}",
+                    f"{args.n:,}",
+                    fmt_seconds(m1),
+                    fmt_seconds(m2),
+                    f"**{m1 / m2:.2f}×**",
+                ]
+            )
         if os.path.exists(args.driver):
             c1: list[float] = []
             c2: list[float] = []

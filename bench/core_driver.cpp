@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "core/detect.hpp"
@@ -63,7 +64,17 @@ int main(int argc, char** argv) {
 
     vollan::ScanRequest request;
     request.series = series;
-    if (argc > 4) request.change_type = argv[4];
+    if (argc > 4) {
+        const std::string_view word = argv[4];
+        if (word == "var") {
+            request.options.change_type = vollan::ChangeType::var;
+        } else if (word == "distribution") {
+            request.options.change_type = vollan::ChangeType::distribution;
+        } else if (word != "mean") {
+            std::fprintf(stderr, "change_type must be mean, var or distribution\n");
+            return 2;
+        }
+    }
     double best = 1e300;
     Fingerprint fp;
     std::size_t n_change_points = 0;

@@ -1,6 +1,7 @@
 #include "binding/args.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace vollan::py {
@@ -327,9 +328,21 @@ PyObject* u64_to_py(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 PyObject* list_from_doubles(const std::vector<double>& values) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list) return nullptr;
+    // Runs of equal values are common (a threshold holds until the next flagged position): one
+    // float object per run, compared by bits so that -0.0 and NaN payloads stay apart.
+    PyObject* previous = nullptr;
+    std::uint64_t previous_bits = 0;
     for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* f = PyFloat_FromDouble(values[i]);
-        if (f == nullptr) return nullptr;
+        const std::uint64_t bits = std::bit_cast<std::uint64_t>(values[i]);
+        PyObject* f;
+        if (previous != nullptr && bits == previous_bits) {
+            f = Py_NewRef(previous);
+        } else {
+            f = PyFloat_FromDouble(values[i]);
+            if (f == nullptr) return nullptr;
+            previous = f;
+            previous_bits = bits;
+        }
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), f);
     }
     return list.release();

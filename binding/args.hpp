@@ -83,7 +83,8 @@ private:
     bool ok_ = true;
 };
 
-// Result conversions: new objects, or nullptr with an exception set.
+// Result conversions: new objects, or nullptr with an exception set. Equal neighbours of a list of
+// doubles share one float object.
 PyObject* list_from_doubles(const std::vector<double>& values);
 PyObject* list_from_u64(const std::vector<std::uint64_t>& values);
 PyObject* u64_to_py(std::uint64_t v);

@@ -3,6 +3,9 @@
 #include "binding/py_api.hpp"
 
 #include <cmath>
+#include <map>
+#include <optional>
+#include <span>
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -10,19 +13,17 @@
 #include <vector>
 
 #include "binding/args.hpp"
+#include "binding/words.hpp"
 #include "core/detect.hpp"
 #include "core/refine.hpp"
 #include "core/stats.hpp"
 #include "core/types.hpp"
 #include "core/wasserstein.hpp"
+#include "core/window_run.hpp"
 
 namespace vollan::py {
 
 namespace {
-
-constexpr const char* kTooShort = "series must contain at least 3 values";
-constexpr const char* kNotFinite =
-    "series contains NaN or infinite values; clean/impute before calling vollan";
 
 const FunctionSpec kScanDetectorSpec{
     "scan_detector",
@@ -41,13 +42,6 @@ const FunctionSpec kRefineWassersteinSpec{"refine_wasserstein", {"series"}, 1, 1
 const FunctionSpec kSwalStatisticSpec{"swal_statistic", {"series", "change_type"}, 2, 1};
 const FunctionSpec kWassersteinStatisticSpec{"wasserstein_statistic", {"left", "right"}, 2, 2};
 const FunctionSpec kIpmStatisticSpec{"ipm_statistic", {"left", "right"}, 2, 2};
-
-bool all_finite(const std::vector<double>& values) {
-    for (double v : values) {
-        if (!is_finite_bits(v)) return false;
-    }
-    return true;
-}
 
 // Core code reports value problems as error texts; what it throws is exhaustion of memory
 // (including sizes too large to allocate) or a broken invariant. Neither may take the
@@ -68,17 +62,11 @@ auto run_core(F&& f) -> std::optional<decltype(f())> {
     return std::nullopt;
 }
 
-// The checks that every whole-series entry makes before touching the core.
-bool check_series(const std::vector<double>& series) {
-    if (series.size() < 3) {
-        PyErr_SetString(PyExc_ValueError, kTooShort);
-        return false;
-    }
-    if (!all_finite(series)) {
-        PyErr_SetString(PyExc_ValueError, kNotFinite);
-        return false;
-    }
-    return true;
+// The core's checks of every whole-series entry, raised as ValueError; false when raised.
+bool check_series_or_raise(const std::vector<double>& series) {
+    auto checked = vollan::check_series(series);
+    if (!checked) raise_value_error(checked.error());
+    return checked.has_value();
 }
 
 // Results hold millions of new objects, none of them in a cycle: collections triggered while they
@@ -141,24 +129,8 @@ PyObject* window_result_to_py(WindowScanResult result) {
     return dict.release();
 }
 
-PyObject* scan_output_to_py(ScanOutput output) {
-    Ref outer = Ref::steal(PyDict_New());
-    if (!outer) return nullptr;
-
-    if (!dict_set_steal(outer.get(), "cp_dict", dict_from_map(output.cp_dict, list_from_u64))) {
-        return nullptr;
-    }
-
-    Ref windows = Ref::steal(PyDict_New());
-    if (!windows) return nullptr;
-    for (auto& [w, result] : output.window_results) {
-        if (!dict_set_u64_steal(windows.get(), w, window_result_to_py(std::move(result)))) {
-            return nullptr;
-        }
-    }
-    if (!dict_set_steal(outer.get(), "window_results", windows.release())) return nullptr;
-
-    const LeaderSummary& summary = output.out;
+// The "out" member: leaders' votes, scores, probabilities and the cdf along the series.
+PyObject* summary_to_py(const LeaderSummary& summary) {
     Ref out = Ref::steal(PyDict_New());
     if (!out) return nullptr;
     if (!dict_set_steal(out.get(), "leaders_segment_votes",
@@ -178,7 +150,69 @@ PyObject* scan_output_to_py(ScanOutput output) {
         PyList_SET_ITEM(cdf.get(), static_cast<Py_ssize_t>(i), pair);
     }
     if (!dict_set_steal(out.get(), "cdf", cdf.release())) return nullptr;
-    if (!dict_set_steal(outer.get(), "out", out.release())) return nullptr;
+    return out.release();
+}
+
+// Runs the windows and builds the whole result. The calling thread converts each window as soon as
+// it has finished, while the workers compute the others, and frees the window's buffers at once:
+// building millions of objects no longer waits for the last window.
+PyObject* scan_windows_to_py(const ScanRequest& request) {
+    auto started = run_core([&] { return WindowRun::start_scan(request); });
+    if (!started) return nullptr;
+    if (!started->has_value()) return raise_value_error(started->error());
+    WindowRun& run = ***started;
+    const std::size_t n_windows = run.size();
+
+    const GcPause pause;
+    std::vector<Ref> built(n_windows);
+    std::vector<std::vector<std::uint64_t>> change_points(n_windows);
+    bool building = true;
+    while (true) {
+        auto next = run_core([&] { return run.next_finished(); });
+        if (!next) return nullptr;  // the run has ended: the exception of the computation is set
+        if (!*next) break;
+        const std::size_t j = **next;
+        auto& outcome = run.outcome(j);
+        // After a failed conversion the rest is only waited for; a window's error text still wins.
+        if (!building || !outcome) continue;
+        change_points[j] = outcome->change_points;
+        built[j] = Ref::steal(window_result_to_py(std::move(*outcome)));
+        building = static_cast<bool>(built[j]);
+    }
+    for (std::size_t j = 0; j < n_windows; ++j) {
+        if (!run.outcome(j)) {
+            PyErr_Clear();
+            return raise_value_error(run.outcome(j).error());
+        }
+    }
+    if (!building) return nullptr;
+
+    // Keyed by window size in ascending order; a repeated size keeps its last occurrence, whose
+    // result is the same.
+    ChangePointMap cp_dict;
+    std::map<std::uint64_t, std::size_t> last_of;
+    for (std::size_t j = 0; j < n_windows; ++j) {
+        cp_dict[run.window_size(j)] = std::move(change_points[j]);
+        last_of[run.window_size(j)] = j;
+    }
+    auto summary = run_core([&] { return vote_across_windows(cp_dict, request.tol); });
+    if (!summary) return nullptr;
+    if (!summary->has_value()) return raise_value_error(summary->error());
+
+    Ref outer = Ref::steal(PyDict_New());
+    if (!outer) return nullptr;
+    if (!dict_set_steal(outer.get(), "cp_dict", dict_from_map(cp_dict, list_from_u64))) {
+        return nullptr;
+    }
+    Ref windows = Ref::steal(PyDict_New());
+    if (!windows) return nullptr;
+    for (const auto& [w, j] : last_of) {
+        if (!dict_set_u64_steal(windows.get(), w, built[j].release())) return nullptr;
+    }
+    if (!dict_set_steal(outer.get(), "window_results", windows.release()) ||
+        !dict_set_steal(outer.get(), "out", summary_to_py(**summary))) {
+        return nullptr;
+    }
     return outer.release();
 }
 
@@ -186,29 +220,45 @@ PyObject* scan_detector(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     Slots slots;
     if (!bind_arguments(kScanDetectorSpec, args, nargs, kwnames, slots)) return nullptr;
     std::vector<double> series;
-    ScanRequest req;
+    std::optional<std::vector<std::uint64_t>> window_sizes;
+    DetectOptions options;
+    std::uint64_t tol = 2;
+    std::optional<std::uint64_t> workers;
+    std::string_view backend = "thread";
+    std::string_view change_type = "mean";
     std::uint64_t batch_size = 32;
     Converter c(kScanDetectorSpec, slots);
     c.f64_seq(series)
-        .opt_u64_seq(req.window_sizes)
-        .u64(req.n_perm)
-        .f64(req.alpha_q)
-        .u64(req.seed)
-        .u64(req.tol)
-        .opt_u64(req.workers)
-        .text(req.backend)
-        .text(req.change_type)
-        .opt_u64(req.b)
-        .f64(req.taper_ratio)
-        .boolean(req.center)
+        .opt_u64_seq(window_sizes)
+        .u64(options.n_perm)
+        .f64(options.alpha_q)
+        .u64(options.seed)
+        .u64(tol)
+        .opt_u64(workers)
+        .text(backend)
+        .text(change_type)
+        .opt_u64(options.b)
+        .f64(options.taper_ratio)
+        .boolean(options.center)
         .u64(batch_size);
     if (!c.ok()) return nullptr;
-    req.series = series;
-    auto output = run_core([&] { return run_scan_detector(req); });
-    if (!output) return nullptr;
-    if (!output->has_value()) return raise_value_error(output->error());
-    const GcPause pause;
-    return scan_output_to_py(std::move(**output));
+    // The core checks the series and the window sizes again when it starts; here they are made
+    // first so that the words are judged after them, in the documented order.
+    if (!check_series_or_raise(series)) return nullptr;
+    if (auto sizes = resolve_window_sizes(window_sizes); !sizes) {
+        return raise_value_error(sizes.error());
+    }
+    if (auto checked = check_backend(backend); !checked) return raise_value_error(checked.error());
+    auto parsed = parse_change_type(change_type);
+    if (!parsed) return raise_value_error(parsed.error());
+    options.change_type = *parsed;
+    ScanRequest request;
+    request.series = series;
+    request.window_sizes = std::move(window_sizes);
+    request.options = options;
+    request.tol = tol;
+    request.workers = workers;
+    return scan_windows_to_py(request);
 }
 
 PyObject* scan_single_window(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -216,41 +266,34 @@ PyObject* scan_single_window(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     Slots slots;
     if (!bind_arguments(kScanSingleWindowSpec, args, nargs, kwnames, slots)) return nullptr;
     std::vector<double> series;
-    std::uint64_t window_size = 0;
-    std::uint64_t n_perm = 300;
-    double alpha_q = 1.0;
-    std::uint64_t seed = 123;
+    WindowRequest request;
     std::string_view change_type = "mean";
-    std::optional<std::uint64_t> b;
-    double taper_ratio = 0.5;
-    bool center = true;
     std::uint64_t batch_size = 32;
     Converter c(kScanSingleWindowSpec, slots);
     c.f64_seq(series)
-        .u64(window_size)
-        .u64(n_perm)
-        .f64(alpha_q)
-        .u64(seed)
+        .u64(request.window_size)
+        .u64(request.options.n_perm)
+        .f64(request.options.alpha_q)
+        .u64(request.options.seed)
         .text(change_type)
-        .opt_u64(b)
-        .f64(taper_ratio)
-        .boolean(center)
+        .opt_u64(request.options.b)
+        .f64(request.options.taper_ratio)
+        .boolean(request.options.center)
         .u64(batch_size);
     if (!c.ok()) return nullptr;
-    if (!check_series(series)) return nullptr;
-    if (window_size == 0) return raise_value_error("window_size must be positive");
-    auto outcome = run_core([&]() -> Result<std::pair<std::uint64_t, WindowScanResult>> {
-        const PrefixStats prefix = PrefixStats::from_series(series);
+    request.series = series;
+    // The word is read after the checks of the series and the window size, which come first.
+    if (!check_series_or_raise(series)) return nullptr;
+    if (request.window_size != 0) {
         auto parsed = parse_change_type(change_type);
-        if (!parsed) return error(parsed.error());
-        return detect_for_window_with_policy(series, prefix, window_size, n_perm,
-                                             alpha_to_percent(alpha_q), kMinStd, taper_ratio, seed,
-                                             *parsed, b, center);
-    });
+        if (!parsed) return raise_value_error(parsed.error());
+        request.options.change_type = *parsed;
+    }
+    auto outcome = run_core([&] { return run_single_window(request); });
     if (!outcome) return nullptr;
     if (!outcome->has_value()) return raise_value_error(outcome->error());
     const GcPause pause;
-    return window_result_to_py(std::move((*outcome)->second));
+    return window_result_to_py(std::move(**outcome));
 }
 
 PyObject* refine_cusum(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -258,7 +301,7 @@ PyObject* refine_cusum(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!bind_arguments(kRefineCusumSpec, args, nargs, kwnames, slots)) return nullptr;
     std::vector<double> series;
     if (!Converter(kRefineCusumSpec, slots).f64_seq(series).ok()) return nullptr;
-    if (!check_series(series)) return nullptr;
+    if (!check_series_or_raise(series)) return nullptr;
     return u64_to_py(cusum_split(series));
 }
 
@@ -268,7 +311,7 @@ PyObject* refine_wasserstein(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!bind_arguments(kRefineWassersteinSpec, args, nargs, kwnames, slots)) return nullptr;
     std::vector<double> series;
     if (!Converter(kRefineWassersteinSpec, slots).f64_seq(series).ok()) return nullptr;
-    if (!check_series(series)) return nullptr;
+    if (!check_series_or_raise(series)) return nullptr;
     auto outcome = run_core([&] {
         std::vector<double> stats(series.size(), std::bit_cast<double>(kQuietNanBits));
         const std::size_t k = wasserstein_split(series, stats);
@@ -290,7 +333,7 @@ PyObject* swal_statistic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!Converter(kSwalStatisticSpec, slots).f64_seq(series).text(change_type).ok()) {
         return nullptr;
     }
-    if (!check_series(series)) return nullptr;
+    if (!check_series_or_raise(series)) return nullptr;
     auto parsed = parse_change_type(change_type);
     if (!parsed) return raise_value_error(parsed.error());
     auto outcome = run_core([&] { return refine_for_change_type(series, *parsed); });

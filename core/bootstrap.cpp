@@ -265,10 +265,11 @@ void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_
         n_perm, min_chunk, [L] { return Scratch{std::vector<double>(L), {}}; }, replicate);
 }
 
-Result<double> bootstrap_threshold(std::span<const double> series, const PrefixStats& prefix,
-                                   std::uint64_t p, const BootstrapParams& params,
+Result<double> bootstrap_threshold(const WindowParams& params, std::uint64_t w,
+                                   double quantile_level, std::uint64_t p,
                                    BootstrapWorkspace& workspace) {
-    const std::uint64_t w = params.w;
+    const std::span<const double> series = params.series;
+    const PrefixStats& prefix = *params.prefix;
     const std::uint64_t n = series.size();
     if (w == 0 || p > n || (n - p) / 2 < w) {
         return error("bootstrap windows lie outside the series");
@@ -311,7 +312,7 @@ Result<double> bootstrap_threshold(std::span<const double> series, const PrefixS
 
     const double factor = std::sqrt(0.5 * (std_l * std_l + std_r * std_r));
     for (double& v : d) v = v * factor;
-    return interpolated_quantile(d, params.quantile_level);
+    return interpolated_quantile(d, quantile_level);
 }
 
 }  // namespace vollan

@@ -26,17 +26,6 @@ struct BootstrapWorkspace {
     std::optional<TaperWeights> taper;
 };
 
-struct BootstrapParams {
-    std::uint64_t w = 0;
-    std::uint64_t n_perm = 0;
-    double quantile_level = 0.0;
-    double min_std = kMinStd;
-    double taper_ratio = 0.5;
-    bool center = true;
-    std::optional<std::uint64_t> b;
-    std::uint64_t seed = 0;
-};
-
 inline constexpr char kShortReferenceError[] = "reference series is shorter than block length";
 
 // Block length for a pooled reference of L values: min(b, L) floored at 3 when b is given,
@@ -59,10 +48,11 @@ void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_
                         const TaperWeights& taper, std::uint64_t position_seed,
                         std::uint64_t n_perm, std::vector<double>& distances);
 
-// Threshold for the position whose left window starts at p (needs p + 2w <= series length, w >= 1).
-// Errors: the block length exceeds the 2w pooled values, or the taper does not fit in a block.
-Result<double> bootstrap_threshold(std::span<const double> series, const PrefixStats& prefix,
-                                   std::uint64_t p, const BootstrapParams& params,
+// Threshold, at quantile level quantile_level, for the position of window size w whose left window
+// starts at p in params.series (needs p + 2w <= series length, w >= 1). Errors: the block length
+// exceeds the 2w pooled values, or the taper does not fit in a block.
+Result<double> bootstrap_threshold(const WindowParams& params, std::uint64_t w,
+                                   double quantile_level, std::uint64_t p,
                                    BootstrapWorkspace& workspace);
 
 }  // namespace vollan

@@ -10,6 +10,7 @@
 #include "core/pool.hpp"
 #include "core/refine.hpp"
 #include "core/wasserstein.hpp"
+#include "core/window_run.hpp"
 
 namespace vollan {
 
@@ -98,26 +99,15 @@ std::vector<Region> localized_regions(std::span<const std::uint64_t> flagged, st
     return regions;
 }
 
-Result<std::pair<std::uint64_t, WindowScanResult>> detect_for_window_with_policy(
-    std::span<const double> series, const PrefixStats& prefix, std::uint64_t window_size,
-    std::uint64_t n_perm, double alpha_percent, double min_std, double taper_ratio,
-    std::uint64_t seed, ChangeType change_type, std::optional<std::uint64_t> b, bool center) {
-    const std::uint64_t w = window_size;
+Result<WindowScanResult> scan_window(std::uint64_t w, const WindowParams& params) {
+    const std::span<const double> series = params.series;
     const std::uint64_t n = series.size();
     WindowScanResult result;
     // n / 2 < w is n < 2w without the doubling, which could wrap for huge w.
-    if (w == 0 || n / 2 < w) return std::pair{w, std::move(result)};
+    if (w == 0 || n / 2 < w) return result;
 
     const std::uint64_t n_positions = n / w - 1;
-    BootstrapParams params;
-    params.w = w;
-    params.n_perm = n_perm;
-    params.quantile_level = bonferroni_quantile_level(alpha_percent, n_positions);
-    params.min_std = min_std;
-    params.taper_ratio = taper_ratio;
-    params.center = center;
-    params.b = b;
-    params.seed = seed;
+    const double quantile_level = bonferroni_quantile_level(params.alpha_percent, n_positions);
 
     result.starts.reserve(n_positions);
     result.statistics.reserve(n_positions);
@@ -132,7 +122,7 @@ Result<std::pair<std::uint64_t, WindowScanResult>> detect_for_window_with_policy
         const std::uint64_t p = i * w;
         // The bootstrap is the costly step: it is redone only after a flagged position.
         if (refresh) {
-            Result<double> t = bootstrap_threshold(series, prefix, p, params, workspace);
+            Result<double> t = bootstrap_threshold(params, w, quantile_level, p, workspace);
             if (!t) return std::unexpected(std::move(t.error()));
             threshold = *t;
         }
@@ -151,7 +141,7 @@ Result<std::pair<std::uint64_t, WindowScanResult>> detect_for_window_with_policy
     auto refine_region = [&](std::size_t k) -> Result<std::uint64_t> {
         const Region reg = regions[k];
         Result<std::size_t> split = refine_for_change_type(
-            series.subspan(reg.start, reg.end - reg.start), change_type);
+            series.subspan(reg.start, reg.end - reg.start), params.change_type);
         if (!split) return std::unexpected(std::move(split.error()));
         return std::clamp<std::uint64_t>(reg.start + *split, reg.start + 1, reg.end - 1);
     };
@@ -170,69 +160,65 @@ Result<std::pair<std::uint64_t, WindowScanResult>> detect_for_window_with_policy
         if (!r) return std::unexpected(std::move(r.error()));
         result.change_points.push_back(*r);
     }
-    return std::pair{w, std::move(result)};
+    return result;
 }
 
 namespace {
 
-bool equals_ascii_ci(std::string_view text, std::string_view word) {
-    if (text.size() != word.size()) return false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != word[i]) return false;
+// Waits for every window of the run and keys the results by window size; the first failing
+// window in list order wins.
+Result<WindowMaps> collect_windows(WindowRun& run) {
+    while (run.next_finished()) {
     }
-    return true;
-}
-
-using WindowOutcome = Result<std::pair<std::uint64_t, WindowScanResult>>;
-
-std::vector<WindowOutcome> compute_windows(std::span<const std::uint64_t> sizes,
-                                           const WindowParams& p) {
-    struct NoScratch {};
-    return parallel_map(
-        sizes.size(), 1, [] { return NoScratch{}; },
-        [&](NoScratch&, std::size_t j) {
-            return detect_for_window_with_policy(p.series, *p.prefix, sizes[j], p.n_perm,
-                                                 p.alpha_percent, p.min_std, p.taper_ratio, p.seed,
-                                                 p.change_type, p.b, p.center);
-        });
-}
-
-}  // namespace
-
-Result<WindowMaps> run_windows(std::span<const std::uint64_t> window_sizes, const WindowParams& params,
-                               std::optional<std::uint64_t> workers) {
-    std::vector<WindowOutcome> outcomes;
-    if (workers && *workers >= 1) {
-        auto pool = make_dedicated_pool(*workers);
-        if (!pool) return error("failed to build Rayon thread pool: " + pool.error());
-        outcomes = install(**pool, [&] { return compute_windows(window_sizes, params); });
-    } else {
-        outcomes = compute_windows(window_sizes, params);
-    }
-
     WindowMaps maps;
-    for (auto& outcome : outcomes) {
+    for (std::size_t j = 0; j < run.size(); ++j) {
+        auto& outcome = run.outcome(j);
         if (!outcome) return error(std::move(outcome.error()));
-        auto& [w, result] = *outcome;
-        maps.cp_dict[w] = result.change_points;
-        maps.window_results[w] = std::move(result);
+        const std::uint64_t w = run.window_size(j);
+        maps.cp_dict[w] = outcome->change_points;
+        maps.window_results[w] = std::move(*outcome);
     }
     return maps;
 }
 
-Result<ScanOutput> run_scan_detector(const ScanRequest& request) {
-    const auto series = request.series;
+}  // namespace
+
+Result<WindowMaps> run_windows(std::span<const std::uint64_t> window_sizes,
+                               const WindowParams& params, std::optional<std::uint64_t> workers) {
+    auto run = WindowRun::start(window_sizes, params, workers);
+    if (!run) return error(std::move(run.error()));
+    return collect_windows(**run);
+}
+
+WindowParams window_params(std::span<const double> series, const PrefixStats& prefix,
+                           const DetectOptions& options) {
+    WindowParams params;
+    params.series = series;
+    params.prefix = &prefix;
+    params.n_perm = options.n_perm;
+    params.alpha_percent = alpha_to_percent(options.alpha_q);
+    params.min_std = kMinStd;
+    params.taper_ratio = options.taper_ratio;
+    params.seed = options.seed;
+    params.change_type = options.change_type;
+    params.b = options.b;
+    params.center = options.center;
+    return params;
+}
+
+Result<void> check_series(std::span<const double> series) {
     if (series.size() < 3) return error("series must contain at least 3 values");
-    for (double v : series) {
-        if (!is_finite_bits(v)) {
-            return error("series contains NaN or infinite values; clean/impute before calling vollan");
-        }
+    if (!all_finite(series)) {
+        return error("series contains NaN or infinite values; clean/impute before calling vollan");
     }
+    return {};
+}
+
+Result<std::vector<std::uint64_t>> resolve_window_sizes(
+    const std::optional<std::vector<std::uint64_t>>& window_sizes) {
     std::vector<std::uint64_t> sizes;
-    if (request.window_sizes) {
-        sizes = *request.window_sizes;
+    if (window_sizes) {
+        sizes = *window_sizes;
         if (sizes.empty()) return error("window_sizes must not be empty");
         for (std::uint64_t w : sizes) {
             if (w == 0) return error("window_sizes must be positive, got " + std::to_string(w));
@@ -240,34 +226,31 @@ Result<ScanOutput> run_scan_detector(const ScanRequest& request) {
     } else {
         for (std::uint64_t w = 10; w <= 20; ++w) sizes.push_back(w);
     }
-    if (!equals_ascii_ci(request.backend, "thread") && !equals_ascii_ci(request.backend, "process")) {
-        return error(
-            "backend must be 'thread' or 'process'. Both run on the same internal worker threads, "
-            "so the choice does not change the computation.");
+    return sizes;
+}
+
+Result<WindowScanResult> run_single_window(const WindowRequest& request) {
+    if (auto checked = check_series(request.series); !checked) {
+        return error(std::move(checked.error()));
     }
-    auto change_type = parse_change_type(request.change_type);
-    if (!change_type) return error(std::move(change_type.error()));
+    if (request.window_size == 0) return error("window_size must be positive");
+    const PrefixStats prefix = PrefixStats::from_series(request.series);
+    return scan_window(request.window_size, window_params(request.series, prefix, request.options));
+}
 
-    const PrefixStats prefix = PrefixStats::from_series(series);
-    WindowParams params;
-    params.series = series;
-    params.prefix = &prefix;
-    params.n_perm = request.n_perm;
-    params.alpha_percent = alpha_to_percent(request.alpha_q);
-    params.min_std = kMinStd;
-    params.taper_ratio = request.taper_ratio;
-    params.seed = request.seed;
-    params.change_type = *change_type;
-    params.b = request.b;
-    params.center = request.center;
+Result<LeaderSummary> vote_across_windows(const ChangePointMap& cp_dict, std::uint64_t tol) {
+    return cdf_from_segment_votes(compute_change_points_with_votes(cp_dict, tol), cp_dict.size());
+}
 
-    auto maps = run_windows(sizes, params, request.workers);
+Result<ScanOutput> run_scan_detector(const ScanRequest& request) {
+    auto run = WindowRun::start_scan(request);
+    if (!run) return error(std::move(run.error()));
+    auto maps = collect_windows(**run);
     if (!maps) return error(std::move(maps.error()));
 
-    ScanOutput output;
-    output.segments = compute_change_points_with_votes(maps->cp_dict, request.tol);
-    auto summary = cdf_from_segment_votes(output.segments, maps->cp_dict.size());
+    auto summary = vote_across_windows(maps->cp_dict, request.tol);
     if (!summary) return error(std::move(summary.error()));
+    ScanOutput output;
     output.out = std::move(*summary);
     output.cp_dict = std::move(maps->cp_dict);
     output.window_results = std::move(maps->window_results);

@@ -5,7 +5,6 @@
 #include <map>
 #include <optional>
 #include <span>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -15,12 +14,9 @@
 
 namespace vollan {
 
-// Scans the series with window size w: statistics, thresholds, localized regions and one refined
-// change point per region.
-Result<std::pair<std::uint64_t, WindowScanResult>> detect_for_window_with_policy(
-    std::span<const double> series, const PrefixStats& prefix, std::uint64_t window_size,
-    std::uint64_t n_perm, double alpha_percent, double min_std, double taper_ratio,
-    std::uint64_t seed, ChangeType change_type, std::optional<std::uint64_t> b, bool center);
+// Scans params.series with window size w: statistics, thresholds, localized regions and one
+// refined change point per region. A window too large for the series gives an empty result.
+Result<WindowScanResult> scan_window(std::uint64_t w, const WindowParams& params);
 
 // Quantile level for one of n_positions positions: the level alpha_percent corrected for all
 // positions (Bonferroni), clamped to [0, 1]; a NaN alpha_percent gives NaN.
@@ -32,20 +28,6 @@ std::vector<Region> localized_regions(std::span<const std::uint64_t> flagged, st
 
 // A value <= 1.0 is a fraction and becomes a percentage; anything else (NaN too) is kept.
 inline double alpha_to_percent(double alpha_q) { return alpha_q <= 1.0 ? 100.0 * alpha_q : alpha_q; }
-
-// Everything that is the same for every window size of one call.
-struct WindowParams {
-    std::span<const double> series;
-    const PrefixStats* prefix = nullptr;
-    std::uint64_t n_perm = 300;
-    double alpha_percent = 100.0;
-    double min_std = kMinStd;
-    double taper_ratio = 0.5;
-    std::uint64_t seed = 123;
-    ChangeType change_type = ChangeType::mean;
-    std::optional<std::uint64_t> b;
-    bool center = true;
-};
 
 using WindowResultMap = std::map<std::uint64_t, WindowScanResult>;
 
@@ -60,30 +42,56 @@ struct WindowMaps {
 Result<WindowMaps> run_windows(std::span<const std::uint64_t> window_sizes, const WindowParams& params,
                                std::optional<std::uint64_t> workers);
 
-struct ScanRequest {
-    std::span<const double> series;
-    std::optional<std::vector<std::uint64_t>> window_sizes;
+// The options every window of a call shares, as the caller gives them.
+struct DetectOptions {
     std::uint64_t n_perm = 300;
     double alpha_q = 1.0;
     std::uint64_t seed = 123;
-    std::uint64_t tol = 2;
-    std::optional<std::uint64_t> workers;
-    std::string_view backend = "thread";
-    std::string_view change_type = "mean";
+    ChangeType change_type = ChangeType::mean;
     std::optional<std::uint64_t> b;
     double taper_ratio = 0.5;
     bool center = true;
+};
+
+// The parameters shared by the windows of a call on series, whose prefix sums are prefix.
+WindowParams window_params(std::span<const double> series, const PrefixStats& prefix,
+                           const DetectOptions& options);
+
+// "series must contain at least 3 values", then finiteness: the checks of every whole-series
+// entry, in that order.
+Result<void> check_series(std::span<const double> series);
+
+// The window sizes to run: the given ones (not empty, all positive) or the default 10 .. 20.
+Result<std::vector<std::uint64_t>> resolve_window_sizes(
+    const std::optional<std::vector<std::uint64_t>>& window_sizes);
+
+struct WindowRequest {
+    std::span<const double> series;
+    std::uint64_t window_size = 0;
+    DetectOptions options;
+};
+
+// One window size on its own: checks (series, then a positive window size), then scan_window.
+Result<WindowScanResult> run_single_window(const WindowRequest& request);
+
+struct ScanRequest {
+    std::span<const double> series;
+    std::optional<std::vector<std::uint64_t>> window_sizes;
+    DetectOptions options;
+    std::uint64_t tol = 2;
+    std::optional<std::uint64_t> workers;
 };
 
 struct ScanOutput {
     LeaderSummary out;
     ChangePointMap cp_dict;
     WindowResultMap window_results;
-    SegmentMap segments;
 };
 
-// Checks (length, finiteness, window sizes, backend, change type, in that order), the windows,
-// then voting across windows.
+// Voting across windows: segments of change points at most tol apart, and their leaders.
+Result<LeaderSummary> vote_across_windows(const ChangePointMap& cp_dict, std::uint64_t tol);
+
+// Checks (series, then window sizes), the windows, then voting across windows.
 Result<ScanOutput> run_scan_detector(const ScanRequest& request);
 
 }  // namespace vollan

@@ -5,8 +5,9 @@
 #include <bit>
 #include <cstdint>
 #include <expected>
+#include <optional>
+#include <span>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -22,13 +23,6 @@ inline std::unexpected<std::string> error(std::string text) {
 }
 
 enum class ChangeType { mean, var, distribution };
-
-// Parses "mean", "var" or "distribution", ignoring ASCII letter case only.
-Result<ChangeType> parse_change_type(std::string_view text);
-
-// Quotes text as the change-type error message shows it: escapes for \t \r \n \0 \\ \", \u{hex}
-// for non-printable and combining code points, everything else verbatim.
-std::string quote_for_message(std::string_view utf8);
 
 struct Region {
     std::uint64_t start = 0;
@@ -48,10 +42,34 @@ struct WindowScanResult {
 // Standard-deviation floor used by every entry.
 inline constexpr double kMinStd = 1e-12;
 
+struct PrefixStats;
+
+// Everything that is the same for every window size of one call, from the request down to the
+// bootstrap.
+struct WindowParams {
+    std::span<const double> series;
+    const PrefixStats* prefix = nullptr;  // of series
+    std::uint64_t n_perm = 300;
+    double alpha_percent = 100.0;
+    double min_std = kMinStd;
+    double taper_ratio = 0.5;
+    std::uint64_t seed = 123;
+    ChangeType change_type = ChangeType::mean;
+    std::optional<std::uint64_t> b;
+    bool center = true;
+};
+
 // Finiteness as a bit test, so that it cannot be optimised away or fooled by signalling NaNs.
 inline bool is_finite_bits(double v) {
     std::uint64_t bits = std::bit_cast<std::uint64_t>(v);
     return (bits & 0x7FFFFFFFFFFFFFFFull) <= 0x7FEFFFFFFFFFFFFFull;
+}
+
+inline bool all_finite(std::span<const double> values) {
+    for (double v : values) {
+        if (!is_finite_bits(v)) return false;
+    }
+    return true;
 }
 
 inline constexpr std::uint64_t kQuietNanBits = 0x7FF8000000000000ull;

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "binding/words.hpp"
 #include "core/aggregate.hpp"
 #include "core/bootstrap.hpp"
 #include "core/detect.hpp"
@@ -226,8 +227,10 @@ void fuzz_window(FuzzedDataProvider& in) {
     const WindowParams p = window_params(in);
     const PrefixStats prefix = PrefixStats::from_series(x);
     const auto run = [&] {
-        return detect_for_window_with_policy(x, prefix, w, p.n_perm, p.alpha_percent, kMinStd,
-                                             p.taper_ratio, p.seed, p.change_type, p.b, p.center);
+        WindowParams params = p;
+        params.series = x;
+        params.prefix = &prefix;
+        return scan_window(w, params);
     };
     const auto here = run();
     const auto there = install(dedicated_pool(), run);
@@ -236,9 +239,8 @@ void fuzz_window(FuzzedDataProvider& in) {
         require(here.error() == there.error(), "same error on every pool");
         return;
     }
-    require(here->first == w, "result keyed by its window size");
-    check_window(here->second, w, x.size());
-    require(same_window(here->second, there->second), "result does not depend on the pool");
+    check_window(*here, w, x.size());
+    require(same_window(*here, *there), "result does not depend on the pool");
 }
 
 void fuzz_detector(FuzzedDataProvider& in) {
@@ -251,19 +253,16 @@ void fuzz_detector(FuzzedDataProvider& in) {
         req.window_sizes = sizes;
     }
     const WindowParams p = window_params(in);
-    req.n_perm = p.n_perm;
-    req.alpha_q = any_double(in);
-    req.seed = p.seed;
+    req.options.n_perm = p.n_perm;
+    req.options.alpha_q = any_double(in);
+    req.options.seed = p.seed;
+    req.options.change_type = p.change_type;
     req.tol = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint64_t>(0, 5)
                                : in.ConsumeIntegral<std::uint64_t>();
     if (in.ConsumeBool()) req.workers = in.ConsumeIntegralInRange<std::uint64_t>(0, 4);
-    const std::string backend = in.ConsumeBool() ? "Thread" : in.ConsumeRandomLengthString(8);
-    const std::string change = in.ConsumeBool() ? "MEAN" : in.ConsumeRandomLengthString(16);
-    req.backend = backend;
-    req.change_type = change;
-    req.b = p.b;
-    req.taper_ratio = p.taper_ratio;
-    req.center = p.center;
+    req.options.b = p.b;
+    req.options.taper_ratio = p.taper_ratio;
+    req.options.center = p.center;
 
     const auto out = run_scan_detector(req);
     ScanRequest alone = req;
@@ -343,9 +342,11 @@ void fuzz_votes(FuzzedDataProvider& in) {
 
 void fuzz_text(FuzzedDataProvider& in) {
     const std::string text = in.ConsumeRandomLengthString(64);
-    const auto parsed = parse_change_type(text);
+    const auto parsed = py::parse_change_type(text);
     if (!parsed) require(!parsed.error().empty(), "an error has a message");
-    const std::string quoted = quote_for_message(text);
+    const auto backend = py::check_backend(text);
+    if (!backend) require(!backend.error().empty(), "an error has a message");
+    const std::string quoted = py::quote_for_message(text);
     require(quoted.size() >= 2, "quoted text has its quotes");
 }
 

@@ -28,9 +28,9 @@ fuzz-check-clang:
 	@test -n "$(FUZZ_CXX)" && test -f "$(FUZZ_RT_DIR)/libclang_rt.fuzzer_no_main-x86_64.a" || \
 		{ echo "fuzzing needs clang and libFuzzer: apt-get install clang-19 libclang-rt-19-dev" >&2; exit 1; }
 
-$(FUZZ_DIR)/fuzz_core: fuzz/fuzz_core.cpp $(wildcard core/*.cpp core/*.hpp core/*.inc) | fuzz-check-clang
+$(FUZZ_DIR)/fuzz_core: fuzz/fuzz_core.cpp $(wildcard core/*.cpp core/*.hpp binding/words.* binding/*.inc) | fuzz-check-clang
 	mkdir -p $(FUZZ_DIR)
-	$(FUZZ_CXX) $(FUZZ_FLAGS) -fsanitize=fuzzer,address,undefined -I. core/*.cpp fuzz/fuzz_core.cpp -o $@
+	$(FUZZ_CXX) $(FUZZ_FLAGS) -fsanitize=fuzzer,address,undefined -I. core/*.cpp binding/words.cpp fuzz/fuzz_core.cpp -o $@
 
 fuzz-core: $(FUZZ_DIR)/fuzz_core
 	mkdir -p $(FUZZ_DIR)/corpus-core

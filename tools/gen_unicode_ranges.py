@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
-"""Generate ``core/unicode_ranges.inc``, the code points that error messages escape as ``\\u{...}``.
+"""Generate ``binding/unicode_ranges.inc``, the code points that error messages escape as ``\\u{...}``.
 
 A character is escaped when it is non-printable (general category Cc, Cf, Cs, Co, Cn, Zl, Zp, or
 Zs other than the ASCII space) or combining (Mn, Mc, Me). The table follows the Unicode version of
 the running Python's ``unicodedata``; regenerate it with the Python the project targets::
 
-    python3.13 tools/gen_unicode_ranges.py          # rewrite core/unicode_ranges.inc
+    python3.13 tools/gen_unicode_ranges.py          # rewrite binding/unicode_ranges.inc
     python3.13 tools/gen_unicode_ranges.py --check  # exit 1 if the committed file is stale
 """
 
@@ -18,7 +18,7 @@ from pathlib import Path
 
 ESCAPED_CATEGORIES = frozenset({"Cc", "Cf", "Cs", "Co", "Cn", "Zl", "Zp", "Zs", "Mn", "Mc", "Me"})
 MAX_CODE_POINT = 0x10FFFF
-DEFAULT_OUTPUT = Path(__file__).resolve().parent.parent / "core" / "unicode_ranges.inc"
+DEFAULT_OUTPUT = Path(__file__).resolve().parent.parent / "binding" / "unicode_ranges.inc"
 RANGES_PER_LINE = 4
 
 

@@ -11,6 +11,7 @@
 #include <new>
 #include <random>
 #include <stdexcept>
+#include <optional>
 #include <vector>
 
 #include "core/bootstrap.hpp"
@@ -20,6 +21,30 @@
 
 namespace vollan {
 namespace {
+
+// The window-level inputs of one threshold, set field by field as the cases need them.
+struct ThresholdArgs {
+    std::uint64_t w = 0;
+    std::uint64_t n_perm = 0;
+    double quantile_level = 0.0;
+    double taper_ratio = 0.5;
+    bool center = true;
+    std::optional<std::uint64_t> b;
+    std::uint64_t seed = 0;
+};
+
+Result<double> threshold_at(const std::vector<double>& x, const PrefixStats& prefix,
+                            std::uint64_t p, const ThresholdArgs& a, BootstrapWorkspace& ws) {
+    WindowParams params;
+    params.series = x;
+    params.prefix = &prefix;
+    params.n_perm = a.n_perm;
+    params.taper_ratio = a.taper_ratio;
+    params.center = a.center;
+    params.b = a.b;
+    params.seed = a.seed;
+    return bootstrap_threshold(params, a.w, a.quantile_level, p, ws);
+}
 
 std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
@@ -317,7 +342,7 @@ TEST(Threshold, MatchesReferenceEndToEnd) {
     };
     for (const ThresholdCase& c : cases) {
         SCOPED_TRACE(c.n_perm);
-        BootstrapParams params;
+        ThresholdArgs params;
         params.w = c.w;
         params.n_perm = c.n_perm;
         params.quantile_level = c.q;
@@ -326,7 +351,7 @@ TEST(Threshold, MatchesReferenceEndToEnd) {
         params.b = c.b;
         params.taper_ratio = c.taper_ratio;
         BootstrapWorkspace ws;
-        auto t = bootstrap_threshold(x, prefix, c.p, params, ws);
+        auto t = threshold_at(x, prefix, c.p, params, ws);
         ASSERT_TRUE(t) << t.error();
         EXPECT_EQ(bits(*t), c.want_bits) << *t;
         ASSERT_EQ(ws.distances.size(), c.n_perm);
@@ -336,7 +361,7 @@ TEST(Threshold, MatchesReferenceEndToEnd) {
 TEST(Threshold, LengthAndTaperErrors) {
     const std::vector<double> x = {1, 5, 2, 8, 3, 9, 4, 7, 6, 0};
     const PrefixStats prefix = PrefixStats::from_series(x);
-    BootstrapParams params;
+    ThresholdArgs params;
     params.n_perm = 3;
     params.quantile_level = 0.5;
     BootstrapWorkspace ws;
@@ -344,19 +369,19 @@ TEST(Threshold, LengthAndTaperErrors) {
     ASSERT_EQ(too_short.size(), 45u);
 
     params.w = 2;
-    EXPECT_EQ(bootstrap_threshold(x, prefix, 0, params, ws).error(), too_short);
+    EXPECT_EQ(threshold_at(x, prefix, 0, params, ws).error(), too_short);
     params.taper_ratio = 2.5;  // both faults: the length error is reported
-    EXPECT_EQ(bootstrap_threshold(x, prefix, 0, params, ws).error(), too_short);
+    EXPECT_EQ(threshold_at(x, prefix, 0, params, ws).error(), too_short);
     params.w = 1;
     params.b = 10;
     params.taper_ratio = 0.5;
-    EXPECT_EQ(bootstrap_threshold(x, prefix, 0, params, ws).error(), too_short);
+    EXPECT_EQ(threshold_at(x, prefix, 0, params, ws).error(), too_short);
 
     params.w = 4;
     params.b.reset();
-    EXPECT_TRUE(bootstrap_threshold(x, prefix, 0, params, ws));
+    EXPECT_TRUE(threshold_at(x, prefix, 0, params, ws));
     params.taper_ratio = 2.5;
-    auto bad = bootstrap_threshold(x, prefix, 0, params, ws);
+    auto bad = threshold_at(x, prefix, 0, params, ws);
     ASSERT_FALSE(bad);
     EXPECT_EQ(bad.error().rfind("taper_ratio must be at most 2 (got 2.5)", 0), 0u) << bad.error();
 }
@@ -364,30 +389,30 @@ TEST(Threshold, LengthAndTaperErrors) {
 TEST(Threshold, TaperCacheIsKeyedBitForBit) {
     const std::vector<double> x = {1, 5, 2, 8, 3, 9, 4, 7, 6, 0};
     const PrefixStats prefix = PrefixStats::from_series(x);
-    BootstrapParams params;
+    ThresholdArgs params;
     params.w = 4;
     params.n_perm = 2;
     params.taper_ratio = 0.0;
     BootstrapWorkspace ws;
-    ASSERT_TRUE(bootstrap_threshold(x, prefix, 0, params, ws));
+    ASSERT_TRUE(threshold_at(x, prefix, 0, params, ws));
     ASSERT_TRUE(ws.taper);
     const double* first = ws.taper->weights.data();
-    ASSERT_TRUE(bootstrap_threshold(x, prefix, 2, params, ws));
+    ASSERT_TRUE(threshold_at(x, prefix, 2, params, ws));
     EXPECT_EQ(ws.taper->weights.data(), first);  // reused, not rebuilt
     params.taper_ratio = -0.0;                      // equal by value, different key
-    ASSERT_TRUE(bootstrap_threshold(x, prefix, 0, params, ws));
+    ASSERT_TRUE(threshold_at(x, prefix, 0, params, ws));
     EXPECT_EQ(bits(ws.taper->taper_ratio), bits(-0.0));
 }
 
 TEST(Threshold, ConstantWindowsGiveZero) {
     const std::vector<double> x = {2, 2, 2, 2, 7, 7, 7, 7};
     const PrefixStats prefix = PrefixStats::from_series(x);
-    BootstrapParams params;
+    ThresholdArgs params;
     params.w = 4;
     params.n_perm = 70;
     params.quantile_level = 0.75;
     BootstrapWorkspace ws;
-    auto t = bootstrap_threshold(x, prefix, 0, params, ws);
+    auto t = threshold_at(x, prefix, 0, params, ws);
     ASSERT_TRUE(t);
     EXPECT_EQ(bits(*t), bits(0.0));
     for (double d : ws.distances) EXPECT_EQ(bits(d), bits(0.0));
@@ -396,25 +421,25 @@ TEST(Threshold, ConstantWindowsGiveZero) {
 TEST(Threshold, SingleReplicateAndOverflowingSums) {
     const std::vector<double> x = {1, 5, 2, 8, 3, 9, 4, 7};
     const PrefixStats prefix = PrefixStats::from_series(x);
-    BootstrapParams params;
+    ThresholdArgs params;
     params.w = 4;
     params.n_perm = 1;
     params.quantile_level = 0.3;
     BootstrapWorkspace ws;
-    auto t = bootstrap_threshold(x, prefix, 0, params, ws);
+    auto t = threshold_at(x, prefix, 0, params, ws);
     ASSERT_TRUE(t);
     ASSERT_EQ(ws.distances.size(), 1u);
     EXPECT_EQ(bits(*t), bits(ws.distances[0]));
     EXPECT_GT(*t, 0.0);
 
     params.n_perm = 0;
-    EXPECT_EQ(bits(*bootstrap_threshold(x, prefix, 0, params, ws)), kQuietNanBits);
+    EXPECT_EQ(bits(*threshold_at(x, prefix, 0, params, ws)), kQuietNanBits);
 
     // Finite values whose sums overflow: NaN moments, a NaN reference and a NaN threshold.
     const std::vector<double> huge(8, 1e308);
     const PrefixStats huge_prefix = PrefixStats::from_series(huge);
     params.n_perm = 1;
-    auto nan_t = bootstrap_threshold(huge, huge_prefix, 0, params, ws);
+    auto nan_t = threshold_at(huge, huge_prefix, 0, params, ws);
     ASSERT_TRUE(nan_t);
     EXPECT_TRUE(std::isnan(*nan_t));
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
+#include <optional>
 #include <vector>
 
 #include "core/bootstrap.hpp"
@@ -17,6 +18,30 @@
 
 namespace vollan {
 namespace {
+
+// The window-level inputs of one threshold, set field by field as the cases need them.
+struct ThresholdArgs {
+    std::uint64_t w = 0;
+    std::uint64_t n_perm = 0;
+    double quantile_level = 0.0;
+    double taper_ratio = 0.5;
+    bool center = true;
+    std::optional<std::uint64_t> b;
+    std::uint64_t seed = 0;
+};
+
+Result<double> threshold_at(const std::vector<double>& x, const PrefixStats& prefix,
+                            std::uint64_t p, const ThresholdArgs& a, BootstrapWorkspace& ws) {
+    WindowParams params;
+    params.series = x;
+    params.prefix = &prefix;
+    params.n_perm = a.n_perm;
+    params.taper_ratio = a.taper_ratio;
+    params.center = a.center;
+    params.b = a.b;
+    params.seed = a.seed;
+    return bootstrap_threshold(params, a.w, a.quantile_level, p, ws);
+}
 
 std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
@@ -34,8 +59,19 @@ struct Scan {
 
     Result<std::pair<std::uint64_t, WindowScanResult>> run(const std::vector<double>& x) const {
         const PrefixStats prefix = PrefixStats::from_series(x);
-        return detect_for_window_with_policy(x, prefix, w, n_perm, alpha_percent, kMinStd,
-                                             taper_ratio, seed, change_type, b, center);
+        WindowParams params;
+        params.series = x;
+        params.prefix = &prefix;
+        params.n_perm = n_perm;
+        params.alpha_percent = alpha_percent;
+        params.taper_ratio = taper_ratio;
+        params.seed = seed;
+        params.change_type = change_type;
+        params.b = b;
+        params.center = center;
+        auto r = scan_window(w, params);
+        if (!r) return std::unexpected(std::move(r.error()));
+        return std::pair{w, std::move(*r)};
     }
 };
 
@@ -178,7 +214,7 @@ TEST(Detect, ThresholdRefreshesOnlyAfterAFlaggedPosition) {
     const auto& t = r->second.tapered_block_bootstrap_threshold;
     ASSERT_EQ(t.size(), 5u);
     const PrefixStats prefix = PrefixStats::from_series(x);
-    BootstrapParams params;
+    ThresholdArgs params;
     params.w = 5;
     params.n_perm = s.n_perm;
     params.quantile_level = bonferroni_quantile_level(100.0, 5);
@@ -186,7 +222,7 @@ TEST(Detect, ThresholdRefreshesOnlyAfterAFlaggedPosition) {
     BootstrapWorkspace ws;
     double at[5];
     for (std::uint64_t i = 0; i < 5; ++i) {
-        at[i] = *bootstrap_threshold(x, prefix, 5 * i, params, ws);
+        at[i] = *threshold_at(x, prefix, 5 * i, params, ws);
     }
     // All differ, so a refresh at the wrong place would show.
     for (int i = 0; i < 5; ++i) {

@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <dirent.h>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "core/detect.hpp"
 #include "core/pool.hpp"
 #include "core/stats.hpp"
+#include "core/window_run.hpp"
 
 namespace vollan {
 namespace {
@@ -70,8 +72,8 @@ struct Driver : ::testing::Test {
         ScanRequest r;
         r.series = x;
         r.window_sizes = std::vector<std::uint64_t>{12, 10, 11, 15};
-        r.n_perm = 70;  // replicates in parallel, nested inside the window tasks
-        r.seed = 9;
+        r.options.n_perm = 70;  // replicates in parallel, nested inside the window tasks
+        r.options.seed = 9;
         return r;
     }
 };
@@ -134,7 +136,6 @@ TEST_F(Driver, ChecksRunInTheirFixedOrder) {
     std::vector<double> two{1.0, NAN};
     r.series = two;
     r.window_sizes = std::vector<std::uint64_t>{};
-    r.backend = "nope";
     EXPECT_EQ(run_scan_detector(r).error(), "series must contain at least 3 values");
     std::vector<double> three{1.0, NAN, 2.0};
     r.series = three;
@@ -145,12 +146,7 @@ TEST_F(Driver, ChecksRunInTheirFixedOrder) {
     r.window_sizes = std::vector<std::uint64_t>{5, 0, 7};
     EXPECT_EQ(run_scan_detector(r).error(), "window_sizes must be positive, got 0");
     r.window_sizes = std::vector<std::uint64_t>{10};
-    r.change_type = "median";
-    EXPECT_EQ(run_scan_detector(r).error().rfind("backend must be 'thread' or 'process'. ", 0), 0u);
-    r.backend = "PrOcEsS";
-    EXPECT_EQ(run_scan_detector(r).error(),
-              "change_type must be one of {'mean', 'var', 'distribution'}, got \"median\"");
-    r.change_type = "Var";
+    r.options.change_type = ChangeType::var;
     EXPECT_TRUE(run_scan_detector(r));
 }
 
@@ -168,9 +164,9 @@ TEST_F(Driver, DefaultWindowsOnAShortSeries) {
 
 TEST_F(Driver, AlphaGivenAsFractionOrPercentAgrees) {
     auto a = request();
-    a.alpha_q = 0.05;
+    a.options.alpha_q = 0.05;
     auto b = request();
-    b.alpha_q = 5.0;
+    b.options.alpha_q = 5.0;
     auto ra = run_scan_detector(a);
     auto rb = run_scan_detector(b);
     ASSERT_TRUE(ra && rb);
@@ -184,6 +180,86 @@ TEST_F(Driver, DedicatedPoolThreadsAreGoneAfterTheCall) {
     r.workers = 6;
     ASSERT_TRUE(run_scan_detector(r));
     EXPECT_EQ(thread_count(), before);
+}
+
+WindowParams params_of(const std::vector<double>& x, const PrefixStats& prefix) {
+    WindowParams p;
+    p.series = x;
+    p.prefix = &prefix;
+    p.n_perm = 70;
+    p.seed = 9;
+    return p;
+}
+
+// Every window is handed out exactly once, whatever order the pool finishes them in, and holds
+// what scan_window gives on its own.
+void expect_each_window_once(WindowRun& run, std::span<const std::uint64_t> sizes,
+                             const WindowParams& p) {
+    std::multiset<std::size_t> seen;
+    while (auto j = run.next_finished()) seen.insert(*j);
+    EXPECT_FALSE(run.next_finished());
+    ASSERT_EQ(seen.size(), sizes.size());
+    for (std::size_t j = 0; j < sizes.size(); ++j) {
+        EXPECT_EQ(seen.count(j), 1u) << j;
+        auto alone = scan_window(sizes[j], p);
+        ASSERT_TRUE(alone && run.outcome(j));
+        EXPECT_TRUE(same_window(*alone, *run.outcome(j))) << sizes[j];
+    }
+}
+
+TEST_F(Driver, WindowRunHandsOutEveryWindowOnceOnAnyPool) {
+    const PrefixStats prefix = PrefixStats::from_series(x);
+    const WindowParams p = params_of(x, prefix);
+    const std::vector<std::uint64_t> sizes{12, 10, 11, 15, 10, 40, 9, 13, 300, 14};
+    for (std::optional<std::uint64_t> workers :
+         {std::optional<std::uint64_t>{}, std::optional<std::uint64_t>{1},
+          std::optional<std::uint64_t>{2}, std::optional<std::uint64_t>{5}}) {
+        SCOPED_TRACE(workers ? *workers : 99);
+        auto run = WindowRun::start(sizes, p, workers);
+        ASSERT_TRUE(run) << run.error();
+        expect_each_window_once(**run, sizes, p);
+    }
+}
+
+TEST_F(Driver, WindowRunStartedOnAWorkerComputesThereWithoutDeadlock) {
+    const PrefixStats prefix = PrefixStats::from_series(x);
+    const WindowParams p = params_of(x, prefix);
+    const std::vector<std::uint64_t> sizes{12, 10, 11};
+    auto pool = make_dedicated_pool(1);
+    ASSERT_TRUE(pool);
+    install(**pool, [&] {
+        auto run = WindowRun::start(sizes, p, std::nullopt);
+        ASSERT_TRUE(run) << run.error();
+        expect_each_window_once(**run, sizes, p);
+    });
+}
+
+TEST_F(Driver, WindowRunOfNoWindowsEndsAtOnce) {
+    const PrefixStats prefix = PrefixStats::from_series(x);
+    auto run = WindowRun::start({}, params_of(x, prefix), std::nullopt);
+    ASSERT_TRUE(run);
+    EXPECT_FALSE((*run)->next_finished());
+}
+
+TEST_F(Driver, SingleWindowEntryChecksThenScans) {
+    WindowRequest r;
+    std::vector<double> two{1.0, 2.0};
+    r.series = two;
+    EXPECT_EQ(run_single_window(r).error(), "series must contain at least 3 values");
+    std::vector<double> inf{1.0, INFINITY, 2.0};
+    r.series = inf;
+    EXPECT_EQ(run_single_window(r).error(),
+              "series contains NaN or infinite values; clean/impute before calling vollan");
+    r.series = x;
+    EXPECT_EQ(run_single_window(r).error(), "window_size must be positive");
+    r.window_size = 12;
+    r.options.n_perm = 70;
+    r.options.seed = 9;
+    auto single = run_single_window(r);
+    ASSERT_TRUE(single) << single.error();
+    const auto whole = run_scan_detector(request());
+    ASSERT_TRUE(whole);
+    EXPECT_TRUE(same_window(*single, whole->window_results.at(12)));
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 GENERATOR = ROOT / "tools" / "gen_unicode_ranges.py"
-TABLE = ROOT / "core" / "unicode_ranges.inc"
+TABLE = ROOT / "binding" / "unicode_ranges.inc"
 
 # Written out again here rather than imported, so the quoting check below is independent of the
 # generator.

@@ -1,4 +1,4 @@
-#include "core/types.hpp"
+#include "binding/words.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -7,11 +7,11 @@
 #include <string>
 #include <string_view>
 
-namespace vollan {
+namespace vollan::py {
 
 namespace {
 
-#include "core/unicode_ranges.inc"
+#include "binding/unicode_ranges.inc"
 
 constexpr char32_t kReplacementChar = 0xFFFD;
 
@@ -131,6 +131,20 @@ std::string quote_for_message(std::string_view utf8) {
     return out;
 }
 
+namespace {
+
+bool equals_ascii_ci(std::string_view text, std::string_view word) {
+    if (text.size() != word.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != word[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 Result<ChangeType> parse_change_type(std::string_view text) {
     // Only ASCII letters fold; everything else, blanks included, must match as given.
     std::string lower(text);
@@ -144,4 +158,12 @@ Result<ChangeType> parse_change_type(std::string_view text) {
                  quote_for_message(lower));
 }
 
-}  // namespace vollan
+Result<void> check_backend(std::string_view text) {
+    // The word is checked only: both run on the same worker threads.
+    if (equals_ascii_ci(text, "thread") || equals_ascii_ci(text, "process")) return {};
+    return error(
+        "backend must be 'thread' or 'process'. Both run on the same internal worker threads, "
+        "so the choice does not change the computation.");
+}
+
+}  // namespace vollan::py

@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/types.hpp"
+#include "binding/words.hpp"
 
-namespace vollan {
+namespace vollan::py {
 namespace {
 
 const std::string kPrefix = "change_type must be one of {'mean', 'var', 'distribution'}, got ";
@@ -53,6 +53,20 @@ TEST(ParseChangeType, NulInsideTheWordIsNotATerminator) {
     EXPECT_EQ(parse_error(std::string_view("mean\0", 5)), kPrefix + "\"mean\\0\"");
 }
 
+TEST(CheckBackend, AcceptsThreadOrProcessInAnyAsciiCaseOnly) {
+    for (std::string_view word : {"thread", "THREAD", "Thread", "process", "PrOcEsS"}) {
+        EXPECT_TRUE(check_backend(word).has_value()) << word;
+    }
+    const std::string message =
+        "backend must be 'thread' or 'process'. Both run on the same internal worker threads, "
+        "so the choice does not change the computation.";
+    for (std::string_view word : {"", "threads", " thread", "proc", "THR\u0130AD", "dask"}) {
+        const auto checked = check_backend(word);
+        ASSERT_FALSE(checked.has_value()) << word;
+        EXPECT_EQ(checked.error(), message) << word;
+    }
+}
+
 TEST(QuoteForMessage, EscapesQuotesBackslashesAndControlCharacters) {
     EXPECT_EQ(quote_for_message(""), "\"\"");
     EXPECT_EQ(quote_for_message("a\"b"), "\"a\\\"b\"");
@@ -87,7 +101,8 @@ TEST(QuoteForMessage, EscapesNonPrintableAndCombiningCodePointsInLowerHex) {
         {"\U0010ffff", "\\u{10ffff}"},       // Cn, the last code point
     };
     for (const auto& [text, escaped] : cases) {
-        EXPECT_EQ(quote_for_message(text), "\"" + std::string(escaped) + "\"") << escaped;
+        EXPECT_EQ(quote_for_message(text), std::string(1, '"').append(escaped).append(1, '"'))
+            << escaped;
     }
 }
 
@@ -103,7 +118,7 @@ TEST(QuoteForMessage, KeepsPrintableCharactersOfEveryLength) {
         "\U00020000",  // CJK extension B
     };
     for (std::string_view text : kept) {
-        EXPECT_EQ(quote_for_message(text), "\"" + std::string(text) + "\"") << text;
+        EXPECT_EQ(quote_for_message(text), std::string(1, '"').append(text).append(1, '"')) << text;
     }
     // A combining mark is escaped even after the letter it would combine with.
     EXPECT_EQ(quote_for_message("e\u0301"), "\"e\\u{301}\"");
@@ -123,4 +138,4 @@ TEST(QuoteForMessage, MalformedUtf8NeverReadsPastTheEnd) {
 }
 
 }  // namespace
-}  // namespace vollan
+}  // namespace vollan::py

@@ -1,0 +1,115 @@
+#include "core/window_run.hpp"
+
+#include <system_error>
+#include <utility>
+
+namespace vollan {
+
+WindowRun::WindowRun(std::span<const std::uint64_t> window_sizes, const WindowParams& params)
+    : sizes_(window_sizes), params_(params), outcomes_(window_sizes.size()) {
+    ready_.reserve(window_sizes.size());
+}
+
+Result<std::unique_ptr<WindowRun>> WindowRun::start(std::span<const std::uint64_t> window_sizes,
+                                                    const WindowParams& params,
+                                                    std::optional<std::uint64_t> workers) {
+    std::unique_ptr<WindowRun> run(new WindowRun(window_sizes, params));
+    if (auto launched = run->launch(workers); !launched) {
+        return error(std::move(launched.error()));
+    }
+    return run;
+}
+
+Result<std::unique_ptr<WindowRun>> WindowRun::start_scan(const ScanRequest& request) {
+    if (auto checked = check_series(request.series); !checked) {
+        return error(std::move(checked.error()));
+    }
+    auto sizes = resolve_window_sizes(request.window_sizes);
+    if (!sizes) return error(std::move(sizes.error()));
+    auto prefix = std::make_unique<PrefixStats>(PrefixStats::from_series(request.series));
+    std::unique_ptr<WindowRun> run(
+        new WindowRun(*sizes, window_params(request.series, *prefix, request.options)));
+    // The sizes move into the run, so the run's view of them is set again.
+    run->owned_sizes_ = std::move(*sizes);
+    run->sizes_ = run->owned_sizes_;
+    run->owned_prefix_ = std::move(prefix);
+    if (auto launched = run->launch(request.workers); !launched) {
+        return error(std::move(launched.error()));
+    }
+    return run;
+}
+
+Result<void> WindowRun::launch(std::optional<std::uint64_t> workers) {
+    if (workers && *workers >= 1) {
+        // The pool caps the count itself.
+        auto pool = make_dedicated_pool(*workers);
+        if (!pool) return error("failed to build Rayon thread pool: " + pool.error());
+        dedicated_ = std::move(*pool);
+    }
+    if (current_pool() != nullptr) {
+        // A worker must not block on work queued behind it: it computes here, helping its pool.
+        compute();
+        return {};
+    }
+    try {
+        thread_ = std::thread([this] { compute(); });
+    } catch (const std::system_error&) {
+        // No thread to spare: compute here; the windows are then handed out all at once.
+        compute();
+    }
+    return {};
+}
+
+WindowRun::~WindowRun() {
+    if (thread_.joinable()) thread_.join();
+}
+
+void WindowRun::finished(std::size_t j) {
+    {
+        const std::lock_guard lock(mutex_);
+        ready_.push_back(j);
+    }
+    changed_.notify_one();
+}
+
+void WindowRun::compute() {
+    std::exception_ptr failure;
+    try {
+        auto all = [this] {
+            struct NoScratch {};
+            parallel_for(
+                sizes_.size(), 1, [] { return NoScratch{}; },
+                [this](NoScratch&, std::size_t j) {
+                    outcomes_[j] = scan_window(sizes_[j], params_);
+                    finished(j);
+                });
+        };
+        if (dedicated_) {
+            install(*dedicated_, all);
+        } else {
+            all();
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        ended_ = true;
+        failure_ = failure;
+    }
+    changed_.notify_one();
+}
+
+std::optional<std::size_t> WindowRun::next_finished() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return handed_out_ < ready_.size() || ended_; });
+    if (handed_out_ < ready_.size()) return ready_[handed_out_++];
+    if (failure_) {
+        lock.unlock();
+        if (thread_.joinable()) thread_.join();
+        std::rethrow_exception(failure_);
+    }
+    return std::nullopt;
+}
+
+}  // namespace vollan

@@ -1,0 +1,80 @@
+// The windows of one call computed in the background, handed to the caller as each finishes, so
+// that the caller can build its result from finished windows while later ones still compute.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "core/detect.hpp"
+#include "core/pool.hpp"
+#include "core/stats.hpp"
+
+namespace vollan {
+
+class WindowRun {
+public:
+    // Starts computing window_sizes[j] for every j (duplicates included) on the shared pool, or on
+    // a dedicated pool of min(workers, kMaxPoolThreads) threads when workers >= 1. Fails only when the
+    // dedicated pool cannot be built. window_sizes and what params points to must outlive the
+    // run. Called on a worker of a pool, it computes everything before returning, on that pool,
+    // as a plain loop would.
+    static Result<std::unique_ptr<WindowRun>> start(std::span<const std::uint64_t> window_sizes,
+                                                    const WindowParams& params,
+                                                    std::optional<std::uint64_t> workers);
+
+    // A whole scan_detector computation: the checks of the request (series, then window sizes),
+    // then its windows started as above. The run owns the window sizes, the prefix sums and the
+    // parameters; request.series must outlive it.
+    static Result<std::unique_ptr<WindowRun>> start_scan(const ScanRequest& request);
+
+    WindowRun(const WindowRun&) = delete;
+    WindowRun& operator=(const WindowRun&) = delete;
+    // Waits for the computation to end.
+    ~WindowRun();
+
+    // Blocks until a window not yet handed out has finished and returns its index, or empty once
+    // every window has been handed out. An exception of the computation (std::bad_alloc) is
+    // rethrown here after all started work has ended.
+    std::optional<std::size_t> next_finished();
+
+    // The outcome of window j, valid once next_finished has returned j; the caller may move it out.
+    Result<WindowScanResult>& outcome(std::size_t j) { return outcomes_[j]; }
+
+    std::size_t size() const { return outcomes_.size(); }
+    std::uint64_t window_size(std::size_t j) const { return sizes_[j]; }
+
+private:
+    WindowRun(std::span<const std::uint64_t> window_sizes, const WindowParams& params);
+    Result<void> launch(std::optional<std::uint64_t> workers);
+    void compute();
+    void finished(std::size_t j);
+
+    // Held by a run of start_scan only.
+    std::vector<std::uint64_t> owned_sizes_;
+    std::unique_ptr<PrefixStats> owned_prefix_;
+
+    std::span<const std::uint64_t> sizes_;
+    WindowParams params_;
+    std::unique_ptr<ThreadPool> dedicated_;
+    std::vector<Result<WindowScanResult>> outcomes_;
+
+    // The hand-over between the computing thread and the caller: indices of finished windows not
+    // yet handed out, and whether the computation has ended.
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::size_t> ready_;
+    std::size_t handed_out_ = 0;
+    bool ended_ = false;
+    std::exception_ptr failure_;
+    std::thread thread_;
+};
+
+}  // namespace vollan
