@@ -95,7 +95,7 @@ def main() -> None:
         ]
         times: list[tuple[list[float], list[float]]] = [([], []) for _ in builds]
         for _ in range(args.repeats):
-            for (one, two), (t1, t2) in zip(workers, times):
+            for (one, two), (t1, t2) in zip(workers, times, strict=True):
                 t1.append(call(one))
                 t2.append(call(two))
         for pair in workers:
@@ -103,7 +103,7 @@ def main() -> None:
                 assert proc.stdin is not None
                 proc.stdin.close()
                 proc.wait()
-        for (prefix, _), (t1, t2) in zip(builds, times):
+        for (prefix, _), (t1, t2) in zip(builds, times, strict=True):
             m1, m2 = statistics.median(t1), statistics.median(t2)
             rows.append(
                 [

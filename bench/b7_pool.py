@@ -113,19 +113,31 @@ def cells(m: dict | None, timeout: float) -> list[str]:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--workers", type=int, nargs="+",
-                        default=[1, 64, 512, 2048, 8192, 16384, 65535])
+    parser.add_argument(
+        "--workers", type=int, nargs="+", default=[1, 64, 512, 2048, 8192, 16384, 65535]
+    )
     parser.add_argument("--repeats", type=int, default=5, help="repeats up to 2,048 threads")
     parser.add_argument("--timeout", type=float, default=180.0, help="seconds per process")
-    parser.add_argument("--build", action="append", default=[],
-                        help="label=DIR of a build of _vollan_native; repeatable")
-    parser.add_argument("--plain-up-to", type=int, default=16384,
-                        help="largest W with plain threads timed: the process ids of the whole "
-                        "machine (kernel.pid_max) run out near 32,768 threads, and holding them "
-                        "all stops other processes from starting anything")
-    parser.add_argument("--skip", nargs="+", default=[],
-                        help="label:W pairs not to run, e.g. before:65535 (minutes of all "
-                        "process ids held)")
+    parser.add_argument(
+        "--build",
+        action="append",
+        default=[],
+        help="label=DIR of a build of _vollan_native; repeatable",
+    )
+    parser.add_argument(
+        "--plain-up-to",
+        type=int,
+        default=16384,
+        help="largest W with plain threads timed: the process ids of the whole "
+        "machine (kernel.pid_max) run out near 32,768 threads, and holding them "
+        "all stops other processes from starting anything",
+    )
+    parser.add_argument(
+        "--skip",
+        nargs="+",
+        default=[],
+        help="label:W pairs not to run, e.g. before:65535 (minutes of all process ids held)",
+    )
     args = parser.parse_args()
     builds = [tuple(b.split("=", 1)) for b in args.build] or [("installed", "")]
 
@@ -140,8 +152,13 @@ def main() -> None:
             if f"{label}:{w}" in args.skip:
                 row += ["not run", "", ""]
                 continue
-            m = measure(os.path.abspath(module_dir) if module_dir else "", w, repeats,
-                        args.timeout, w <= args.plain_up_to)
+            m = measure(
+                os.path.abspath(module_dir) if module_dir else "",
+                w,
+                repeats,
+                args.timeout,
+                w <= args.plain_up_to,
+            )
             print(f"{label} W={w}: {m}", file=sys.stderr, flush=True)
             if m is not None and m.get("plain") and not row[1]:
                 refused = f" (refused after {m['made']:,})" if m["made"] < w else ""

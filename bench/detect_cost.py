@@ -34,13 +34,14 @@ def main() -> None:
     for size in args.sizes:
         n = int(size)
         jumps = np.repeat(rng.uniform(1, 4, n // 500 + 1).cumsum(), 500)[:n]
-        for name, x in (("no change", rng.normal(size=n)), ("jump every 500", jumps + rng.normal(size=n))):
+        cases = (("no change", rng.normal(size=n)), ("jump every 500", jumps + rng.normal(size=n)))
+        for name, x in cases:
             found = vollan.detect(x)
             sizes = list(found.window_sizes)
             repeats = 1 if n >= 10**6 else args.repeats
-            t_detect = best(lambda: vollan.detect(x), repeats)
+            t_detect = best(lambda x=x: vollan.detect(x), repeats)
             t_scan = best(
-                lambda: vollan.scan_detector(
+                lambda x=x, sizes=sizes: vollan.scan_detector(
                     x, window_sizes=sizes, alpha_q=0.05, change_type="distribution"
                 ),
                 repeats,

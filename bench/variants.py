@@ -14,7 +14,6 @@ import numpy as np
 import vollan
 from vollan import _contrast, _rules, api
 
-
 _DISTRIBUTION_KINDS = _contrast.KINDS_OF_CHANGE_TYPE["distribution"]
 _CRITICAL_SHIFT = api.critical_shift
 

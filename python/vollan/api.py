@@ -41,8 +41,6 @@ from vollan._rules import (
     local_contrast,
     reported_leaders,
 )
-from vollan._shape import CRITICAL_SHAPE, shape_changes, shape_width
-from vollan._short import critical_shift, shift_score, split_statistics
 from vollan._scale import (
     DEFAULT_ALPHA,
     choose_window_sizes,
@@ -51,6 +49,8 @@ from vollan._scale import (
     dominant_period,
 )
 from vollan._select import check_selection, select_changes
+from vollan._shape import CRITICAL_SHAPE, shape_changes, shape_width
+from vollan._short import critical_shift, shift_score, split_statistics
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray

@@ -94,7 +94,7 @@ def _as_dates(labels: Sequence[Any]) -> NDArray[np.float64] | None:
     ):
         return None
     try:
-        x = np.asarray(mdates.date2num(list(labels)), dtype=float)
+        x = np.asarray(mdates.date2num(list(labels)), dtype=np.float64)  # type: ignore[no-untyped-call]
     except (TypeError, ValueError, OverflowError):
         return None
     if not np.isfinite(x).all() or (len(x) > 1 and not (np.diff(x) > 0).all()):
@@ -146,9 +146,9 @@ def _label_text(label: Any) -> str:
 def _label_axis(ax: Axes, data: _Data) -> None:
     """One set of ticks: concise dates, or integer positions written as their labels."""
     if data.dated:
-        locator = mdates.AutoDateLocator()
+        locator = mdates.AutoDateLocator()  # type: ignore[no-untyped-call]
         ax.xaxis.set_major_locator(locator)
-        ax.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))
+        ax.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))  # type: ignore[no-untyped-call]
         return
     labels = data.labels
     if labels is None:

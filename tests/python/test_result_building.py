@@ -62,7 +62,7 @@ def test_each_window_equals_the_single_window_entry(change_type: str) -> None:
 def test_equal_neighbouring_thresholds_share_one_object_and_keep_their_value() -> None:
     result = native.scan_single_window(SERIES, 10, n_perm=30, seed=3)
     thresholds = result["tapered_block_bootstrap_threshold"]
-    flagged = [s > t for s, t in zip(result["statistics"], thresholds)]
+    flagged = [s > t for s, t in zip(result["statistics"], thresholds, strict=True)]
     runs = 0
     for i in range(1, len(thresholds)):
         a, b = thresholds[i - 1], thresholds[i]
@@ -91,11 +91,13 @@ def test_first_failing_window_in_list_order_is_raised_after_the_others_finish(
 ) -> None:
     # Window 1 fails: its block of 10 is longer than its 2 pooled values; the others succeed.
     with pytest.raises(ValueError, match="^reference series is shorter than block length$"):
-        native.scan_detector(SERIES[:600], window_sizes=[30, 1, 400, 1, 10], b=10, n_perm=5,
-                             workers=workers)
+        native.scan_detector(
+            SERIES[:600], window_sizes=[30, 1, 400, 1, 10], b=10, n_perm=5, workers=workers
+        )
     # The module stays usable and the same windows without the failing one give a result.
-    ok = native.scan_detector(SERIES[:600], window_sizes=[30, 400, 10], b=10, n_perm=5,
-                              workers=workers)
+    ok = native.scan_detector(
+        SERIES[:600], window_sizes=[30, 400, 10], b=10, n_perm=5, workers=workers
+    )
     assert ok["window_results"][400]["starts"] == []
 
 
@@ -103,11 +105,17 @@ def test_first_failing_window_in_list_order_is_raised_after_the_others_finish(
     ("args", "kwargs", "message"),
     [
         (([1.0, 2.0], 0), {"change_type": "median"}, "series must contain at least 3 values"),
-        (([1.0, math.nan, 2.0], 0), {"change_type": "median"},
-         "series contains NaN or infinite values; clean/impute before calling vollan"),
+        (
+            ([1.0, math.nan, 2.0], 0),
+            {"change_type": "median"},
+            "series contains NaN or infinite values; clean/impute before calling vollan",
+        ),
         (([1.0, 2.0, 3.0], 0), {"change_type": "median"}, "window_size must be positive"),
-        (([1.0, 2.0, 3.0], 1), {"change_type": "Median"},
-         "change_type must be one of {'mean', 'var', 'distribution'}, got \"median\""),
+        (
+            ([1.0, 2.0, 3.0], 1),
+            {"change_type": "Median"},
+            "change_type must be one of {'mean', 'var', 'distribution'}, got \"median\"",
+        ),
     ],
 )
 def test_single_window_checks_come_in_their_order(

@@ -50,7 +50,9 @@ def test_shape_contrast_is_blind_to_level_spread_and_drift() -> None:
     )
 
 
-@pytest.mark.parametrize(("n", "expected"), [(200, 0), (254, 0), (255, 32), (600, 72), (10**5, 1000)])
+@pytest.mark.parametrize(
+    ("n", "expected"), [(200, 0), (254, 0), (255, 32), (600, 72), (10**5, 1000)]
+)
 def test_shape_width(n: int, expected: int) -> None:
     assert _shape.shape_width(n, vollan.default_window_sizes(n)[-1]) == expected
 
