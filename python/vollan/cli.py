@@ -217,6 +217,8 @@ def _detect_loaded(loaded: Loaded, args: argparse.Namespace) -> Detection:
         workers=args.workers,
         labels=loaded.labels,
         nan_policy=args.nan_policy,
+        n_changes=args.n_changes,
+        min_size=args.min_size,
     )
 
 
@@ -409,6 +411,19 @@ def build_parser() -> argparse.ArgumentParser:
         default=DEFAULT_ALPHA,
         metavar="A",
         help=f"family-wise level of each window's scan, in (0, 1] (default: {DEFAULT_ALPHA})",
+    )
+    d.add_argument(
+        "--n-changes",
+        type=int,
+        metavar="K",
+        help="report the K strongest leaders instead of those the rules report, as ruptures' "
+        "n_bkps does",
+    )
+    d.add_argument(
+        "--min-size",
+        type=int,
+        metavar="M",
+        help="keep reported change points at least M values apart and from both ends",
     )
     d.add_argument(
         "--min-score",

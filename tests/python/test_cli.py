@@ -9,6 +9,7 @@ import os
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 from vollan.api import detect
@@ -396,3 +397,22 @@ def test_console_script_is_installed():
         pytest.skip("vollan is not installed as a console script in this environment")
     done = subprocess.run([script, "--version"], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0 and done.stdout.startswith("vollan ")
+
+
+def test_n_changes_and_min_size_reach_detect(tmp_path, capsys):
+    values = [0.0] * 60 + [4.0] * 60 + [0.0] * 60 + [4.0] * 60
+    noise = np.random.default_rng(3).normal(scale=0.3, size=len(values))
+    series = [float(v + e) for v, e in zip(values, noise, strict=True)]
+    path = tmp_path / "s.txt"
+    path.write_text("".join(f"{v!r}\n" for v in series))
+    for options, kwargs in (
+        (["--n-changes", "1"], {"n_changes": 1}),
+        (["--min-size", "70"], {"min_size": 70}),
+    ):
+        status, out, _ = run(["detect", str(path), "--json", *options], capsys)
+        assert status == 0
+        expected = detect(series, **kwargs).change_points
+        assert [c["index"] for c in json.loads(out)["change_points"]] == list(expected)
+    assert len(detect(series, n_changes=1).change_points) == 1
+    status, _, err = run(["detect", str(path), "--n-changes", "-1"], capsys)
+    assert status == 2 and "n_changes must be at least 0" in err
