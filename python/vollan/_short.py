@@ -44,18 +44,21 @@ def split_statistics(x: NDArray[np.float64]) -> NDArray[np.float64]:
     t = np.zeros(n + 1)
     if n < 2 * LEAST_SIDE:
         return t
-    # Centred first, so that the sums of squares do not cancel for series far from zero.
-    y = x - float(np.mean(x))
     k = np.arange(LEAST_SIDE, n - LEAST_SIDE + 1)
-    s1 = np.cumsum(y)
-    s2 = np.cumsum(y * y)
-    before, before2 = s1[k - 1], s2[k - 1]
-    after, after2 = s1[-1] - before, s2[-1] - before2
-    mean_before = before / k
-    mean_after = after / (n - k)
-    within = (before2 - k * mean_before**2) + (after2 - (n - k) * mean_after**2)
-    sd = np.maximum(np.sqrt(np.maximum(within, 0.0) / (n - 2)), MIN_STD)
-    t[k] = np.abs(mean_after - mean_before) / (sd * np.sqrt(1.0 / k + 1.0 / (n - k)))
+    # Values near the float limit overflow the sums; their splits count as no evidence.
+    with np.errstate(all="ignore"):
+        # Centred first, so that the sums of squares do not cancel for series far from zero.
+        y = x - float(np.mean(x))
+        s1 = np.cumsum(y)
+        s2 = np.cumsum(y * y)
+        before, before2 = s1[k - 1], s2[k - 1]
+        after, after2 = s1[-1] - before, s2[-1] - before2
+        mean_before = before / k
+        mean_after = after / (n - k)
+        within = (before2 - k * mean_before**2) + (after2 - (n - k) * mean_after**2)
+        sd = np.maximum(np.sqrt(np.maximum(within, 0.0) / (n - 2)), MIN_STD)
+        t[k] = np.abs(mean_after - mean_before) / (sd * np.sqrt(1.0 / k + 1.0 / (n - k)))
+    t[~np.isfinite(t)] = 0.0
     return t
 
 

@@ -48,3 +48,8 @@ def test_critical_value_falls_towards_its_asymptote() -> None:
     values = [critical_shift(n) for n in (8, 20, 46, 1000)]
     assert values == sorted(values, reverse=True)
     assert 5.62 < values[-1] < values[0] < 6.4
+
+
+def test_values_near_the_float_limit_give_no_evidence_and_no_warning() -> None:
+    t = split_statistics(np.array([1e308, -1e308] * 10))
+    assert np.isfinite(t).all()
