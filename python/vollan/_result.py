@@ -44,7 +44,11 @@ class Leader:
         reaches ``min_score``, its contrast exceeds the critical value, and no stronger
         reported leader lies closer than the smallest window (counted in scanned values).
     contrast_kind : str or None
-        "location" (a shift of level or a change of shape) or "scale" (a change of spread).
+        "location" (a shift of level or a change of shape) or "scale" (a change of spread);
+        "shift" for the one change of mean a series too short for contrasts can report (its
+        contrast is then the split's t statistic); "shape" for a change of shape at equal
+        mean and spread, found apart from the vote (its votes, score and probability are
+        those of a leader at the same place, else 0).
     width : int
         Values on each side of the leader that its contrast compared (see :func:`detect`).
     critical : float or None
