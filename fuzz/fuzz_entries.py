@@ -137,12 +137,24 @@ def build(fdp: atheris.FuzzedDataProvider, depth: int = 0) -> Any:
     ]
 
 
+def _small(value: Any) -> Any:
+    # Plain ints, numpy integers and objects that convert to one alike: a huge count would
+    # only ask for memory in proportion (gigabytes), which is no fault.
+    if isinstance(value, Conversions):
+        return Conversions(_small(value.value), value.raises)
+    if isinstance(value, int | np.integer) and not isinstance(value, bool) and value > 64:
+        return type(value)(int(value) % 65)
+    if isinstance(value, np.ndarray) and value.ndim == 0 and value.dtype.kind in "iu":
+        return value % 65 if value > 64 else value
+    return value
+
+
 def tame(name: str, value: Any) -> Any:
     """A valid but huge replicate count or window size only costs time: keep it small."""
-    if name in COSTLY and isinstance(value, int) and value > 64:
-        return value % 65
-    if name == "window_sizes" and isinstance(value, list):
-        return [v % 65 if isinstance(v, int) and v > 64 else v for v in value]
+    if name in COSTLY:
+        return _small(value)
+    if name == "window_sizes" and isinstance(value, list | tuple):
+        return type(value)(_small(v) for v in value)
     return value
 
 
