@@ -1,6 +1,5 @@
 #include "core/window_run.hpp"
 
-#include <system_error>
 #include <utility>
 
 namespace vollan {
@@ -46,23 +45,14 @@ Result<void> WindowRun::launch(std::optional<std::uint64_t> workers) {
         if (!pool) return error("failed to build Rayon thread pool: " + pool.error());
         dedicated_ = std::move(*pool);
     }
-    if (current_pool() != nullptr) {
-        // A worker must not block on work queued behind it: it computes here, helping its pool.
-        compute();
-        return {};
-    }
-    try {
-        thread_ = std::thread([this] { compute(); });
-    } catch (const std::system_error&) {
-        // No thread to spare: compute here; the windows are then handed out all at once.
-        compute();
-    }
+    // The windows are computed here, on the pool, before any is handed out: a helper thread per
+    // call would let the caller convert earlier windows meanwhile, but it adds a thread beside
+    // the pool's own, which callers counting threads see.
+    compute();
     return {};
 }
 
-WindowRun::~WindowRun() {
-    if (thread_.joinable()) thread_.join();
-}
+WindowRun::~WindowRun() = default;
 
 void WindowRun::finished(std::size_t j) {
     {
@@ -106,7 +96,6 @@ std::optional<std::size_t> WindowRun::next_finished() {
     if (handed_out_ < ready_.size()) return ready_[handed_out_++];
     if (failure_) {
         lock.unlock();
-        if (thread_.joinable()) thread_.join();
         std::rethrow_exception(failure_);
     }
     return std::nullopt;

@@ -10,7 +10,6 @@
 #include <mutex>
 #include <optional>
 #include <span>
-#include <thread>
 #include <vector>
 
 #include "core/detect.hpp"
@@ -21,11 +20,10 @@ namespace vollan {
 
 class WindowRun {
 public:
-    // Starts computing window_sizes[j] for every j (duplicates included) on the shared pool, or on
-    // a dedicated pool of min(workers, kMaxPoolThreads) threads when workers >= 1. Fails only when the
-    // dedicated pool cannot be built. window_sizes and what params points to must outlive the
-    // run. Called on a worker of a pool, it computes everything before returning, on that pool,
-    // as a plain loop would.
+    // Computes window_sizes[j] for every j (duplicates included) on the shared pool, or on a
+    // dedicated pool of min(workers, kMaxPoolThreads) threads when workers >= 1, before returning.
+    // Fails only when the dedicated pool cannot be built. window_sizes and what params points to
+    // must outlive the run.
     static Result<std::unique_ptr<WindowRun>> start(std::span<const std::uint64_t> window_sizes,
                                                     const WindowParams& params,
                                                     std::optional<std::uint64_t> workers);
@@ -74,7 +72,6 @@ private:
     std::size_t handed_out_ = 0;
     bool ended_ = false;
     std::exception_ptr failure_;
-    std::thread thread_;
 };
 
 }  // namespace vollan
