@@ -1,5 +1,5 @@
-// The windows of one call computed in the background, handed to the caller as each finishes, so
-// that the caller can build its result from finished windows while later ones still compute.
+// The windows of one call computed on the pool, then handed to the caller one at a time, so that
+// the caller can convert each window and free its buffers before taking the next.
 #pragma once
 
 #include <condition_variable>
