@@ -18,33 +18,14 @@
 #include "core/rng.hpp"
 #include "core/stats.hpp"
 #include "core/wasserstein.hpp"
+#include "tests/core/threshold_at.hpp"
 
 namespace vollan {
 namespace {
 
 // The window-level inputs of one threshold, set field by field as the cases need them.
-struct ThresholdArgs {
-    std::uint64_t w = 0;
-    std::uint64_t n_perm = 0;
-    double quantile_level = 0.0;
-    double taper_ratio = 0.5;
-    bool center = true;
-    std::optional<std::uint64_t> b;
-    std::uint64_t seed = 0;
-};
-
-Result<double> threshold_at(const std::vector<double>& x, const PrefixStats& prefix,
-                            std::uint64_t p, const ThresholdArgs& a, BootstrapWorkspace& ws) {
-    WindowParams params;
-    params.series = x;
-    params.prefix = &prefix;
-    params.n_perm = a.n_perm;
-    params.taper_ratio = a.taper_ratio;
-    params.center = a.center;
-    params.b = a.b;
-    params.seed = a.seed;
-    return bootstrap_threshold(params, a.w, a.quantile_level, p, ws);
-}
+using test_support::ThresholdArgs;
+using test_support::threshold_at;
 
 std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
