@@ -628,7 +628,43 @@ void install_erased(ThreadPool& pool, void (*job_fn)(void*), void* context) {
     if (job.error) std::rethrow_exception(job.error);
 }
 
+// A job started by PendingJob: the queued job and what its starter blocks on when it waits.
+struct PendingState {
+    InstallJob job;
+    PoolBlockingWait wait;
+};
+
 }  // namespace detail
+
+PendingJob::PendingJob(ThreadPool& pool, void (*job_fn)(void*), void* context) {
+    auto state = std::make_unique<detail::PendingState>();
+    detail::InstallJob& job = state->job;
+    job.execute = &detail::InstallJob::run;
+    job.fn = job_fn;
+    job.context = context;
+    if (detail::tl_worker != nullptr) {
+        try {
+            detail::install_erased(pool, job_fn, context);
+        } catch (...) {
+            job.error = std::current_exception();
+        }
+        job.latch.done.store(true, std::memory_order_relaxed);
+    } else {
+        job.latch.blocking = &state->wait;
+        // Nothing below can throw once the job is queued: the state must stay where it is.
+        detail::PoolAccess::registry(pool).inject(&job);
+    }
+    state_ = std::move(state);
+}
+
+void PendingJob::wait() {
+    detail::block_until(state_->job.latch, state_->wait);
+    if (std::exception_ptr error = std::exchange(state_->job.error, nullptr)) {
+        std::rethrow_exception(error);
+    }
+}
+
+PendingJob::~PendingJob() { detail::block_until(state_->job.latch, state_->wait); }
 
 ThreadPool::~ThreadPool() { detail::PoolAccess::destroy(*this); }
 

@@ -33,6 +33,7 @@ namespace vollan {
 namespace detail {
 struct Registry;
 struct PoolAccess;
+struct PendingState;
 }  // namespace detail
 
 class ThreadPool {
@@ -129,6 +130,32 @@ auto install(ThreadPool& pool, F&& job) -> std::invoke_result_t<F&> {
         return std::move(*out);
     }
 }
+
+// A job handed to a pool by a thread that goes on with other work meanwhile and collects the
+// job later; no thread is started for it. From a thread outside every pool the job is queued on
+// the pool and the constructor returns at once. On a worker of a pool the job runs before the
+// constructor returns, as install runs it: the worker could otherwise block later on a job
+// queued behind its own. Either way parallel work started by the job runs on `pool`.
+//
+// The job is referenced, not copied: it must outlive the PendingJob. The destructor waits for
+// the job to end, so that the job never outlives what it works on.
+class PendingJob {
+public:
+    template <class F>
+    PendingJob(ThreadPool& pool, F& job) : PendingJob(pool, &detail::call_job<F>, &job) {}
+    PendingJob(const PendingJob&) = delete;
+    PendingJob& operator=(const PendingJob&) = delete;
+    // Waits for the job; an exception wait() has not rethrown is dropped.
+    ~PendingJob();
+
+    // Blocks until the job has ended and rethrows its exception, once.
+    void wait();
+
+private:
+    PendingJob(ThreadPool& pool, void (*job)(void*), void* context);
+
+    std::unique_ptr<detail::PendingState> state_;
+};
 
 // Calls body(scratch, i) exactly once for every i in [0, n), where scratch = setup() is created
 // once per chunk (a stretch of consecutive indices run in ascending order by one task). No chunk

@@ -477,6 +477,233 @@ TEST(WorkerPoolInstall, ReturnsTheJobsValueFromAWorkerOfThePool) {
     EXPECT_EQ(install(pool_b, [] { return current_num_threads(); }), 1u);
 }
 
+// A one-way signal between two threads; waits give up after a while so that a failure shows as
+// a wrong value instead of a hang.
+class Signal {
+public:
+    void raise() {
+        {
+            std::lock_guard lock(mutex_);
+            raised_ = true;
+        }
+        cv_.notify_all();
+    }
+    bool await(std::chrono::milliseconds limit = 20s) {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, limit, [&] { return raised_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool raised_ = false;
+};
+
+// Pending jobs on the shared pool (0) and on dedicated pools of 1, 2 and 4 threads.
+class WorkerPoolPending : public ::testing::TestWithParam<std::size_t> {
+protected:
+    void SetUp() override {
+        if (GetParam() == 0) {
+            pool_ = &shared_pool();
+            return;
+        }
+        auto made = make_dedicated_pool(GetParam());
+        ASSERT_TRUE(made.has_value()) << made.error();
+        dedicated_ = std::move(*made);
+        pool_ = dedicated_.get();
+    }
+
+    ThreadPool& pool() { return *pool_; }
+
+private:
+    std::unique_ptr<ThreadPool> dedicated_;
+    ThreadPool* pool_ = nullptr;
+};
+
+TEST_P(WorkerPoolPending, JobRunsOnAWorkerWhileTheStarterGoesOn) {
+    const auto starter = std::this_thread::get_id();
+    Signal entered;
+    Signal released;
+    bool saw_release = false;
+    bool done = false;
+    std::thread::id ran_on;
+    ThreadPool* ran_in = nullptr;
+    auto job = [&] {
+        ran_on = std::this_thread::get_id();
+        ran_in = current_pool();
+        entered.raise();
+        // Only a starter that got control back while the job runs can release it.
+        saw_release = released.await();
+        done = true;
+    };
+    {
+        PendingJob pending(pool(), job);
+        EXPECT_TRUE(entered.await()) << "the job did not start";
+        released.raise();
+        pending.wait();
+        EXPECT_TRUE(done);
+    }
+    EXPECT_TRUE(saw_release) << "the starter was blocked until the job gave up";
+    EXPECT_NE(ran_on, starter);
+    EXPECT_EQ(ran_in, &pool());
+}
+
+TEST_P(WorkerPoolPending, WaitSeesEverythingTheJobWrote) {
+    for (int round = 0; round < 200; ++round) {
+        std::vector<std::size_t> written(64, 0);
+        auto job = [&] {
+            for (std::size_t i = 0; i < written.size(); ++i) written[i] = i * 3 + 1;
+        };
+        PendingJob pending(pool(), job);
+        pending.wait();
+        for (std::size_t i = 0; i < written.size(); ++i) ASSERT_EQ(written[i], i * 3 + 1);
+    }
+}
+
+TEST_P(WorkerPoolPending, WaitRethrowsTheJobsExceptionOnce) {
+    auto throwing = [] { throw std::runtime_error("pending job failed"); };
+    PendingJob pending(pool(), throwing);
+    try {
+        pending.wait();
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "pending job failed");
+    }
+    EXPECT_NO_THROW(pending.wait());
+
+    auto no_memory = [] {
+        parallel_for(100, 1, no_scratch, [](int&, std::size_t i) {
+            if (i == 70) throw std::bad_alloc();
+        });
+    };
+    PendingJob nested(pool(), no_memory);
+    EXPECT_THROW(nested.wait(), std::bad_alloc);
+    // The pool still works.
+    EXPECT_EQ(install(pool(), [] { return 5; }), 5);
+}
+
+TEST_P(WorkerPoolPending, DestructionWithoutWaitWaitsForTheJob) {
+    std::atomic<bool> done{false};
+    Signal released;
+    auto slow = [&] {
+        released.await();
+        std::this_thread::sleep_for(50ms);
+        done.store(true);
+    };
+    {
+        PendingJob pending(pool(), slow);
+        EXPECT_FALSE(done.load());
+        released.raise();
+    }
+    EXPECT_TRUE(done.load()) << "the job outlived its PendingJob";
+
+    // An exception nobody collected is dropped with the job.
+    std::atomic<bool> thrown{false};
+    auto throwing = [&] {
+        std::this_thread::sleep_for(50ms);
+        thrown.store(true);
+        throw std::runtime_error("dropped");
+    };
+    { PendingJob pending(pool(), throwing); }
+    EXPECT_TRUE(thrown.load());
+}
+
+TEST_P(WorkerPoolPending, NestedParallelWorkRunsOnThePool) {
+    const auto starter = std::this_thread::get_id();
+    struct Seen {
+        std::size_t value;
+        ThreadPool* pool;
+        std::thread::id thread;
+        std::size_t threads;
+    };
+    std::vector<std::vector<Seen>> seen;
+    auto job = [&] {
+        seen = parallel_map(24, 1, no_scratch, [](int&, std::size_t i) {
+            return parallel_map(30, 1, no_scratch, [i](int&, std::size_t j) {
+                return Seen{i * 100 + j, current_pool(), std::this_thread::get_id(),
+                            current_num_threads()};
+            });
+        });
+    };
+    PendingJob pending(pool(), job);
+    pending.wait();
+    ASSERT_EQ(seen.size(), 24u);
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        ASSERT_EQ(seen[i].size(), 30u);
+        for (std::size_t j = 0; j < seen[i].size(); ++j) {
+            const Seen& s = seen[i][j];
+            EXPECT_EQ(s.value, i * 100 + j);
+            EXPECT_EQ(s.pool, &pool());
+            EXPECT_NE(s.thread, starter);
+            EXPECT_EQ(s.threads, pool().num_threads());
+        }
+    }
+}
+
+TEST_P(WorkerPoolPending, SeveralJobsInFlightFromOneStarter) {
+    // Jobs queued together run side by side or one after another, and are collected in any order.
+    constexpr std::size_t kJobs = 3;
+    std::vector<std::size_t> results(kJobs, 0);
+    std::vector<std::function<void()>> jobs;
+    for (std::size_t k = 0; k < kJobs; ++k) {
+        jobs.emplace_back([&results, k] {
+            results[k] = parallel_map(50, 1, no_scratch, [k](int&, std::size_t i) {
+                return i + k;
+            })[49];
+        });
+    }
+    {
+        std::vector<std::unique_ptr<PendingJob>> pending;
+        for (auto& job : jobs) pending.push_back(std::make_unique<PendingJob>(pool(), job));
+        for (std::size_t k = kJobs; k-- > 0;) pending[k]->wait();
+    }
+    for (std::size_t k = 0; k < kJobs; ++k) EXPECT_EQ(results[k], 49 + k);
+}
+
+INSTANTIATE_TEST_SUITE_P(WorkerPool, WorkerPoolPending, ::testing::Values(0, 1, 2, 4),
+                         [](const ::testing::TestParamInfo<std::size_t>& info) {
+                             return info.param == 0 ? std::string("SharedPool")
+                                                    : "Dedicated" + std::to_string(info.param);
+                         });
+
+TEST(WorkerPoolPendingOnAWorker, RunsTheJobBeforeReturning) {
+    auto a = make_dedicated_pool(2);
+    auto b = make_dedicated_pool(1);
+    ASSERT_TRUE(a.has_value() && b.has_value());
+    ThreadPool& pool_a = **a;
+    ThreadPool& pool_b = **b;
+    // A worker that waited later for a job queued behind its own could wait forever on a
+    // one-thread pool: on a worker the job has run when the constructor returns, on its own
+    // thread for its own pool, on the other pool's worker otherwise.
+    const auto outcome = install(pool_a, [&] {
+        const auto here = std::this_thread::get_id();
+        std::thread::id same_thread;
+        ThreadPool* other_pool = nullptr;
+        std::thread::id other_thread;
+        auto on_same = [&] { same_thread = std::this_thread::get_id(); };
+        auto on_other = [&] {
+            other_pool = current_pool();
+            other_thread = std::this_thread::get_id();
+        };
+        PendingJob same(pool_a, on_same);
+        const bool same_done = same_thread == here;
+        PendingJob other(pool_b, on_other);
+        const bool other_done = other_pool == &pool_b && other_thread != here;
+        auto throwing = [] { throw std::out_of_range("on a worker"); };
+        PendingJob failing(pool_b, throwing);
+        bool rethrown = false;
+        try {
+            failing.wait();
+        } catch (const std::out_of_range&) {
+            rethrown = true;
+        }
+        return std::tuple{same_done, other_done, rethrown};
+    });
+    EXPECT_TRUE(std::get<0>(outcome));
+    EXPECT_TRUE(std::get<1>(outcome));
+    EXPECT_TRUE(std::get<2>(outcome));
+}
+
 TEST(WorkerPoolConcurrency, ManyCallersShareTheSharedPool) {
     constexpr int kCallers = 6;
     std::atomic<int> wrong{0};
