@@ -23,8 +23,9 @@ namespace detail {
 
 struct PoolWorker;
 
-// A queued unit of work. Jobs live on the stack of the thread that waits for them, and that
-// thread does not return before the job has signalled completion, so queues hold raw pointers.
+// A queued unit of work. Jobs live on the stack of the thread that waits for them, or with the
+// PendingJob that started them, and neither goes away before the job has signalled completion,
+// so queues hold raw pointers.
 // execute never throws, and neither does anything between queuing a job and its completion
 // (a failing lock ends the process rather than leave a job pointing into a dead frame).
 struct PoolJob {

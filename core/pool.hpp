@@ -5,7 +5,8 @@
 // idle workers steal from the front. A range of indices is halved while the split budget allows;
 // the first half stays with the running task, the second is pushed for others to steal, and the
 // task then waits for both halves, running queued jobs of its pool meanwhile, so nesting never
-// deadlocks, even on one thread. Jobs live on the stack of the task that waits for them.
+// deadlocks, even on one thread. Jobs live on the stack of the task that waits for them, or beside
+// the PendingJob that started them.
 //
 // Looking for work costs O(1) in the number of threads (a pool-wide count of queued jobs, a
 // bounded number of victims per steal), so a pool's start, work and end cost O(threads).

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "core/shared_pool.hpp"
+
 namespace vollan {
 
 WindowRun::WindowRun(std::span<const std::uint64_t> window_sizes, const WindowParams& params)
@@ -45,14 +47,30 @@ Result<void> WindowRun::launch(std::optional<std::uint64_t> workers) {
         if (!pool) return error("failed to build Rayon thread pool: " + pool.error());
         dedicated_ = std::move(*pool);
     }
-    // The windows are computed here, on the pool, before any is handed out: a helper thread per
-    // call would let the caller convert earlier windows meanwhile, but it adds a thread beside
-    // the pool's own, which callers counting threads see.
-    compute();
+    // On a worker the windows run on its own pool, right here. A single window cannot be split,
+    // so it runs here too, and does not bring up the shared pool for the split.
+    ThreadPool* pool = dedicated_.get();
+    if (pool == nullptr && (current_pool() != nullptr || sizes_.size() < 2)) {
+        compute();
+        return {};
+    }
+    // Otherwise the computation is queued on the pool and the caller goes on at once, taking
+    // each window as it finishes while the pool computes the rest.
+    try {
+        if (pool == nullptr) pool = &shared_pool();
+        job_.emplace(*pool, compute_job_);
+    } catch (...) {
+        const std::lock_guard lock(mutex_);
+        ended_ = true;
+        failure_ = std::current_exception();
+    }
     return {};
 }
 
-WindowRun::~WindowRun() = default;
+WindowRun::~WindowRun() {
+    // The job works on this run's members: it must have ended before any of them goes.
+    job_.reset();
+}
 
 void WindowRun::finished(std::size_t j) {
     {
@@ -65,20 +83,13 @@ void WindowRun::finished(std::size_t j) {
 void WindowRun::compute() {
     std::exception_ptr failure;
     try {
-        auto all = [this] {
-            struct NoScratch {};
-            parallel_for(
-                sizes_.size(), 1, [] { return NoScratch{}; },
-                [this](NoScratch&, std::size_t j) {
-                    outcomes_[j] = scan_window(sizes_[j], params_);
-                    finished(j);
-                });
-        };
-        if (dedicated_) {
-            install(*dedicated_, all);
-        } else {
-            all();
-        }
+        struct NoScratch {};
+        parallel_for(
+            sizes_.size(), 1, [] { return NoScratch{}; },
+            [this](NoScratch&, std::size_t j) {
+                outcomes_[j] = scan_window(sizes_[j], params_);
+                finished(j);
+            });
     } catch (...) {
         failure = std::current_exception();
     }

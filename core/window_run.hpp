@@ -1,5 +1,6 @@
-// The windows of one call computed on the pool, then handed to the caller one at a time, so that
-// the caller can convert each window and free its buffers before taking the next.
+// The windows of one call computed on the pool and handed to the caller one at a time as they
+// finish, so that the caller converts each window and frees its buffers while the pool computes
+// the rest.
 #pragma once
 
 #include <condition_variable>
@@ -20,10 +21,12 @@ namespace vollan {
 
 class WindowRun {
 public:
-    // Computes window_sizes[j] for every j (duplicates included) on the shared pool, or on a
-    // dedicated pool of min(workers, kMaxPoolThreads) threads when workers >= 1, before returning.
-    // Fails only when the dedicated pool cannot be built. window_sizes and what params points to
-    // must outlive the run.
+    // Starts computing window_sizes[j] for every j (duplicates included) on the shared pool, or on
+    // a dedicated pool of min(workers, kMaxPoolThreads) threads when workers >= 1, and returns
+    // while the pool computes. Called on a worker of a pool, or with fewer than two windows and no
+    // dedicated pool, it computes everything before returning, on the calling thread's pool or on
+    // the calling thread. Fails only when the dedicated pool cannot be built. window_sizes and
+    // what params points to must outlive the run.
     static Result<std::unique_ptr<WindowRun>> start(std::span<const std::uint64_t> window_sizes,
                                                     const WindowParams& params,
                                                     std::optional<std::uint64_t> workers);
@@ -35,7 +38,7 @@ public:
 
     WindowRun(const WindowRun&) = delete;
     WindowRun& operator=(const WindowRun&) = delete;
-    // Waits for the computation to end.
+    // Waits for the computation to end, whether or not every window was taken.
     ~WindowRun();
 
     // Blocks until a window not yet handed out has finished and returns its index, or empty once
@@ -72,6 +75,14 @@ private:
     std::size_t handed_out_ = 0;
     bool ended_ = false;
     std::exception_ptr failure_;
+
+    // The computation queued on a pool, when it runs beside the caller.
+    struct ComputeJob {
+        WindowRun* run;
+        void operator()() const { run->compute(); }
+    };
+    ComputeJob compute_job_{this};
+    std::optional<PendingJob> job_;
 };
 
 }  // namespace vollan

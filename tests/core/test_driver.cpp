@@ -234,6 +234,31 @@ TEST_F(Driver, WindowRunStartedOnAWorkerComputesThereWithoutDeadlock) {
     });
 }
 
+// A run dropped before its windows are all taken waits for the windows still computing, which
+// write into the run; the sanitizer builds see any write after the run is gone.
+TEST_F(Driver, WindowRunDroppedEarlyWaitsForItsWindows) {
+    const PrefixStats prefix = PrefixStats::from_series(x);
+    const WindowParams p = params_of(x, prefix);
+    const std::vector<std::uint64_t> sizes{12, 10, 11, 15, 10, 40, 9, 13, 300, 14};
+    for (std::optional<std::uint64_t> workers :
+         {std::optional<std::uint64_t>{}, std::optional<std::uint64_t>{1},
+          std::optional<std::uint64_t>{3}}) {
+        for (std::size_t taken : {0, 1, 4}) {
+            SCOPED_TRACE(std::to_string(workers ? *workers : 99) + " taken " +
+                         std::to_string(taken));
+            auto run = WindowRun::start(sizes, p, workers);
+            ASSERT_TRUE(run) << run.error();
+            for (std::size_t k = 0; k < taken; ++k) {
+                auto j = (*run)->next_finished();
+                ASSERT_TRUE(j);
+                auto alone = scan_window(sizes[*j], p);
+                ASSERT_TRUE(alone && (*run)->outcome(*j));
+                EXPECT_TRUE(same_window(*alone, *(*run)->outcome(*j))) << sizes[*j];
+            }
+        }
+    }
+}
+
 TEST_F(Driver, WindowRunOfNoWindowsEndsAtOnce) {
     const PrefixStats prefix = PrefixStats::from_series(x);
     auto run = WindowRun::start({}, params_of(x, prefix), std::nullopt);

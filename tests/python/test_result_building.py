@@ -14,6 +14,7 @@ from typing import Any
 import pytest
 
 import _vollan_native as native
+from conftest import needs_plain_allocator
 
 
 def change_rich(n: int, seed: int) -> list[float]:
@@ -99,6 +100,21 @@ def test_first_failing_window_in_list_order_is_raised_after_the_others_finish(
         SERIES[:600], window_sizes=[30, 400, 10], b=10, n_perm=5, workers=workers
     )
     assert ok["window_results"][400]["starts"] == []
+
+
+@needs_plain_allocator
+@pytest.mark.parametrize("workers", [None, 1, 3])
+def test_allocation_failure_in_the_windows_raises_memory_error_and_the_pool_stays_usable(
+    workers: int | None,
+) -> None:
+    # Replicate buffers of 2**40 values cannot be allocated: every window fails on the pool
+    # while the caller waits for the first one to convert.
+    with pytest.raises(MemoryError):
+        native.scan_detector(SERIES, window_sizes=SIZES, n_perm=2**40, workers=workers)
+    kwargs = dict(window_sizes=SIZES, n_perm=40, seed=11, alpha_q=0.3)
+    assert bits(native.scan_detector(SERIES, workers=workers, **kwargs)) == bits(
+        native.scan_detector(SERIES, workers=1, **kwargs)
+    )
 
 
 @pytest.mark.parametrize(
