@@ -9,6 +9,10 @@ takes away.
 With ``--before PATH`` (a directory holding another build of ``_vollan_native`` and, optionally,
 its ``vollan`` package), two more workers run that build, asked in the same rounds, so that the
 rows of both builds are measured side by side.
+
+Each call also reports the CPU time of the calling thread (which holds the interpreter lock and
+builds the Python result) and of the whole process; a second table gives their medians, which a
+machine shared with other work bends far less than the wall-clock times.
 """
 
 from __future__ import annotations
@@ -32,10 +36,14 @@ vollan.scan_detector(x[:1000])
 print("ready", flush=True)
 for line in sys.stdin:
     start = time.perf_counter()
+    thread_start = time.thread_time()
+    process_start = time.process_time()
     result = vollan.scan_detector(x)
     seconds = time.perf_counter() - start
+    thread_seconds = time.thread_time() - thread_start
+    process_seconds = time.process_time() - process_start
     del result
-    print(seconds, flush=True)
+    print(seconds, thread_seconds, process_seconds, flush=True)
 """
 
 
@@ -57,11 +65,13 @@ def start_worker(
     return proc
 
 
-def call(proc: subprocess.Popen[str]) -> float:
+def call(proc: subprocess.Popen[str]) -> tuple[float, float, float]:
+    """Wall-clock, calling-thread CPU and process CPU seconds of one call."""
     assert proc.stdin is not None and proc.stdout is not None
     proc.stdin.write("go\n")
     proc.stdin.flush()
-    return float(proc.stdout.readline())
+    wall, thread_cpu, process_cpu = (float(v) for v in proc.stdout.readline().split())
+    return wall, thread_cpu, process_cpu
 
 
 def core_seconds(driver: str, threads: int, n: int, kind: str) -> float:
@@ -87,13 +97,16 @@ def main() -> None:
     if args.before:
         builds = [(f"{args.before_label}: ", args.before), ("after: ", None)]
     rows = []
+    cpu_rows = []
     for kind in ("change", "null"):
         label = "change every 250 values" if kind == "change" else "null (no change)"
         workers = [
             (start_worker(1, args.n, kind, path), start_worker(2, args.n, kind, path))
             for _, path in builds
         ]
-        times: list[tuple[list[float], list[float]]] = [([], []) for _ in builds]
+        times: list[tuple[list[tuple[float, float, float]], list[tuple[float, float, float]]]] = [
+            ([], []) for _ in builds
+        ]
         for _ in range(args.repeats):
             for (one, two), (t1, t2) in zip(workers, times, strict=True):
                 t1.append(call(one))
@@ -104,7 +117,18 @@ def main() -> None:
                 proc.stdin.close()
                 proc.wait()
         for (prefix, _), (t1, t2) in zip(builds, times, strict=True):
-            m1, m2 = statistics.median(t1), statistics.median(t2)
+            m1 = statistics.median(t[0] for t in t1)
+            m2 = statistics.median(t[0] for t in t2)
+            cpu_rows.append(
+                [
+                    f"{prefix}scan_detector, {label}",
+                    *(
+                        fmt_seconds(statistics.median(t[k] for t in ts))
+                        for k in (1, 2)
+                        for ts in (t1, t2)
+                    ),
+                ]
+            )
             rows.append(
                 [
                     f"{prefix}scan_detector, {label}",
@@ -132,6 +156,19 @@ def main() -> None:
             )
     print(f"`{command_line()}`\n")
     print(table(["series", "n", "1 thread", "2 threads", "speed-up"], rows))
+    print("\nCPU time per call (medians of the same calls):\n")
+    print(
+        table(
+            [
+                "series",
+                "calling thread, 1 thread",
+                "calling thread, 2 threads",
+                "process, 1 thread",
+                "process, 2 threads",
+            ],
+            cpu_rows,
+        )
+    )
 
 
 if __name__ == "__main__":
