@@ -153,9 +153,9 @@ PyObject* summary_to_py(const LeaderSummary& summary) {
     return out.release();
 }
 
-// Runs the windows and builds the whole result. The calling thread converts one window at a time
-// and frees its buffers at once, so that the core's buffers and the Python objects of the same
-// window are never all alive together.
+// Runs the windows and builds the whole result. The calling thread converts each window as soon
+// as it has finished, while the pool computes the others, and frees its buffers at once, so that
+// the core's buffers and the Python objects of the same window are never all alive together.
 PyObject* scan_windows_to_py(const ScanRequest& request) {
     auto started = run_core([&] { return WindowRun::start_scan(request); });
     if (!started) return nullptr;
