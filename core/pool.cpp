@@ -640,9 +640,6 @@ struct PendingState {
 PendingJob::PendingJob(ThreadPool& pool, void (*job_fn)(void*), void* context) {
     auto state = std::make_unique<detail::PendingState>();
     detail::InstallJob& job = state->job;
-    job.execute = &detail::InstallJob::run;
-    job.fn = job_fn;
-    job.context = context;
     if (detail::tl_worker != nullptr) {
         try {
             detail::install_erased(pool, job_fn, context);
@@ -651,6 +648,9 @@ PendingJob::PendingJob(ThreadPool& pool, void (*job_fn)(void*), void* context) {
         }
         job.latch.done.store(true, std::memory_order_relaxed);
     } else {
+        job.execute = &detail::InstallJob::run;
+        job.fn = job_fn;
+        job.context = context;
         job.latch.blocking = &state->wait;
         // Nothing below can throw once the job is queued: the state must stay where it is.
         detail::PoolAccess::registry(pool).inject(&job);
