@@ -140,6 +140,7 @@ regular_steps = _families.regular_steps
 _TABLE_NAMES = {
     "mean_steps": "mean steps",
     "variance_change": "variance change",
+    "mean_and_spread": "mean and spread",
     "shape_bimodal": "shape: to bimodal",
     "shape_uniform": "shape: to uniform",
     "seasonal": "seasonal",
@@ -154,6 +155,8 @@ _TABLE_NAMES = {
     "t3_shifts": "t(3) + shifts",
     "short": "short",
     "short_shift": "short + shift",
+    "counts": "counts",
+    "counts_changes": "counts + changes",
 }
 
 # Name -> (generator, one line saying what it draws). The order is the tables' order.

@@ -78,6 +78,21 @@ def variance_change(rng: np.random.Generator) -> Draw:
     return rng.normal(size=n) * sd, cps
 
 
+def mean_and_spread(rng: np.random.Generator) -> Draw:
+    # Level and spread move together, as when the noise grows with the level.
+    n = int(rng.integers(200, 1001))
+    k = int(rng.integers(1, 3))
+    cps = _places(rng, n, k, n // (2 * (k + 1)))
+    level = np.zeros(n)
+    sd = np.ones(n)
+    for c in cps:
+        ratio = rng.uniform(1.5, 3.0)
+        up = rng.random() < 0.5
+        level[c:] += rng.uniform(0.5, 2.0) * sd[c - 1] * (1.0 if up else -1.0)
+        sd[c:] *= ratio if up else 1.0 / ratio
+    return level + rng.normal(size=n) * sd, cps
+
+
 def _shape(rng: np.random.Generator, other: Callable[[int], NDArray[np.float64]]) -> Draw:
     n = int(rng.integers(300, 1001))
     (c,) = _places(rng, n, 1, n // 4)
@@ -185,6 +200,26 @@ def short_shift(rng: np.random.Generator) -> Draw:
     return rng.normal(size=n) + _levels(rng, n, [c], 2.0, 5.0), [c]
 
 
+def _counts(rng: np.random.Generator, changes: bool) -> Draw:
+    # Poisson counts: the spread follows the level, as in most count data.
+    n = int(rng.integers(200, 1001))
+    k = int(rng.integers(1, 4)) if changes else 0
+    cps = _places(rng, n, k, n // (2 * (k + 1))) if k else []
+    rate = np.full(n, rng.uniform(2.0, 20.0))
+    for c in cps:
+        factor = rng.uniform(1.5, 3.0)
+        rate[c:] *= factor if rng.random() < 0.5 else 1.0 / factor
+    return rng.poisson(rate).astype(np.float64), cps
+
+
+def counts(rng: np.random.Generator) -> Draw:
+    return _counts(rng, False)
+
+
+def counts_changes(rng: np.random.Generator) -> Draw:
+    return _counts(rng, True)
+
+
 def regular_steps(n: int, every: int = 500) -> Generator:
     """n values with a level jump of 1..4 (random sign) every ``every`` values."""
 
@@ -199,6 +234,10 @@ def regular_steps(n: int, every: int = 500) -> Generator:
 FAMILIES: dict[str, tuple[Generator, str]] = {
     "mean_steps": (mean_steps, "n 200-2000, 1-5 jumps of 1-4 sd, N(0,1) noise"),
     "variance_change": (variance_change, "n 200-1000, 1-2 changes of sd by a factor 2-4"),
+    "mean_and_spread": (
+        mean_and_spread,
+        "n 200-1000, 1-2 shifts of 0.5-2 sd with the sd up (or down) by a factor 1.5-3",
+    ),
     "shape_bimodal": (shape_bimodal, "N(0,1) to 0.5 N(±0.95, 0.3125²), same mean and var"),
     "shape_uniform": (shape_uniform, "N(0,1) to U(-√3, √3), same mean and variance"),
     "seasonal": (seasonal, "period 7/12/24/50, amplitude 1-5 sd, no change"),
@@ -213,6 +252,8 @@ FAMILIES: dict[str, tuple[Generator, str]] = {
     "t3_shifts": (heavy_tails_shifts, "t(3) noise, 1-3 shifts of 1-4 sd"),
     "short": (short, "N(0,1), n 8-50, no change"),
     "short_shift": (short_shift, "n 8-50, one shift of 2-5 sd in the middle half"),
+    "counts": (counts, "Poisson counts, n 200-1000, rate 2-20, no change"),
+    "counts_changes": (counts_changes, "as counts, 1-3 changes of the rate by a factor 1.5-3"),
 }
 
 # Change-free noise of a given length, for false-alarm rates.
