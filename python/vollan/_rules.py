@@ -32,6 +32,8 @@ DEFAULT_MIN_CONTRAST: Literal["auto"] = "auto"
 MIN_STD = 1e-12
 # MAD × 1.4826 estimates the standard deviation of normally distributed values.
 MAD_TO_SD = 1.4826
+# So does the mean absolute deviation × sqrt(pi / 2).
+MEAN_AD_TO_SD = math.sqrt(math.pi / 2.0)
 # A line that moves no value by more than this fraction of the noise is not worth a first scan
 # to refit its slope.
 NEGLIGIBLE_LINE = 0.1
@@ -154,6 +156,33 @@ def local_contrast(series: Any, h: int, change_type: str = "mean") -> NDArray[np
             ordered = np.sort(windows, axis=1)
             out[s:e] = np.abs(ordered[h : h + e - s] - ordered[: e - s]).mean(axis=1)
     return out
+
+
+def resolution(x: NDArray[np.float64]) -> float:
+    """The smallest positive gap between two distinct values of ``x`` (0 if it has one value).
+
+    Counts, binary flags and rounded readings repeat their values, so that windows of a quiet
+    stretch can hold exactly the same values (no spread, no distance between them). Against
+    such windows any other looks infinitely different; the least difference the values can
+    show is the yardstick instead. On continuous values the gap is minute and never binds.
+    """
+    values = np.unique(x[np.isfinite(x)])
+    if len(values) < 2:
+        return 0.0
+    with np.errstate(all="ignore"):
+        gaps = np.diff(values)
+    return float(gaps.min())
+
+
+def robust_spread(values: NDArray[np.float64], centre: float) -> float:
+    """Normal-consistent spread of ``values`` about ``centre``: the scaled MAD, or, when more
+    than half the values equal the centre (ties of discrete data), the scaled mean absolute
+    deviation, which still sees the rest. 0 only when every value equals the centre."""
+    deviation = np.abs(values - centre)
+    mad = float(np.median(deviation))
+    if mad > 0 or not len(values):
+        return MAD_TO_SD * mad
+    return MEAN_AD_TO_SD * float(deviation.mean())
 
 
 def _noise_scale(x: NDArray[np.float64]) -> float:

@@ -33,7 +33,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
-from vollan._rules import MAD_TO_SD, MIN_STD
+from vollan._rules import MAD_TO_SD, MIN_STD, robust_spread
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -147,7 +147,7 @@ def shape_changes(
         away = ~(base_near | _near(bounds, [c], h))
         reference = contrast[away] if away.sum() * step >= _WINDOWS_OF_BOUNDARIES * h else contrast
         median = float(np.median(reference))
-        spread = MAD_TO_SD * float(np.median(np.abs(reference - median)))
+        spread = robust_spread(reference, median)
         z = (float(contrast[j]) - median) / spread if spread > 0 else 0.0
         if not z > critical:
             break

@@ -24,6 +24,7 @@ from vollan._contrast import (
     contrast_scores,
     contrast_width,
     critical_contrast,
+    kinds_to_judge,
     leader_widths,
     shortest_judged,
 )
@@ -264,7 +265,7 @@ def detect(
     short = False
     if min_contrast is not None:
         if len(x) >= shortest_judged(h):
-            kinds_judged = KINDS_OF_CHANGE_TYPE[change_type.lower()]
+            kinds_judged = kinds_to_judge(change_type, x)
         elif min_contrast == "auto" and "location" in KINDS_OF_CHANGE_TYPE[change_type.lower()]:
             short = True
             note = (

@@ -14,10 +14,11 @@ from vollan._contrast import (
     contrast_scores,
     contrasts_at,
     critical_contrast,
+    kinds_to_judge,
     leader_widths,
     shortest_judged,
 )
-from vollan._rules import fitting_scores
+from vollan._rules import fitting_scores, resolution, robust_spread
 
 
 def wasserstein_equal_sizes(a: list[float], b: list[float]) -> float:
@@ -81,6 +82,58 @@ def test_a_constant_series_with_one_step_stands_out_infinitely() -> None:
     x = np.r_[np.zeros(100), np.ones(100)]
     (row,) = contrast_scores(x, [10], [100], ["location"], [100])
     assert row["location"] == math.inf
+
+
+def test_resolution_is_the_least_gap_between_distinct_values() -> None:
+    assert resolution(np.array([3.0, 1.0, 3.0, 1.5, np.nan, 7.0])) == 0.5
+    assert resolution(np.array([2.0, 2.0, np.inf])) == 0.0
+    assert resolution(np.array([0.0, 1e-300, 1.0])) == 1e-300
+
+
+def test_robust_spread_sees_past_ties() -> None:
+    normal = np.random.default_rng(0).normal(size=20001)
+    assert robust_spread(normal, 0.0) == pytest.approx(1.0, rel=0.05)
+    # More than half the values at the centre: the MAD is 0, the mean absolute deviation not.
+    tied = np.array([0.0] * 6 + [2.0, -2.0, 4.0])
+    assert robust_spread(tied, 0.0) == pytest.approx(math.sqrt(math.pi / 2) * 8.0 / 9.0)
+    assert robust_spread(np.zeros(5), 0.0) == 0.0
+
+
+def test_equal_windows_of_discrete_values_count_as_half_the_least_difference() -> None:
+    # Ten zeros, then ten values holding one 1: the least distance and spread values 1 apart
+    # can show are 1/h and about 1/sqrt(h); windows without either count as half of that.
+    x = np.r_[np.zeros(30), np.zeros(9), 1.0, np.zeros(10)]
+    h = 10
+    location = contrasts_at(x, h, np.array([20, 30]), "location")
+    assert location[0] == math.log(1.0 / (2 * h))
+    assert location[1] == pytest.approx(math.log(1.0 / h))
+    scale = contrasts_at(x, h, np.array([20, 30]), "scale")
+    assert scale[0] == 0.0
+    assert 0.0 < scale[1] < 1.0
+
+
+def test_continuous_values_keep_their_floors() -> None:
+    # Distinct values: no window is without spread or distance, and the floors never bind.
+    x = np.random.default_rng(2).normal(size=200)
+    bounds = np.arange(10, 191)
+    for kind in ("location", "scale"):
+        np.testing.assert_array_equal(
+            contrasts_at(x, 10, bounds, kind), contrasts_at(x, 10, bounds, kind, 0.0)
+        )
+
+
+@pytest.mark.parametrize(
+    ("x", "change_type", "expected"),
+    [
+        (np.random.default_rng(1).normal(size=100), "distribution", ("location", "scale", "shape")),
+        (np.r_[np.zeros(30), np.arange(70.0)], "distribution", ("location", "scale")),
+        (np.r_[np.zeros(50), np.ones(50), [0.0]], "distribution", ("location",)),
+        (np.r_[np.zeros(50), np.ones(50)], "var", ("scale",)),
+        (np.r_[np.zeros(50), np.ones(50)], "mean", ("location",)),
+    ],
+)
+def test_kinds_judged_on_tied_values(x: np.ndarray, change_type: str, expected: tuple) -> None:
+    assert kinds_to_judge(change_type, x) == expected
 
 
 @pytest.mark.parametrize(

@@ -96,3 +96,34 @@ def test_long_series_with_many_short_segments() -> None:
     hits = sum(any(abs(c - t) <= 5 for c in found.change_points) for t in truth)
     assert hits >= 0.85 * len(truth)
     assert len(found.change_points) <= len(truth) + 2
+
+
+# Counts, flags and rounded readings repeat their values: windows of a quiet stretch can hold
+# exactly the same values, which must not look infinitely different from the rest.
+DISCRETE_NOISE = {
+    "sparse counts": lambda rng: rng.poisson(0.05, 600),
+    "counts": lambda rng: rng.poisson(0.5, 600),
+    "flags": lambda rng: rng.random(600) < 0.5,
+    "rare flags": lambda rng: rng.random(600) < 0.1,
+    "coarse readings": lambda rng: np.round(rng.normal(size=600) / 2.0) * 2.0,
+}
+
+
+@pytest.mark.parametrize("kind", list(DISCRETE_NOISE))
+def test_discrete_noise_rarely_reports_a_change(kind: str) -> None:
+    draw = DISCRETE_NOISE[kind]
+    reports = sum(
+        bool(vollan.detect(draw(np.random.default_rng(5000 + s)).astype(float)).change_points)
+        for s in range(20)
+    )
+    assert reports <= 1
+
+
+def test_sparse_counts_that_become_frequent_are_found() -> None:
+    found = 0
+    for s in range(10):
+        rng = np.random.default_rng(6000 + s)
+        x = np.r_[rng.poisson(0.1, 300), rng.poisson(2.0, 300)].astype(float)
+        points = vollan.detect(x).change_points
+        found += len(points) == 1 and abs(points[0] - 300) <= 10
+    assert found >= 8
