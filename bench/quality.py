@@ -378,7 +378,9 @@ def main() -> None:
             "Series without any change: the share with at least one reported change point "
             f"(series with a report / series run), {null_reps} seeded series per cell. "
             "N(0,1) and Student t(3) values are independent; AR(1) has coefficient 0.5, "
-            "Gaussian innovations and starts from its stationary distribution.",
+            "Gaussian innovations and starts from its stationary distribution. Poisson(0.5) "
+            "counts and Bernoulli(0.5) flags repeat their values (a quiet stretch can hold "
+            "windows of exactly the same values).",
             "",
             protocol.markdown_null(cells),
             "",

@@ -261,6 +261,9 @@ NOISE: dict[str, Callable[[np.random.Generator, int], NDArray[np.float64]]] = {
     "N(0,1)": lambda rng, n: rng.normal(size=n),
     "t(3)": lambda rng, n: rng.standard_t(3, size=n),
     "AR(1) 0.5": lambda rng, n: ar1(rng, n, 0.5),
+    # Discrete values: windows of a quiet stretch can hold exactly the same values.
+    "Poisson(0.5)": lambda rng, n: rng.poisson(0.5, size=n).astype(np.float64),
+    "Bernoulli(0.5)": lambda rng, n: (rng.random(n) < 0.5).astype(np.float64),
 }
 
 

@@ -42,6 +42,8 @@ RECORDED_NOISE = {
     "N(0,1)": "913f1ff01c7dcb97",
     "t(3)": "d48d5cbdd22def54",
     "AR(1) 0.5": "b046fe452c954e5f",
+    "Poisson(0.5)": "1fc1a4da1660dbbb",
+    "Bernoulli(0.5)": "928abd686743829e",
 }
 
 
