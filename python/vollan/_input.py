@@ -129,20 +129,30 @@ def _as_float_array(values: Any) -> NDArray[np.float64]:
     return array
 
 
+def _not_one_dimensional(shape: tuple[int, ...]) -> ValueError:
+    hint = "; detect_columns judges each column on its own" if len(shape) == 2 else ""
+    return ValueError(f"series must be one-dimensional, got shape {shape}{hint}")
+
+
 def _values_and_labels(
     series: Any, labels: Sequence[Any] | None
 ) -> tuple[Any, Sequence[Any] | None]:
     index = None
     if hasattr(series, "to_numpy") and hasattr(series, "index"):  # a pandas Series
+        if getattr(series, "ndim", 1) == 2 and series.shape[1] == 1:
+            series = series.iloc[:, 0]  # a one-column DataFrame
         if getattr(series, "ndim", 1) != 1:
-            raise ValueError(f"series must be one-dimensional, got shape {series.shape}")
+            raise _not_one_dimensional(series.shape)
         index = list(series.index)
         # Nullable dtypes (Float64, Int64) hold pd.NA; pandas 2 gives floats for it only with
         # na_value.
         values: Any = series.to_numpy(dtype=float, na_value=np.nan)
     elif hasattr(series, "ndim"):  # a numpy array or another buffer
+        if series.ndim == 2 and series.shape[1] == 1:
+            # One column, as ruptures' signals of one feature are; a masked array keeps its mask.
+            series = series[:, 0] if isinstance(series, np.ndarray) else np.asarray(series)[:, 0]
         if series.ndim != 1:
-            raise ValueError(f"series must be one-dimensional, got shape {series.shape}")
+            raise _not_one_dimensional(series.shape)
         values = series
     elif isinstance(series, Sequence) and not isinstance(series, str | bytes):
         values = series

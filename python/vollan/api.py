@@ -153,7 +153,8 @@ def detect(
     ----------
     series : sequence of float, numpy array or pandas Series
         The values, finite or missing (NaN, None, pandas' NA). The index of a pandas Series
-        gives the labels.
+        gives the labels. A single column (an array of shape (n, 1), a one-column DataFrame)
+        is taken as the series; for several columns see :func:`detect_columns`.
     window_sizes : sequence of int, optional
         Window sizes to scan, each at least 4. Default :func:`default_window_sizes`.
     change_type : {"distribution", "mean", "var"}, default "distribution"

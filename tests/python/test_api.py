@@ -437,11 +437,31 @@ def test_bad_input_is_refused(call, error, message):
 
 def test_two_dimensional_input_is_refused():
     np = pytest.importorskip("numpy")
-    with pytest.raises(ValueError, match="one-dimensional"):
+    with pytest.raises(ValueError, match="one-dimensional.*detect_columns"):
         detect(np.zeros((20, 2)))
+    with pytest.raises(ValueError, match=r"one-dimensional, got shape \(2, 2, 5\)$"):
+        detect(np.zeros((2, 2, 5)))
     pd = pytest.importorskip("pandas")
-    with pytest.raises(ValueError, match="one-dimensional"):
+    with pytest.raises(ValueError, match="one-dimensional.*detect_columns"):
         detect(pd.DataFrame({"a": range(20), "b": range(20)}))
+
+
+def test_a_single_column_is_the_series():
+    np = pytest.importorskip("numpy")
+    pd = pytest.importorskip("pandas")
+    values = np.r_[np.zeros(60), np.full(60, 5.0)] + np.random.default_rng(1).normal(size=120)
+    flat = detect(values)
+    assert flat.change_points == (60,)
+    column = detect(values[:, None])
+    assert column.change_points == flat.change_points
+    assert column.leaders == flat.leaders
+    # A masked value of a column is left out, as in a flat masked array.
+    masked = np.ma.masked_array(values[:, None], mask=np.zeros((120, 1), dtype=bool))
+    masked[10, 0] = np.ma.masked
+    assert detect(masked).n_omitted == 1
+    days = pd.date_range("2020-01-01", periods=120, freq="D")
+    frame = pd.DataFrame({"close": values}, index=days)
+    assert detect(frame).labels == (days[60],)
 
 
 # The result object --------------------------------------------------------------------------
