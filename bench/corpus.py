@@ -155,6 +155,7 @@ _TABLE_NAMES = {
     "t3_shifts": "t(3) + shifts",
     "short": "short",
     "short_shift": "short + shift",
+    "periodic_regimes": "periodic regimes",
     "counts": "counts",
     "counts_changes": "counts + changes",
 }

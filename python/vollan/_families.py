@@ -200,6 +200,32 @@ def short_shift(rng: np.random.Generator) -> Draw:
     return rng.normal(size=n) + _levels(rng, n, [c], 2.0, 5.0), [c]
 
 
+def _wave(rng: np.random.Generator, n: int, period: float) -> NDArray[np.float64]:
+    """One of four wave forms of unit amplitude, at a random phase."""
+    phase = (np.arange(n) / period + rng.uniform(0.0, 1.0)) % 1.0
+    form = int(rng.integers(0, 4))
+    if form == 0:
+        return np.sin(2.0 * np.pi * phase)
+    if form == 1:  # square
+        return np.where(phase < 0.5, 1.0, -1.0)
+    if form == 2:  # sawtooth
+        return 2.0 * phase - 1.0
+    return 1.0 - 4.0 * np.abs(phase - 0.5)  # triangle
+
+
+def periodic_regimes(rng: np.random.Generator) -> Draw:
+    # Periodic signals (sensors, motion, heart beats) whose regime changes: each segment draws
+    # its wave form, amplitude and period anew.
+    n = int(rng.integers(1000, 3001))
+    period = rng.uniform(10.0, 60.0)
+    k = int(rng.integers(1, 4))
+    cps = _places(rng, n, k, n // (2 * (k + 1)))
+    x = np.empty(n)
+    for a, b in zip([0, *cps], [*cps, n], strict=True):
+        x[a:b] = rng.uniform(1.0, 3.0) * _wave(rng, b - a, period * rng.uniform(0.7, 1.4))
+    return x + 0.3 * rng.normal(size=n), cps
+
+
 def _counts(rng: np.random.Generator, changes: bool) -> Draw:
     # Poisson counts: the spread follows the level, as in most count data.
     n = int(rng.integers(200, 1001))
@@ -252,6 +278,10 @@ FAMILIES: dict[str, tuple[Generator, str]] = {
     "t3_shifts": (heavy_tails_shifts, "t(3) noise, 1-3 shifts of 1-4 sd"),
     "short": (short, "N(0,1), n 8-50, no change"),
     "short_shift": (short_shift, "n 8-50, one shift of 2-5 sd in the middle half"),
+    "periodic_regimes": (
+        periodic_regimes,
+        "n 1000-3000, 1-3 changes of wave form, amplitude 1-3 and period (10-60, ×0.7-1.4)",
+    ),
     "counts": (counts, "Poisson counts, n 200-1000, rate 2-20, no change"),
     "counts_changes": (counts_changes, "as counts, 1-3 changes of the rate by a factor 1.5-3"),
 }

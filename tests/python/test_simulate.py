@@ -34,6 +34,7 @@ RECORDED = {
     ("short_shift", "short + shift"): "e9c01f5136d05f39",
     # Added later; pinned to the series the tables were first scored on.
     ("mean_and_spread", "mean and spread"): "ea8eadf6e6e271d7",
+    ("periodic_regimes", "periodic regimes"): "796a9747656b9e35",
     ("counts", "counts"): "0e6b5e02fa66856d",
     ("counts_changes", "counts + changes"): "c5b21761a2a4db8f",
 }
