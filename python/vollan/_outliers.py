@@ -99,8 +99,8 @@ def find_outliers(x: NDArray[np.float64]) -> NDArray[np.intp]:
 
 
 def _medians_of_three(x: NDArray[np.float64]) -> NDArray[np.float64]:
-    """medians[j] of x[j : j + 3], the middle value of each three exactly as np.median gives
-    it, without sorting every window."""
+    """medians[j] of x[j : j + 3]: the middle value of each three, as np.median gives it
+    (but for the sign of a zero, which no comparison sees), without sorting every window."""
     a, b, c = x[:-2], x[1:-1], x[2:]
     out: NDArray[np.float64] = np.maximum(np.minimum(a, b), np.minimum(np.maximum(a, b), c))
     return out
