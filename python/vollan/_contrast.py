@@ -91,19 +91,30 @@ MIN_WINDOWS_OF_BOUNDARIES = 4
 _CHUNK_VALUES = 1 << 22
 
 
-def kinds_to_judge(change_type: str, x: NDArray[np.float64]) -> tuple[str, ...]:
-    """The contrasts that judge ``change_type`` on ``x``: those of
-    :data:`KINDS_OF_CHANGE_TYPE`, but for "distribution" no shape where one value makes up
-    more than :data:`MAX_TIED_SHARE` of the series, and location alone on two-valued series
-    (their spread follows from their mean). A type asked for by name keeps its own contrast."""
+def kinds_to_judge(change_type: str, x: NDArray[np.float64]) -> tuple[tuple[str, ...], str | None]:
+    """The contrasts that judge ``change_type`` on ``x``, and a note when the values made
+    some of them pointless.
+
+    Those of :data:`KINDS_OF_CHANGE_TYPE`, but for "distribution" no shape where one value
+    makes up more than :data:`MAX_TIED_SHARE` of the series, and location alone on two-valued
+    series (their spread follows from their mean). A type asked for by name keeps its own
+    contrast.
+    """
     kinds = KINDS_OF_CHANGE_TYPE[change_type.lower()]
     if len(kinds) > 1 and len(x):
         _, counts = np.unique(x, return_counts=True)
         if len(counts) <= 2:
-            return ("location",)
-        if int(counts.max()) > MAX_TIED_SHARE * len(x):
-            return tuple(k for k in kinds if k != "shape")
-    return kinds
+            return ("location",), (
+                "the series takes only two values, whose spread follows from their mean: "
+                "changes are judged by location alone"
+            )
+        share = int(counts.max()) / len(x)
+        if share > MAX_TIED_SHARE:
+            return tuple(k for k in kinds if k != "shape"), (
+                f"one value makes up {share:.0%} of the series: changes of shape are not "
+                "judged among so many repeated values"
+            )
+    return kinds, None
 
 
 def critical_contrast(kind: str, n: int, h: int, level: float | None = None) -> float:

@@ -120,7 +120,8 @@ class Detection:
     period : int or None
         The dominant period of the series, in scanned values, when the window sizes follow it.
     note : str or None
-        How a series too short for the contrasts was judged, or why nothing could be.
+        How a series too short for the contrasts was judged, or why nothing could be; or
+        which contrasts a series of repeated values (counts, flags) was not judged by.
     n_perm : int
         Bootstrap replicates per threshold.
     trend : tuple of (float, float) or None

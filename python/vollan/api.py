@@ -266,7 +266,7 @@ def detect(
     short = False
     if min_contrast is not None:
         if len(x) >= shortest_judged(h):
-            kinds_judged = kinds_to_judge(change_type, x)
+            kinds_judged, note = kinds_to_judge(change_type, x)
         elif min_contrast == "auto" and "location" in KINDS_OF_CHANGE_TYPE[change_type.lower()]:
             short = True
             note = (

@@ -119,6 +119,22 @@ def test_discrete_noise_rarely_reports_a_change(kind: str) -> None:
     assert reports <= 1
 
 
+def test_the_result_says_which_contrasts_repeated_values_were_not_judged_by() -> None:
+    rng = np.random.default_rng(7)
+    flags = vollan.detect((rng.random(400) < 0.5).astype(float))
+    assert flags.note == (
+        "the series takes only two values, whose spread follows from their mean: changes are "
+        "judged by location alone"
+    )
+    counts = vollan.detect(rng.poisson(0.5, 400).astype(float))
+    assert counts.note is not None
+    assert counts.note.startswith("one value makes up 6")
+    assert counts.note.endswith(
+        "of the series: changes of shape are not judged among so many repeated values"
+    )
+    assert vollan.detect(rng.normal(size=400)).note is None
+
+
 def test_sparse_counts_that_become_frequent_are_found() -> None:
     found = 0
     for s in range(10):
