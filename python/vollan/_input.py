@@ -48,6 +48,10 @@ class Kept:
         """Position in the caller's series of the scanned value ``i``."""
         return i if self.positions is None else int(self.positions[i])
 
+    def scaled(self, factor: float) -> Kept:
+        """The same series with its values multiplied by ``factor``."""
+        return self if factor == 1.0 else Kept(self.values * factor, self.positions, self.n_obs)
+
     def without(self, drop: NDArray[np.intp]) -> Kept:
         """The same series with the scanned values at ``drop`` left out as well."""
         if not len(drop):

@@ -131,8 +131,12 @@ class Detection:
     raw : dict
         The dictionary returned by :func:`vollan.scan_detector` for the scanned series: the
         values left once missing ones are omitted (the residual from the line when ``trend``
-        is set; see the README). Its indices count scanned values, not positions in the
-        series.
+        is set; see the README), multiplied by ``scale``. Its indices count scanned values, not
+        positions in the series.
+    scale : float
+        The power of two the values were multiplied by before they were scanned and judged:
+        1.0 unless their spread lay outside 2^-30 .. 2^30, where the rules would meet the
+        float limits (:func:`vollan._rules.unit_scale`). Only ``raw`` is in those units.
     """
 
     change_points: tuple[int, ...]
@@ -151,6 +155,7 @@ class Detection:
     outliers: tuple[int, ...] = ()
     period: int | None = None
     note: str | None = None
+    scale: float = 1.0
 
     def breakpoints(self) -> list[int]:
         """The change points followed by the length of the series (ruptures' convention).
@@ -179,8 +184,8 @@ class Detection:
         -------
         dict
             ``n_obs``, ``n_scanned``, ``n_omitted``, ``window_sizes``, ``min_score``,
-            ``min_contrast``, ``n_perm``, ``trend``, ``outliers``,
-            ``period``, ``note``, ``change_points`` and ``leaders`` (lists of dictionaries with
+            ``min_contrast``, ``n_perm``, ``trend``, ``outliers``, ``period``, ``note``,
+            ``scale``, ``change_points`` and ``leaders`` (lists of dictionaries with
             index, label, votes, score, probability, contrast (None when not finite),
             contrast_kind, width, critical, interval, shift, spread_ratio and, for leaders,
             reported) and
@@ -216,6 +221,7 @@ class Detection:
             "outliers": list(self.outliers),
             "period": self.period,
             "note": self.note,
+            "scale": self.scale,
             "change_points": [row(x) for x in self.leaders if x.reported],
             "leaders": [row(x) | {"reported": x.reported} for x in self.leaders],
             "cdf": [[i, p] for i, p in self.cdf],
@@ -269,6 +275,7 @@ def build_detection(
     period: int | None = None,
     note: str | None = None,
     extra: Sequence[Evidence] = (),
+    scale: float = 1.0,
 ) -> Detection:
     """The :class:`Detection` of the engine's result ``raw`` and the leaders ``chosen``.
 
@@ -325,4 +332,5 @@ def build_detection(
         outliers=tuple(outliers),
         period=period,
         note=note,
+        scale=scale,
     )

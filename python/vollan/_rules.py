@@ -174,6 +174,44 @@ def resolution(x: NDArray[np.float64]) -> float:
     return float(gaps.min())
 
 
+# Values whose spread lies within 2^-SCALE_OCTAVES .. 2^SCALE_OCTAVES are judged as given.
+SCALE_OCTAVES = 30
+
+
+def unit_scale(x: NDArray[np.float64]) -> float:
+    """The power of two that brings the spread of ``x`` near 1, or 1.0 when it is near enough.
+
+    The rules square values (standard deviations, Geary's ratio) and floor spreads at
+    :data:`MIN_STD`: a series whose spread is near 1e-12 or beyond 1e154 would be judged
+    differently from the same series in other units, or overflow to nothing at all. Multiplying
+    by a power of two is exact, and the scan and every rule are unchanged by it but for the
+    units of the raw statistics, so such a series is judged as if its spread were about 1. The
+    spread is the median absolute deviation from the median (the largest deviation where more
+    than half the values tie); within 2^-30 .. 2^30 no limit is near, and the values are judged
+    as given.
+    """
+    if not len(x):
+        return 1.0
+    with np.errstate(all="ignore"):
+        # A quarter keeps the deviations of values near the float limit finite.
+        quarter = x * 0.25
+        deviation = np.abs(quarter - float(np.median(quarter)))
+        spread = float(np.median(deviation))
+        if not spread > 0:
+            spread = float(deviation.max())
+    if not (spread > 0 and math.isfinite(spread)):
+        return 1.0
+    # The spread of the values themselves is four times that of the quarters.
+    exponent = math.frexp(spread)[1] + 2
+    if abs(exponent) <= SCALE_OCTAVES:
+        return 1.0
+    factor = math.ldexp(1.0, -exponent)
+    with np.errstate(all="ignore"):
+        if not np.isfinite(x * factor).all():
+            return 1.0
+    return factor
+
+
 def robust_spread(values: NDArray[np.float64], centre: float) -> float:
     """Normal-consistent spread of ``values`` about ``centre``: the scaled MAD, or, when more
     than half the values equal the centre (ties of discrete data), the scaled mean absolute

@@ -41,6 +41,7 @@ from vollan._rules import (
     line_matters,
     local_contrast,
     reported_leaders,
+    unit_scale,
 )
 from vollan._scale import (
     DEFAULT_ALPHA,
@@ -234,6 +235,9 @@ def detect(
     check_selection(n_changes, min_size)
     kept = kept_values(values, nan_policy)
     n_missing = kept.n_omitted
+    # Series in units far from their spread are judged as if it were about 1 (exactly).
+    scale = unit_scale(kept.values)
+    kept = kept.scaled(scale)
     found_outliers: list[int] = []
     if outliers == "omit":
         odd = find_outliers(kept.values)
@@ -256,7 +260,8 @@ def detect(
     }
     trend = None
     if detrend == "linear":
-        x, trend = _remove_line(x, options, min_score)
+        x, (level, slope) = _remove_line(x, options, min_score)
+        trend = (level / scale, slope / scale)
     raw = _scan(x, options)
     out = raw["out"]
     indices = list(out["leaders_probs"])
@@ -322,6 +327,7 @@ def detect(
         period=period if period and all(w % period == 0 for w in sizes) else None,
         note=note,
         extra=shapes,
+        scale=scale,
     )
     return select_changes(found, n_changes, min_size)
 

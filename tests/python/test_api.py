@@ -235,12 +235,81 @@ def test_detrend_slope_is_fitted_within_segments():
     assert across > 1.0  # the ordinary fit turns the step into slope
 
 
-def test_detrend_refuses_overflow():
+def test_detrend_refuses_overflow_but_detect_rescales_first():
     with pytest.raises(ValueError, match="overflows"):
         detrend_linear([1e308, -1e308] * 5)
-    with pytest.raises(ValueError, match="detrend=None"):
-        detect([1e308, -1e308] * 20, detrend="linear")
-    detect([1e308, -1e308] * 20, detrend=None)  # the scan itself copes
+    # detect works on the values times a power of two, where the line fits; the line is
+    # reported in the caller's units.
+    found = detect([1e308, -1e308] * 20, detrend="linear")
+    assert found.scale == 2.0**-1024
+    assert found.trend is not None and found.trend[0] == 0.0 and math.isfinite(found.trend[1])
+    detect([1e308, -1e308] * 20, detrend=None)
+
+
+# Units: a series is judged the same in any units --------------------------------------------
+
+
+def _series_of_three_kinds(np):
+    """A shift of level then a change of spread; and apart, a change of shape at equal mean and
+    spread. The defaults report all three (at 300, 600 and 599)."""
+    rng = np.random.default_rng(11)
+    level_then_spread = np.concatenate(
+        [rng.normal(size=300), 2.5 + rng.normal(size=300), 2.5 + 3.0 * rng.normal(size=300)]
+    )
+    rng = np.random.default_rng(1)
+    shape = np.concatenate(
+        [rng.normal(size=600), rng.choice([-0.95, 0.95], size=600) + 0.3125 * rng.normal(size=600)]
+    )
+    return level_then_spread, shape
+
+
+def _summary(found):
+    return [(x.index, x.reported, x.votes, x.contrast_kind, x.width) for x in found.leaders]
+
+
+@pytest.mark.parametrize("octaves", [-1000, -100, 100, 1000])
+def test_units_a_power_of_two_away_are_judged_alike(octaves):
+    np = pytest.importorskip("numpy")
+    for x, expected in zip(_series_of_three_kinds(np), [(300, 600), (599,)], strict=True):
+        plain = detect(x)
+        assert plain.scale == 1.0
+        assert plain.change_points == expected
+        found = detect(x * 2.0**octaves)
+        # Brought to a spread near 1 exactly: the same values whatever the units.
+        unit = found.scale * 2.0**octaves
+        assert unit == detect(x * 2.0**-1000).scale * 2.0**-1000
+        at_unit = detect(x * unit)
+        assert at_unit.scale == 1.0
+        assert found.leaders == at_unit.leaders
+        assert found.raw["window_results"] == at_unit.raw["window_results"]
+        # And the same as in the original units, but for the roundings of the contrasts.
+        assert found.change_points == plain.change_points
+        assert _summary(found) == _summary(plain)
+        for a, b in zip(found.leaders, plain.leaders, strict=True):
+            expected = None if b.contrast is None else pytest.approx(b.contrast, rel=1e-9)
+            assert a.contrast == expected
+            assert a.shift == pytest.approx(b.shift, rel=1e-9)
+            assert a.spread_ratio == pytest.approx(b.spread_ratio, rel=1e-9)
+
+
+@pytest.mark.parametrize("units", [1e-14, 1e-40, 1e160, 1e300])
+def test_changes_of_spread_and_shape_are_found_in_any_units(units):
+    # Before: spreads floored at 1e-12 hid the change of shape at 1e-14, and squares that
+    # overflowed hid the changes of spread and shape from 1e155 on (and every change at 1e300).
+    np = pytest.importorskip("numpy")
+    for x in _series_of_three_kinds(np):
+        assert detect(x * units).change_points == detect(x).change_points
+
+
+def test_values_within_thirty_octaves_of_unit_spread_are_judged_as_given():
+    np = pytest.importorskip("numpy")
+    x = _series_of_three_kinds(np)[0]  # spread about 1.5
+    for octaves in (-27, 0, 27):
+        found = detect(x * 2.0**octaves)
+        assert found.scale == 1.0
+        assert found.to_dict()["scale"] == 1.0
+    assert 2.0**-45 < detect(x * 2.0**40).scale < 2.0**-35
+    assert 2.0**35 < detect(x * 2.0**-40).scale < 2.0**45
 
 
 def test_local_contrast_is_the_window_distance_at_every_boundary():
