@@ -176,6 +176,8 @@ def resolution(x: NDArray[np.float64]) -> float:
 
 # Values whose spread lies within 2^-SCALE_OCTAVES .. 2^SCALE_OCTAVES are judged as given.
 SCALE_OCTAVES = 30
+# The largest deviation a series is brought up to, in octaves.
+_MOST_OCTAVES = 64
 
 
 def unit_scale(x: NDArray[np.float64]) -> float:
@@ -184,11 +186,13 @@ def unit_scale(x: NDArray[np.float64]) -> float:
     The rules square values (standard deviations, Geary's ratio) and floor spreads at
     :data:`MIN_STD`: a series whose spread is near 1e-12 or beyond 1e154 would be judged
     differently from the same series in other units, or overflow to nothing at all. Multiplying
-    by a power of two is exact, and the scan and every rule are unchanged by it but for the
-    units of the raw statistics, so such a series is judged as if its spread were about 1. The
-    spread is the median absolute deviation from the median (the largest deviation where more
-    than half the values tie); within 2^-30 .. 2^30 no limit is near, and the values are judged
-    as given.
+    by a power of two is exact: the scan finds the same, in other units, and the rules, which
+    do not depend on units, differ only by roundings. So such a series is judged as if its
+    spread were about 1. The spread is the median absolute deviation from the median (the
+    largest deviation where more than half the values tie); within 2^-30 .. 2^30 no limit is
+    near, and the values are judged as given. A series is brought up no further than its
+    largest deviation stays within 2^64 (ties can make the median deviation minute beside the
+    rest) and 2^1023 (the largest power of two a float holds).
     """
     if not len(x):
         return 1.0
@@ -197,19 +201,21 @@ def unit_scale(x: NDArray[np.float64]) -> float:
         quarter = x * 0.25
         deviation = np.abs(quarter - float(np.median(quarter)))
         spread = float(np.median(deviation))
-        if not spread > 0:
-            spread = float(deviation.max())
-    if not (spread > 0 and math.isfinite(spread)):
+        largest = float(deviation.max())
+    if not spread > 0:
+        spread = largest
+    if not (spread > 0 and math.isfinite(largest)):
         return 1.0
-    # The spread of the values themselves is four times that of the quarters.
+    # The values' deviations are four times those of the quarters.
     exponent = math.frexp(spread)[1] + 2
     if abs(exponent) <= SCALE_OCTAVES:
         return 1.0
-    factor = math.ldexp(1.0, -exponent)
-    with np.errstate(all="ignore"):
-        if not np.isfinite(x * factor).all():
+    octaves = -exponent
+    if octaves > 0:
+        octaves = min(octaves, _MOST_OCTAVES - (math.frexp(largest)[1] + 2), 1023)
+        if octaves <= 0:
             return 1.0
-    return factor
+    return math.ldexp(1.0, octaves)
 
 
 def robust_spread(values: NDArray[np.float64], centre: float) -> float:

@@ -310,6 +310,8 @@ def test_values_within_thirty_octaves_of_unit_spread_are_judged_as_given():
         assert found.to_dict()["scale"] == 1.0
     assert 2.0**-45 < detect(x * 2.0**40).scale < 2.0**-35
     assert 2.0**35 < detect(x * 2.0**-40).scale < 2.0**45
+    # Subnormal values are brought up as far as a float factor goes.
+    assert detect(x * 2.0**-1070).scale == 2.0**1023
 
 
 def test_local_contrast_is_the_window_distance_at_every_boundary():
