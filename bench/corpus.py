@@ -141,6 +141,7 @@ _TABLE_NAMES = {
     "mean_steps": "mean steps",
     "variance_change": "variance change",
     "mean_and_spread": "mean and spread",
+    "shift_and_spread_apart": "shift, spread apart",
     "shape_bimodal": "shape: to bimodal",
     "shape_uniform": "shape: to uniform",
     "seasonal": "seasonal",

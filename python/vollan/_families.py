@@ -93,6 +93,23 @@ def mean_and_spread(rng: np.random.Generator) -> Draw:
     return level + rng.normal(size=n) * sd, cps
 
 
+def shift_and_spread_apart(rng: np.random.Generator) -> Draw:
+    # A shift of level and, at another place, a change of spread (in either order), as when a
+    # market moves to a new level and later turns calm or volatile.
+    sizes = rng.integers(150, 401, size=3)
+    first, second = int(sizes[0]), int(sizes[0] + sizes[1])
+    n = int(sizes.sum())
+    shift = rng.uniform(1.5, 3.0) * rng.choice([-1.0, 1.0])
+    ratio = rng.uniform(2.0, 4.0)
+    ratio = ratio if rng.random() < 0.5 else 1.0 / ratio
+    at_shift, at_spread = (first, second) if rng.random() < 0.5 else (second, first)
+    level = np.zeros(n)
+    level[at_shift:] = shift
+    sd = np.ones(n)
+    sd[at_spread:] = ratio
+    return level + rng.normal(size=n) * sd, [first, second]
+
+
 def _shape(rng: np.random.Generator, other: Callable[[int], NDArray[np.float64]]) -> Draw:
     n = int(rng.integers(300, 1001))
     (c,) = _places(rng, n, 1, n // 4)
@@ -264,6 +281,10 @@ FAMILIES: dict[str, tuple[Generator, str]] = {
         mean_and_spread,
         "n 200-1000, 1-2 shifts of 0.5-2 sd with the sd up (or down) by a factor 1.5-3",
     ),
+    "shift_and_spread_apart": (
+        shift_and_spread_apart,
+        "n 450-1200, a shift of 1.5-3 sd and elsewhere a change of sd by a factor 2-4",
+    ),
     "shape_bimodal": (shape_bimodal, "N(0,1) to 0.5 N(±0.95, 0.3125²), same mean and var"),
     "shape_uniform": (shape_uniform, "N(0,1) to U(-√3, √3), same mean and variance"),
     "seasonal": (seasonal, "period 7/12/24/50, amplitude 1-5 sd, no change"),
@@ -349,11 +370,13 @@ def simulate(
     """Draw a series with known change points from one of the seeded families.
 
     These are the families on which the quality benchmark scores detectors: piecewise-constant
-    levels ("mean_steps"), changes of spread ("variance_change"), changes of shape with the
+    levels ("mean_steps"), changes of spread ("variance_change"), level and spread moving
+    together or apart ("mean_and_spread", "shift_and_spread_apart"), changes of shape with the
     same mean and variance ("shape_bimodal", "shape_uniform"), seasonal series with and
     without a level shift, AR(1) noise with and without shifts, isolated outliers with and
-    without a shift, a drift, a random walk, Student t(3) noise with and without shifts, and
-    very short series. Each family draws the length of the series and the number and places
+    without a shift, a drift, a random walk, Student t(3) noise with and without shifts, very
+    short series, periodic signals whose wave changes ("periodic_regimes"), and Poisson counts
+    with and without changes of rate. Each family draws the length of the series and the number and places
     of its changes as well.
 
     Parameters

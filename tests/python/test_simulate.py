@@ -37,6 +37,7 @@ RECORDED = {
     ("periodic_regimes", "periodic regimes"): "796a9747656b9e35",
     ("counts", "counts"): "0e6b5e02fa66856d",
     ("counts_changes", "counts + changes"): "c5b21761a2a4db8f",
+    ("shift_and_spread_apart", "shift, spread apart"): "ad1637437f142abf",
 }
 # Change-free noise, series 0-1 at n = 50 and n = 1000.
 RECORDED_NOISE = {
