@@ -376,8 +376,8 @@ def simulate(
     without a level shift, AR(1) noise with and without shifts, isolated outliers with and
     without a shift, a drift, a random walk, Student t(3) noise with and without shifts, very
     short series, periodic signals whose wave changes ("periodic_regimes"), and Poisson counts
-    with and without changes of rate. Each family draws the length of the series and the number and places
-    of its changes as well.
+    with and without changes of rate. Each family draws the length of the series and the number
+    and places of its changes as well.
 
     Parameters
     ----------

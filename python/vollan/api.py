@@ -108,6 +108,10 @@ def detect(
       deviations from both of their neighbourhoods) are left out of the scan and reported
       apart (``n_omitted``, ``outliers``). A lone extreme value is not a change of regime, but
       adjacent windows differ wherever one holds it.
+    - A series whose spread (the median absolute deviation) lies outside 2^-30 .. 2^30 is
+      scanned and judged times the power of two that brings it near 1
+      (:func:`vollan._rules.unit_scale`, ``Detection.scale``): exact, so units do not change
+      what is found, while the rules' squares and floors stay far from the float limits.
     - Window sizes (:func:`default_window_sizes`): twelve sizes from 10 values up to a quarter
       of the series, at most 100 times the smallest. A periodic series
       (:func:`dominant_period`) is scanned with whole numbers of periods, so that adjacent
