@@ -88,6 +88,11 @@ documented(
     segment elects the point with the most votes as its leader. :func:`vollan.detect` builds on
     this with settings taken from the series.
 
+    The bootstrap standardises each window by a mean and a standard deviation taken from
+    running sums of the values and of their squares. On a baseline far larger than the spread
+    (timestamps, readings in the thousands that move by hundredths) those sums round the
+    spread away: take the baseline off first, as :func:`vollan.detect` does.
+
     Parameters
     ----------
     {_SERIES}

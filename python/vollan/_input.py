@@ -48,9 +48,11 @@ class Kept:
         """Position in the caller's series of the scanned value ``i``."""
         return i if self.positions is None else int(self.positions[i])
 
-    def scaled(self, factor: float) -> Kept:
-        """The same series with its values multiplied by ``factor``."""
-        return self if factor == 1.0 else Kept(self.values * factor, self.positions, self.n_obs)
+    def in_units(self, offset: float, scale: float) -> Kept:
+        """The same series with its values as ``(values - offset) * scale``."""
+        if offset == 0.0 and scale == 1.0:
+            return self
+        return Kept((self.values - offset) * scale, self.positions, self.n_obs)
 
     def without(self, drop: NDArray[np.intp]) -> Kept:
         """The same series with the scanned values at ``drop`` left out as well."""

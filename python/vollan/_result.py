@@ -131,12 +131,15 @@ class Detection:
     raw : dict
         The dictionary returned by :func:`vollan.scan_detector` for the scanned series: the
         values left once missing ones are omitted (the residual from the line when ``trend``
-        is set; see the README), multiplied by ``scale``. Its indices count scanned values, not
-        positions in the series.
+        is set; see the README), less ``offset`` and times ``scale``. Its indices count
+        scanned values, not positions in the series.
+    offset : float
+        The baseline taken off the values before they were scanned and judged: 0.0 unless
+        their median lay farther from 0 than 2^10 spreads (:func:`vollan._rules.standard_units`).
     scale : float
-        The power of two the values were multiplied by before they were scanned and judged:
-        1.0 unless their spread lay outside 2^-30 .. 2^30, where the rules would meet the
-        float limits (:func:`vollan._rules.unit_scale`). Only ``raw`` is in those units.
+        The power of two the values were then multiplied by: 1.0 unless their spread lay
+        outside 2^-30 .. 2^30, where the rules would meet the float limits. Only ``raw`` is in
+        these units.
     """
 
     change_points: tuple[int, ...]
@@ -155,6 +158,7 @@ class Detection:
     outliers: tuple[int, ...] = ()
     period: int | None = None
     note: str | None = None
+    offset: float = 0.0
     scale: float = 1.0
 
     def breakpoints(self) -> list[int]:
@@ -185,7 +189,7 @@ class Detection:
         dict
             ``n_obs``, ``n_scanned``, ``n_omitted``, ``window_sizes``, ``min_score``,
             ``min_contrast``, ``n_perm``, ``trend``, ``outliers``, ``period``, ``note``,
-            ``scale``, ``change_points`` and ``leaders`` (lists of dictionaries with
+            ``offset``, ``scale``, ``change_points`` and ``leaders`` (lists of dictionaries with
             index, label, votes, score, probability, contrast (None when not finite),
             contrast_kind, width, critical, interval, shift, spread_ratio and, for leaders,
             reported) and
@@ -221,6 +225,7 @@ class Detection:
             "outliers": list(self.outliers),
             "period": self.period,
             "note": self.note,
+            "offset": self.offset,
             "scale": self.scale,
             "change_points": [row(x) for x in self.leaders if x.reported],
             "leaders": [row(x) | {"reported": x.reported} for x in self.leaders],
@@ -275,6 +280,7 @@ def build_detection(
     period: int | None = None,
     note: str | None = None,
     extra: Sequence[Evidence] = (),
+    offset: float = 0.0,
     scale: float = 1.0,
 ) -> Detection:
     """The :class:`Detection` of the engine's result ``raw`` and the leaders ``chosen``.
@@ -332,5 +338,6 @@ def build_detection(
         outliers=tuple(outliers),
         period=period,
         note=note,
+        offset=offset,
         scale=scale,
     )

@@ -178,44 +178,62 @@ def resolution(x: NDArray[np.float64]) -> float:
 SCALE_OCTAVES = 30
 # The largest deviation a series is brought up to, in octaves.
 _MOST_OCTAVES = 64
+# A series whose median lies farther from 0 than this many spreads is scanned about its median.
+OFFSET_SPREADS = 2.0**10
 
 
-def unit_scale(x: NDArray[np.float64]) -> float:
-    """The power of two that brings the spread of ``x`` near 1, or 1.0 when it is near enough.
+def standard_units(x: NDArray[np.float64]) -> tuple[float, float]:
+    """``(offset, scale)``: the series is scanned and judged as ``(x - offset) * scale``.
 
-    The rules square values (standard deviations, Geary's ratio) and floor spreads at
-    :data:`MIN_STD`: a series whose spread is near 1e-12 or beyond 1e154 would be judged
-    differently from the same series in other units, or overflow to nothing at all. Multiplying
-    by a power of two is exact: the scan finds the same, in other units, and the rules, which
-    do not depend on units, differ only by roundings. So such a series is judged as if its
-    spread were about 1. The spread is the median absolute deviation from the median (the
-    largest deviation where more than half the values tie); within 2^-30 .. 2^30 no limit is
-    near, and the values are judged as given. A series is brought up no further than its
-    largest deviation stays within 2^64 (ties can make the median deviation minute beside the
-    rest) and 2^1023 (the largest power of two a float holds).
+    Both are chosen so that ordinary series are judged as given (``(0.0, 1.0)``), and series in
+    units far from their own spread as if the units fitted it:
+
+    - ``scale``, a power of two that brings the spread near 1, when the spread lies outside
+      2^-30 .. 2^30. The rules square values (standard deviations, Geary's ratio) and floor
+      spreads at :data:`MIN_STD`: a series whose spread is near 1e-12 or beyond 1e154 would
+      be judged differently from the same series in other units, or overflow to nothing.
+      Multiplying by a power of two is exact, so the scan finds the same, in other units, and
+      the rules differ only by roundings. A series is brought up no further than its largest
+      deviation stays within 2^64 (ties can make the median deviation minute beside the rest)
+      and 2^1023 (the largest power of two a float holds).
+    - ``offset``, the median, when it lies farther from 0 than 2^10 spreads (readings on a
+      large baseline: timestamps, pressures in pascal, prices in the thousands with a spread
+      of cents). The scan takes each window's mean and standard deviation from running sums
+      of the values and of their squares, whose difference loses the spread to rounding on
+      such a baseline; about the median the values are small, and nearby values subtract
+      exactly.
+
+    The spread is the median absolute deviation from the median (the largest deviation where
+    more than half the values tie).
     """
     if not len(x):
-        return 1.0
+        return 0.0, 1.0
     with np.errstate(all="ignore"):
         # A quarter keeps the deviations of values near the float limit finite.
         quarter = x * 0.25
-        deviation = np.abs(quarter - float(np.median(quarter)))
+        middle = float(np.median(quarter))
+        deviation = np.abs(quarter - middle)
         spread = float(np.median(deviation))
         largest = float(deviation.max())
     if not spread > 0:
         spread = largest
     if not (spread > 0 and math.isfinite(largest)):
-        return 1.0
+        return 0.0, 1.0
+    offset = 0.0
+    if abs(middle) > OFFSET_SPREADS * spread:
+        with np.errstate(all="ignore"):
+            if np.isfinite(x - 4.0 * middle).all():
+                offset = 4.0 * middle
     # The values' deviations are four times those of the quarters.
     exponent = math.frexp(spread)[1] + 2
     if abs(exponent) <= SCALE_OCTAVES:
-        return 1.0
+        return offset, 1.0
     octaves = -exponent
     if octaves > 0:
         octaves = min(octaves, _MOST_OCTAVES - (math.frexp(largest)[1] + 2), 1023)
         if octaves <= 0:
-            return 1.0
-    return math.ldexp(1.0, octaves)
+            return offset, 1.0
+    return offset, math.ldexp(1.0, octaves)
 
 
 def robust_spread(values: NDArray[np.float64], centre: float) -> float:

@@ -41,7 +41,7 @@ from vollan._rules import (
     line_matters,
     local_contrast,
     reported_leaders,
-    unit_scale,
+    standard_units,
 )
 from vollan._scale import (
     DEFAULT_ALPHA,
@@ -109,9 +109,11 @@ def detect(
       apart (``n_omitted``, ``outliers``). A lone extreme value is not a change of regime, but
       adjacent windows differ wherever one holds it.
     - A series whose spread (the median absolute deviation) lies outside 2^-30 .. 2^30 is
-      scanned and judged times the power of two that brings it near 1
-      (:func:`vollan._rules.unit_scale`, ``Detection.scale``): exact, so units do not change
-      what is found, while the rules' squares and floors stay far from the float limits.
+      scanned and judged times the power of two that brings it near 1, and one whose median
+      lies farther from 0 than 2^10 spreads, about its median
+      (:func:`vollan._rules.standard_units`, ``Detection.offset`` and ``scale``): units and
+      baselines do not change what is found, while the rules' squares and floors stay far
+      from the float limits and the scan's running sums keep the spread.
     - Window sizes (:func:`default_window_sizes`): twelve sizes from 10 values up to a quarter
       of the series, at most 100 times the smallest. A periodic series
       (:func:`dominant_period`) is scanned with whole numbers of periods, so that adjacent
@@ -239,9 +241,9 @@ def detect(
     check_selection(n_changes, min_size)
     kept = kept_values(values, nan_policy)
     n_missing = kept.n_omitted
-    # Series in units far from their spread are judged as if it were about 1 (exactly).
-    scale = unit_scale(kept.values)
-    kept = kept.scaled(scale)
+    # Series in units far from their spread are judged as if the units fitted it.
+    offset, scale = standard_units(kept.values)
+    kept = kept.in_units(offset, scale)
     found_outliers: list[int] = []
     if outliers == "omit":
         odd = find_outliers(kept.values)
@@ -265,7 +267,7 @@ def detect(
     trend = None
     if detrend == "linear":
         x, (level, slope) = _remove_line(x, options, min_score)
-        trend = (level / scale, slope / scale)
+        trend = (level / scale + offset, slope / scale)
     raw = _scan(x, options)
     out = raw["out"]
     indices = list(out["leaders_probs"])
@@ -331,6 +333,7 @@ def detect(
         period=period if period and all(w % period == 0 for w in sizes) else None,
         note=note,
         extra=shapes,
+        offset=offset,
         scale=scale,
     )
     return select_changes(found, n_changes, min_size)

@@ -301,6 +301,34 @@ def test_changes_of_spread_and_shape_are_found_in_any_units(units):
         assert detect(x * units).change_points == detect(x).change_points
 
 
+@pytest.mark.parametrize("baseline", [1e8, 1.7e9, 1e12, -3e14])
+def test_a_large_baseline_changes_nothing(baseline):
+    # Before: the scan's running sums of squares lost the spread on the baseline, and its
+    # thresholds with it: from 1e8 the shift below lost votes, at 1e12 it was not found.
+    np = pytest.importorskip("numpy")
+    x = _series_of_three_kinds(np)[0]
+    plain = detect(x)
+    found = detect(x + baseline)
+    assert found.offset == float(np.median(x + baseline))
+    assert found.scale == 1.0
+    assert found.change_points == plain.change_points == (300, 600)
+    # The baseline rounds the values' last digits away, so only the reported leaders compare.
+    reported = [(x.index, x.votes, x.contrast_kind) for x in found.leaders if x.reported]
+    assert reported == [(x.index, x.votes, x.contrast_kind) for x in plain.leaders if x.reported]
+    line = detect(x + baseline, detrend="linear").trend
+    assert line is not None
+    assert line[0] == pytest.approx(baseline + detect(x, detrend="linear").trend[0], rel=1e-12)
+
+
+def test_an_ordinary_baseline_is_kept():
+    np = pytest.importorskip("numpy")
+    x = _series_of_three_kinds(np)[0]  # spread about 1.5
+    for baseline in (0.0, -50.0, 1000.0):
+        found = detect(x + baseline)
+        assert (found.offset, found.scale) == (0.0, 1.0)
+        assert found.to_dict()["offset"] == 0.0
+
+
 def test_values_within_thirty_octaves_of_unit_spread_are_judged_as_given():
     np = pytest.importorskip("numpy")
     x = _series_of_three_kinds(np)[0]  # spread about 1.5
