@@ -192,8 +192,9 @@ def standard_units(x: NDArray[np.float64]) -> tuple[float, float]:
       2^-30 .. 2^30. The rules square values (standard deviations, Geary's ratio) and floor
       spreads at :data:`MIN_STD`: a series whose spread is near 1e-12 or beyond 1e154 would
       be judged differently from the same series in other units, or overflow to nothing.
-      Multiplying by a power of two is exact, so the scan finds the same, in other units, and
-      the rules differ only by roundings. A series is brought up no further than its largest
+      Multiplying by a power of two is exact (a variance moves by its square, so a standard
+      deviation moves exactly with it), so the scan finds the same, in other units, and the
+      rules differ only by roundings. A series is brought up no further than its largest
       deviation stays within 2^64 (ties can make the median deviation minute beside the rest)
       and 2^1023 (the largest power of two a float holds).
     - ``offset``, the median, when it lies farther from 0 than 2^10 spreads (readings on a

@@ -490,26 +490,27 @@ def plot_windows(
         _title("statistic of adjacent windows against the bootstrap threshold"),
         fontsize=_TITLE_SIZE,
     )
+    # The scan ran on the values in detect's units (see Detection.scale); distances and
+    # thresholds scale with the values, so they are drawn in the series' own units.
+    unit = 1.0 / detection.scale
     for ax, w in zip(axes[1:], sizes, strict=True):
         res = results[w]
         boundaries = [s + w for s in res["starts"]]
+        statistics = [v * unit for v in res["statistics"]]
+        thresholds = [v * unit for v in res["tapered_block_bootstrap_threshold"]]
         for a, b in res["localized_regions"]:
             ax.axvspan(x[a], x[b - 1], color="tab:orange", alpha=0.2, lw=0)
-        ax.plot(x[boundaries], res["statistics"], "o-", color=_SERIES, ms=3, lw=1.0)
+        ax.plot(x[boundaries], statistics, "o-", color=_SERIES, ms=3, lw=1.0)
         ax.step(
             x[boundaries],
-            res["tapered_block_bootstrap_threshold"],
+            thresholds,
             where="mid",
             color="black",
             ls="--",
             lw=1.0,
         )
         flagged = [
-            (x[b], s)
-            for b, s, t in zip(
-                boundaries, res["statistics"], res["tapered_block_bootstrap_threshold"], strict=True
-            )
-            if s > t
+            (x[b], s) for b, s, t in zip(boundaries, statistics, thresholds, strict=True) if s > t
         ]
         if flagged:
             ax.plot(*zip(*flagged, strict=True), "o", color=_REPORTED, ms=5)

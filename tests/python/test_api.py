@@ -282,6 +282,14 @@ def test_units_a_power_of_two_away_are_judged_alike(octaves):
         assert at_unit.scale == 1.0
         assert found.leaders == at_unit.leaders
         assert found.raw["window_results"] == at_unit.raw["window_results"]
+        # The scan itself moves exactly with the units: the same distances and thresholds.
+        for w, plain_window in plain.raw["window_results"].items():
+            window = found.raw["window_results"][w]
+            assert [v / unit for v in window["statistics"]] == plain_window["statistics"]
+            thresholds = window["tapered_block_bootstrap_threshold"]
+            assert [v / unit for v in thresholds] == plain_window[
+                "tapered_block_bootstrap_threshold"
+            ]
         # And the same as in the original units, but for the roundings of the contrasts.
         assert found.change_points == plain.change_points
         assert _summary(found) == _summary(plain)

@@ -91,6 +91,21 @@ def test_windows_plot_shades_every_localised_region(tmp_path):
         assert list(statistic.get_ydata()) == FOUND.raw["window_results"][w]["statistics"]
 
 
+def test_windows_plot_draws_the_scan_in_the_series_units():
+    # A series in tiny units is scanned at a power of two (Detection.scale); the plot draws
+    # the distances and thresholds back in the series' own units: those of the Nile, scaled.
+    tiny = np.asarray(NILE.values) * 2.0**-80
+    found = detect(tiny)
+    assert found.scale != 1.0
+    fig = plot_windows(tiny, found, window_sizes=[found.window_sizes[0]])
+    (line, step) = fig.axes[1].get_lines()[:2]
+    plain = FOUND.raw["window_results"][found.window_sizes[0]]
+    assert list(line.get_ydata()) == [v * 2.0**-80 for v in plain["statistics"]]
+    assert list(step.get_ydata()) == [
+        v * 2.0**-80 for v in plain["tapered_block_bootstrap_threshold"]
+    ]
+
+
 def test_windows_plot_with_chosen_sizes():
     fig = plot_windows(NILE.values, FOUND, window_sizes=[12])
     assert [ax.get_ylabel() for ax in fig.axes[1:]] == ["w = 12"]
