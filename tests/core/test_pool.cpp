@@ -13,7 +13,9 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <functional>
 #include <mutex>
@@ -69,8 +71,39 @@ double process_cpu_seconds() {
 #define SKIP_FORK_UNDER_TSAN() (void)0
 #endif
 
+// Waits until every other thread of the process has been asleep for a few polls in a row.
+// AddressSanitizer's allocator (as g++ 12 ships it) does not hold its locks across fork(), so a
+// worker still inside free() when the parent forks leaves the child's allocator locked for good.
+void wait_for_other_threads_to_sleep() {
+    const std::string self = std::to_string(gettid());
+    const auto all_asleep = [&self] {
+        DIR* dir = opendir("/proc/self/task");
+        if (dir == nullptr) return true;
+        bool asleep = true;
+        while (dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] == '.' || self == entry->d_name) continue;
+            const std::string path = std::string("/proc/self/task/") + entry->d_name + "/stat";
+            FILE* file = fopen(path.c_str(), "r");
+            if (file == nullptr) continue;  // the thread has just ended
+            char line[512] = {};
+            const bool read = fgets(line, sizeof line, file) != nullptr;
+            fclose(file);
+            const char* paren = read ? strrchr(line, ')') : nullptr;
+            if (paren != nullptr && paren[1] == ' ' && paren[2] != 'S') asleep = false;
+        }
+        closedir(dir);
+        return asleep;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    for (int calm = 0; calm < 3 && std::chrono::steady_clock::now() < deadline;) {
+        calm = all_asleep() ? calm + 1 : 0;
+        std::this_thread::sleep_for(1ms);
+    }
+}
+
 // Runs fn in a forked child and returns its exit status; a hanging child is killed by SIGALRM.
 int run_in_child(const std::function<int()>& fn) {
+    wait_for_other_threads_to_sleep();
     const pid_t pid = fork();
     if (pid == 0) {
         alarm(20);
