@@ -37,6 +37,7 @@ ALTERNATIVES = {
     "critical level 0.9 (fails the null table)": functools.partial(
         variants.variant, fit=True, wide=True, level=0.9
     ),
+    "the period of the strongest peak only": functools.partial(DEFAULT, harmonics=False),
 }
 
 

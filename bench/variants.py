@@ -12,7 +12,7 @@ from typing import Any
 import numpy as np
 
 import vollan
-from vollan import _contrast, _rules, api
+from vollan import _contrast, _rules, _scale, api
 
 _DISTRIBUTION_KINDS = _contrast.KINDS_OF_CHANGE_TYPE["distribution"]
 _CRITICAL_SHIFT = api.critical_shift
@@ -25,9 +25,11 @@ def _run(
     level: float,
     shape: bool = True,
     short: bool = True,
+    harmonics: bool = True,
     **options: Any,
 ) -> list[int]:
     _rules.FIT_SCORES = fit
+    _scale.PERIOD_HARMONICS = harmonics
     _contrast.WIDE_CONTRASTS = wide
     _contrast.CONTRAST_LEVEL = level
     # Without the shape rule "distribution" judges location and scale only; without the
@@ -46,9 +48,10 @@ def variant(
     level: float = 0.975,
     shape: bool = True,
     short: bool = True,
+    harmonics: bool = True,
     **options: Any,
 ) -> list[int]:
-    return _run(values, fit, wide, level, shape, short, **options)
+    return _run(values, fit, wide, level, shape, short, harmonics, **options)
 
 
 variant.accepts_nan = True  # type: ignore[attr-defined]

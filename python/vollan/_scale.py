@@ -175,10 +175,15 @@ def dominant_period(x: NDArray[np.float64]) -> int | None:
     low-frequency power of level shifts, drift and autocorrelation does not count as a period.
     A period is reported when the largest such ratio, among periods from 3 values to a quarter
     of the series, exceeds what the largest of ``n/2`` exponential periodogram ordinates of
-    white noise reaches with probability 5 % (Bonferroni). The period is then refined to the
-    lag of the highest autocorrelation within 20 % of ``n/k``, and kept only if the cycle
-    carries at least a tenth of the variance: the autocorrelation at the period exceeds that at
-    half the period by at least 0.2 (level shifts and slow wandering raise both alike).
+    white noise reaches with probability 5 % (Bonferroni). That peak, at k cycles, may be a
+    harmonic: a square, sawtooth or triangle wave puts power at whole multiples of its
+    frequency, and a series whose regimes differ in period spreads it over several peaks. So
+    the period is the first of ``n/k``, ``2n/k``, ``3n/k``, ... that passes two checks: a
+    multiple other than the first must itself lie within 20 % of a peak beyond the same
+    critical ratio, and, refined to the lag of the highest autocorrelation within 20 % of it,
+    the cycle must carry at least a tenth of the variance: the autocorrelation at the period
+    exceeds that at half the period by at least 0.2 (level shifts and slow wandering raise
+    both alike; half a period of a wave makes it unlike itself).
 
     Parameters
     ----------
@@ -213,14 +218,31 @@ def dominant_period(x: NDArray[np.float64]) -> int | None:
     best = int(np.nanargmax(ratio))
     # Ordinates of white noise are exponential, so a ratio to their median (ln 2) beyond
     # (ln(n/2) + ln(20)) / ln 2 happens with probability 5 % anywhere in the periodogram.
-    if not ratio[best] > (math.log(n / 2.0) + math.log(1.0 / PERIOD_ALPHA)) / math.log(2.0):
+    critical = (math.log(n / 2.0) + math.log(1.0 / PERIOD_ALPHA)) / math.log(2.0)
+    if not ratio[best] > critical:
         return None
-    return _refine_period(y, n / (lowest + best))
+    acf = _autocovariance(y)
+    if not acf[0] > 0:
+        return None
+    cycles = lowest + best
+    for multiple in range(1, cycles // lowest + 1 if PERIOD_HARMONICS else 2):
+        if multiple > 1:
+            # A fundamental below the peak is itself a peak of the periodogram.
+            lo = max(lowest, math.floor(cycles / multiple / 1.2))
+            hi = min(highest, math.ceil(cycles / multiple / 0.8))
+            if hi < lo or not (ratio[lo - lowest : hi - lowest + 1] > critical).any():
+                continue
+        period = _refine_period(acf, n * multiple / cycles)
+        if period is not None:
+            return period
+    return None
 
 
 MIN_PERIOD = 3
 PERIOD_ALPHA = 0.05
 CYCLE_SHARE = 0.1
+# Whether dominant_period looks past a harmonic peak to the fundamental below it.
+PERIOD_HARMONICS = True
 
 
 def _running_median_log(power: NDArray[np.float64], lo: int, hi: int) -> NDArray[np.float64]:
@@ -236,14 +258,18 @@ def _running_median_log(power: NDArray[np.float64], lo: int, hi: int) -> NDArray
     return np.asarray(np.interp(np.arange(lo, hi + 1), centres, medians), dtype=np.float64)
 
 
-def _refine_period(y: NDArray[np.float64], rough: float) -> int | None:
+def _autocovariance(y: NDArray[np.float64]) -> NDArray[np.float64]:
     n = len(y)
     size = 1 << (2 * n - 1).bit_length()
     spectrum = np.fft.rfft(y, size)
-    acf = np.fft.irfft(spectrum * np.conj(spectrum), size)[:n]
+    return np.asarray(np.fft.irfft(spectrum * np.conj(spectrum), size)[:n], dtype=np.float64)
+
+
+def _refine_period(acf: NDArray[np.float64], rough: float) -> int | None:
+    n = len(acf)
     lo = max(MIN_PERIOD, math.floor(0.8 * rough))
     hi = min(n // 4, math.ceil(1.2 * rough))
-    if hi < lo or not acf[0] > 0:
+    if hi < lo:
         return None
     period = lo + int(np.argmax(acf[lo : hi + 1]))
     # A cycle makes the series alike a period apart and unlike half a period apart; level

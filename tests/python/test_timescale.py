@@ -28,6 +28,26 @@ def test_a_level_shift_does_not_hide_the_period(seed: int) -> None:
     assert dominant_period(x) == 50
 
 
+def wave(n: int, period: int, form: str) -> np.ndarray:
+    phase = (np.arange(n) / period) % 1.0
+    if form == "square":
+        return np.where(phase < 0.5, 1.0, -1.0)
+    return 2.0 * phase - 1.0 if form == "sawtooth" else 1.0 - 4.0 * np.abs(phase - 0.5)
+
+
+@pytest.mark.parametrize("forms", [("square", "square"), ("sawtooth", "triangle")])
+@pytest.mark.parametrize("seed", range(3))
+def test_the_period_of_regimes_whose_strongest_peak_is_a_harmonic(
+    forms: tuple[str, str], seed: int
+) -> None:
+    # Two regimes, of periods 40 and 52: the periodogram's strongest peak (against its running
+    # median) is a harmonic, at which the series is not alike a period apart; the fundamental,
+    # a peak of its own, is.
+    rng = np.random.default_rng(seed)
+    x = np.concatenate([2.0 * wave(900, 40, forms[0]), 1.5 * wave(900, 52, forms[1])])
+    assert dominant_period(x + 0.3 * rng.normal(size=1800)) == 40
+
+
 @pytest.mark.parametrize(
     "make",
     [
