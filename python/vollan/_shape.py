@@ -5,155 +5,214 @@ in the Wasserstein distance: adjacent windows of a few hundred values differ by 
 sampling noise, so the scan rarely votes for such a change, and the location and scale contrasts
 do not move. What does move is Geary's ratio, the mean absolute deviation over the standard
 deviation (0.80 for a normal law, 0.87 for a flat one, 0.95 for the two-peaked one of the
-benchmarks): it measures shape alone, whatever the level and the spread. So a change of shape is
-looked for apart from the scan:
+benchmarks): it measures shape alone, whatever the level and the spread. Windows on either side
+of a boundary hold too few values to see a difference of 0.07 in it, so a change of shape is
+looked for over whole stretches, apart from the scan, between the changes the other rules
+report:
 
-- the "shape" contrast at a boundary is the root of the absolute difference of Geary's ratio of
-  the h values after it and the h values before it, each about its own least-squares line (a
-  drift changes neither) and clipped at 3 robust standard deviations (so that the few extreme
-  values of a heavy-tailed law do not move it), on every ``h // 8``-th boundary (neighbouring
-  ones share nearly all values), refined to single boundaries around a peak;
-- the width h is as large as leaves 4h boundaries to describe the series once the 2h around a
-  peak are set aside (``(n + 1) // 8``), at most the largest window; the ratio's sampling
-  noise falls as 1/sqrt(h), so shape is judged only from :data:`LEAST_SHAPE_WIDTH` values a
-  side;
-- a peak is reported when its robust z-score (against the median and MAD of the contrast at
-  boundaries farther than h from the scan's candidates and from the peak) exceeds
-  :data:`CRITICAL_SHAPE`, which lies above the simulated 97.5 % quantile of the largest such
-  z-score over change-free series, and no change found by the other rules lies within h of it
-  (a window that holds a shift of level or spread has a mixed shape, so shape peaks flank
-  such changes).
+- each value is standardised by the mean and standard deviation of the :data:`LOCAL_VALUES`
+  values around it within its stretch, so that a drift, a random walk or a change of spread
+  moves no score away from where it happens; a first pass pulls values beyond
+  :data:`CLIP_SDS` robust standard deviations in to that bound, so that a heavy tail's
+  extremes do not inflate the spread of all their neighbours;
+- its score is its term of Geary's ratio to first order, ``|z| - r z² / 2`` with r the ratio
+  over the stretch, so that the noise of the local spread cancels;
+- the cumulative sum of the scores about their mean, over the square root of the stretch's
+  length times the scores' long-run standard deviation (Bartlett weights over the lags at
+  which local windows overlap, taken about the best split so that a change does not inflate
+  it), is near a Brownian bridge when the shape does not change; its largest value beyond
+  :func:`critical_shape` reports a change, and each side is searched again (binary
+  segmentation);
+- the change is placed by the split, within :data:`PLACE_RADIUS` of the cumulative sum's peak,
+  under which the values' deviations from the stretch's median are most unlike on the two
+  sides, by a binomial likelihood at quantiles spaced closer in the tails (where laws of equal
+  spread differ most; a flat law has none).
 """
 
 from __future__ import annotations
 
+import math
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
 import numpy as np
-from numpy.lib.stride_tricks import sliding_window_view
 
-from vollan._rules import MAD_TO_SD, MIN_STD, robust_spread
+from vollan._rules import MAD_TO_SD
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-# Below this many values a side Geary's ratio (sd about 0.21 / sqrt(h)) cannot tell even the
+# Values around each value for its local mean and spread; fewer make the spread noisy (an sd
+# from 32 values is off by 12 % or so), more follow a wandering level less closely.
+LOCAL_VALUES = 32
+# A stretch is judged from this many values: below, Geary's ratio cannot tell even the
 # two-peaked law from a normal one.
-LEAST_SHAPE_WIDTH = 32
-# Boundaries that describe the series away from a change, in widths.
-_WINDOWS_OF_BOUNDARIES = 4
-# Boundaries looked at per width (neighbouring ones share nearly all their values).
-_STEPS_PER_WIDTH = 8
-# Rows of windows held at once (each row holds h values).
-_CHUNK_VALUES = 1 << 18
-# A few extreme values of a heavy-tailed law would move the ratio more than any change of
-# shape; clipped beyond this many robust standard deviations they do not (a normal law keeps
-# all but 0.3 % of its values).
+LEAST_SHAPE_VALUES = 255
+# Values farther from the local centre than this many robust standard deviations are pulled in
+# to that bound (a normal law keeps all but 0.3 % of its values).
 CLIP_SDS = 3.0
-# Values of a window from which its clipping limit is taken (about).
-_CLIP_SAMPLE = 128
-# The 97.5 % quantile of the largest z-score over change-free series lay at 3.4 to 4.05 for
-# Gaussian, Student-t(3) and AR(1) 0.5 noise alike (400 series a cell, n 256 to 100,000) and did
-# not grow with n; this lies above every one. 97.5 % rather than 95 %: shape is judged beside
-# location and scale, and may add at most 2.5 % to their false alarms.
-CRITICAL_SHAPE = 4.1
+# Lags of the long-run spread: values whose local windows overlap share their errors, and for
+# laws other than the normal one those errors move their scores alike.
+LONG_RUN_LAGS = 2 * LOCAL_VALUES
+# The critical value of the statistic by the length of the stretch: above the largest simulated
+# 97.5 % quantile over change-free Gaussian, Student-t(3), AR(1) 0.7, two-peaked, skewed
+# (exponential) series and Gaussian random walks (1,000 series a cell, 300 at 10^4), rounded
+# up to 0.05; it falls with the length towards the Brownian bridge's 1.48, and is taken as
+# constant beyond 10^4. 97.5 % rather than 95 %: shape is judged beside location and scale,
+# and may add at most 2.5 % to their false alarms.
+CRITICAL_BY_LENGTH = (
+    (255, 2.85),
+    (300, 2.6),
+    (400, 2.2),
+    (500, 2.15),
+    (600, 2.0),
+    (800, 1.9),
+    (1000, 1.8),
+    (1500, 1.7),
+    (2000, 1.65),
+    (4000, 1.6),
+    (10000, 1.6),
+)
+# A change is placed within this many values of the peak of the cumulative sum.
+PLACE_RADIUS = 2 * LOCAL_VALUES
 
 
-def shape_width(n: int, largest_window: int) -> int:
-    """Values on each side of a boundary for the shape contrast (0 when too few)."""
-    h = min((n + 1) // (_WINDOWS_OF_BOUNDARIES + 4), largest_window)
-    # A multiple of the grid's step, so that the windows before and after each boundary of
-    # the grid are windows of the grid.
-    h -= h % _STEPS_PER_WIDTH
-    return h if h >= LEAST_SHAPE_WIDTH else 0
+def critical_shape(n: int) -> float:
+    """The critical value for a stretch of ``n`` values (interpolated in the logarithm of n)."""
+    lengths, values = zip(*CRITICAL_BY_LENGTH, strict=True)
+    return float(np.interp(math.log(n), np.log(lengths), values))
 
 
-def _shape_ratio(rows: NDArray[np.float64]) -> NDArray[np.float64]:
-    """Geary's ratio of each row about its own line, the residuals clipped at
-    :data:`CLIP_SDS` robust standard deviations."""
-    h = rows.shape[1]
-    t = np.arange(h, dtype=np.float64) - (h - 1) / 2.0
-    residual = rows - rows.mean(axis=1, keepdims=True)
-    residual -= (residual @ t / float(t @ t))[:, None] * t
-    # The clipping limit need not be exact: wide windows take it from every k-th value.
-    sample = residual[:, :: max(1, h // _CLIP_SAMPLE)]
-    middle = np.median(sample, axis=1, keepdims=True)
-    limit = CLIP_SDS * MAD_TO_SD * np.median(np.abs(sample - middle), axis=1, keepdims=True)
-    np.clip(residual, middle - limit, middle + limit, out=residual)
-    residual -= residual.mean(axis=1, keepdims=True)
-    sd = np.maximum(np.sqrt(np.einsum("ij,ij->i", residual, residual) / h), MIN_STD)
-    ratio: NDArray[np.float64] = np.abs(residual, out=residual).mean(axis=1) / sd
-    return ratio
+def _local_moments(
+    x: NDArray[np.float64], width: int
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Mean and standard deviation of the ``width`` values around each value (the first or
+    last ``width`` at the ends)."""
+    n = len(x)
+    first = np.concatenate([[0.0], np.cumsum(x)])
+    second = np.concatenate([[0.0], np.cumsum(x * x)])
+    lo = np.clip(np.arange(n) - width // 2, 0, max(0, n - width))
+    hi = lo + width
+    mean = (first[hi] - first[lo]) / width
+    var = np.maximum((second[hi] - second[lo]) / width - mean * mean, 0.0)
+    return mean, np.sqrt(var)
 
 
-def shape_contrasts(
-    x: NDArray[np.float64], h: int, bounds: NDArray[np.intp]
-) -> NDArray[np.float64]:
-    """The shape contrast at each boundary in ``bounds`` (h <= c <= n - h)."""
-    return _contrast_of(_ratios(x, h, bounds), _ratios(x, h, bounds - h))
+def _standardised(x: NDArray[np.float64], width: int) -> NDArray[np.float64]:
+    """Each value about its local mean over its local spread, in robust units clipped at
+    :data:`CLIP_SDS` (0 where the local values are all equal)."""
+    centred = x - np.median(x)
+    z = centred
+    middle = 0.0
+    for _ in range(2):
+        mean, sd = _local_moments(centred, width)
+        with np.errstate(all="ignore"):
+            z = np.where(sd > 0, (centred - mean) / sd, 0.0)
+        middle = float(np.median(z))
+        bound = CLIP_SDS * MAD_TO_SD * float(np.median(np.abs(z - middle)))
+        z = np.clip(z, middle - bound, middle + bound)
+        # The second pass takes its local moments from the clipped values.
+        centred = mean + z * sd
+    return np.asarray(z - middle, dtype=np.float64)
 
 
-def _ratios(x: NDArray[np.float64], h: int, starts: NDArray[np.intp]) -> NDArray[np.float64]:
-    """The shape ratio of the h values from each of ``starts``."""
-    windows = sliding_window_view(x, h)
-    out = np.empty(len(starts))
-    rows = max(1, _CHUNK_VALUES // h)
-    with np.errstate(all="ignore"):  # values near the float limit give inf or NaN
-        for s in range(0, len(starts), rows):
-            out[s : s + rows] = _shape_ratio(windows[starts[s : s + rows]])
-    return out
+def shape_scores(x: NDArray[np.float64], width: int = LOCAL_VALUES) -> NDArray[np.float64]:
+    """Each value's term of Geary's ratio to first order, ``|z| - r z² / 2``."""
+    z = _standardised(x, min(width, len(x)))
+    first = float(np.mean(np.abs(z)))
+    second = float(np.mean(z * z))
+    if not second > 0:
+        return np.zeros(len(x))
+    return np.asarray(np.abs(z) - (first / (2.0 * second)) * z * z, dtype=np.float64)
 
 
-def _contrast_of(after: NDArray[np.float64], before: NDArray[np.float64]) -> NDArray[np.float64]:
-    with np.errstate(all="ignore"):
-        return np.sqrt(np.nan_to_num(np.abs(after - before), nan=0.0))
+def _long_run_sd(u: NDArray[np.float64], lags: int) -> float:
+    """Bartlett estimate of the long-run standard deviation of ``u`` (about its mean), with
+    the share ``lags / n`` that such estimates lose to the mean taken back."""
+    u = u - u.mean()
+    n = len(u)
+    total = gamma0 = float(u @ u) / n
+    for k in range(1, min(lags, n - 1) + 1):
+        total += 2.0 * (1.0 - k / (lags + 1.0)) * float(u[k:] @ u[:-k]) / n
+    total *= n / max(n - 2 * lags, 1)
+    return math.sqrt(max(total, 1e-3 * gamma0))
 
 
-def _near(bounds: NDArray[np.intp], centres: Sequence[int], h: int) -> NDArray[np.bool_]:
-    near = np.zeros(len(bounds), dtype=bool)
-    for c in centres:
-        near |= np.abs(bounds - c) < h
-    return near
+def shape_statistic(u: NDArray[np.float64]) -> tuple[int, float]:
+    """The split of a stretch's scores (values before it) where their centred cumulative sum
+    is largest, and that sum in units of ``sqrt(len(u))`` long-run standard deviations, taken
+    about the means on either side of the split (so that a change does not count as noise)."""
+    n = len(u)
+    bridge = np.abs(np.cumsum(u - u.mean())[:-1])
+    margin = LOCAL_VALUES // 2
+    bridge[: margin - 1] = 0.0
+    bridge[n - margin :] = 0.0
+    k = int(np.argmax(bridge))
+    split = k + 1
+    residual = np.concatenate([u[:split] - u[:split].mean(), u[split:] - u[split:].mean()])
+    sd = _long_run_sd(residual, LONG_RUN_LAGS)
+    if not sd > 0:
+        return split, 0.0
+    return split, float(bridge[k]) / (sd * math.sqrt(n))
+
+
+def place_change(values: NDArray[np.float64], near: int, radius: int, margin: int) -> int:
+    """The split of ``values`` within ``radius`` of ``near`` under which the deviations from
+    their median differ most between the two sides (binomial likelihood of the share below
+    each of ~4 ln n quantiles, spaced closer in the tails)."""
+    n = len(values)
+    deviation = np.abs(values - np.median(values))
+    lo = max(margin, near - radius)
+    hi = min(n - margin, near + radius)
+    if hi < lo:
+        return near
+    levels = math.ceil(4.0 * math.log(n))
+    c = -math.log(2.0 * n - 1.0)
+    k = np.arange(1, levels + 1)
+    probs = 1.0 / (1.0 + (2.0 * n - 1.0) * np.exp(c / levels * (2.0 * k - 1.0)))
+    cut = np.quantile(deviation, probs)
+    # Counts below each quantile before every split from lo to hi.
+    before = np.searchsorted(np.sort(deviation[:lo]), cut, side="right").astype(np.float64)
+    steps = (deviation[lo:hi, None] <= cut[None, :]).astype(np.float64)
+    below = before + np.vstack([np.zeros((1, levels)), np.cumsum(steps, axis=0)])
+    total = below[-1] + (deviation[hi:, None] <= cut[None, :]).sum(axis=0)
+    left = np.arange(lo, hi + 1, dtype=np.float64)[:, None]
+
+    def loglik(count: NDArray[np.float64], size: NDArray[np.float64]) -> NDArray[np.float64]:
+        p = np.clip(count / size, 1e-12, 1.0 - 1e-12)
+        out: NDArray[np.float64] = size * (p * np.log(p) + (1.0 - p) * np.log1p(-p))
+        return out
+
+    fit = (loglik(below, left) + loglik(total - below, n - left)).sum(axis=1)
+    return lo + int(np.argmax(fit))
 
 
 def shape_changes(
-    x: NDArray[np.float64], h: int, candidates: Sequence[int]
-) -> list[tuple[int, float]]:
-    """Boundaries whose shape contrast stands out, with their z-scores, strongest first.
-
-    Peaks are taken greedily, each more than h from the ones before; the reference leaves out
-    the boundaries within h of ``candidates`` and of the peak judged, unless fewer than 4h
-    values' worth would remain.
-    """
-    n = len(x)
-    step = max(1, h // _STEPS_PER_WIDTH)
-    starts = np.arange(0, n - h + 1, step, dtype=np.intp)
-    ratio = _ratios(x, h, starts)
-    k = h // step
-    if len(starts) <= k + 1:
-        return []
-    bounds = starts[k:]
-    contrast = _contrast_of(ratio[k:], ratio[:-k])
-    base_near = _near(bounds, candidates, h)
-    critical = CRITICAL_SHAPE
-    found: list[tuple[int, float]] = []
-    taken = np.zeros(len(bounds), dtype=bool)
-    order = np.argsort(-contrast, kind="stable")
-    for j in order:
-        if taken[j]:
+    x: NDArray[np.float64], stretches: Sequence[tuple[int, int]]
+) -> list[tuple[int, float, float]]:
+    """Changes of shape within the stretches ``[start, end)`` of ``x``, with their statistics
+    and critical values, strongest first (by statistic over critical value). Each stretch is
+    standardised on its own: a local window reaching across its end would mix in another
+    level or spread."""
+    found: list[tuple[int, float, float]] = []
+    for start, end in stretches:
+        if end - start < LEAST_SHAPE_VALUES:
             continue
-        c = int(bounds[j])
-        away = ~(base_near | _near(bounds, [c], h))
-        reference = contrast[away] if away.sum() * step >= _WINDOWS_OF_BOUNDARIES * h else contrast
-        median = float(np.median(reference))
-        spread = robust_spread(reference, median)
-        z = (float(contrast[j]) - median) / spread if spread > 0 else 0.0
-        if not z > critical:
-            break
-        # The peak to one boundary: the best within a step of the coarse one.
-        fine = np.arange(max(h, c - step + 1), min(n - h, c + step - 1) + 1, dtype=np.intp)
-        c = int(fine[int(np.argmax(shape_contrasts(x, h, fine)))])
-        found.append((c, z))
-        taken |= np.abs(bounds - c) <= h
-    return found
+        values = x[start:end]
+        with np.errstate(all="ignore"):
+            u = shape_scores(values)
+        if not np.isfinite(u).all():
+            continue
+        todo = [(0, end - start)]
+        while todo:
+            a, b = todo.pop()
+            if b - a < LEAST_SHAPE_VALUES:
+                continue
+            split, statistic = shape_statistic(u[a:b])
+            critical = critical_shape(b - a)
+            if not statistic > critical:
+                continue
+            split = place_change(values[a:b], split, PLACE_RADIUS, LOCAL_VALUES // 2)
+            found.append((start + a + split, statistic, critical))
+            todo += [(a, a + split), (a + split, b)]
+    return sorted(found, key=lambda one: -one[1] / one[2])

@@ -51,7 +51,7 @@ from vollan._scale import (
     dominant_period,
 )
 from vollan._select import check_selection, select_changes
-from vollan._shape import CRITICAL_SHAPE, shape_changes, shape_width
+from vollan._shape import LOCAL_VALUES, shape_changes
 from vollan._short import critical_shift, shift_score, split_statistics
 
 if TYPE_CHECKING:
@@ -142,8 +142,10 @@ def detect(
       series). ``Detection.note`` says so; a change of spread alone is not judged there.
     - ``change_type`` = "distribution" judges both contrasts, so mean shifts and changes of
       spread are reported, and looks for changes of shape at equal mean and spread apart
-      from the vote (:mod:`vollan._shape`: Geary's ratio of the values on either side, which
-      the scan's distance barely sees; from 255 values, at most 2.5 % more false alarms);
+      from the vote, which the scan's distance barely sees (:mod:`vollan._shape`: a
+      cumulative sum of each value's term of Geary's ratio over the stretches between the
+      reported changes, each value standardised by its neighbours; from 255 values, at most
+      2.5 % more false alarms);
       "mean" judges only the location contrast and "var" only the scale one. It also chooses
       the split search that places a change inside a flagged region.
     - Reported leaders closer together than the smallest window cannot be told apart by the
@@ -315,7 +317,7 @@ def detect(
     )
     shapes: list[Evidence] = []
     if "shape" in kinds_judged:
-        shapes = _shape_changes(x, raw, candidates, sorted(chosen), sizes[-1])
+        shapes = _shape_changes(x, sorted(chosen), sizes[-1])
     found = build_detection(
         raw,
         scores,
@@ -339,23 +341,22 @@ def detect(
     return select_changes(found, n_changes, min_size)
 
 
-def _shape_changes(
-    x: NDArray[np.float64],
-    raw: ScanResult,
-    candidates: Sequence[int],
-    reported: Sequence[int],
-    largest: int,
-) -> list[Evidence]:
-    """Changes of shape (:mod:`vollan._shape`) farther than their width from every reported
-    change, as evidence at their positions."""
-    h = shape_width(len(x), largest)
-    if not h:
-        return []
+def _shape_changes(x: NDArray[np.float64], reported: Sequence[int], largest: int) -> list[Evidence]:
+    """Changes of shape (:mod:`vollan._shape`) within the stretches between the reported
+    changes, as evidence at their positions. One within two local windows of a reported
+    change is left out: a shift of level or spread mixes the shape of the values beside it."""
+    n = len(x)
+    cuts = [0, *sorted(reported), n]
     found = []
-    for c, z in shape_changes(x, h, candidates):
-        if all(abs(c - r) > h for r in reported):
+    for c, statistic, critical in shape_changes(x, list(zip(cuts[:-1], cuts[1:], strict=True))):
+        if all(abs(c - r) > 2 * LOCAL_VALUES for r in reported):
+            # Its size is described from the values up to its neighbours, within the largest
+            # window.
+            h = min([c, n - c, largest, *(abs(c - r) for r in reported)])
             ((shift, ratio),) = leader_sizes(x, [h], [c])
-            found.append(Evidence(z, "shape", h, CRITICAL_SHAPE, (c, c + 1), shift, ratio, index=c))
+            found.append(
+                Evidence(statistic, "shape", h, critical, (c, c + 1), shift, ratio, index=c)
+            )
     return found
 
 
