@@ -48,7 +48,9 @@ class Leader:
         "shift" for the one change of mean a series too short for contrasts can report (its
         contrast is then the split's t statistic); "shape" for a change of shape at equal
         mean and spread, found apart from the vote (its votes, score and probability are
-        those of a leader at the same place, else 0).
+        those of a leader at the same place, else 0; its contrast is the cumulative sum's
+        statistic of :mod:`vollan._shape` over its stretch, its critical value the one for
+        that stretch's length).
     width : int
         Values on each side of the leader that its contrast compared (see :func:`detect`).
     critical : float or None
