@@ -21,20 +21,8 @@ import numpy as np
 
 import vollan
 from vollan import _scale
-from vollan._families import NOISE, ar1
+from vollan._families import NOISE, _wave, ar1
 from vollan.metrics import f1_score, segmentation_cover
-
-
-def wave(rng: np.random.Generator, n: int, period: float) -> np.ndarray:
-    phase = (np.arange(n) / period + rng.uniform()) % 1.0
-    form = int(rng.integers(0, 4))
-    if form == 0:
-        return np.sin(2.0 * np.pi * phase)
-    if form == 1:
-        return np.where(phase < 0.5, 1.0, -1.0)
-    if form == 2:
-        return 2.0 * phase - 1.0
-    return 1.0 - 4.0 * np.abs(phase - 0.5)
 
 
 def periodic(rng: np.random.Generator) -> tuple[np.ndarray, list[float], list[int]]:
@@ -48,7 +36,7 @@ def periodic(rng: np.random.Generator) -> tuple[np.ndarray, list[float], list[in
     for a, b in zip([0, *cuts], [*cuts, n], strict=True):
         period = float(rng.uniform(5.0, min(80.0, n / 8)))
         periods.append(period)
-        parts.append(rng.uniform(1.0, 3.0) * wave(rng, int(b - a), period))
+        parts.append(rng.uniform(1.0, 3.0) * _wave(rng, int(b - a), period))
     noise = rng.uniform(0.1, 1.0) * rng.normal(size=n)
     return np.concatenate(parts) + noise, periods, [int(c) for c in cuts]
 
