@@ -121,32 +121,64 @@ TEST(Refine, WorkedExamples) {
     EXPECT_EQ(split({0, 1, 1, 0}, ChangeType::distribution), 1u);
 }
 
-// The incremental halves must equal a fresh sort of each part at every split.
-TEST(Refine, IncrementalHalvesMatchResorting) {
+// Every split's statistic must equal, bit for bit, a fresh sort of each part and the merge walk,
+// on every instruction set: small regions (fewer splits than one batch) and large ones (several
+// batches and a ragged last one), ties within and across the parts, -0.0 beside +0.0, and values
+// so far apart that an interval's width overflows to infinity.
+std::size_t resorting_split(const std::vector<double>& x, std::vector<double>& stats) {
+    double best = -std::numeric_limits<double>::infinity();
+    std::size_t best_j = 1;
+    const double n = static_cast<double>(x.size());
+    for (std::size_t j = 1; j < x.size(); ++j) {
+        std::vector<double> l(x.begin(), x.begin() + static_cast<long>(j));
+        std::vector<double> r(x.begin() + static_cast<long>(j), x.end());
+        sort_total_order(l);
+        sort_total_order(r);
+        const double stat = wasserstein_1d_sorted(l, r) *
+                            std::sqrt((static_cast<double>(x.size() - j) * static_cast<double>(j)) / n);
+        stats[j] = stat;
+        if (stat > best) {
+            best = stat;
+            best_j = j;
+        }
+    }
+    return best_j;
+}
+
+TEST(Refine, SplitStatisticsMatchResortingOnEveryIsa) {
     std::mt19937_64 gen(7);
     std::uniform_int_distribution<int> small(-3, 3);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    const double huge = std::numeric_limits<double>::max();
+    std::vector<std::vector<double>> regions;
     for (int trial = 0; trial < 50; ++trial) {
         std::vector<double> x(3 + trial % 20);
         for (auto& v : x) v = small(gen) * 0.5;
-        std::vector<double> stats(x.size(), 0.0);
-        const std::size_t k = wasserstein_split(x, stats);
-        double best = -std::numeric_limits<double>::infinity();
-        std::size_t best_j = 1;
-        const double n = static_cast<double>(x.size());
-        for (std::size_t j = 1; j < x.size(); ++j) {
-            std::vector<double> l(x.begin(), x.begin() + static_cast<long>(j));
-            std::vector<double> r(x.begin() + static_cast<long>(j), x.end());
-            sort_total_order(l);
-            sort_total_order(r);
-            const double stat = wasserstein_1d_sorted(l, r) *
-                                std::sqrt((static_cast<double>(x.size() - j) * static_cast<double>(j)) / n);
-            EXPECT_EQ(bits(stats[j]), bits(stat));
-            if (stat > best) {
-                best = stat;
-                best_j = j;
+        regions.push_back(x);
+    }
+    for (std::size_t n : {17u, 40u, 95u, 257u}) {
+        std::vector<double> x(n);
+        for (std::size_t k = 0; k < n; ++k) x[k] = normal(gen) + (k > n / 3 ? 1.5 : 0.0);
+        regions.push_back(x);
+        for (auto& v : x) v = std::round(v * 2.0) / 2.0;  // many ties
+        regions.push_back(x);
+    }
+    regions.push_back({0.0, -0.0, 0.0, 1.0, -0.0, 0.0, -1.0, -0.0});
+    regions.push_back({-huge, huge, 0.0, huge, -huge, 1.0, -huge});
+    regions.push_back({-huge, -huge, huge, huge});
+    regions.push_back({-huge, huge, -huge, huge, -huge, huge});
+    for (const auto& x : regions) {
+        std::vector<double> expected(x.size(), 0.0);
+        const std::size_t expected_k = resorting_split(x, expected);
+        for (LaneIsa isa : {LaneIsa::scalar, LaneIsa::avx2, LaneIsa::avx512f}) {
+            if (!lane_isa_supported(isa)) continue;
+            std::vector<double> stats(x.size(), 0.0);
+            EXPECT_EQ(wasserstein_split(x, stats, isa), expected_k) << "n=" << x.size();
+            for (std::size_t j = 1; j < x.size(); ++j) {
+                EXPECT_EQ(bits(stats[j]), bits(expected[j]))
+                    << "n=" << x.size() << " j=" << j << " isa=" << static_cast<int>(isa);
             }
         }
-        EXPECT_EQ(k, best_j);
     }
 }
 
