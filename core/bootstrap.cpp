@@ -1,6 +1,7 @@
 #include "core/bootstrap.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -248,21 +249,42 @@ void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_
         }
         return;
     }
+    // Four replicates at a time: drawn and sorted one after the other, their walks interleaved.
     struct Scratch {
         std::vector<double> buf;
         std::vector<std::uint64_t> sort;
     };
-    auto replicate = [&](Scratch& s, std::uint64_t r) {
-        out[r] = replicate_distance(z, w, block_len, taper, position_seed, r, s.buf, s.sort);
+    const std::uint64_t n_quads = n_perm / 4 + (n_perm % 4 != 0);
+    auto quad = [&](Scratch& s, std::uint64_t g) {
+        const std::uint64_t r0 = 4 * g;
+        if (n_perm - r0 < 4) {
+            for (std::uint64_t r = r0; r < n_perm; ++r) {
+                out[r] = replicate_distance(z, w, block_len, taper, position_seed, r,
+                                            std::span<double>(s.buf).first(L), s.sort);
+            }
+            return;
+        }
+        std::array<std::span<const double>, 4> first;
+        std::array<std::span<const double>, 4> second;
+        for (std::size_t k = 0; k < 4; ++k) {
+            const std::span<double> buf = std::span<double>(s.buf).subspan(k * L, L);
+            draw_replicate(z, w, block_len, taper, position_seed, r0 + k, buf.data(), 1);
+            sort_total_order(buf.first(w), s.sort);
+            sort_total_order(buf.subspan(w, w), s.sort);
+            first[k] = buf.first(w);
+            second[k] = buf.subspan(w, w);
+        }
+        wasserstein_1d_sorted_x4(first, second, out + r0);
     };
+    auto scratch = [L] { return Scratch{std::vector<double>(4 * L), {}}; };
     if (n_perm < kParallelReplicates) {
-        Scratch s{std::vector<double>(L), {}};
-        for (std::uint64_t r = 0; r < n_perm; ++r) replicate(s, r);
+        Scratch s = scratch();
+        for (std::uint64_t g = 0; g < n_quads; ++g) quad(s, g);
         return;
     }
-    const std::uint64_t min_chunk = n_perm / 8 + (n_perm % 8 != 0 ? 1 : 0);
-    parallel_for(
-        n_perm, min_chunk, [L] { return Scratch{std::vector<double>(L), {}}; }, replicate);
+    // At most eight chunks, as for single replicates.
+    const std::uint64_t min_chunk = n_quads / 8 + (n_quads % 8 != 0 ? 1 : 0);
+    parallel_for(n_quads, min_chunk, scratch, quad);
 }
 
 Result<double> bootstrap_threshold(const WindowParams& params, std::uint64_t w,

@@ -2,6 +2,7 @@
 // empirical distributions of two ascending samples.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <span>
@@ -15,6 +16,14 @@ namespace vollan {
 // Integral of |F - G| by one merge walk over both samples. Empty samples, or a NaN in either,
 // give the quiet NaN. O(n + m), no allocation.
 double wasserstein_1d_sorted(std::span<const double> first, std::span<const double> second);
+
+// wasserstein_1d_sorted of four pairs, out[k] for pair k, bit for bit. Pairs of equal sizes are
+// walked side by side in vector lanes where the instruction set has them.
+void wasserstein_1d_sorted_x4(const std::array<std::span<const double>, 4>& first,
+                              const std::array<std::span<const double>, 4>& second, double* out);
+void wasserstein_1d_sorted_x4(const std::array<std::span<const double>, 4>& first,
+                              const std::array<std::span<const double>, 4>& second, double* out,
+                              LaneIsa isa);
 
 // Distances of kDistanceLanes independent pairs of unsorted samples of n values each, computed
 // side by side in vector registers: rows[k * kDistanceLanes + l] is value k of pair l, rows 0 .. n-1
