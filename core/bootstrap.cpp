@@ -249,24 +249,25 @@ void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_
         }
         return;
     }
-    // Four replicates at a time: drawn and sorted one after the other, their walks interleaved.
+    // Eight replicates at a time: drawn and sorted one after the other, then walked side by side.
     struct Scratch {
         std::vector<double> buf;
         std::vector<std::uint64_t> sort;
     };
-    const std::uint64_t n_quads = n_perm / 4 + (n_perm % 4 != 0);
-    auto quad = [&](Scratch& s, std::uint64_t g) {
-        const std::uint64_t r0 = 4 * g;
-        if (n_perm - r0 < 4) {
+    constexpr std::uint64_t kGroup = kWalkLanes;
+    const std::uint64_t n_groups = n_perm / kGroup + (n_perm % kGroup != 0);
+    auto group = [&](Scratch& s, std::uint64_t g) {
+        const std::uint64_t r0 = kGroup * g;
+        if (n_perm - r0 < kGroup) {
             for (std::uint64_t r = r0; r < n_perm; ++r) {
                 out[r] = replicate_distance(z, w, block_len, taper, position_seed, r,
                                             std::span<double>(s.buf).first(L), s.sort);
             }
             return;
         }
-        std::array<std::span<const double>, 4> first;
-        std::array<std::span<const double>, 4> second;
-        for (std::size_t k = 0; k < 4; ++k) {
+        SamplePairs first;
+        SamplePairs second;
+        for (std::size_t k = 0; k < kGroup; ++k) {
             const std::span<double> buf = std::span<double>(s.buf).subspan(k * L, L);
             draw_replicate(z, w, block_len, taper, position_seed, r0 + k, buf.data(), 1);
             sort_total_order(buf.first(w), s.sort);
@@ -274,17 +275,17 @@ void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_
             first[k] = buf.first(w);
             second[k] = buf.subspan(w, w);
         }
-        wasserstein_1d_sorted_x4(first, second, out + r0);
+        wasserstein_1d_sorted_x8(first, second, out + r0);
     };
-    auto scratch = [L] { return Scratch{std::vector<double>(4 * L), {}}; };
+    auto scratch = [L] { return Scratch{std::vector<double>(kGroup * L), {}}; };
     if (n_perm < kParallelReplicates) {
         Scratch s = scratch();
-        for (std::uint64_t g = 0; g < n_quads; ++g) quad(s, g);
+        for (std::uint64_t g = 0; g < n_groups; ++g) group(s, g);
         return;
     }
     // At most eight chunks, as for single replicates.
-    const std::uint64_t min_chunk = n_quads / 8 + (n_quads % 8 != 0 ? 1 : 0);
-    parallel_for(n_quads, min_chunk, scratch, quad);
+    const std::uint64_t min_chunk = n_groups / 8 + (n_groups % 8 != 0 ? 1 : 0);
+    parallel_for(n_groups, min_chunk, scratch, group);
 }
 
 Result<double> bootstrap_threshold(const WindowParams& params, std::uint64_t w,

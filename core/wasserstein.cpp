@@ -114,14 +114,29 @@ double wasserstein_1d_sorted(std::span<const double> first, std::span<const doub
 
 namespace {
 
+// A lane's walk taken on alone from where the side-by-side steps left it: state[0 .. 4] hold, by
+// lane, F, G, the sum, the previous value and the NaN mask.
+template <std::size_t W>
+double finish_lane(std::span<const double> first, std::span<const double> second, std::int64_t i,
+                   std::int64_t j, const double (&state)[6][W], std::size_t l) {
+    Cursor c(first, second);
+    c.i = static_cast<std::size_t>(i);
+    c.j = static_cast<std::size_t>(j);
+    c.s.F = state[0][l];
+    c.s.G = state[1][l];
+    c.s.sum = state[2][l];
+    c.s.prev = state[3][l];
+    c.s.nan = std::bit_cast<std::uint64_t>(state[4][l]) != 0;
+    return c.finish();
+}
+
 // Four walks side by side in the lanes of one AVX2 register, the values fetched by gathers: the
 // steps of walk_step and Cursor::joint_step as vector operations (the same comparisons, with
 // unordered operands, and the same masked additions), taken while every lane is still in its
 // joint phase. Lane l's samples start at first[l].data() and second[l].data(), all n and m long;
 // the gathers address them absolutely (a null base, indices counted in doubles).
-[[gnu::target("avx2")]] void walks_x4_avx2(const std::array<std::span<const double>, 4>& first,
-                                           const std::array<std::span<const double>, 4>& second,
-                                           double* out) {
+[[gnu::target("avx2")]] void walks_x4_avx2(const std::span<const double>* first,
+                                           const std::span<const double>* second, double* out) {
     const std::size_t n = first[0].size();
     const std::size_t m = second[0].size();
     const double* const base = nullptr;
@@ -180,37 +195,96 @@ namespace {
     _mm256_store_pd(lanes[3], prev);
     _mm256_store_pd(lanes[4], nan);
     for (std::size_t l = 0; l < 4; ++l) {
-        Cursor c(first[l], second[l]);
-        c.i = static_cast<std::size_t>(i_end[l] - at[0][l]);
-        c.j = static_cast<std::size_t>(j_end[l] - at[1][l]);
-        c.s.F = lanes[0][l];
-        c.s.G = lanes[1][l];
-        c.s.sum = lanes[2][l];
-        c.s.prev = lanes[3][l];
-        c.s.nan = std::bit_cast<std::uint64_t>(lanes[4][l]) != 0;
-        out[l] = c.finish();
+        out[l] = finish_lane(first[l], second[l], i_end[l] - at[0][l], j_end[l] - at[1][l], lanes, l);
+    }
+}
+
+// The same steps for eight walks in one AVX-512 register, with mask registers for the selections.
+[[gnu::target("avx512f,avx512dq")]] void walks_x8_avx512(const std::span<const double>* first,
+                                                         const std::span<const double>* second,
+                                                         double* out) {
+    const std::size_t n = first[0].size();
+    const std::size_t m = second[0].size();
+    alignas(64) std::int64_t at[2][8];
+    for (std::size_t l = 0; l < 8; ++l) {
+        at[0][l] = static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(first[l].data()) / sizeof(double));
+        at[1][l] = static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(second[l].data()) / sizeof(double));
+    }
+    const __m512i a0 = _mm512_load_si512(at[0]);
+    const __m512i b0 = _mm512_load_si512(at[1]);
+    const __m512i a_end = _mm512_add_epi64(a0, _mm512_set1_epi64(static_cast<long long>(n)));
+    const __m512i b_end = _mm512_add_epi64(b0, _mm512_set1_epi64(static_cast<long long>(m)));
+    const __m512d step_f = _mm512_set1_pd(1.0 / static_cast<double>(n));
+    const __m512d step_g = _mm512_set1_pd(1.0 / static_cast<double>(m));
+    const __m512i one = _mm512_set1_epi64(1);
+    const __m512d zero = _mm512_setzero_pd();
+    __m512i ia = a0;
+    __m512i ib = b0;
+    __m512d f = zero;
+    __m512d g = zero;
+    __m512d sum = zero;
+    __mmask8 nan = 0;
+    __m512d prev;
+    {
+        const __m512d x = _mm512_mask_i64gather_pd(zero, 0xFF, ia, nullptr, 8);
+        const __m512d y = _mm512_mask_i64gather_pd(zero, 0xFF, ib, nullptr, 8);
+        prev = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(x, y, _CMP_LT_OQ), y, x);
+    }
+    for (;;) {
+        const __mmask8 joint = _mm512_cmpgt_epi64_mask(a_end, ia) & _mm512_cmpgt_epi64_mask(b_end, ib);
+        if (joint != 0xFF) break;
+        const __m512d x = _mm512_mask_i64gather_pd(zero, 0xFF, ia, nullptr, 8);
+        const __m512d y = _mm512_mask_i64gather_pd(zero, 0xFF, ib, nullptr, 8);
+        const __mmask8 take_first = _mm512_cmp_pd_mask(y, x, _CMP_NLT_UQ);
+        const __m512d v = _mm512_mask_blend_pd(take_first, y, x);
+        const __m512d gap = _mm512_abs_pd(_mm512_sub_pd(f, g));
+        const __m512d width_term = _mm512_mul_pd(_mm512_sub_pd(v, prev), gap);
+        const __mmask8 counts = _mm512_cmp_pd_mask(v, prev, _CMP_NEQ_UQ) & _mm512_cmp_pd_mask(f, g, _CMP_NEQ_UQ);
+        sum = _mm512_add_pd(sum, _mm512_maskz_mov_pd(counts, width_term));
+        prev = v;
+        f = _mm512_add_pd(f, _mm512_maskz_mov_pd(take_first, step_f));
+        g = _mm512_add_pd(g, _mm512_maskz_mov_pd(static_cast<__mmask8>(~take_first), step_g));
+        nan |= _mm512_cmp_pd_mask(v, v, _CMP_UNORD_Q);
+        ia = _mm512_mask_add_epi64(ia, take_first, ia, one);
+        ib = _mm512_mask_add_epi64(ib, static_cast<__mmask8>(~take_first), ib, one);
+    }
+    alignas(64) std::int64_t i_end[8];
+    alignas(64) std::int64_t j_end[8];
+    alignas(64) double lanes[6][8];
+    _mm512_store_si512(i_end, ia);
+    _mm512_store_si512(j_end, ib);
+    _mm512_store_pd(lanes[0], f);
+    _mm512_store_pd(lanes[1], g);
+    _mm512_store_pd(lanes[2], sum);
+    _mm512_store_pd(lanes[3], prev);
+    _mm512_store_pd(lanes[4], _mm512_castsi512_pd(_mm512_movm_epi64(nan)));
+    for (std::size_t l = 0; l < 8; ++l) {
+        out[l] = finish_lane(first[l], second[l], i_end[l] - at[0][l], j_end[l] - at[1][l], lanes, l);
     }
 }
 
 }  // namespace
 
-void wasserstein_1d_sorted_x4(const std::array<std::span<const double>, 4>& first,
-                              const std::array<std::span<const double>, 4>& second, double* out,
+void wasserstein_1d_sorted_x8(const SamplePairs& first, const SamplePairs& second, double* out,
                               LaneIsa isa) {
     bool same_sizes = !first[0].empty() && !second[0].empty();
-    for (std::size_t k = 1; k < 4; ++k) {
+    for (std::size_t k = 1; k < kWalkLanes; ++k) {
         same_sizes &= first[k].size() == first[0].size() && second[k].size() == second[0].size();
     }
     if (isa == LaneIsa::scalar || !same_sizes) {
-        for (std::size_t l = 0; l < 4; ++l) out[l] = wasserstein_1d_sorted(first[l], second[l]);
+        for (std::size_t l = 0; l < kWalkLanes; ++l) out[l] = wasserstein_1d_sorted(first[l], second[l]);
         return;
     }
-    walks_x4_avx2(first, second, out);
+    if (isa == LaneIsa::avx512f) {
+        walks_x8_avx512(first.data(), second.data(), out);
+        return;
+    }
+    walks_x4_avx2(first.data(), second.data(), out);
+    walks_x4_avx2(first.data() + 4, second.data() + 4, out + 4);
 }
 
-void wasserstein_1d_sorted_x4(const std::array<std::span<const double>, 4>& first,
-                              const std::array<std::span<const double>, 4>& second, double* out) {
-    wasserstein_1d_sorted_x4(first, second, out, active_lane_isa());
+void wasserstein_1d_sorted_x8(const SamplePairs& first, const SamplePairs& second, double* out) {
+    wasserstein_1d_sorted_x8(first, second, out, active_lane_isa());
 }
 
 namespace {

@@ -17,12 +17,12 @@ namespace vollan {
 // give the quiet NaN. O(n + m), no allocation.
 double wasserstein_1d_sorted(std::span<const double> first, std::span<const double> second);
 
-// wasserstein_1d_sorted of four pairs, out[k] for pair k, bit for bit. Pairs of equal sizes are
+// wasserstein_1d_sorted of eight pairs, out[k] for pair k, bit for bit. Pairs of equal sizes are
 // walked side by side in vector lanes where the instruction set has them.
-void wasserstein_1d_sorted_x4(const std::array<std::span<const double>, 4>& first,
-                              const std::array<std::span<const double>, 4>& second, double* out);
-void wasserstein_1d_sorted_x4(const std::array<std::span<const double>, 4>& first,
-                              const std::array<std::span<const double>, 4>& second, double* out,
+inline constexpr std::size_t kWalkLanes = 8;
+using SamplePairs = std::array<std::span<const double>, kWalkLanes>;
+void wasserstein_1d_sorted_x8(const SamplePairs& first, const SamplePairs& second, double* out);
+void wasserstein_1d_sorted_x8(const SamplePairs& first, const SamplePairs& second, double* out,
                               LaneIsa isa);
 
 // Distances of kDistanceLanes independent pairs of unsorted samples of n values each, computed

@@ -122,10 +122,10 @@ TEST(Refine, WorkedExamples) {
     EXPECT_EQ(split({0, 1, 1, 0}, ChangeType::distribution), 1u);
 }
 
-// Four walks side by side must give each pair's own distance bit for bit: continuous values,
+// Eight walks side by side must give each pair's own distance bit for bit: continuous values,
 // ties within and across samples, -0.0 beside +0.0, infinite widths, a NaN in one pair only,
 // pairs whose joint phases end at different steps, and pairs of unequal sizes.
-TEST(Wasserstein, FourWalksMatchOneAtATime) {
+TEST(Wasserstein, WalksSideBySideMatchOneAtATime) {
     std::mt19937_64 gen(11);
     std::normal_distribution<double> normal(0.0, 1.0);
     std::uniform_int_distribution<int> small(-2, 2);
@@ -133,8 +133,8 @@ TEST(Wasserstein, FourWalksMatchOneAtATime) {
     for (int trial = 0; trial < 200; ++trial) {
         const std::size_t n = 1 + static_cast<std::size_t>(trial % 37);
         const std::size_t m = trial % 5 == 4 ? n + 1 : n;
-        std::vector<std::vector<double>> samples(8);
-        for (std::size_t k = 0; k < 8; ++k) {
+        std::vector<std::vector<double>> samples(2 * kWalkLanes);
+        for (std::size_t k = 0; k < 2 * kWalkLanes; ++k) {
             auto& v = samples[k];
             v.resize(k % 2 == 0 ? n : m);
             for (auto& x : v) {
@@ -143,25 +143,25 @@ TEST(Wasserstein, FourWalksMatchOneAtATime) {
             if (trial % 7 == 0 && !v.empty()) v[0] = (k % 4 == 1) ? -0.0 : 0.0;
             if (trial % 11 == 0) v.back() = (k % 2 == 0) ? huge : -huge;
             // A NaN with its sign bit set sorts first, so a walk meets it before either sample ends.
-            if (trial % 13 == 0 && k == 4) v[v.size() / 2] = -std::numeric_limits<double>::quiet_NaN();
+            if (trial % 13 == 0 && k % 8 == 4) v[v.size() / 2] = -std::numeric_limits<double>::quiet_NaN();
             // Half the values at -huge and half at +huge in both samples: F == G across a width
             // that overflows to infinity.
-            if (trial % 17 == 0 && (k == 2 || k == 3)) {
+            if (trial % 17 == 0 && (k % 8 == 2 || k % 8 == 3)) {
                 for (std::size_t i = 0; i < v.size(); ++i) v[i] = i < v.size() / 2 ? -huge : huge;
             }
             sort_total_order(v);
         }
-        std::array<std::span<const double>, 4> first;
-        std::array<std::span<const double>, 4> second;
-        for (std::size_t l = 0; l < 4; ++l) {
+        SamplePairs first;
+        SamplePairs second;
+        for (std::size_t l = 0; l < kWalkLanes; ++l) {
             first[l] = samples[2 * l];
             second[l] = samples[2 * l + 1];
         }
         for (LaneIsa isa : {LaneIsa::scalar, LaneIsa::avx2, LaneIsa::avx512f}) {
             if (!lane_isa_supported(isa)) continue;
-            double out[4];
-            wasserstein_1d_sorted_x4(first, second, out, isa);
-            for (std::size_t l = 0; l < 4; ++l) {
+            double out[kWalkLanes];
+            wasserstein_1d_sorted_x8(first, second, out, isa);
+            for (std::size_t l = 0; l < kWalkLanes; ++l) {
                 EXPECT_EQ(bits(out[l]), bits(wasserstein_1d_sorted(first[l], second[l])))
                     << "trial " << trial << " pair " << l;
             }
