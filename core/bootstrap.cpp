@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -124,11 +125,96 @@ void taper_all_blocks(std::span<const double> z, std::uint64_t block_len, const 
     }
 }
 
+// The tapered blocks as keys for the AVX2 rank kernels: ranked holds every value a replicate can
+// draw, ascending in total order, and key[u * block_len + k] is twice the place in it of the value
+// of block u at offset k (the lowest bit is left for the sample). A value is z[j] times one of
+// the taper's weights times the scale, so only the pooled values times the distinct weights are
+// ranked (2w values per distinct weight) where they are fewer than the table's entries.
+struct RankedBlocks {
+    double ranked[kTaperedBlocksMax];
+    std::int32_t key[kTaperedBlocksMax];
+
+    RankedBlocks(std::span<const double> z, std::uint64_t block_len, const TaperWeights& taper) {
+        const std::size_t L = z.size();
+        const double* weights = taper.weights.data();
+        // The class of each offset: the first offset with a bit-identical weight.
+        std::size_t weight_class[2 * kLaneSampleMax];
+        std::size_t n_classes = 0;
+        std::size_t class_offset[2 * kLaneSampleMax];
+        for (std::size_t k = 0; k < block_len; ++k) {
+            std::size_t c = 0;
+            while (c < n_classes && std::bit_cast<std::uint64_t>(weights[class_offset[c]]) !=
+                                        std::bit_cast<std::uint64_t>(weights[k])) {
+                ++c;
+            }
+            if (c == n_classes) class_offset[n_classes++] = k;
+            weight_class[k] = c;
+        }
+        // Every entry of the table on its own when the weights are too many for that to save.
+        const std::size_t n_starts = L - block_len + 1;
+        const bool by_class = n_classes * L <= n_starts * block_len;
+        const std::size_t size = by_class ? n_classes * L : n_starts * block_len;
+        std::pair<std::uint64_t, std::int32_t> keyed[kTaperedBlocksMax];
+        for (std::size_t i = 0; i < size; ++i) {
+            const double v = by_class ? (z[i % L] * weights[class_offset[i / L]]) * taper.taper_scale
+                                      : (z[i / block_len + i % block_len] * weights[i % block_len]) *
+                                            taper.taper_scale;
+            keyed[i] = {total_order_key(v), static_cast<std::int32_t>(i)};
+        }
+        std::sort(keyed, keyed + size);
+        std::int32_t place[kTaperedBlocksMax];
+        for (std::size_t t = 0; t < size; ++t) {
+            ranked[t] = from_total_order_key(keyed[t].first);
+            place[keyed[t].second] = static_cast<std::int32_t>(t);
+        }
+        for (std::size_t u = 0; u < n_starts; ++u) {
+            for (std::size_t k = 0; k < block_len; ++k) {
+                const std::size_t i = by_class ? weight_class[k] * L + u + k : u * block_len + k;
+                key[u * block_len + k] = place[i] << 1;
+            }
+        }
+    }
+};
+
+// As replicate_group with the rank kernels: the same draws, each value kept as its key.
+void replicate_group_ranks(const RankedBlocks& table, std::uint64_t w, std::uint64_t block_len,
+                           std::uint64_t pos_seed, std::uint64_t r0, std::size_t count, double* out) {
+    const std::uint64_t L = 2 * w;
+    const std::uint64_t n_starts = L - block_len + 1;
+    const std::uint64_t n_blocks = L / block_len + (L % block_len != 0 ? 1 : 0);
+    alignas(32) std::int32_t keys[2 * kLaneSampleMax * kDistanceLanes];
+    double lanes[kDistanceLanes];
+    const std::uint64_t seed_base = replicate_seed_base(pos_seed, w);
+    for (std::size_t l = 0; l < kDistanceLanes; ++l) {
+        Xoshiro256pp rng =
+            Xoshiro256pp::from_seed(replicate_seed_from_base(seed_base, r0 + std::min(l, count - 1)));
+        std::int32_t* dst = keys + l;
+        std::uint64_t len = 0;
+        for (std::uint64_t j = 0; j < n_blocks; ++j) {
+            const std::uint64_t u = canon_draw(rng, n_starts);
+            const std::uint64_t m = std::min(block_len, L - len);
+            const std::int32_t* src = table.key + u * block_len;
+            std::int32_t* out_block = dst + len * kDistanceLanes;
+            if (m == kDefaultBlockLen) {
+                for (std::uint64_t k = 0; k < kDefaultBlockLen; ++k) out_block[k * kDistanceLanes] = src[k];
+            } else {
+                for (std::uint64_t k = 0; k < m; ++k) out_block[k * kDistanceLanes] = src[k];
+            }
+            len += m;
+        }
+    }
+    // The second sample's keys carry a set lowest bit.
+    for (std::uint64_t k = w * kDistanceLanes; k < L * kDistanceLanes; ++k) keys[k] |= 1;
+    wasserstein_rank_lanes(w, keys, table.ranked, lanes);
+    std::copy_n(lanes, count, out + r0);
+}
+
 // Replicates r0 .. r0 + count - 1 (count <= kDistanceLanes) side by side, for w <= kLaneSampleMax;
 // spare lanes repeat the last replicate and are discarded.
 void replicate_group(const double* blocks, std::uint64_t w, std::uint64_t block_len,
-                     std::uint64_t pos_seed, std::uint64_t r0, std::size_t count, double* out) {
-    static const bool avx512 = active_lane_isa() == LaneIsa::avx512f;
+                     std::uint64_t pos_seed, std::uint64_t r0, std::size_t count, double* out,
+                     LaneIsa isa) {
+    const bool avx512 = isa == LaneIsa::avx512f;
     const std::uint64_t L = 2 * w;
     const std::uint64_t n_starts = L - block_len + 1;
     const std::uint64_t n_blocks = L / block_len + (L % block_len != 0 ? 1 : 0);
@@ -163,7 +249,7 @@ void replicate_group(const double* blocks, std::uint64_t w, std::uint64_t block_
             }
         }
     }
-    wasserstein_lanes(w, rows, lanes);
+    wasserstein_lanes(w, rows, lanes, isa);
     std::copy_n(lanes, count, out + r0);
 }
 
@@ -223,6 +309,12 @@ std::uint64_t replicate_seed(std::uint64_t position_seed, std::uint64_t w, std::
 void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_t block_len,
                         const TaperWeights& taper, std::uint64_t position_seed,
                         std::uint64_t n_perm, std::vector<double>& distances) {
+    tbb_distances_into(z, w, block_len, taper, position_seed, n_perm, distances, active_lane_isa());
+}
+
+void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_t block_len,
+                        const TaperWeights& taper, std::uint64_t position_seed,
+                        std::uint64_t n_perm, std::vector<double>& distances, LaneIsa isa) {
     distances.clear();
     // Throws for an n_perm that cannot be held; the size computation itself cannot wrap.
     distances.resize(n_perm);
@@ -233,10 +325,19 @@ void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_
         double blocks[kTaperedBlocksMax];
         taper_all_blocks(z, block_len, taper, blocks);
         const std::uint64_t n_groups = n_perm / kDistanceLanes + (n_perm % kDistanceLanes != 0);
+        // Without AVX-512, values sort fastest as ranks: eight 32-bit keys per AVX2 register,
+        // ordered by integer minimum and maximum, against four doubles and their tags by
+        // comparisons and blends.
+        std::optional<RankedBlocks> ranks;
+        if (isa == LaneIsa::avx2) ranks.emplace(z, block_len, taper);
         auto group = [&](std::uint64_t g) {
             const std::uint64_t r0 = g * kDistanceLanes;
             const std::size_t count = std::min<std::uint64_t>(kDistanceLanes, n_perm - r0);
-            replicate_group(blocks, w, block_len, position_seed, r0, count, out);
+            if (ranks) {
+                replicate_group_ranks(*ranks, w, block_len, position_seed, r0, count, out);
+            } else {
+                replicate_group(blocks, w, block_len, position_seed, r0, count, out, isa);
+            }
         };
         if (n_perm < kParallelReplicates) {
             for (std::uint64_t g = 0; g < n_groups; ++g) group(g);
@@ -275,7 +376,7 @@ void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_
             first[k] = buf.first(w);
             second[k] = buf.subspan(w, w);
         }
-        wasserstein_1d_sorted_x8(first, second, out + r0);
+        wasserstein_1d_sorted_x8(first, second, out + r0, isa);
     };
     auto scratch = [L] { return Scratch{std::vector<double>(kGroup * L), {}}; };
     if (n_perm < kParallelReplicates) {

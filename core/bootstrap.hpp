@@ -8,6 +8,7 @@
 
 #include "core/quantile.hpp"
 #include "core/stats.hpp"
+#include "core/isa.hpp"
 #include "core/types.hpp"
 
 namespace vollan {
@@ -47,6 +48,10 @@ std::uint64_t replicate_seed(std::uint64_t position_seed, std::uint64_t w, std::
 void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_t block_len,
                         const TaperWeights& taper, std::uint64_t position_seed,
                         std::uint64_t n_perm, std::vector<double>& distances);
+// The same on the kernels of a given instruction set (the same bits on each); tests run each.
+void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_t block_len,
+                        const TaperWeights& taper, std::uint64_t position_seed,
+                        std::uint64_t n_perm, std::vector<double>& distances, LaneIsa isa);
 
 // Threshold, at quantile level quantile_level, for the position of window size w whose left window
 // starts at p in params.series (needs p + 2w <= series length, w >= 1). Errors: the block length

@@ -319,6 +319,10 @@ void wasserstein_lanes(std::size_t n, const double* rows, double* out, LaneIsa i
     }
 }
 
+void wasserstein_rank_lanes(std::size_t n, const std::int32_t* keys, const double* ranked, double* out) {
+    (n <= lanes::kLaneSplit ? lanes::kAvx2RankSmall : lanes::kAvx2RankLarge)[n](keys, ranked, out);
+}
+
 void wasserstein_lanes(std::size_t n, const double* rows, double* out) {
     wasserstein_lanes(n, rows, out, active_lane_isa());
 }

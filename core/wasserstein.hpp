@@ -33,6 +33,12 @@ inline constexpr std::size_t kDistanceLanes = 8;
 inline constexpr std::size_t kLaneSampleMax = 24;
 void wasserstein_lanes(std::size_t n, const double* rows, double* out);
 
+// As wasserstein_lanes on AVX2, for samples whose values are all found in one ascending table:
+// keys[k * kDistanceLanes + l] = (rank << 1) | (k >= n) names value k of pair l by its index in
+// ranked (any order of equal values), so that the samples sort as 32-bit integers, eight lanes at
+// a time, carrying their tags. out[l] is the same bits as from the values.
+void wasserstein_rank_lanes(std::size_t n, const std::int32_t* keys, const double* ranked, double* out);
+
 // The bodies of wasserstein_lanes; active_lane_isa() picks the one used. Tests run each.
 void wasserstein_lanes(std::size_t n, const double* rows, double* out, LaneIsa isa);
 

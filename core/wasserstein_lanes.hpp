@@ -10,6 +10,7 @@
 #include <array>
 #include <bit>
 #include <cstddef>
+#include <cstdint>
 
 namespace vollan::lanes {
 
@@ -24,6 +25,11 @@ extern const LaneTable kAvx512Small;
 extern const LaneTable kAvx512Large;
 extern const LaneTable kAvx2Small;
 extern const LaneTable kAvx2Large;
+
+using RankKernel = void (*)(const std::int32_t* keys, const double* ranked, double* out);
+using RankTable = std::array<RankKernel, kLaneSampleMax + 1>;
+extern const RankTable kAvx2RankSmall;
+extern const RankTable kAvx2RankLarge;
 
 inline double quiet_nan() { return std::bit_cast<double>(0x7FF8000000000000ull); }
 

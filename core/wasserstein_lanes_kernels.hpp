@@ -56,6 +56,13 @@ template <class F>
     tb = y < x ? tx : ty;
 }
 
+// One comparator on eight lanes of 32-bit keys.
+[[gnu::target("avx2"), gnu::always_inline]] inline void key_exchange(__m256i& a, __m256i& b) {
+    const __m256i x = a;
+    a = _mm256_min_epi32(x, b);
+    b = _mm256_max_epi32(x, b);
+}
+
 // (Helpers rather than lambdas: a lambda would not inherit the caller's instruction set.)
 template <std::size_t N, class F, std::size_t... I>
 [[gnu::always_inline]] inline void lane_sort([[maybe_unused]] F* v, std::index_sequence<I...>) {
@@ -189,6 +196,63 @@ template <std::size_t N>
 [[gnu::target("avx2")]] void lane_distances_avx2(const double* rows, double* out) {
     lane_distances_half<N>(rows, 0, out);
     lane_distances_half<N>(rows, 4, out);
+}
+
+// The rank kernels (see wasserstein_rank_lanes): eight lanes of 32-bit keys per AVX2 register,
+// ordered by integer minimum and maximum alone, each key carrying its sample in its lowest bit.
+// The sorted keys are then turned into values (a gather by rank) and tags, four lanes at a time,
+// for the same walk as above.
+template <std::size_t N, std::size_t... I>
+[[gnu::target("avx2"), gnu::always_inline]] inline void key_sort([[maybe_unused]] __m256i* k,
+                                                                 std::index_sequence<I...>) {
+    [[maybe_unused]] static constexpr auto net = network::sort_network<N>();
+    ((key_exchange(k[net[I].lo], k[net[I].hi])), ...);
+}
+
+template <std::size_t N, std::size_t... I>
+[[gnu::target("avx2"), gnu::always_inline]] inline void key_merge(__m256i* k, std::index_sequence<I...>) {
+    static constexpr auto net = network::merge_network<N>();
+    ((key_exchange(k[net[I].lo], k[net[I].hi])), ...);
+}
+
+template <std::size_t N>
+[[gnu::target("avx2")]] void rank_walk_half(const __m256i* keys, const double* ranked, bool upper,
+                                            double* out) {
+    Lanes<4>::F v[2 * N];
+    Lanes<4>::F tag[2 * N];
+    __m256d nan = _mm256_setzero_pd();
+    const __m128i one = _mm_set1_epi32(1);
+    for (std::size_t k = 0; k < 2 * N; ++k) {
+        const __m128i key = upper ? _mm256_extracti128_si256(keys[k], 1) : _mm256_castsi256_si128(keys[k]);
+        const __m256d x = _mm256_mask_i32gather_pd(_mm256_setzero_pd(), ranked, _mm_srli_epi32(key, 1),
+                                                  _mm256_castsi256_pd(_mm256_set1_epi64x(-1)), 8);
+        v[k] = Lanes<4>::F(x);
+        tag[k] = Lanes<4>::F(_mm256_cvtepi32_pd(_mm_and_si128(key, one)));
+        nan = _mm256_or_pd(nan, _mm256_cmp_pd(x, x, _CMP_UNORD_Q));
+    }
+    const Lanes<4>::F nan_flag = Lanes<4>::F(_mm256_and_pd(nan, _mm256_set1_pd(1.0)));
+    lane_walk<N>(v, tag, nan_flag, out);
+}
+
+template <std::size_t N>
+[[gnu::target("avx2")]] void rank_distances_avx2(const std::int32_t* keys, const double* ranked,
+                                                 double* out) {
+    __m256i k[2 * N];
+    for (std::size_t i = 0; i < 2 * N; ++i) {
+        k[i] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys + i * kDistanceLanes));
+    }
+    key_sort<N>(k, std::make_index_sequence<network::sort_size<N>()>());
+    key_sort<N>(k + N, std::make_index_sequence<network::sort_size<N>()>());
+    key_merge<N>(k, std::make_index_sequence<network::merge_size<N>()>());
+    rank_walk_half<N>(k, ranked, false, out);
+    rank_walk_half<N>(k, ranked, true, out + 4);
+}
+
+template <std::size_t First, std::size_t... I>
+constexpr RankTable avx2_rank_kernels(std::index_sequence<I...>) {
+    RankTable table{};
+    ((table[First + I] = &rank_distances_avx2<First + I>), ...);
+    return table;
 }
 
 // The kernels for sample sizes first .. last of one instruction set; other entries stay empty.

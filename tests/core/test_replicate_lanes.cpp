@@ -1,5 +1,6 @@
-// Bootstrap replicates drawn and measured eight at a time against each replicate recomputed on
-// its own from the scalar generator, draw, taper, sort and distance, bit for bit.
+// Bootstrap replicates drawn and measured eight at a time, on every instruction set, against each
+// replicate recomputed on its own from the scalar generator, draw, taper, sort and distance, bit
+// for bit.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -38,15 +39,18 @@ void expect_replicates_match(const std::vector<double>& z, std::uint64_t w,
                              std::uint64_t block_len, double taper_ratio,
                              std::uint64_t pos_seed, std::uint64_t n_perm) {
     const TaperWeights taper = *make_taper_weights(block_len, taper_ratio);
-    std::vector<double> got;
-    tbb_distances_into(z, w, block_len, taper, pos_seed, n_perm, got);
-    ASSERT_EQ(got.size(), n_perm);
-    for (std::uint64_t r = 0; r < n_perm; ++r) {
-        ASSERT_EQ(std::bit_cast<std::uint64_t>(got[r]),
-                  std::bit_cast<std::uint64_t>(
-                      scalar_replicate(z, w, block_len, taper, pos_seed, r)))
-            << "w = " << w << " block_len = " << block_len << " seed = " << pos_seed
-            << " r = " << r;
+    for (LaneIsa isa : {LaneIsa::scalar, LaneIsa::avx2, LaneIsa::avx512f}) {
+        if (!lane_isa_supported(isa)) continue;
+        std::vector<double> got;
+        tbb_distances_into(z, w, block_len, taper, pos_seed, n_perm, got, isa);
+        ASSERT_EQ(got.size(), n_perm);
+        for (std::uint64_t r = 0; r < n_perm; ++r) {
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(got[r]),
+                      std::bit_cast<std::uint64_t>(
+                          scalar_replicate(z, w, block_len, taper, pos_seed, r)))
+                << "w = " << w << " block_len = " << block_len << " seed = " << pos_seed
+                << " r = " << r << " isa = " << static_cast<int>(isa);
+        }
     }
 }
 
