@@ -176,6 +176,31 @@ struct RankedBlocks {
     }
 };
 
+// The keys of four replicates (lanes first .. first + 3 of the rows), their generators side by
+// side.
+[[gnu::target("avx2")]] void draw_keys_avx2(const std::int32_t* table, std::uint64_t block_len,
+                                            std::uint64_t n_starts, std::uint64_t n_blocks,
+                                            std::uint64_t L, const std::uint64_t* seeds,
+                                            std::int32_t* rows) {
+    Xoshiro256ppLanes4 g = xoshiro_lanes4_from_seeds(seeds);
+    std::uint64_t len = 0;
+    for (std::uint64_t j = 0; j < n_blocks; ++j) {
+        const WordLanes4 first = canon_draw_lanes4(g, n_starts) * block_len;
+        const std::uint64_t m = std::min(block_len, L - len);
+        std::int32_t* dst = rows + len * kDistanceLanes;
+        // Plain copies: a gather per row waits far longer than four loads.
+        for (std::size_t l = 0; l < 4; ++l) {
+            const std::int32_t* src = table + first[l];
+            if (m == kDefaultBlockLen) {
+                for (std::uint64_t k = 0; k < kDefaultBlockLen; ++k) dst[k * kDistanceLanes + l] = src[k];
+            } else {
+                for (std::uint64_t k = 0; k < m; ++k) dst[k * kDistanceLanes + l] = src[k];
+            }
+        }
+        len += m;
+    }
+}
+
 // As replicate_group with the rank kernels: the same draws, each value kept as its key.
 void replicate_group_ranks(const RankedBlocks& table, std::uint64_t w, std::uint64_t block_len,
                            std::uint64_t pos_seed, std::uint64_t r0, std::size_t count, double* out) {
@@ -185,24 +210,12 @@ void replicate_group_ranks(const RankedBlocks& table, std::uint64_t w, std::uint
     alignas(32) std::int32_t keys[2 * kLaneSampleMax * kDistanceLanes];
     double lanes[kDistanceLanes];
     const std::uint64_t seed_base = replicate_seed_base(pos_seed, w);
+    std::uint64_t seeds[kDistanceLanes];
     for (std::size_t l = 0; l < kDistanceLanes; ++l) {
-        Xoshiro256pp rng =
-            Xoshiro256pp::from_seed(replicate_seed_from_base(seed_base, r0 + std::min(l, count - 1)));
-        std::int32_t* dst = keys + l;
-        std::uint64_t len = 0;
-        for (std::uint64_t j = 0; j < n_blocks; ++j) {
-            const std::uint64_t u = canon_draw(rng, n_starts);
-            const std::uint64_t m = std::min(block_len, L - len);
-            const std::int32_t* src = table.key + u * block_len;
-            std::int32_t* out_block = dst + len * kDistanceLanes;
-            if (m == kDefaultBlockLen) {
-                for (std::uint64_t k = 0; k < kDefaultBlockLen; ++k) out_block[k * kDistanceLanes] = src[k];
-            } else {
-                for (std::uint64_t k = 0; k < m; ++k) out_block[k * kDistanceLanes] = src[k];
-            }
-            len += m;
-        }
+        seeds[l] = replicate_seed_from_base(seed_base, r0 + std::min(l, count - 1));
     }
+    draw_keys_avx2(table.key, block_len, n_starts, n_blocks, L, seeds, keys);
+    draw_keys_avx2(table.key, block_len, n_starts, n_blocks, L, seeds + 4, keys + 4);
     // The second sample's keys carry a set lowest bit.
     for (std::uint64_t k = w * kDistanceLanes; k < L * kDistanceLanes; ++k) keys[k] |= 1;
     wasserstein_rank_lanes(w, keys, table.ranked, lanes);

@@ -109,4 +109,75 @@ struct CanonLanes {
     return draw;
 }
 
+// The same generators for four streams in the 64-bit lanes of an AVX2 register, written with the
+// vector extension alone (AVX2 has no 64-bit product or unsigned comparison; GCC composes them).
+using WordLanes4 = std::uint64_t __attribute__((vector_size(32)));
+using SignedLanes4 = std::int64_t __attribute__((vector_size(32)));
+
+struct Xoshiro256ppLanes4 {
+    WordLanes4 s0, s1, s2, s3;
+};
+
+[[gnu::target("avx2"), gnu::always_inline]] inline WordLanes4 splitmix_lanes4(WordLanes4& state) {
+    state += 0x9e3779b97f4a7c15ull;
+    WordLanes4 z = state;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+}
+
+// Four generators, lane l seeded with seeds[l] as Xoshiro256pp::from_seed does.
+[[gnu::target("avx2"), gnu::always_inline]] inline Xoshiro256ppLanes4
+xoshiro_lanes4_from_seeds(const std::uint64_t* seeds) {
+    WordLanes4 state{seeds[0], seeds[1], seeds[2], seeds[3]};
+    Xoshiro256ppLanes4 g;
+    g.s0 = splitmix_lanes4(state);
+    g.s1 = splitmix_lanes4(state);
+    g.s2 = splitmix_lanes4(state);
+    g.s3 = splitmix_lanes4(state);
+    return g;
+}
+
+[[gnu::target("avx2"), gnu::always_inline]] inline WordLanes4 rotate_left4(WordLanes4 x, int k) {
+    return (x << k) | (x >> (64 - k));
+}
+
+[[gnu::target("avx2"), gnu::always_inline]] inline WordLanes4 xoshiro_lanes4(Xoshiro256ppLanes4& g) {
+    const WordLanes4 result = rotate_left4(g.s0 + g.s3, 23) + g.s0;
+    const WordLanes4 t = g.s1 << 17;
+    g.s2 ^= g.s0;
+    g.s3 ^= g.s1;
+    g.s1 ^= g.s2;
+    g.s0 ^= g.s3;
+    g.s2 ^= t;
+    g.s3 = rotate_left4(g.s3, 45);
+    return result;
+}
+
+// canon_draw's 32-bit branch (1 <= range < 2^32) in every lane; the second word is drawn, and the
+// generator advanced, only in the lanes whose first product needs the correction. Every word
+// compared is below 2^33, so signed comparisons order them.
+[[gnu::target("avx2"), gnu::always_inline]] inline WordLanes4 canon_draw_lanes4(Xoshiro256ppLanes4& g,
+                                                                                std::uint64_t range) {
+    const std::uint64_t limit = static_cast<std::uint32_t>(0u - static_cast<std::uint32_t>(range));
+    const WordLanes4 product = (xoshiro_lanes4(g) >> 32) * range;
+    WordLanes4 draw = product >> 32;
+    const WordLanes4 lo = product & 0xFFFFFFFFull;
+    const SignedLanes4 again = reinterpret_cast<SignedLanes4>(lo) > static_cast<std::int64_t>(limit);
+    if (!_mm256_testz_si256(reinterpret_cast<__m256i>(again), reinterpret_cast<__m256i>(again))) {
+        Xoshiro256ppLanes4 next = g;
+        const WordLanes4 x2 = xoshiro_lanes4(next) >> 32;
+        const WordLanes4 mask = reinterpret_cast<WordLanes4>(again);
+        g.s0 = (next.s0 & mask) | (g.s0 & ~mask);
+        g.s1 = (next.s1 & mask) | (g.s1 & ~mask);
+        g.s2 = (next.s2 & mask) | (g.s2 & ~mask);
+        g.s3 = (next.s3 & mask) | (g.s3 & ~mask);
+        const WordLanes4 h2 = (x2 * range) >> 32;
+        const SignedLanes4 carry =
+            again & (reinterpret_cast<SignedLanes4>(lo + h2) >= static_cast<std::int64_t>(1ll << 32));
+        draw -= reinterpret_cast<WordLanes4>(carry);
+    }
+    return draw;
+}
+
 }  // namespace vollan
