@@ -154,18 +154,45 @@ struct RankedBlocks {
         const std::size_t n_starts = L - block_len + 1;
         const bool by_class = n_classes * L <= n_starts * block_len;
         const std::size_t size = by_class ? n_classes * L : n_starts * block_len;
-        std::pair<std::uint64_t, std::int32_t> keyed[kTaperedBlocksMax];
-        for (std::size_t i = 0; i < size; ++i) {
-            const double v = by_class ? (z[i % L] * weights[class_offset[i / L]]) * taper.taper_scale
-                                      : (z[i / block_len + i % block_len] * weights[i % block_len]) *
-                                            taper.taper_scale;
-            keyed[i] = {total_order_key(v), static_cast<std::int32_t>(i)};
-        }
-        std::sort(keyed, keyed + size);
         std::int32_t place[kTaperedBlocksMax];
-        for (std::size_t t = 0; t < size; ++t) {
-            ranked[t] = from_total_order_key(keyed[t].first);
-            place[keyed[t].second] = static_cast<std::int32_t>(t);
+        if (by_class) {
+            // A positive weight and scale keep the order of the pooled values (rounding is
+            // monotone), so each class is sorted once z is, and the classes are merged.
+            std::pair<std::uint64_t, std::int32_t> order[2 * kLaneSampleMax];
+            for (std::size_t j = 0; j < L; ++j) order[j] = {total_order_key(z[j]), static_cast<std::int32_t>(j)};
+            std::sort(order, order + L);
+            double values[kTaperedBlocksMax];
+            std::uint64_t keys[kTaperedBlocksMax];
+            for (std::size_t c = 0; c < n_classes; ++c) {
+                const double weight = weights[class_offset[c]];
+                for (std::size_t t = 0; t < L; ++t) {
+                    values[c * L + t] = (z[static_cast<std::size_t>(order[t].second)] * weight) * taper.taper_scale;
+                    keys[c * L + t] = total_order_key(values[c * L + t]);
+                }
+            }
+            std::size_t next[2 * kLaneSampleMax] = {};
+            for (std::size_t t = 0; t < size; ++t) {
+                std::size_t best = n_classes;
+                for (std::size_t c = 0; c < n_classes; ++c) {
+                    if (next[c] < L && (best == n_classes || keys[c * L + next[c]] < keys[best * L + next[best]])) {
+                        best = c;
+                    }
+                }
+                const std::size_t at = best * L + next[best]++;
+                ranked[t] = values[at];
+                place[best * L + static_cast<std::size_t>(order[at - best * L].second)] = static_cast<std::int32_t>(t);
+            }
+        } else {
+            std::pair<std::uint64_t, std::int32_t> keyed[kTaperedBlocksMax];
+            for (std::size_t i = 0; i < size; ++i) {
+                const double v = (z[i / block_len + i % block_len] * weights[i % block_len]) * taper.taper_scale;
+                keyed[i] = {total_order_key(v), static_cast<std::int32_t>(i)};
+            }
+            std::sort(keyed, keyed + size);
+            for (std::size_t t = 0; t < size; ++t) {
+                ranked[t] = from_total_order_key(keyed[t].first);
+                place[keyed[t].second] = static_cast<std::int32_t>(t);
+            }
         }
         for (std::size_t u = 0; u < n_starts; ++u) {
             for (std::size_t k = 0; k < block_len; ++k) {
@@ -336,7 +363,7 @@ void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_
     double* out = distances.data();
     if (w <= kLaneSampleMax) {
         double blocks[kTaperedBlocksMax];
-        taper_all_blocks(z, block_len, taper, blocks);
+        if (isa != LaneIsa::avx2) taper_all_blocks(z, block_len, taper, blocks);
         const std::uint64_t n_groups = n_perm / kDistanceLanes + (n_perm % kDistanceLanes != 0);
         // Without AVX-512, values sort fastest as ranks: eight 32-bit keys per AVX2 register,
         // ordered by integer minimum and maximum, against four doubles and their tags by
