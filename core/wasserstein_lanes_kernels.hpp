@@ -215,26 +215,42 @@ template <std::size_t N, std::size_t... I>
     ((key_exchange(k[net[I].lo], k[net[I].hi])), ...);
 }
 
-// The values of the sorted keys, four lanes at a time, by plain loads: on the machines measured a
-// gather of four doubles per row waited longer than the four loads it replaces.
+// The walk of lane_walk over four lanes of sorted keys, each value fetched by its rank as it is
+// reached (four plain loads: on the machines measured a gather of four doubles waited longer)
+// and each sample told by the key's lowest bit. |F - G| is taken by clearing the sign bit, the
+// same bits as lane_walk's selection, since F - G is never -0.0 (F - F is +0.0).
 template <std::size_t N>
 [[gnu::target("avx2")]] void rank_walk_half(const std::int32_t* keys, const double* ranked,
                                             std::size_t half, double* out) {
-    Lanes<4>::F v[2 * N];
-    Lanes<4>::F tag[2 * N];
-    __m256d nan = _mm256_setzero_pd();
-    const __m128i one = _mm_set1_epi32(1);
-    for (std::size_t k = 0; k < 2 * N; ++k) {
-        const std::int32_t* row = keys + k * kDistanceLanes + 4 * half;
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m256d step = _mm256_set1_pd(1.0 / static_cast<double>(N));
+    const __m128i low_bit = _mm_set1_epi32(1);
+    __m256d f = zero;
+    __m256d g = zero;
+    __m256d sum = zero;
+    __m256d nan = zero;
+    const std::int32_t* row = keys + 4 * half;
+    __m256d prev = _mm256_set_pd(ranked[row[3] >> 1], ranked[row[2] >> 1], ranked[row[1] >> 1],
+                                 ranked[row[0] >> 1]);
+    for (std::size_t k = 0; k < 2 * N; ++k, row += kDistanceLanes) {
         const __m256d x = _mm256_set_pd(ranked[row[3] >> 1], ranked[row[2] >> 1],
                                         ranked[row[1] >> 1], ranked[row[0] >> 1]);
         const __m128i key = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row));
-        v[k] = Lanes<4>::F(x);
-        tag[k] = Lanes<4>::F(_mm256_cvtepi32_pd(_mm_and_si128(key, one)));
+        const __m256d first = _mm256_castsi256_pd(
+            _mm256_cvtepi32_epi64(_mm_cmpeq_epi32(_mm_and_si128(key, low_bit), _mm_setzero_si128())));
+        const __m256d gap = _mm256_andnot_pd(sign, _mm256_sub_pd(f, g));
+        const __m256d diff = _mm256_sub_pd(x, prev);
+        const __m256d counted =
+            _mm256_and_pd(_mm256_cmp_pd(zero, diff, _CMP_LT_OQ), _mm256_cmp_pd(zero, gap, _CMP_LT_OQ));
+        sum = _mm256_add_pd(sum, _mm256_mul_pd(_mm256_and_pd(counted, diff), gap));
+        f = _mm256_add_pd(f, _mm256_and_pd(first, step));
+        g = _mm256_add_pd(g, _mm256_andnot_pd(first, step));
         nan = _mm256_or_pd(nan, _mm256_cmp_pd(x, x, _CMP_UNORD_Q));
+        prev = x;
     }
-    const Lanes<4>::F nan_flag = Lanes<4>::F(_mm256_and_pd(nan, _mm256_set1_pd(1.0)));
-    lane_walk<N>(v, tag, nan_flag, out + 4 * half);
+    sum = _mm256_blendv_pd(sum, _mm256_set1_pd(quiet_nan()), nan);
+    _mm256_storeu_pd(out + 4 * half, sum);
 }
 
 template <std::size_t N>
