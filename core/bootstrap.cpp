@@ -6,7 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstddef>
-#include <optional>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -367,9 +367,11 @@ void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_
         const std::uint64_t n_groups = n_perm / kDistanceLanes + (n_perm % kDistanceLanes != 0);
         // Without AVX-512, values sort fastest as ranks: eight 32-bit keys per AVX2 register,
         // ordered by integer minimum and maximum, against four doubles and their tags by
-        // comparisons and blends.
-        std::optional<RankedBlocks> ranks;
-        if (isa == LaneIsa::avx2) ranks.emplace(z, block_len, taper);
+        // comparisons and blends. The table (7 KiB) lives on the heap, one allocation per
+        // threshold: this frame stays live while a worker waiting on the replicates runs other
+        // windows' work, so it is kept as small as before.
+        std::unique_ptr<const RankedBlocks> ranks;
+        if (isa == LaneIsa::avx2) ranks = std::make_unique<const RankedBlocks>(z, block_len, taper);
         auto group = [&](std::uint64_t g) {
             const std::uint64_t r0 = g * kDistanceLanes;
             const std::size_t count = std::min<std::uint64_t>(kDistanceLanes, n_perm - r0);
