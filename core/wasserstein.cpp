@@ -114,11 +114,11 @@ double wasserstein_1d_sorted(std::span<const double> first, std::span<const doub
 
 namespace {
 
-// A lane's walk taken on alone from where the side-by-side steps left it: state[0 .. 4] hold, by
+// A lane's walk taken on alone from where the side-by-side steps left it: state[0 .. 4] holds, by
 // lane, F, G, the sum, the previous value and the NaN mask.
 template <std::size_t W>
 double finish_lane(std::span<const double> first, std::span<const double> second, std::int64_t i,
-                   std::int64_t j, const double (&state)[6][W], std::size_t l) {
+                   std::int64_t j, const double (&state)[5][W], std::size_t l) {
     Cursor c(first, second);
     c.i = static_cast<std::size_t>(i);
     c.j = static_cast<std::size_t>(j);
@@ -186,7 +186,7 @@ double finish_lane(std::span<const double> first, std::span<const double> second
     }
     alignas(32) std::int64_t i_end[4];
     alignas(32) std::int64_t j_end[4];
-    alignas(32) double lanes[6][4];
+    alignas(32) double lanes[5][4];
     _mm256_store_si256(reinterpret_cast<__m256i*>(i_end), ia);
     _mm256_store_si256(reinterpret_cast<__m256i*>(j_end), ib);
     _mm256_store_pd(lanes[0], f);
@@ -250,7 +250,7 @@ double finish_lane(std::span<const double> first, std::span<const double> second
     }
     alignas(64) std::int64_t i_end[8];
     alignas(64) std::int64_t j_end[8];
-    alignas(64) double lanes[6][8];
+    alignas(64) double lanes[5][8];
     _mm512_store_si512(i_end, ia);
     _mm512_store_si512(j_end, ib);
     _mm512_store_pd(lanes[0], f);
