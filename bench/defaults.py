@@ -38,6 +38,7 @@ ALTERNATIVES = {
         variants.variant, fit=True, wide=True, level=0.9
     ),
     "the period of the strongest peak only": functools.partial(DEFAULT, harmonics=False),
+    "no test of slope": functools.partial(DEFAULT, slope=False),
 }
 
 

@@ -12,10 +12,19 @@ from typing import Any
 import numpy as np
 
 import vollan
-from vollan import _contrast, _rules, _scale, api
+from vollan import _contrast, _rules, _scale, _slope, api
 
 _DISTRIBUTION_KINDS = _contrast.KINDS_OF_CHANGE_TYPE["distribution"]
 _CRITICAL_SHIFT = api.critical_shift
+# The slope contrast's spread: over the whole stretch (0) or the larger of that and the spread
+# over this many widths around each boundary; each with its own critical curve
+# (bench/slopes.py: 300 series a cell, 1,000 for the 32 widths in force).
+_SLOPE_CRITICAL = {
+    0: (3.756, 0.304, -0.063, 7.66),
+    16: (3.707, 0.257, 0.002, 8.339),
+    32: (3.792, 0.262, -0.063, 7.75),
+}
+_SLOPE_DEFAULT = (_slope.LOCAL_WIDTHS, _slope._CRITICAL)
 
 
 def _run(
@@ -26,16 +35,24 @@ def _run(
     shape: bool = True,
     short: bool = True,
     harmonics: bool = True,
+    slope: bool = True,
+    slope_widths: int | None = None,
     **options: Any,
 ) -> list[int]:
+    _slope.LOCAL_WIDTHS, _slope._CRITICAL = (
+        _SLOPE_DEFAULT
+        if slope_widths is None
+        else (slope_widths, _SLOPE_CRITICAL[slope_widths])
+    )
     _rules.FIT_SCORES = fit
     _scale.PERIOD_HARMONICS = harmonics
     _contrast.WIDE_CONTRASTS = wide
     _contrast.CONTRAST_LEVEL = level
     # Without the shape rule "distribution" judges location and scale only; without the
     # short-series test a short series reports nothing (no split can pass an infinite bar).
-    _contrast.KINDS_OF_CHANGE_TYPE["distribution"] = (
-        _DISTRIBUTION_KINDS if shape else tuple(k for k in _DISTRIBUTION_KINDS if k != "shape")
+    left_out = {k for k, on in (("shape", shape), ("slope", slope)) if not on}
+    _contrast.KINDS_OF_CHANGE_TYPE["distribution"] = tuple(
+        k for k in _DISTRIBUTION_KINDS if k not in left_out
     )
     api.critical_shift = _CRITICAL_SHIFT if short else (lambda n: math.inf)
     return list(vollan.detect(values, **options).change_points)
@@ -49,9 +66,11 @@ def variant(
     shape: bool = True,
     short: bool = True,
     harmonics: bool = True,
+    slope: bool = True,
+    slope_widths: int | None = None,
     **options: Any,
 ) -> list[int]:
-    return _run(values, fit, wide, level, shape, short, harmonics, **options)
+    return _run(values, fit, wide, level, shape, short, harmonics, slope, slope_widths, **options)
 
 
 variant.accepts_nan = True  # type: ignore[attr-defined]

@@ -48,7 +48,7 @@ KINDS = ("location", "scale")
 KINDS_OF_CHANGE_TYPE = {
     "mean": ("location",),
     "var": ("scale",),
-    "distribution": ("location", "scale", "shape"),
+    "distribution": ("location", "scale", "shape", "slope"),
 }
 # A law on a few values has little shape apart from its level and spread (a two-valued law's
 # spread and shape follow from its mean), and ties make the shape of quiet stretches jump
@@ -110,9 +110,9 @@ def kinds_to_judge(change_type: str, x: NDArray[np.float64]) -> tuple[tuple[str,
             )
         share = int(counts.max()) / len(x)
         if share > MAX_TIED_SHARE:
-            return tuple(k for k in kinds if k != "shape"), (
-                f"one value makes up {share:.0%} of the series: changes of shape are not "
-                "judged among so many repeated values"
+            return tuple(k for k in kinds if k not in ("shape", "slope")), (
+                f"one value makes up {share:.0%} of the series: changes of shape and of "
+                "slope are not judged among so many repeated values"
             )
     return kinds, None
 

@@ -50,7 +50,10 @@ class Leader:
         mean and spread, found apart from the vote (its votes, score and probability are
         those of a leader at the same place, else 0; its contrast is the cumulative sum's
         statistic of :mod:`vollan._shape` over its stretch, its critical value the one for
-        that stretch's length).
+        that stretch's length); "slope" for a bend of the trend, also found apart from the
+        vote (its contrast is the robust z-score of the difference of the slopes on either
+        side, its interval the boundaries around it whose z-scores also exceed the critical
+        value).
     width : int
         Values on each side of the leader that its contrast compared (see :func:`detect`).
     critical : float or None
@@ -81,9 +84,11 @@ class Leader:
     spread_ratio: float = 1.0
 
     def describe(self) -> str:
-        """The change in plain words, e.g. "mean +2.1 noise sd, spread x1.0, within 140-160"."""
+        """The change in plain words, e.g. "mean +2.1 noise sd, spread x1.0, within 140-160";
+        a bend of the trend says so first ("the trend bends: mean ...")."""
         where = f"within {self.interval[0]}-{self.interval[1] - 1}"
-        return f"mean {self.shift:+.1f} noise sd, spread x{self.spread_ratio:.2g}, {where}"
+        size = f"mean {self.shift:+.1f} noise sd, spread x{self.spread_ratio:.2g}, {where}"
+        return f"the trend bends: {size}" if self.contrast_kind == "slope" else size
 
 
 @dataclass(frozen=True)

@@ -125,7 +125,7 @@ def test_continuous_values_keep_their_floors() -> None:
 @pytest.mark.parametrize(
     ("x", "change_type", "expected"),
     [
-        (np.random.default_rng(1).normal(size=100), "distribution", ("location", "scale", "shape")),
+        (np.random.default_rng(1).normal(size=100), "distribution", ("location", "scale", "shape", "slope")),
         (np.r_[np.zeros(30), np.arange(70.0)], "distribution", ("location", "scale")),
         (np.r_[np.zeros(50), np.ones(50), [0.0]], "distribution", ("location",)),
         (np.r_[np.zeros(50), np.ones(50)], "var", ("scale",)),

@@ -1,0 +1,135 @@
+"""Bends of the trend, found apart from the scan's votes by the slope contrast."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+import vollan
+from vollan import _slope
+
+
+def reference_contrast(x: np.ndarray, h: int) -> np.ndarray:
+    """The slope after each boundary minus the slope before it, each from numpy's polyfit of
+    the h values on that side."""
+    t = np.arange(h, dtype=np.float64)
+    return np.array(
+        [
+            np.polyfit(t, x[c : c + h], 1)[0] - np.polyfit(t, x[c - h : c], 1)[0]
+            for c in range(h, len(x) - h + 1)
+        ]
+    )
+
+
+def reference_clipped(x: np.ndarray, h: int) -> np.ndarray:
+    """Residuals from the running median of h | 1 values (the ends repeated) clipped at 3
+    robust sds of the residuals, written plainly."""
+    w = h | 1
+    n = len(x)
+    middle = []
+    for i in range(n):
+        window = [x[min(max(j, 0), n - 1)] for j in range(i - w // 2, i + w // 2 + 1)]
+        middle.append(float(np.median(window)))
+    r = x - np.array(middle)
+    centre = float(np.median(r))
+    bound = 3.0 * 1.4826 * float(np.median(np.abs(r - centre)))
+    return np.array(middle) + np.clip(r, centre - bound, centre + bound)
+
+
+def bend(n: int, at: int, slopes: tuple[float, float], seed: int) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    t = np.arange(n, dtype=np.float64)
+    line = np.where(t < at, slopes[0] * t, slopes[0] * at + slopes[1] * (t - at))
+    return line + rng.normal(size=n)
+
+
+class TestContrast:
+    @pytest.mark.parametrize(("n", "h"), [(60, 8), (101, 10), (200, 13)])
+    def test_matches_polyfit_and_plain_clipping(self, n: int, h: int) -> None:
+        rng = np.random.default_rng(n)
+        x = np.cumsum(rng.standard_t(3, size=n))
+        np.testing.assert_allclose(
+            _slope.slope_contrast(x, h), reference_contrast(x, h), rtol=1e-9, atol=1e-12
+        )
+        np.testing.assert_allclose(_slope.clipped(x, h), reference_clipped(x, h), rtol=0, atol=0)
+
+    @pytest.mark.parametrize(
+        ("n", "width", "step"), [(10, 3, 1), (50, 16, 1), (50, 49, 4), (51, 100, 1), (200, 33, 5)]
+    )
+    def test_running_median_near_the_ends_takes_the_values_there_are(
+        self, n: int, width: int, step: int
+    ) -> None:
+        x = np.random.default_rng(width).normal(size=n)
+        half = width // 2
+        if 2 * half + 1 < n:
+            plain = np.array([np.median(x[max(0, i - half) : i + half + 1]) for i in range(n)])
+        else:
+            plain = np.full(n, np.median(x))
+        got = _slope._running_median(x, width, step)
+        taken = sorted({*range(0, n, step), n - 1})
+        np.testing.assert_array_equal(got[taken], plain[taken])
+        # Between the values it is taken at, it is interpolated linearly.
+        np.testing.assert_allclose(got, np.interp(np.arange(n), taken, plain[taken]), rtol=1e-15)
+
+    def test_a_line_and_a_cycle_of_a_dividing_period_do_not_move_it(self) -> None:
+        t = np.arange(240, dtype=np.float64)
+        line = 3.0 - 0.25 * t
+        np.testing.assert_allclose(_slope.slope_contrast(line, 12), 0.0, atol=1e-12)
+        cycle = np.sin(2 * np.pi * t / 12) + 0.1 * t
+        np.testing.assert_allclose(_slope.slope_contrast(cycle, 24), 0.0, atol=1e-12)
+        # Nothing varies, so nothing stands out.
+        assert not _slope.slope_scores(line, 12).any()
+
+    def test_one_extreme_value_is_clipped(self) -> None:
+        x = np.random.default_rng(3).normal(size=300)
+        x[150] = 40.0
+        assert _slope.slope_scores(x, 10).max() < _slope.critical_slope(300, 10)
+
+    def test_critical_value_falls_then_rises_with_length(self) -> None:
+        # Few boundaries leave the median and MAD noisy; many give the maximum more chances.
+        values = [_slope.critical_slope(n, 10) for n in (59, 219, 1019, 30019)]
+        assert values[0] > values[1]
+        assert values[1] < values[2] < values[3]
+        assert _slope.shortest_judged(10) == 59
+
+
+class TestDetect:
+    @pytest.mark.parametrize("seed", range(5))
+    def test_a_bend_is_found_where_it_is(self, seed: int) -> None:
+        x = bend(300, 170, (0.5, -0.5), seed)
+        found = vollan.detect(x)
+        assert len(found.change_points) == 1
+        (c,) = found.change_points
+        assert abs(c - 170) <= 5
+        (leader,) = [x for x in found.leaders if x.reported]
+        assert leader.contrast_kind == "slope"
+        assert leader.contrast is not None and leader.critical is not None
+        assert leader.contrast > leader.critical
+        assert leader.interval[0] <= c < leader.interval[1]
+
+    @pytest.mark.parametrize("seed", range(5))
+    def test_a_straight_drift_reports_nothing(self, seed: int) -> None:
+        x = bend(400, 200, (0.05, 0.05), seed)
+        assert vollan.detect(x).change_points == ()
+
+    def test_random_walks_rarely_report(self) -> None:
+        rng = np.random.default_rng(11)
+        reports = sum(
+            bool(vollan.detect(np.cumsum(rng.normal(size=300))).change_points) for _ in range(20)
+        )
+        assert reports <= 2
+
+    @pytest.mark.parametrize("seed", range(3))
+    def test_a_level_shift_is_not_reported_again_as_bends(self, seed: int) -> None:
+        rng = np.random.default_rng(seed)
+        x = rng.normal(size=400)
+        x[200:] += 5.0
+        found = vollan.detect(x)
+        assert len(found.change_points) == 1
+        assert abs(found.change_points[0] - 200) <= 2
+
+    def test_only_distribution_judges_slopes(self) -> None:
+        x = bend(300, 170, (0.5, -0.5), 0)
+        for change_type in ("mean", "var"):
+            kinds = {x.contrast_kind for x in vollan.detect(x, change_type=change_type).leaders}
+            assert "slope" not in kinds
