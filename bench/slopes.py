@@ -92,8 +92,9 @@ def main() -> None:
         rows = list(pool.map(cell, jobs))
     names = list(NOISES)
     print(
-        f"{args.level:.1%} quantile of the largest z-score, {args.reps} series a cell, "
-        f"local spread over {args.local_widths} widths\n"
+        f"{args.level:.1%} quantile of the largest z-score, {args.reps} series a cell "
+        f"({max(200, args.reps // 4)} above {MOST_VALUES // 4:,} values), local spread over "
+        f"{args.local_widths} widths\n"
     )
     print("| n | h | " + " | ".join(names) + " |")
     print("|--:|--:|" + "--:|" * len(names))

@@ -85,7 +85,9 @@ def clipped(x: NDArray[np.float64], h: int) -> NDArray[np.float64]:
     middle = np.empty(len(x))
     rows = max(1, _CHUNK_VALUES // width)
     for s in range(0, len(x), rows):
-        middle[s : s + rows] = np.median(windows[s : s + rows], axis=1)
+        middle[s : s + rows] = np.partition(windows[s : s + rows], width // 2, axis=1)[
+            :, width // 2
+        ]
     residual = x - middle
     centre = float(np.median(residual))
     bound = CLIP_SDS * MAD_TO_SD * float(np.median(np.abs(residual - centre)))
@@ -104,27 +106,36 @@ def slope_contrast(x: NDArray[np.float64], h: int) -> NDArray[np.float64]:
 
 def _running_median(x: NDArray[np.float64], width: int, step: int = 1) -> NDArray[np.float64]:
     """The median of the ``width`` values (one more when even) around each value of ``x``,
-    near the ends of those of them the series holds; taken at every ``step``-th value (and
-    the last) and interpolated linearly between."""
-    half = width // 2
+    within the series (near an end, the nearest ``width`` values); taken at every ``step``-th
+    value (and the last) and interpolated linearly between."""
+    window = width | 1
     n = len(x)
-    if 2 * half + 1 >= n:
+    if window >= n:
         return np.full(n, float(np.median(x)))
     centres = np.unique(np.append(np.arange(0, n, max(1, step)), n - 1))
-    inner = (centres >= half) & (centres < n - half)
+    starts = np.clip(centres - window // 2, 0, n - window)
+    windows = sliding_window_view(x, window)
     at = np.empty(len(centres))
-    windows = sliding_window_view(x, 2 * half + 1)
-    starts = centres[inner] - half
-    rows = max(1, _CHUNK_VALUES // (2 * half + 1))
-    filled = np.flatnonzero(inner)
+    rows = max(1, _CHUNK_VALUES // window)
     for s in range(0, len(starts), rows):
-        at[filled[s : s + rows]] = np.median(windows[starts[s : s + rows]], axis=1)
-    for j in np.flatnonzero(~inner):
-        c = int(centres[j])
-        at[j] = np.median(x[max(0, c - half) : c + half + 1])
+        # The middle of an odd count: a partition finds it several times faster than median.
+        at[s : s + rows] = np.partition(windows[starts[s : s + rows]], window // 2, axis=1)[
+            :, window // 2
+        ]
     if len(centres) == n:
         return at
-    return np.interp(np.arange(n), centres, at)
+    return np.asarray(np.interp(np.arange(n), centres, at), dtype=np.float64)
+
+
+def _local_spread(deviation: NDArray[np.float64], h: int) -> NDArray[np.float64]:
+    """The MAD of the slope contrast over the :data:`LOCAL_WIDTHS` widths of boundaries around
+    each boundary, from its absolute deviations. Neighbouring boundaries share most of their
+    values, so every (h/2)-th deviation is taken, and the median every h boundaries."""
+    thin = max(1, h // 2)
+    sparse = deviation[::thin]
+    local = _running_median(sparse, LOCAL_WIDTHS * h // thin, max(1, h // thin))
+    at = np.arange(len(deviation)) / thin
+    return MAD_TO_SD * np.interp(at, np.arange(len(sparse)), local)
 
 
 def slope_scores(x: NDArray[np.float64], h: int) -> NDArray[np.float64]:
@@ -138,9 +149,7 @@ def slope_scores(x: NDArray[np.float64], h: int) -> NDArray[np.float64]:
         if not spread > 0 or not math.isfinite(spread):
             return np.zeros(len(contrast))
         if LOCAL_WIDTHS:
-            # Neighbouring boundaries share most of their values: every h/4-th is enough.
-            local = _running_median(deviation, LOCAL_WIDTHS * h, max(1, h // 4))
-            spread = np.maximum(MAD_TO_SD * local, spread)
+            spread = np.maximum(_local_spread(deviation, h), spread)
         return np.asarray(deviation / spread, dtype=np.float64)
 
 
