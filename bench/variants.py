@@ -22,7 +22,7 @@ _CRITICAL_SHIFT = api.critical_shift
 _SLOPE_CRITICAL = {
     0: (3.756, 0.304, -0.063, 7.66),
     16: (3.707, 0.257, 0.002, 8.339),
-    32: (3.792, 0.262, -0.063, 7.75),
+    32: (3.701, 0.274, -0.06, 5.694),
 }
 _SLOPE_DEFAULT = (_slope.LOCAL_WIDTHS, _slope._CRITICAL)
 

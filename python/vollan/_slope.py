@@ -48,7 +48,7 @@ CLIP_SDS = 3.0
 MIN_WINDOWS_OF_BOUNDARIES = 4
 # critical = a + b·ln(m) + c·ln(h) + d/m, m = (n - 2h + 1)/h boundaries per width; see
 # :func:`critical_slope`.
-_CRITICAL = (3.792, 0.262, -0.063, 7.75)
+_CRITICAL = (3.701, 0.274, -0.06, 5.694)
 # Widths of boundaries around each one whose contrasts give its local MAD (0: the stretch's
 # MAD alone). Neighbouring contrasts share their values over 2h, so 32 widths hold about 16
 # independent ones.
