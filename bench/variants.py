@@ -40,9 +40,7 @@ def _run(
     **options: Any,
 ) -> list[int]:
     _slope.LOCAL_WIDTHS, _slope._CRITICAL = (
-        _SLOPE_DEFAULT
-        if slope_widths is None
-        else (slope_widths, _SLOPE_CRITICAL[slope_widths])
+        _SLOPE_DEFAULT if slope_widths is None else (slope_widths, _SLOPE_CRITICAL[slope_widths])
     )
     _rules.FIT_SCORES = fit
     _scale.PERIOD_HARMONICS = harmonics

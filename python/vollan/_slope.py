@@ -140,7 +140,8 @@ def _local_spread(deviation: NDArray[np.float64], h: int) -> NDArray[np.float64]
 
 def slope_scores(x: NDArray[np.float64], h: int) -> NDArray[np.float64]:
     """Robust z-score of the slope contrast at every boundary c = h .. n - h of ``x``, its
-    residuals clipped first (zeros where the contrast does not vary)."""
+    residuals clipped first: about the stretch's median, over the larger of the stretch's MAD
+    and the local one (zeros where the contrast does not vary)."""
     with np.errstate(all="ignore"):
         contrast = slope_contrast(clipped(x, h), h)
         median = float(np.median(contrast))
@@ -148,9 +149,10 @@ def slope_scores(x: NDArray[np.float64], h: int) -> NDArray[np.float64]:
         spread = MAD_TO_SD * float(np.median(deviation))
         if not spread > 0 or not math.isfinite(spread):
             return np.zeros(len(contrast))
-        if LOCAL_WIDTHS:
-            spread = np.maximum(_local_spread(deviation, h), spread)
-        return np.asarray(deviation / spread, dtype=np.float64)
+        if not LOCAL_WIDTHS:
+            return np.asarray(deviation / spread, dtype=np.float64)
+        local = np.maximum(_local_spread(deviation, h), spread)
+        return np.asarray(deviation / local, dtype=np.float64)
 
 
 def slope_changes(

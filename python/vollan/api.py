@@ -52,8 +52,8 @@ from vollan._scale import (
 )
 from vollan._select import check_selection, select_changes
 from vollan._shape import LOCAL_VALUES, shape_changes
-from vollan._slope import slope_changes
 from vollan._short import critical_shift, shift_score, split_statistics
+from vollan._slope import slope_changes
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray

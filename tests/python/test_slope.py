@@ -138,7 +138,7 @@ class TestDetect:
 
 def test_a_noisier_stretch_is_not_taken_for_bends() -> None:
     # A change of spread left inside the stretch: slopes vary more after it, which the local
-    # MAD allows for. Over the stretch's MAD alone these series give 47 bends; near the change
+    # MAD allows for. Over the stretch's MAD alone these series give 39 bends; near the change
     # the local window still mixes both spreads, so a few remain.
     bends = 0
     for seed in range(20):
