@@ -35,6 +35,9 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
+# A stretch is judged from 4h boundaries on, as the local contrasts are: fewer, and the median
+# and MAD no longer describe the stretch away from its bend.
+from vollan._contrast import shortest_judged
 from vollan._rules import MAD_TO_SD
 
 if TYPE_CHECKING:
@@ -43,9 +46,6 @@ if TYPE_CHECKING:
 # Residuals beyond this many robust standard deviations from the running median are pulled
 # in to that bound (a normal law keeps all but 0.3 % of its values).
 CLIP_SDS = 3.0
-# A stretch is judged from 4h boundaries on, as the local contrasts are: fewer, and the median
-# and MAD no longer describe the stretch away from its bend.
-MIN_WINDOWS_OF_BOUNDARIES = 4
 # critical = a + b·ln(m) + c·ln(h) + d/m, m = (n - 2h + 1)/h boundaries per width; see
 # :func:`critical_slope`.
 _CRITICAL = (3.701, 0.274, -0.06, 5.694)
@@ -69,11 +69,6 @@ def critical_slope(n: int, h: int) -> float:
     a, b, c, d = _CRITICAL
     m = max(n - 2 * h + 1, 1) / h
     return a + b * math.log(m) + c * math.log(h) + d / m
-
-
-def shortest_judged(h: int) -> int:
-    """The fewest values a stretch needs for its slope contrasts of ``h`` values to be judged."""
-    return (MIN_WINDOWS_OF_BOUNDARIES + 2) * h - 1
 
 
 def clipped(x: NDArray[np.float64], h: int) -> NDArray[np.float64]:
