@@ -351,15 +351,17 @@ def detect(
     return select_changes(found, n_changes, min_size)
 
 
+def _stretches(n: int, reported: Sequence[int]) -> list[tuple[int, int]]:
+    """The half-open stretches of n values between the reported changes."""
+    cuts = [0, *sorted(reported), n]
+    return list(zip(cuts[:-1], cuts[1:], strict=True))
+
+
 def _slope_changes(x: NDArray[np.float64], reported: Sequence[int], h: int) -> list[Evidence]:
     """Bends of the trend (:mod:`vollan._slope`) within the stretches between the reported
     changes, as evidence at their positions."""
-    n = len(x)
-    cuts = [0, *sorted(reported), n]
     found = []
-    for c, statistic, critical, span in slope_changes(
-        x, list(zip(cuts[:-1], cuts[1:], strict=True)), h
-    ):
+    for c, statistic, critical, span in slope_changes(x, _stretches(len(x), reported), h):
         # Its size is described from the h values on either side, which its contrast compared.
         ((shift, ratio),) = leader_sizes(x, [h], [c])
         found.append(Evidence(statistic, "slope", h, critical, span, shift, ratio, index=c))
@@ -371,9 +373,8 @@ def _shape_changes(x: NDArray[np.float64], reported: Sequence[int], largest: int
     changes, as evidence at their positions. One within two local windows of a reported
     change is left out: a shift of level or spread mixes the shape of the values beside it."""
     n = len(x)
-    cuts = [0, *sorted(reported), n]
     found = []
-    for c, statistic, critical in shape_changes(x, list(zip(cuts[:-1], cuts[1:], strict=True))):
+    for c, statistic, critical in shape_changes(x, _stretches(n, reported)):
         if all(abs(c - r) > 2 * LOCAL_VALUES for r in reported):
             # Its size is described from the values up to its neighbours, within the largest
             # window.
