@@ -38,6 +38,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
+from vollan._median import median
 from vollan._rules import MIN_STD, resolution, robust_spread
 
 if TYPE_CHECKING:
@@ -233,8 +234,19 @@ def _near(n: int, h: int, centres: NDArray[np.int64]) -> NDArray[np.bool_]:
 
 
 def _clean_boundaries(n: int, h: int, candidates: NDArray[np.int64]) -> int:
-    """Boundaries of contrasts of ``h`` values farther than h from every candidate."""
-    return int(np.count_nonzero(~_near(n, h, candidates)[h : n - h + 1]))
+    """Boundaries of contrasts of ``h`` values farther than h from every candidate.
+
+    The boundaries h .. n - h less those within the intervals [c - h + 1, c + h - 1] around
+    the sorted candidates c: the intervals share one length, so their ends rise with their
+    starts, and each adds what lies past the end of the one before (no pass over n)."""
+    if n - h < h:
+        return 0
+    c = np.unique(candidates)
+    starts = np.maximum(c - h + 1, h)
+    ends = np.minimum(c + h - 1, n - h)
+    previous = np.concatenate([[h - 1], ends[:-1]])
+    added = ends - np.maximum(starts, previous + 1) + 1
+    return int(n - 2 * h + 1 - np.maximum(added, 0).sum())
 
 
 def contrast_scores(
@@ -271,13 +283,13 @@ def contrast_scores(
         for kind in kinds:
             contrast = contrasts_at(x, h, every, kind, gap)
             with np.errstate(all="ignore"):
-                median = float(np.median(contrast))
-                spread = robust_spread(contrast, median)
+                centre = median(contrast)
+                spread = robust_spread(contrast, centre)
             for j in mine:
                 # A leader closer to an end than h is judged at the nearest full boundary.
                 c = min(max(leaders[j], h), n - h)
                 near = np.arange(max(h, c - h // 2), min(n - h, c + h // 2) + 1, dtype=np.intp)
-                excess = float(contrasts_at(x, h, near, kind, gap).max()) - median
+                excess = float(contrasts_at(x, h, near, kind, gap).max()) - centre
                 if spread > 0:
                     scores[j][kind] = excess / spread
                 else:

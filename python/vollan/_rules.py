@@ -15,6 +15,8 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
+from vollan._median import median
+
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
@@ -212,9 +214,9 @@ def standard_units(x: NDArray[np.float64]) -> tuple[float, float]:
     with np.errstate(all="ignore"):
         # A quarter keeps the deviations of values near the float limit finite.
         quarter = x * 0.25
-        middle = float(np.median(quarter))
+        middle = median(quarter)
         deviation = np.abs(quarter - middle)
-        spread = float(np.median(deviation))
+        spread = median(deviation)
         largest = float(deviation.max())
     if not spread > 0:
         spread = largest
@@ -242,7 +244,7 @@ def robust_spread(values: NDArray[np.float64], centre: float) -> float:
     than half the values equal the centre (ties of discrete data), the scaled mean absolute
     deviation, which still sees the rest. 0 only when every value equals the centre."""
     deviation = np.abs(values - centre)
-    mad = float(np.median(deviation))
+    mad = median(deviation)
     if mad > 0 or not len(values):
         return MAD_TO_SD * mad
     return MEAN_AD_TO_SD * float(deviation.mean())
@@ -256,7 +258,7 @@ def _noise_scale(x: NDArray[np.float64]) -> float:
     """
     with np.errstate(all="ignore"):
         d = np.diff(x)
-        return MAD_TO_SD * float(np.median(np.abs(d - np.median(d)))) / math.sqrt(2.0)
+        return MAD_TO_SD * median(np.abs(d - median(d))) / math.sqrt(2.0)
 
 
 def line_matters(x: NDArray[np.float64], slope: float) -> bool:
@@ -359,11 +361,14 @@ def leader_sizes(
         for c, h in zip(leaders, widths, strict=True):
             before = x[max(0, c - h) : c]
             after = x[c : c + h]
-            gap = float(np.mean(after) - np.mean(before))
+            # Each mean serves the gap and its side's deviation (windows reach 10^5 values).
+            mb = np.mean(before)
+            ma = np.mean(after)
+            gap = float(ma - mb)
             shift = (
                 gap / noise if noise > 0 else (0.0 if gap == 0 else math.copysign(math.inf, gap))
             )
-            sb = max(float(np.std(before, ddof=1)) if len(before) > 1 else 0.0, MIN_STD)
-            sa = max(float(np.std(after, ddof=1)) if len(after) > 1 else 0.0, MIN_STD)
+            sb = max(float(np.std(before, ddof=1, mean=mb)) if len(before) > 1 else 0.0, MIN_STD)
+            sa = max(float(np.std(after, ddof=1, mean=ma)) if len(after) > 1 else 0.0, MIN_STD)
             out.append((shift, sa / sb))
     return out

@@ -8,6 +8,8 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
+from vollan._median import median
+
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
@@ -249,13 +251,31 @@ def _running_median_log(power: NDArray[np.float64], lo: int, hi: int) -> NDArray
     """Median of ``power`` over [k / √2, k·√2] for every k in lo..hi, on a grid of centres
     spaced by 2 % and interpolated between them (a median per frequency would cost O(n²))."""
     centres = np.unique(np.geomspace(lo, hi, max(2, int(math.log(hi / lo) / 0.02) + 1)).round())
-    medians = np.array(
-        [
-            np.median(power[max(1, int(c / math.sqrt(2.0))) : int(c * math.sqrt(2.0)) + 2])
-            for c in centres
-        ]
-    )
+    starts = [max(1, int(c / math.sqrt(2.0))) for c in centres]
+    ends = [min(int(c * math.sqrt(2.0)) + 2, len(power)) for c in centres]
+    medians = np.empty(len(centres))
+    # The short windows, most of them, are sorted together as rows padded with infinities.
+    short = [i for i in range(len(centres)) if ends[i] - starts[i] <= _SORTED_TOGETHER]
+    if short:
+        first = np.array([starts[i] for i in short])
+        size = np.array([ends[i] - starts[i] for i in short])
+        columns = np.arange(int(size.max()))
+        inside = columns < size[:, None]
+        rows = np.full(inside.shape, np.inf)
+        rows[inside] = power[(first[:, None] + columns)[inside]]
+        rows.sort(axis=1)
+        order = np.arange(len(short))
+        low = rows[order, (size - 1) // 2]
+        high = rows[order, size // 2]
+        medians[short] = np.where(size % 2 == 1, low, (low + high) / 2.0)
+    for i in range(len(centres)):
+        if ends[i] - starts[i] > _SORTED_TOGETHER:
+            medians[i] = median(power[starts[i] : ends[i]])
     return np.asarray(np.interp(np.arange(lo, hi + 1), centres, medians), dtype=np.float64)
+
+
+# Windows of the running median up to this many values are sorted together.
+_SORTED_TOGETHER = 256
 
 
 def _autocovariance(y: NDArray[np.float64]) -> NDArray[np.float64]:

@@ -37,6 +37,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
+from vollan._median import median
 from vollan._rules import MAD_TO_SD
 
 if TYPE_CHECKING:
@@ -91,25 +92,31 @@ def _local_moments(
     n = len(x)
     first = np.concatenate([[0.0], np.cumsum(x)])
     second = np.concatenate([[0.0], np.cumsum(x * x)])
-    lo = np.clip(np.arange(n) - width // 2, 0, max(0, n - width))
-    hi = lo + width
-    mean = (first[hi] - first[lo]) / width
-    var = np.maximum((second[hi] - second[lo]) / width - mean * mean, 0.0)
+    # Sums of the windows x[j : j + width], j = 0 .. n - width; value i takes the window
+    # starting width // 2 before it, the first or the last near the ends.
+    before = width // 2
+    after = width - 1 - before
+
+    def placed(sums: NDArray[np.float64]) -> NDArray[np.float64]:
+        return np.concatenate([np.full(before, sums[0]), sums, np.full(after, sums[-1])])
+
+    mean = placed(first[width:] - first[: n - width + 1]) / width
+    var = np.maximum(placed(second[width:] - second[: n - width + 1]) / width - mean * mean, 0.0)
     return mean, np.sqrt(var)
 
 
 def _standardised(x: NDArray[np.float64], width: int) -> NDArray[np.float64]:
     """Each value about its local mean over its local spread, in robust units clipped at
     :data:`CLIP_SDS` (0 where the local values are all equal)."""
-    centred = x - np.median(x)
+    centred = x - median(x)
     z = centred
     middle = 0.0
     for _ in range(2):
         mean, sd = _local_moments(centred, width)
         with np.errstate(all="ignore"):
             z = np.where(sd > 0, (centred - mean) / sd, 0.0)
-        middle = float(np.median(z))
-        bound = CLIP_SDS * MAD_TO_SD * float(np.median(np.abs(z - middle)))
+        middle = median(z)
+        bound = CLIP_SDS * MAD_TO_SD * median(np.abs(z - middle))
         z = np.clip(z, middle - bound, middle + bound)
         # The second pass takes its local moments from the clipped values.
         centred = mean + z * sd
@@ -161,7 +168,7 @@ def place_change(values: NDArray[np.float64], near: int, radius: int, margin: in
     their median differ most between the two sides (binomial likelihood of the share below
     each of ~4 ln n quantiles, spaced closer in the tails)."""
     n = len(values)
-    deviation = np.abs(values - np.median(values))
+    deviation = np.abs(values - median(values))
     lo = max(margin, near - radius)
     hi = min(n - margin, near + radius)
     if hi < lo:

@@ -38,6 +38,7 @@ from numpy.lib.stride_tricks import sliding_window_view
 # A stretch is judged from 4h boundaries on, as the local contrasts are: fewer, and the median
 # and MAD no longer describe the stretch away from its bend.
 from vollan._contrast import shortest_judged
+from vollan._median import median
 from vollan._rules import MAD_TO_SD
 
 if TYPE_CHECKING:
@@ -53,8 +54,9 @@ _CRITICAL = (3.701, 0.274, -0.06, 5.694)
 # MAD alone). Neighbouring contrasts share their values over 2h, so 32 widths hold about 16
 # independent ones.
 LOCAL_WIDTHS = 32
-# Rows of the running median computed at once (each row holds h values).
-_CHUNK_VALUES = 1 << 22
+# Values of the running median's windows copied and partitioned at once: few enough to stay
+# in cache (half a megabyte), which makes the partition a third faster than 32 MiB at once.
+_CHUNK_VALUES = 1 << 16
 
 
 def critical_slope(n: int, h: int) -> float:
@@ -84,8 +86,8 @@ def clipped(x: NDArray[np.float64], h: int) -> NDArray[np.float64]:
             :, width // 2
         ]
     residual = x - middle
-    centre = float(np.median(residual))
-    bound = CLIP_SDS * MAD_TO_SD * float(np.median(np.abs(residual - centre)))
+    centre = median(residual)
+    bound = CLIP_SDS * MAD_TO_SD * median(np.abs(residual - centre))
     if not bound > 0:
         return x
     return np.asarray(middle + np.clip(residual, centre - bound, centre + bound), np.float64)
@@ -106,7 +108,7 @@ def _running_median(x: NDArray[np.float64], width: int, step: int = 1) -> NDArra
     window = width | 1
     n = len(x)
     if window >= n:
-        return np.full(n, float(np.median(x)))
+        return np.full(n, median(x))
     centres = np.unique(np.append(np.arange(0, n, max(1, step)), n - 1))
     starts = np.clip(centres - window // 2, 0, n - window)
     windows = sliding_window_view(x, window)
@@ -139,9 +141,9 @@ def slope_scores(x: NDArray[np.float64], h: int) -> NDArray[np.float64]:
     and the local one (zeros where the contrast does not vary)."""
     with np.errstate(all="ignore"):
         contrast = slope_contrast(clipped(x, h), h)
-        median = float(np.median(contrast))
-        deviation = np.abs(contrast - median)
-        spread = MAD_TO_SD * float(np.median(deviation))
+        centre = median(contrast)
+        deviation = np.abs(contrast - centre)
+        spread = MAD_TO_SD * median(deviation)
         if not spread > 0 or not math.isfinite(spread):
             return np.zeros(len(contrast))
         if not LOCAL_WIDTHS:

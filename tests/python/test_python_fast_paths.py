@@ -1,0 +1,123 @@
+"""The detection rules' fast paths against the plain numpy they replace, bit for bit.
+
+Each rule of ``vollan.detect`` takes medians, running moments and counts over the whole series;
+the faster ways of finding them must give the very same numbers, or the results would move.
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pytest
+
+from vollan import _median, _scale
+from vollan._contrast import _clean_boundaries
+from vollan._median import median
+from vollan._shape import _local_moments
+
+
+def same(a: float, b: float) -> bool:
+    """Equal to the bit, NaN equal to NaN."""
+    return (math.isnan(a) and math.isnan(b)) or (
+        a == b and math.copysign(1.0, a) == math.copysign(1.0, b)
+    )
+
+
+def arrays(n: int, rng: np.random.Generator) -> list[np.ndarray]:
+    normal = rng.standard_normal(n)
+    out = [
+        normal,
+        np.sort(normal),
+        np.sort(normal)[::-1].copy(),
+        rng.integers(0, 3, n).astype(np.float64),  # few values, many ties
+        np.zeros(n),
+        (np.arange(n) % 97).astype(np.float64),
+        rng.standard_t(1, n),  # Cauchy: a wide spread of magnitudes
+    ]
+    if n >= 8:
+        # Large values at every stride the sample might take: it sees only those.
+        trap = rng.standard_normal(n)
+        trap[:: max(8, n // _median.SAMPLE)] = 1e9
+        out.append(trap)
+        with_nan = rng.standard_normal(n)
+        with_nan[n // 3] = np.nan
+        out.append(with_nan)
+        infinite = rng.standard_normal(n)
+        infinite[: n // 2] = np.inf
+        out.append(infinite)
+        both = np.full(n, np.inf)
+        both[n // 2 :] = -np.inf
+        out.append(both)
+    return out
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 8, 101, 32_767, 32_768, 32_769, 100_000, 300_001])
+def test_median_is_numpys(n: int) -> None:
+    rng = np.random.default_rng(n)
+    for a in arrays(n, rng):
+        with np.errstate(all="ignore"):
+            want = float(np.median(a))
+        with np.errstate(all="ignore"):
+            got = median(a)
+        assert same(got, want), (n, a[:5])
+
+
+def test_median_of_a_slice_and_the_fallback_when_the_sample_misleads() -> None:
+    rng = np.random.default_rng(7)
+    a = rng.standard_normal(200_000)
+    assert same(median(a[1000:150_001]), float(np.median(a[1000:150_001])))
+    # Half the values sit on the sampled places: the bracket from the sample misses the
+    # middle ranks, and the plain median answers.
+    b = rng.standard_normal(100_000)
+    step = max(8, len(b) // _median.SAMPLE)
+    b[::step] = 5.0 + np.arange(len(b[::step]))
+    assert same(median(b), float(np.median(b)))
+
+
+def plain_clean_boundaries(n: int, h: int, candidates: list[int]) -> int:
+    return sum(1 for b in range(h, n - h + 1) if all(abs(b - c) >= h for c in candidates))
+
+
+def test_clean_boundaries_counts_what_a_plain_loop_counts() -> None:
+    rng = np.random.default_rng(3)
+    for _ in range(3000):
+        n = int(rng.integers(1, 200))
+        h = int(rng.integers(1, 60))
+        candidates = sorted(rng.integers(0, n + 1, int(rng.integers(0, 8))).tolist())
+        got = _clean_boundaries(n, h, np.array(candidates, dtype=np.int64))
+        assert got == plain_clean_boundaries(n, h, candidates), (n, h, candidates)
+
+
+def test_local_moments_are_those_of_the_running_sums_at_each_window() -> None:
+    rng = np.random.default_rng(4)
+    for _ in range(500):
+        n = int(rng.integers(1, 120))
+        width = int(rng.integers(1, n + 1))
+        x = rng.standard_normal(n)
+        first = np.concatenate([[0.0], np.cumsum(x)])
+        second = np.concatenate([[0.0], np.cumsum(x * x)])
+        mean = np.empty(n)
+        var = np.empty(n)
+        for i in range(n):
+            lo = min(max(i - width // 2, 0), n - width)
+            mean[i] = (first[lo + width] - first[lo]) / width
+            var[i] = max((second[lo + width] - second[lo]) / width - mean[i] * mean[i], 0.0)
+        got_mean, got_sd = _local_moments(x, width)
+        assert np.array_equal(got_mean, mean)
+        assert np.array_equal(got_sd, np.sqrt(var))
+
+
+@pytest.mark.parametrize("n", [13, 60, 1000, 4099, 40_000])
+def test_running_median_of_the_periodogram_takes_numpys_median_of_each_window(n: int) -> None:
+    rng = np.random.default_rng(n)
+    for x in (rng.standard_normal(n), np.round(rng.standard_normal(n))):
+        power = np.abs(np.fft.rfft(x)) ** 2
+        lo, hi = 4, n // 3
+        centres = np.unique(np.geomspace(lo, hi, max(2, int(math.log(hi / lo) / 0.02) + 1)).round())
+        medians = [
+            np.median(power[max(1, int(c / math.sqrt(2.0))) : int(c * math.sqrt(2.0)) + 2])
+            for c in centres
+        ]
+        want = np.interp(np.arange(lo, hi + 1), centres, medians)
+        assert np.array_equal(_scale._running_median_log(power, lo, hi), want)
