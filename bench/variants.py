@@ -37,6 +37,7 @@ def _run(
     harmonics: bool = True,
     slope: bool = True,
     slope_widths: int | None = None,
+    spread: bool = True,
     **options: Any,
 ) -> list[int]:
     _slope.LOCAL_WIDTHS, _slope._CRITICAL = (
@@ -48,7 +49,7 @@ def _run(
     _contrast.CONTRAST_LEVEL = level
     # Without the shape rule "distribution" judges location and scale only; without the
     # short-series test a short series reports nothing (no split can pass an infinite bar).
-    left_out = {k for k, on in (("shape", shape), ("slope", slope)) if not on}
+    left_out = {k for k, on in (("shape", shape), ("slope", slope), ("spread", spread)) if not on}
     _contrast.KINDS_OF_CHANGE_TYPE["distribution"] = tuple(
         k for k in _DISTRIBUTION_KINDS if k not in left_out
     )
@@ -66,9 +67,12 @@ def variant(
     harmonics: bool = True,
     slope: bool = True,
     slope_widths: int | None = None,
+    spread: bool = True,
     **options: Any,
 ) -> list[int]:
-    return _run(values, fit, wide, level, shape, short, harmonics, slope, slope_widths, **options)
+    return _run(
+        values, fit, wide, level, shape, short, harmonics, slope, slope_widths, spread, **options
+    )
 
 
 variant.accepts_nan = True  # type: ignore[attr-defined]

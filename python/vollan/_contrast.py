@@ -49,7 +49,7 @@ KINDS = ("location", "scale")
 KINDS_OF_CHANGE_TYPE = {
     "mean": ("location",),
     "var": ("scale",),
-    "distribution": ("location", "scale", "shape", "slope"),
+    "distribution": ("location", "scale", "shape", "slope", "spread"),
 }
 # A law on a few values has little shape apart from its level and spread (a two-valued law's
 # spread and shape follow from its mean), and ties make the shape of quiet stretches jump

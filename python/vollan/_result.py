@@ -53,7 +53,8 @@ class Leader:
         that stretch's length); "slope" for a bend of the trend, also found apart from the
         vote (its contrast is the robust z-score of the difference of the slopes on either
         side, its interval the boundaries around it whose z-scores also exceed the critical
-        value).
+        value); "spread" for a change of spread found apart from the vote, over a stretch as a
+        change of shape is (:mod:`vollan._spread`).
     width : int
         Values on each side of the leader that its contrast compared (see :func:`detect`).
     critical : float or None

@@ -84,24 +84,32 @@ def critical_shape(n: int) -> float:
     return float(np.interp(math.log(n), np.log(lengths), values))
 
 
+def _local_sums(x: NDArray[np.float64], width: int) -> NDArray[np.float64]:
+    """The sum of the ``width`` values around each value (the first or last ``width`` at the
+    ends), from running sums."""
+    n = len(x)
+    first = np.concatenate([[0.0], np.cumsum(x)])
+    sums = first[width:] - first[: n - width + 1]  # sums[j]: x[j : j + width]
+    # Value i takes the window starting width // 2 before it, the first or the last near the
+    # ends.
+    before = width // 2
+    after = width - 1 - before
+    return np.concatenate([np.full(before, sums[0]), sums, np.full(after, sums[-1])])
+
+
+def local_mean(x: NDArray[np.float64], width: int) -> NDArray[np.float64]:
+    """Mean of the ``width`` values around each value (the first or last ``width`` at the
+    ends)."""
+    return np.asarray(_local_sums(x, width) / width, dtype=np.float64)
+
+
 def _local_moments(
     x: NDArray[np.float64], width: int
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """Mean and standard deviation of the ``width`` values around each value (the first or
     last ``width`` at the ends)."""
-    n = len(x)
-    first = np.concatenate([[0.0], np.cumsum(x)])
-    second = np.concatenate([[0.0], np.cumsum(x * x)])
-    # Sums of the windows x[j : j + width], j = 0 .. n - width; value i takes the window
-    # starting width // 2 before it, the first or the last near the ends.
-    before = width // 2
-    after = width - 1 - before
-
-    def placed(sums: NDArray[np.float64]) -> NDArray[np.float64]:
-        return np.concatenate([np.full(before, sums[0]), sums, np.full(after, sums[-1])])
-
-    mean = placed(first[width:] - first[: n - width + 1]) / width
-    var = np.maximum(placed(second[width:] - second[: n - width + 1]) / width - mean * mean, 0.0)
+    mean = local_mean(x, width)
+    var = np.maximum(_local_sums(x * x, width) / width - mean * mean, 0.0)
     return mean, np.sqrt(var)
 
 

@@ -54,6 +54,7 @@ from vollan._select import check_selection, select_changes
 from vollan._shape import LOCAL_VALUES, shape_changes
 from vollan._short import critical_shift, shift_score, split_statistics
 from vollan._slope import slope_changes
+from vollan._spread import spread_changes
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -153,6 +154,12 @@ def detect(
       beyond the 99 % quantile of its largest value over change-free Gaussian, Student-t(3),
       AR(1) and random-walk series of the stretch's length. A straight drift bends nowhere
       and reports nothing; a growth that stops or turns does.
+      Last, it looks for changes of spread apart from the vote (:mod:`vollan._spread`), which
+      the scan's vote misses where a noisy part sets the threshold for a quieter one: a
+      cumulative sum of each value's absolute deviation from its neighbours' mean, clipped,
+      over the stretches between all the changes found so far; from 255 values, beyond the
+      99 % quantile of its largest value over change-free Gaussian, Student-t(3), AR(1),
+      random-walk and seasonal series.
       "mean" judges only the location contrast and "var" only the scale one. It also chooses
       the split search that places a change inside a flagged region.
     - Reported leaders closer together than the smallest window cannot be told apart by the
@@ -325,9 +332,12 @@ def detect(
     extra: list[Evidence] = []
     if "slope" in kinds_judged:
         extra += _slope_changes(x, sorted(chosen), h)
-    if "shape" in kinds_judged:
-        cuts = sorted({*chosen, *(e.index for e in extra if e.index is not None)})
-        extra += _shape_changes(x, cuts, sizes[-1])
+    # Shape before spread: a change of shape at equal spread moves the deviations the spread
+    # pass sums as well, and the shape's own statistic places it better.
+    for kind in ("shape", "spread"):
+        if kind in kinds_judged:
+            cuts = sorted({*chosen, *(e.index for e in extra if e.index is not None)})
+            extra += _stretch_changes(x, cuts, sizes[-1], kind)
     found = build_detection(
         raw,
         scores,
@@ -368,20 +378,24 @@ def _slope_changes(x: NDArray[np.float64], reported: Sequence[int], h: int) -> l
     return found
 
 
-def _shape_changes(x: NDArray[np.float64], reported: Sequence[int], largest: int) -> list[Evidence]:
-    """Changes of shape (:mod:`vollan._shape`) within the stretches between the reported
-    changes, as evidence at their positions. One within two local windows of a reported
-    change is left out: a shift of level or spread mixes the shape of the values beside it."""
+def _stretch_changes(
+    x: NDArray[np.float64], reported: Sequence[int], largest: int, kind: str
+) -> list[Evidence]:
+    """Changes of shape (:mod:`vollan._shape`) or of spread (:mod:`vollan._spread`) within the
+    stretches between the reported changes, as evidence at their positions. One within two
+    local windows of a reported change is left out: a shift of level or spread mixes the shape
+    and the spread of the values beside it."""
     n = len(x)
     found = []
-    for c, statistic, critical in shape_changes(x, _stretches(n, reported)):
+    search = shape_changes if kind == "shape" else spread_changes
+    for c, statistic, critical in search(x, _stretches(n, reported)):
         if all(abs(c - r) > 2 * LOCAL_VALUES for r in reported):
             # Its size is described from the values up to its neighbours, within the largest
             # window.
             h = min([c, n - c, largest, *(abs(c - r) for r in reported)])
             ((shift, ratio),) = leader_sizes(x, [h], [c])
             found.append(
-                Evidence(statistic, "shape", h, critical, (c, c + 1), shift, ratio, index=c)
+                Evidence(statistic, kind, h, critical, (c, c + 1), shift, ratio, index=c)
             )
     return found
 

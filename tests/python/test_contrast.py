@@ -128,9 +128,9 @@ def test_continuous_values_keep_their_floors() -> None:
         (
             np.random.default_rng(1).normal(size=100),
             "distribution",
-            ("location", "scale", "shape", "slope"),
+            ("location", "scale", "shape", "slope", "spread"),
         ),
-        (np.r_[np.zeros(30), np.arange(70.0)], "distribution", ("location", "scale")),
+        (np.r_[np.zeros(30), np.arange(70.0)], "distribution", ("location", "scale", "spread")),
         (np.r_[np.zeros(50), np.ones(50), [0.0]], "distribution", ("location",)),
         (np.r_[np.zeros(50), np.ones(50)], "var", ("scale",)),
         (np.r_[np.zeros(50), np.ones(50)], "mean", ("location",)),
@@ -139,7 +139,7 @@ def test_continuous_values_keep_their_floors() -> None:
 def test_kinds_judged_on_tied_values(x: np.ndarray, change_type: str, expected: tuple) -> None:
     kinds, note = kinds_to_judge(change_type, x)
     assert kinds == expected
-    full = len(expected) == 4 or change_type != "distribution"
+    full = len(expected) == 5 or change_type != "distribution"
     assert (note is None) == full
 
 

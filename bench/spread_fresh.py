@@ -1,0 +1,72 @@
+"""The spread pass of vollan.detect on series it was not chosen on: fresh periodic series (the
+regimes of bench/periods.py) and fresh changes of spread (a noise of one law whose scale changes
+once or twice by a factor 1.5-4, up or down), with the pass and without; cover and F1 at a
+margin of 5, and how many series report a change where the truth has none.
+
+    python bench/spread_fresh.py [--series 200]
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+
+import numpy as np
+from periods import periodic
+
+import vollan
+from vollan import _contrast
+from vollan._families import NOISE
+from vollan.metrics import f1_score, segmentation_cover
+
+KINDS = _contrast.KINDS_OF_CHANGE_TYPE["distribution"]
+
+
+def spread_changes(rng: np.random.Generator) -> tuple[np.ndarray, list[int]]:
+    """n 300-3000 values of one noise law whose scale changes once or twice."""
+    n = int(rng.integers(300, 3001))
+    law = list(NOISE)[int(rng.integers(len(NOISE)))]
+    k = int(rng.integers(1, 3))
+    cuts = sorted(int(c) for c in rng.choice(np.arange(n // 6, n - n // 6), k, replace=False))
+    if k == 2 and cuts[1] - cuts[0] < 50:
+        cuts = cuts[:1]
+    scale = np.ones(n)
+    level = 1.0
+    for c in cuts:
+        level *= math.exp(rng.choice([-1, 1]) * rng.uniform(math.log(1.5), math.log(4.0)))
+        scale[c:] = level
+    return NOISE[law](rng, n) * scale, cuts
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--series", type=int, default=200)
+    args = parser.parse_args()
+    print("| series | pass | cover | F1 | reported / true changes | false reports |")
+    print("|---|---|--:|--:|--:|--:|")
+    for title, make, seed in (
+        ("periodic regimes", lambda rng: periodic(rng)[::2], 2027),
+        ("changes of spread", spread_changes, 2029),
+    ):
+        without = tuple(k for k in KINDS if k != "spread")
+        for label, kinds in (("without", without), ("with", KINDS)):
+            _contrast.KINDS_OF_CHANGE_TYPE["distribution"] = kinds
+            cover, f1, reported, true, false = [], [], 0, 0, 0
+            for i in range(args.series):
+                x, cuts = make(np.random.default_rng([seed, i]))
+                found = list(vollan.detect(x).change_points)
+                cover.append(segmentation_cover({"truth": cuts}, found, len(x)))
+                f1.append(f1_score({"truth": cuts}, found, margin=5))
+                reported += len(found)
+                true += len(cuts)
+                false += sum(all(abs(c - t) > 5 for t in cuts) for c in found)
+            print(
+                f"| {title} | {label} | {np.mean(cover):.3f} | {np.mean(f1):.3f} | "
+                f"{reported} / {true} | {false} |",
+                flush=True,
+            )
+    _contrast.KINDS_OF_CHANGE_TYPE["distribution"] = KINDS
+
+
+if __name__ == "__main__":
+    main()

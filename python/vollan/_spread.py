@@ -1,0 +1,105 @@
+"""Changes of spread over whole stretches, which the scan's votes can leave out.
+
+The scan compares each window pair against a threshold for the whole series, and a series
+whose noise is large in one part sets that threshold by its noisiest windows: the quieter part
+after a fall of the spread, or a rise from a quiet part, then wins few votes, and the scale
+contrast is never asked. A change of spread is therefore also looked for as the shape is, over
+whole stretches between the changes the other rules report:
+
+- each value's absolute deviation from the mean of the :data:`LOCAL_VALUES` values around it
+  (so that a drift, a random walk or a level moves no score), in units of the stretch's median
+  deviation and clipped at :data:`CLIP_DEVIATIONS` of them, so that one extreme value of a
+  heavy-tailed noise weighs no more than a few ordinary ones;
+- the cumulative sum of those scores about their mean, over the square root of the stretch's
+  length times their long-run standard deviation (as for the shape, about the best split),
+  is near a Brownian bridge while the spread stays the same; its largest value beyond
+  :func:`critical_spread` reports a change, placed as a change of shape is, and each side is
+  searched again (binary segmentation).
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Sequence
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+from vollan._median import median
+from vollan._shape import (
+    LEAST_SHAPE_VALUES,
+    LOCAL_VALUES,
+    PLACE_RADIUS,
+    local_mean,
+    place_change,
+    shape_statistic,
+)
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+# Deviations beyond this many times the stretch's median deviation count as that many (about
+# the 98th percentile of a normal law's).
+CLIP_DEVIATIONS = 3.5
+# A stretch is judged from this many values, as for the shape.
+LEAST_SPREAD_VALUES = LEAST_SHAPE_VALUES
+# The critical value of the statistic by the length of the stretch: above the largest simulated
+# 99 % quantile over change-free Gaussian, Student-t(3), AR(1) 0.5 and 0.9, random-walk and
+# seasonal noise (bench/spreads.py: 1,000 series a cell, 250 beyond 4,000 values), rounded up,
+# interpolated in the logarithm of the length and constant beyond 20,000.
+CRITICAL_BY_LENGTH = (
+    (255, 2.6),
+    (300, 2.4),
+    (400, 2.4),
+    (600, 2.2),
+    (1000, 2.05),
+    (2000, 1.95),
+    (5000, 1.9),
+    (20000, 1.75),
+)
+
+
+def critical_spread(n: int) -> float:
+    """The critical value for a stretch of ``n`` values (interpolated in the logarithm of n)."""
+    lengths, values = zip(*CRITICAL_BY_LENGTH, strict=True)
+    return float(np.interp(math.log(n), np.log(lengths), values))
+
+
+def spread_scores(x: NDArray[np.float64], width: int = LOCAL_VALUES) -> NDArray[np.float64]:
+    """Each value's absolute deviation from its local mean, in units of their median, clipped
+    at :data:`CLIP_DEVIATIONS` (zeros where the deviations do not vary)."""
+    centred = x - median(x)
+    deviation = np.abs(centred - local_mean(centred, min(width, len(x))))
+    unit = median(deviation)
+    if not unit > 0 or not math.isfinite(unit):
+        return np.zeros(len(x))
+    return np.asarray(np.minimum(deviation / unit, CLIP_DEVIATIONS), dtype=np.float64)
+
+
+def spread_changes(
+    x: NDArray[np.float64], stretches: Sequence[tuple[int, int]]
+) -> list[tuple[int, float, float]]:
+    """Changes of spread within the stretches ``[start, end)`` of ``x``, with their statistics
+    and critical values, strongest first (by statistic over critical value)."""
+    found: list[tuple[int, float, float]] = []
+    for start, end in stretches:
+        if end - start < LEAST_SPREAD_VALUES:
+            continue
+        values = x[start:end]
+        with np.errstate(all="ignore"):
+            u = spread_scores(values)
+        if not np.isfinite(u).all():
+            continue
+        todo = [(0, end - start)]
+        while todo:
+            a, b = todo.pop()
+            if b - a < LEAST_SPREAD_VALUES:
+                continue
+            split, statistic = shape_statistic(u[a:b])
+            critical = critical_spread(b - a)
+            if not statistic > critical:
+                continue
+            split = place_change(values[a:b], split, PLACE_RADIUS, LOCAL_VALUES // 2)
+            found.append((start + a + split, statistic, critical))
+            todo += [(a, a + split), (a + split, b)]
+    return sorted(found, key=lambda one: -one[1] / one[2])

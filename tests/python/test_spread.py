@@ -1,0 +1,88 @@
+"""Changes of spread found over whole stretches, apart from the scan's votes."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+import vollan
+from vollan import _spread
+
+
+def test_scores_are_clipped_deviations_from_the_local_mean_in_units_of_their_median() -> None:
+    rng = np.random.default_rng(0)
+    x = rng.standard_t(3, 300)
+    width = 32
+    centred = x - np.median(x)
+    n = len(x)
+    deviation = np.empty(n)
+    for i in range(n):
+        lo = min(max(i - width // 2, 0), n - width)
+        deviation[i] = abs(centred[i] - centred[lo : lo + width].mean())
+    want = np.minimum(deviation / np.median(deviation), _spread.CLIP_DEVIATIONS)
+    got = _spread.spread_scores(x, width)
+    # The local means come from running sums, a plain mean adds in another order.
+    assert np.allclose(got, want, rtol=1e-9, atol=1e-12)
+    assert got.max() == _spread.CLIP_DEVIATIONS
+    assert not _spread.spread_scores(np.full(400, 2.0)).any()
+
+
+def test_a_fall_of_spread_that_the_vote_leaves_out_is_found() -> None:
+    # Noisy first part: the scan's threshold follows it, and the quieter part wins few votes.
+    for seed in range(5):
+        rng = np.random.default_rng(seed)
+        x = np.concatenate([2.5 * rng.normal(size=420), rng.normal(size=330)])
+        found = vollan.detect(x)
+        assert len(found.change_points) == 1
+        assert abs(found.change_points[0] - 420) <= 10
+        (leader,) = [x for x in found.leaders if x.reported]
+        assert leader.spread_ratio < 0.6
+
+
+def test_the_pass_adds_the_change_the_other_rules_miss(monkeypatch: pytest.MonkeyPatch) -> None:
+    rng = np.random.default_rng(0)
+    x = np.concatenate([2.5 * rng.normal(size=420), rng.normal(size=330)])
+    found = vollan.detect(x)
+    assert [x.contrast_kind for x in found.leaders if x.reported] == ["spread"]
+    leader = next(x for x in found.leaders if x.reported)
+    assert leader.contrast is not None and leader.critical is not None
+    assert leader.contrast > leader.critical == _spread.critical_spread(len(x))
+    kinds = vollan.api.KINDS_OF_CHANGE_TYPE["distribution"]
+    monkeypatch.setitem(
+        vollan.api.KINDS_OF_CHANGE_TYPE, "distribution", tuple(k for k in kinds if k != "spread")
+    )
+    assert vollan.detect(x).change_points == ()
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda rng: np.linspace(0.0, 8.0, 800) + rng.normal(size=800),
+        lambda rng: np.cumsum(rng.normal(size=800)),
+        lambda rng: rng.standard_t(3, size=1000),
+        lambda rng: 5.0 * np.sin(2 * np.pi * np.arange(900) / 50) + rng.normal(size=900),
+    ],
+    ids=["drift", "random walk", "t(3)", "seasonal"],
+)
+def test_change_free_series_report_no_change_of_spread(make: object) -> None:
+    reports = 0
+    for seed in range(10, 20):
+        x = make(np.random.default_rng(seed))  # type: ignore[operator]
+        reports += any(x.contrast_kind == "spread" for x in vollan.detect(x).leaders if x.reported)
+    assert reports <= 1
+
+
+def test_a_level_shift_is_not_also_a_change_of_spread() -> None:
+    for seed in range(3):
+        rng = np.random.default_rng(seed)
+        x = np.concatenate([rng.normal(size=400), 4.0 + rng.normal(size=400)])
+        found = vollan.detect(x)
+        assert len(found.change_points) == 1 and abs(found.change_points[0] - 400) <= 2
+
+
+def test_only_the_distribution_type_looks_for_it() -> None:
+    rng = np.random.default_rng(0)
+    x = np.concatenate([2.5 * rng.normal(size=420), rng.normal(size=330)])
+    for change_type in ("mean", "var"):
+        found = vollan.detect(x, change_type=change_type)
+        assert all(x.contrast_kind != "spread" for x in found.leaders)
