@@ -394,9 +394,7 @@ def _stretch_changes(
             # window.
             h = min([c, n - c, largest, *(abs(c - r) for r in reported)])
             ((shift, ratio),) = leader_sizes(x, [h], [c])
-            found.append(
-                Evidence(statistic, kind, h, critical, (c, c + 1), shift, ratio, index=c)
-            )
+            found.append(Evidence(statistic, kind, h, critical, (c, c + 1), shift, ratio, index=c))
     return found
 
 
