@@ -20,7 +20,7 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
 # Below this many values the plain selection is as fast, and simpler.
-SAMPLED_FROM = 1 << 15
+SAMPLED_FROM = 1 << 13
 # Values in the sample (at most): more narrow the bracket, and cost more to sort.
 SAMPLE = 1 << 14
 
