@@ -32,7 +32,7 @@ report:
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -209,22 +209,35 @@ def shape_changes(
     and critical values, strongest first (by statistic over critical value). Each stretch is
     standardised on its own: a local window reaching across its end would mix in another
     level or spread."""
+    return segmented(x, stretches, shape_scores, critical_shape, LEAST_SHAPE_VALUES)
+
+
+def segmented(
+    x: NDArray[np.float64],
+    stretches: Sequence[tuple[int, int]],
+    scores: Callable[[NDArray[np.float64]], NDArray[np.float64]],
+    critical_of: Callable[[int], float],
+    least: int,
+) -> list[tuple[int, float, float]]:
+    """Binary segmentation of each stretch of at least ``least`` values by the cumulative sum
+    of its ``scores`` (:func:`shape_statistic`) against ``critical_of`` its length, each change
+    placed by :func:`place_change`; strongest first (by statistic over critical value)."""
     found: list[tuple[int, float, float]] = []
     for start, end in stretches:
-        if end - start < LEAST_SHAPE_VALUES:
+        if end - start < least:
             continue
         values = x[start:end]
         with np.errstate(all="ignore"):
-            u = shape_scores(values)
+            u = scores(values)
         if not np.isfinite(u).all():
             continue
         todo = [(0, end - start)]
         while todo:
             a, b = todo.pop()
-            if b - a < LEAST_SHAPE_VALUES:
+            if b - a < least:
                 continue
             split, statistic = shape_statistic(u[a:b])
-            critical = critical_shape(b - a)
+            critical = critical_of(b - a)
             if not statistic > critical:
                 continue
             split = place_change(values[a:b], split, PLACE_RADIUS, LOCAL_VALUES // 2)

@@ -26,14 +26,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from vollan._median import median
-from vollan._shape import (
-    LEAST_SHAPE_VALUES,
-    LOCAL_VALUES,
-    PLACE_RADIUS,
-    local_mean,
-    place_change,
-    shape_statistic,
-)
+from vollan._shape import LEAST_SHAPE_VALUES, LOCAL_VALUES, local_mean, segmented
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -81,25 +74,4 @@ def spread_changes(
 ) -> list[tuple[int, float, float]]:
     """Changes of spread within the stretches ``[start, end)`` of ``x``, with their statistics
     and critical values, strongest first (by statistic over critical value)."""
-    found: list[tuple[int, float, float]] = []
-    for start, end in stretches:
-        if end - start < LEAST_SPREAD_VALUES:
-            continue
-        values = x[start:end]
-        with np.errstate(all="ignore"):
-            u = spread_scores(values)
-        if not np.isfinite(u).all():
-            continue
-        todo = [(0, end - start)]
-        while todo:
-            a, b = todo.pop()
-            if b - a < LEAST_SPREAD_VALUES:
-                continue
-            split, statistic = shape_statistic(u[a:b])
-            critical = critical_spread(b - a)
-            if not statistic > critical:
-                continue
-            split = place_change(values[a:b], split, PLACE_RADIUS, LOCAL_VALUES // 2)
-            found.append((start + a + split, statistic, critical))
-            todo += [(a, a + split), (a + split, b)]
-    return sorted(found, key=lambda one: -one[1] / one[2])
+    return segmented(x, stretches, spread_scores, critical_spread, LEAST_SPREAD_VALUES)
