@@ -14,18 +14,10 @@ from concurrent.futures import ProcessPoolExecutor
 import numpy as np
 
 from vollan import _spread
+from vollan._families import ar1
 from vollan._shape import shape_statistic
 
 LENGTHS = (255, 300, 400, 600, 1000, 2000, 5000, 20_000)
-
-
-def _ar(rng: np.random.Generator, n: int, phi: float) -> np.ndarray:
-    e = rng.normal(size=n)
-    out = np.empty(n)
-    out[0] = e[0] / math.sqrt(1.0 - phi * phi)
-    for i in range(1, n):
-        out[i] = phi * out[i - 1] + e[i]
-    return out
 
 
 def _seasonal(rng: np.random.Generator, n: int, period: int, amplitude: float) -> np.ndarray:
@@ -37,8 +29,8 @@ def _seasonal(rng: np.random.Generator, n: int, period: int, amplitude: float) -
 NOISES = {
     "N(0,1)": lambda rng, n: rng.normal(size=n),
     "t(3)": lambda rng, n: rng.standard_t(3, size=n),
-    "AR(1) 0.5": lambda rng, n: _ar(rng, n, 0.5),
-    "AR(1) 0.9": lambda rng, n: _ar(rng, n, 0.9),
+    "AR(1) 0.5": lambda rng, n: ar1(rng, n, 0.5),
+    "AR(1) 0.9": lambda rng, n: ar1(rng, n, 0.9),
     "random walk": lambda rng, n: np.cumsum(rng.normal(size=n)),
     "seasonal 12": lambda rng, n: _seasonal(rng, n, 12, 2.0),
     "seasonal 50": lambda rng, n: _seasonal(rng, n, 50, 3.0),
