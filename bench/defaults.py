@@ -40,6 +40,7 @@ ALTERNATIVES = {
     "the period of the strongest peak only": functools.partial(DEFAULT, harmonics=False),
     "no test of slope": functools.partial(DEFAULT, slope=False),
     "no test of spread over stretches": functools.partial(DEFAULT, spread=False),
+    "changes of a periodic series placed as found": functools.partial(DEFAULT, place=False),
 }
 
 

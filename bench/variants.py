@@ -12,7 +12,7 @@ from typing import Any
 import numpy as np
 
 import vollan
-from vollan import _contrast, _rules, _scale, _slope, api
+from vollan import _contrast, _place, _rules, _scale, _slope, api
 
 _DISTRIBUTION_KINDS = _contrast.KINDS_OF_CHANGE_TYPE["distribution"]
 _CRITICAL_SHIFT = api.critical_shift
@@ -38,8 +38,10 @@ def _run(
     slope: bool = True,
     slope_widths: int | None = None,
     spread: bool = True,
+    place: bool = True,
     **options: Any,
 ) -> list[int]:
+    _place.PLACE_PERIODIC = place
     _slope.LOCAL_WIDTHS, _slope._CRITICAL = (
         _SLOPE_DEFAULT if slope_widths is None else (slope_widths, _SLOPE_CRITICAL[slope_widths])
     )
@@ -68,10 +70,22 @@ def variant(
     slope: bool = True,
     slope_widths: int | None = None,
     spread: bool = True,
+    place: bool = True,
     **options: Any,
 ) -> list[int]:
     return _run(
-        values, fit, wide, level, shape, short, harmonics, slope, slope_widths, spread, **options
+        values,
+        fit,
+        wide,
+        level,
+        shape,
+        short,
+        harmonics,
+        slope,
+        slope_widths,
+        spread,
+        place,
+        **options,
     )
 
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
@@ -270,6 +271,16 @@ class Evidence:
     index: int | None = None
 
 
+def _around(interval: tuple[int, int], index: int) -> tuple[int, int]:
+    """``interval`` widened to hold ``index``."""
+    return (min(interval[0], index), max(interval[1], index + 1))
+
+
+def moved_evidence(e: Evidence, index: int) -> Evidence:
+    """A change found apart from the scan's leaders, placed at ``index`` instead."""
+    return dataclasses.replace(e, index=index, interval=_around(e.interval, index))
+
+
 def build_detection(
     raw: ScanResult,
     scores: Mapping[int, float],
@@ -290,11 +301,13 @@ def build_detection(
     extra: Sequence[Evidence] = (),
     offset: float = 0.0,
     scale: float = 1.0,
+    moved: Mapping[int, int] | None = None,
 ) -> Detection:
     """The :class:`Detection` of the engine's result ``raw`` and the leaders ``chosen``.
 
     ``raw``, ``evidence`` and ``chosen`` count scanned values; ``kept`` maps them back to
-    positions in the caller's series, where ``labels`` and ``outliers`` belong.
+    positions in the caller's series, where ``labels`` and ``outliers`` belong. A chosen
+    leader in ``moved`` is reported where that maps it, its interval widened to hold it.
     """
     out = raw["out"]
     at = kept.position
@@ -303,9 +316,10 @@ def build_detection(
         return (at(lo), at(hi - 1) + 1)
 
     def leader(i: int, e: Evidence, reported: bool) -> Leader:
+        place = (moved or {}).get(i, i) if reported else i
         return Leader(
-            index=at(i),
-            label=labels[at(i)] if labels is not None else at(i),
+            index=at(place),
+            label=labels[at(place)] if labels is not None else at(place),
             votes=out["leaders_segment_votes"].get(i, 0),
             score=scores.get(i, 0.0),
             probability=out["leaders_probs"].get(i, 0.0),
@@ -314,7 +328,7 @@ def build_detection(
             contrast_kind=e.contrast_kind,
             width=e.width,
             critical=e.critical,
-            interval=span(*e.interval),
+            interval=span(*(e.interval if place == i else _around(e.interval, place))),
             shift=e.shift,
             spread_ratio=e.spread_ratio,
         )

@@ -18,6 +18,7 @@ from typing import TYPE_CHECKING, Any, Final, Literal, SupportsFloat, cast
 import numpy as np
 
 from _vollan_native import scan_detector
+from vollan import _place
 from vollan._contrast import (
     KINDS,
     KINDS_OF_CHANGE_TYPE,
@@ -30,7 +31,8 @@ from vollan._contrast import (
 )
 from vollan._input import _values_and_labels, kept_values
 from vollan._outliers import find_outliers
-from vollan._result import Detection, Evidence, Leader, build_detection
+from vollan._place import place_periodic
+from vollan._result import Detection, Evidence, Leader, build_detection, moved_evidence
 from vollan._rules import (
     DEFAULT_MIN_CONTRAST,
     DEFAULT_MIN_SCORE,
@@ -338,6 +340,19 @@ def detect(
         if kind in kinds_judged:
             cuts = sorted({*chosen, *(e.index for e in extra if e.index is not None)})
             extra += _stretch_changes(x, cuts, sizes[-1], kind)
+    # A periodic series scanned in whole periods has its changes placed by the order of its
+    # values within the cycle.
+    in_periods = period if period and all(w % period == 0 for w in sizes) else None
+    moved: dict[int, int] = {}
+    if in_periods and _place.PLACE_PERIODIC:
+        taken = {*indices, *(e.index for e in extra if e.index is not None)}
+        reported = sorted({*chosen, *(e.index for e in extra if e.index is not None)})
+        moved = {
+            old: new
+            for old, new in place_periodic(x, reported, in_periods).items()
+            if new not in taken
+        }
+        extra = [e if e.index not in moved else moved_evidence(e, moved[e.index]) for e in extra]
     found = build_detection(
         raw,
         scores,
@@ -352,11 +367,12 @@ def detect(
         trend=trend,
         outliers=found_outliers,
         n_missing=n_missing,
-        period=period if period and all(w % period == 0 for w in sizes) else None,
+        period=in_periods,
         note=note,
         extra=extra,
         offset=offset,
         scale=scale,
+        moved={i: j for i, j in moved.items() if i in chosen},
     )
     return select_changes(found, n_changes, min_size)
 
