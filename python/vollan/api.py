@@ -166,6 +166,12 @@ def detect(
       the split search that places a change inside a flagged region.
     - Reported leaders closer together than the smallest window cannot be told apart by the
       scan: of such a pair only the one with more votes (then the larger contrast) is kept.
+    - A periodic series scanned in whole periods has its reported changes placed to the value
+      (:mod:`vollan._place`): each moves, within a period of where it was found, to the split
+      under which predicting every value left of it from the value a period before, and every
+      value right of it from the value a period after, fits best. Windows of whole cycles
+      cannot say where within a cycle a change lies; the order of the values can. The
+      leader keeps its votes and evidence, and its interval is widened to hold the new place.
     - ``detrend`` = None: a straight line removed first ("linear") helps only on series with
       a drift, which the contrast rule already leaves unreported, and costs a second scan.
 
