@@ -5,7 +5,8 @@ reporting them where the scan and the passes found them.
    out), with "placed as found" as the baseline, so that the gains are the rule's.
 2. The families whose scores move.
 3. Fresh series that no choice was made on: the periodic regimes of bench/periods.py (their
-   own seeds), and new seeds of the two seasonal families.
+   own seeds), new seeds of the two seasonal families, and beats at irregular intervals (a
+   pulse train whose level, rate or height changes once), whose cycle no lag follows exactly.
 
     python bench/periodic_places.py [--reps 20] [--series 200]
 """
@@ -32,12 +33,44 @@ SETTINGS = {
 }
 
 
+def _beats(
+    rng: np.random.Generator, n: int, period: float, jitter: float, height: float
+) -> np.ndarray:
+    """Gaussian pulses of the given height, a period apart give or take ``jitter`` of it."""
+    i = np.arange(n)
+    x = np.zeros(n)
+    at = rng.uniform(0.0, period)
+    while at < n:
+        x += height * np.exp(-0.5 * ((i - at) / (period / 10.0)) ** 2)
+        at += period * (1.0 + jitter * rng.normal())
+    return x
+
+
+def irregular_beats(rng: np.random.Generator) -> tuple[np.ndarray, list[int]]:
+    """1,500-4,000 values of beats every 20-80 values (jitter 3-15 %); at one change the level
+    shifts by 1-3, or the rate rises by a factor 1.25-1.7, or the height grows 1.6-2.5 times."""
+    n = int(rng.integers(1500, 4000))
+    period = rng.uniform(20.0, 80.0)
+    jitter = rng.uniform(0.03, 0.15)
+    c = int(rng.integers(n // 4, 3 * n // 4))
+    kind = int(rng.integers(0, 3))
+    x = _beats(rng, n, period, jitter, 3.0)
+    if kind == 0:
+        x[c:] += rng.uniform(1.0, 3.0) * rng.choice([-1.0, 1.0])
+    elif kind == 1:
+        x[c:] = _beats(rng, n, period * rng.uniform(0.6, 0.8), jitter, 3.0)[c:]
+    else:
+        x[c:] = _beats(rng, n, period, jitter, 3.0 * rng.uniform(1.6, 2.5))[c:]
+    return x + 0.3 * rng.normal(size=n), [c]
+
+
 def fresh_rows(series: int) -> list[str]:
     rows = []
     for title, make, seed in (
         ("periodic regimes of bench/periods.py", lambda rng: periodic(rng)[::2], 2031),
         ("periodic regimes (family, new seeds)", _families.periodic_regimes, 2033),
         ("seasonal + shift (family, new seeds)", _families.seasonal_shift, 2035),
+        ("beats at irregular intervals", irregular_beats, 2037),
     ):
         for label, on in (("placed as found", False), ("placed by the cycle", True)):
             _place.PLACE_PERIODIC = on

@@ -11,6 +11,10 @@ period before, and every value right of it from the value one period after, fits
 squares). Only across the true change does either prediction mix the two regimes, and the cost
 of that mixing rises as the split moves away from it on either side.
 
+Values left out of the scan (missing ones, outliers) would shift every value after them by one
+against the cycle, so the placement runs on the series' own time axis, the left-out values
+filled in linearly between their neighbours.
+
 Each side's lag is the one, between half and twice the series' period, under which the values
 of that side (beyond the radius, up to :data:`BLOCK_PERIODS` periods) are most like themselves:
 regimes may differ in period, and a period that is not a whole number of values is followed
@@ -91,3 +95,29 @@ def place_periodic(x: NDArray[np.float64], changes: Sequence[int], period: int) 
         if best != c:
             moved[c] = best
     return moved
+
+
+def place_periodic_in_time(
+    x: NDArray[np.float64],
+    positions: NDArray[np.intp] | None,
+    changes: Sequence[int],
+    period: int,
+) -> dict[int, int]:
+    """:func:`place_periodic` for scanned values ``x`` taken at ``positions`` of the series
+    (None: at 0 .. n-1), on the series' time axis with the values left out filled in
+    linearly. The changes and their new places count scanned values; a new place is the first
+    scanned value at or after the place found on the time axis."""
+    if positions is None:
+        return place_periodic(x, changes, period)
+    at = positions - positions[0]
+    filled = np.interp(np.arange(at[-1] + 1, dtype=np.float64), at, x)
+    moved = place_periodic(filled, [int(at[c]) for c in changes], period)
+    out = {}
+    for c in changes:
+        if int(at[c]) in moved:
+            new = int(np.searchsorted(at, moved[int(at[c])], side="left"))
+            if new != c:
+                out[c] = new
+    # Two places that fall into one run of left-out values would meet: neither moves.
+    taken = [out.get(c, c) for c in changes]
+    return {c: new for c, new in out.items() if taken.count(new) == 1}

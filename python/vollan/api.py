@@ -31,7 +31,7 @@ from vollan._contrast import (
 )
 from vollan._input import _values_and_labels, kept_values
 from vollan._outliers import find_outliers
-from vollan._place import place_periodic
+from vollan._place import place_periodic_in_time
 from vollan._result import Detection, Evidence, Leader, build_detection, moved_evidence
 from vollan._rules import (
     DEFAULT_MIN_CONTRAST,
@@ -355,7 +355,7 @@ def detect(
         reported = sorted({*chosen, *(e.index for e in extra if e.index is not None)})
         moved = {
             old: new
-            for old, new in place_periodic(x, reported, in_periods).items()
+            for old, new in place_periodic_in_time(x, kept.positions, reported, in_periods).items()
             if new not in taken
         }
         extra = [e if e.index not in moved else moved_evidence(e, moved[e.index]) for e in extra]

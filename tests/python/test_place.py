@@ -142,3 +142,51 @@ def test_series_without_a_period_are_not_moved(monkeypatch: pytest.MonkeyPatch) 
     monkeypatch.setattr(_place, "PLACE_PERIODIC", False)
     assert found.period is None
     assert vollan.detect(x).to_dict() == found.to_dict()
+
+
+def test_values_left_out_are_filled_in_on_the_time_axis_before_placing() -> None:
+    rng = np.random.default_rng(11)
+    t = np.arange(1500)
+    c = 640
+    x = np.where(t < c, np.sin(2 * np.pi * t / 24), 2.5 * np.sin(2 * np.pi * t / 31))
+    x = x + 0.3 * rng.normal(size=len(t))
+    gone = [50, 51, 300, 550, 1200]
+    positions = np.delete(np.arange(len(t)), gone)
+    scanned = x[positions]
+    late = int(np.searchsorted(positions, c + 4))  # reported four values late
+    exact = int(np.searchsorted(positions, c))
+    # Without gaps the time axis is the scanned one.
+    assert _place.place_periodic_in_time(x, None, [c + 4], 30) == _place.place_periodic(
+        x, [c + 4], 30
+    )
+    (new,) = _place.place_periodic_in_time(scanned, positions, [late], 30).values()
+    assert positions[new] == c
+    assert _place.place_periodic_in_time(scanned, positions, [exact], 30) == {}
+    # Placed on the scanned values as if they were equally spaced, the values left out at 550
+    # put the left side's cycle out of step, and the change moves off its place.
+    assert positions[_place.place_periodic(scanned, [exact], 30)[exact]] != c
+
+
+def test_a_moved_change_is_reported_at_its_place_in_the_series_with_missing_values(
+    monkeypatch: pytest.MonkeyPatch,
+) -> None:
+    hits = {True: 0, False: 0}
+    for seed in range(11, 20):
+        rng = np.random.default_rng(seed)
+        t = np.arange(1500)
+        c = int(rng.integers(600, 900))
+        x = np.where(t < c, np.sin(2 * np.pi * t / 24), 2.5 * np.sin(2 * np.pi * t / 31))
+        x = x + 0.3 * rng.normal(size=len(t))
+        gaps = x.copy()
+        gaps[[50, 51, 300, 550, 1200]] = np.nan
+        labels = [f"t{i}" for i in range(len(t))]
+        for on in (True, False):
+            monkeypatch.setattr(_place, "PLACE_PERIODIC", on)
+            holed = vollan.detect(gaps, labels=labels)
+            assert holed.n_omitted == 5
+            assert holed.labels == tuple(labels[p] for p in holed.change_points)
+            if on:
+                # Where it lies in the series does not depend on the values left out.
+                assert holed.change_points == vollan.detect(x).change_points
+            hits[on] += any(p == c for p in holed.change_points)
+    assert hits[True] > hits[False]
