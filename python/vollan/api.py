@@ -62,6 +62,7 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
     from _vollan_native import ChangeType, ScanResult
+    from vollan._input import Kept
 
 DEFAULT_CHANGE_TYPE: Final = "distribution"
 DEFAULT_DETREND: Literal["linear"] | None = None
@@ -346,19 +347,8 @@ def detect(
         if kind in kinds_judged:
             cuts = sorted({*chosen, *(e.index for e in extra if e.index is not None)})
             extra += _stretch_changes(x, cuts, sizes[-1], kind)
-    # A periodic series scanned in whole periods has its changes placed by the order of its
-    # values within the cycle.
     in_periods = period if period and all(w % period == 0 for w in sizes) else None
-    moved: dict[int, int] = {}
-    if in_periods and _place.PLACE_PERIODIC:
-        taken = {*indices, *(e.index for e in extra if e.index is not None)}
-        reported = sorted({*chosen, *(e.index for e in extra if e.index is not None)})
-        moved = {
-            old: new
-            for old, new in place_periodic_in_time(x, kept.positions, reported, in_periods).items()
-            if new not in taken
-        }
-        extra = [e if e.index not in moved else moved_evidence(e, moved[e.index]) for e in extra]
+    moved, extra = _placed_in_cycle(x, kept, indices, chosen, extra, in_periods)
     found = build_detection(
         raw,
         scores,
@@ -378,9 +368,36 @@ def detect(
         extra=extra,
         offset=offset,
         scale=scale,
-        moved={i: j for i, j in moved.items() if i in chosen},
+        moved=moved,
     )
     return select_changes(found, n_changes, min_size)
+
+
+def _placed_in_cycle(
+    x: NDArray[np.float64],
+    kept: Kept,
+    indices: Sequence[int],
+    chosen: set[int],
+    extra: list[Evidence],
+    period: int | None,
+) -> tuple[dict[int, int], list[Evidence]]:
+    """The reported changes of a series scanned in whole periods placed by the order of its
+    values within the cycle (:mod:`vollan._place`): the new places of the chosen leaders that
+    move, and ``extra`` with the changes found apart from the vote moved. A place another
+    leader holds is not taken."""
+    if not period or not _place.PLACE_PERIODIC:
+        return {}, extra
+    found = [e.index for e in extra if e.index is not None]
+    taken = {*indices, *found}
+    moved = {
+        old: new
+        for old, new in place_periodic_in_time(
+            x, kept.positions, sorted({*chosen, *found}), period
+        ).items()
+        if new not in taken
+    }
+    extra = [e if e.index not in moved else moved_evidence(e, moved[e.index]) for e in extra]
+    return {i: j for i, j in moved.items() if i in chosen}, extra
 
 
 def _stretches(n: int, reported: Sequence[int]) -> list[tuple[int, int]]:
