@@ -18,7 +18,9 @@ filled in linearly between their neighbours.
 Each side's lag is the one, between half and twice the series' period, under which the values
 of that side (beyond the radius, up to :data:`BLOCK_PERIODS` periods) are most like themselves:
 regimes may differ in period, and a period that is not a whole number of values is followed
-best by the whole multiple closest to one.
+best by the whole multiple closest to one. A change stays where it was found when either side
+does not follow a cycle: when even its best lag predicts its values worse than their mean does
+(noise, or a cycle that only outliers left out of the scan made).
 """
 
 from __future__ import annotations
@@ -47,8 +49,10 @@ PLACE_PERIODIC = True
 
 def best_lag(block: NDArray[np.float64], least: int, most: int) -> int | None:
     """The lag from ``least`` to ``most`` with the least mean squared difference between the
-    block's values and those that many values before them; None for a block of fewer than
-    ``2 * most`` values, too short to compare its values a lag of ``most`` apart."""
+    block's values and those that many values before them. None for a block of fewer than
+    ``2 * most`` values, too short to compare its values a lag of ``most`` apart, and when
+    even that lag predicts the values worse than the block's mean does (a mean squared
+    difference above the block's variance): such a side does not follow a cycle."""
     m = len(block)
     if m < 2 * most:
         return None
@@ -60,7 +64,11 @@ def best_lag(block: NDArray[np.float64], least: int, most: int) -> int | None:
     spectrum = np.fft.rfft(block, size)
     products = np.fft.irfft(spectrum * np.conj(spectrum), size)[lags]
     total = (squares[m] - squares[lags]) + squares[m - lags] - 2.0 * products
-    return int(lags[int(np.argmin(total / (m - lags)))])
+    mean_squares = total / (m - lags)
+    best = int(np.argmin(mean_squares))
+    if not mean_squares[best] <= float(np.var(block)):
+        return None
+    return int(lags[best])
 
 
 def place_periodic(x: NDArray[np.float64], changes: Sequence[int], period: int) -> dict[int, int]:

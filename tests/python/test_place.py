@@ -19,7 +19,7 @@ def _lag_by_loop(block: np.ndarray, least: int, most: int) -> int | None:
         v = float(np.mean(d * d))
         if v < best:
             best, lag = v, k
-    return lag
+    return lag if best <= np.var(block) else None
 
 
 def _place_by_loop(x: np.ndarray, changes: list[int], period: int) -> dict[int, int]:
@@ -58,8 +58,10 @@ def test_the_lag_with_the_least_squared_difference_matches_a_plain_loop() -> Non
         assert _place.best_lag(block, least, most) == _lag_by_loop(block, least, most)
     # A block too short for the least lag has none.
     assert _place.best_lag(np.ones(19), 4, 10) is None
-    block = rng.normal(size=20)
+    block = np.sin(np.arange(20.0)) + 0.1 * rng.normal(size=20)
     assert _place.best_lag(block, 4, 10) == _lag_by_loop(block, 4, 10) is not None
+    # No lag predicts white noise better than its mean: its side follows no cycle.
+    assert all(_place.best_lag(rng.normal(size=400), 10, 40) is None for _ in range(20))
 
 
 def test_a_wave_is_followed_at_a_whole_number_of_its_periods() -> None:
