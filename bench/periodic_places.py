@@ -22,9 +22,7 @@ import protocol
 import variants
 from periods import periodic
 
-import vollan
 from vollan import _families, _place
-from vollan.metrics import f1_score, segmentation_cover
 
 DEFAULT = functools.partial(variants.variant, fit=True, wide=True, level=0.95)
 SETTINGS = {
@@ -74,19 +72,7 @@ def fresh_rows(series: int) -> list[str]:
     ):
         for label, on in (("placed as found", False), ("placed by the cycle", True)):
             _place.PLACE_PERIODIC = on
-            cover, f1, reported, true, false = [], [], 0, 0, 0
-            for i in range(series):
-                x, cuts = make(np.random.default_rng([seed, i]))
-                found = list(vollan.detect(x).change_points)
-                cover.append(segmentation_cover({"truth": cuts}, found, len(x)))
-                f1.append(f1_score({"truth": cuts}, found, margin=5))
-                reported += len(found)
-                true += len(cuts)
-                false += sum(all(abs(c - t) > 5 for t in cuts) for c in found)
-            rows.append(
-                f"| {title} | {label} | {np.mean(cover):.3f} | {np.mean(f1):.3f} | "
-                f"{reported} / {true} | {false} |"
-            )
+            rows.append(f"| {title} | {label} | {protocol.fresh_row(make, seed, series)}")
             print(rows[-1], flush=True)
     _place.PLACE_PERIODIC = True
     return rows

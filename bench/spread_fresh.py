@@ -12,12 +12,11 @@ import argparse
 import math
 
 import numpy as np
+import protocol
 from periods import periodic
 
-import vollan
 from vollan import _contrast
 from vollan._families import NOISE
-from vollan.metrics import f1_score, segmentation_cover
 
 KINDS = _contrast.KINDS_OF_CHANGE_TYPE["distribution"]
 
@@ -51,19 +50,8 @@ def main() -> None:
         without = tuple(k for k in KINDS if k != "spread")
         for label, kinds in (("without", without), ("with", KINDS)):
             _contrast.KINDS_OF_CHANGE_TYPE["distribution"] = kinds
-            cover, f1, reported, true, false = [], [], 0, 0, 0
-            for i in range(args.series):
-                x, cuts = make(np.random.default_rng([seed, i]))
-                found = list(vollan.detect(x).change_points)
-                cover.append(segmentation_cover({"truth": cuts}, found, len(x)))
-                f1.append(f1_score({"truth": cuts}, found, margin=5))
-                reported += len(found)
-                true += len(cuts)
-                false += sum(all(abs(c - t) > 5 for t in cuts) for c in found)
             print(
-                f"| {title} | {label} | {np.mean(cover):.3f} | {np.mean(f1):.3f} | "
-                f"{reported} / {true} | {false} |",
-                flush=True,
+                f"| {title} | {label} | {protocol.fresh_row(make, seed, args.series)}", flush=True
             )
     _contrast.KINDS_OF_CHANGE_TYPE["distribution"] = KINDS
 
