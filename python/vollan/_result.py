@@ -21,7 +21,9 @@ class Leader:
     ----------
     index : int
         Position in the series of the first value of the new regime, counting any missing
-        values left out of the scan.
+        values left out of the scan. In a periodic series a reported change is placed by its
+        cycle (:mod:`vollan._place`), up to a period from where the scan found it; its votes,
+        score, contrast and size are those found there.
     label : object
         The label of that position (a date, a year, ...), or ``index`` when there are no labels.
     votes : int
@@ -62,7 +64,8 @@ class Leader:
         The robust z-score the contrast had to exceed; None when the check was off.
     interval : tuple of (int, int)
         Where the change may lie: the half-open stretch of the series shared by the localized
-        regions, of every window size, that hold the leader (positions in the series).
+        regions, of every window size, that hold the leader (positions in the series),
+        widened to hold ``index`` where the cycle placed the change.
     shift : float
         The mean of the values just after the leader minus the mean of those just before it
         (the width of the contrast on each side), in units of the noise's standard deviation.
