@@ -25,6 +25,7 @@ does not follow a cycle: when even its best lag predicts its values worse than t
 
 from __future__ import annotations
 
+from collections import Counter
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
@@ -127,5 +128,5 @@ def place_periodic_in_time(
             if new != c:
                 out[c] = new
     # Two places that fall into one run of left-out values would meet: neither moves.
-    taken = [out.get(c, c) for c in changes]
-    return {c: new for c, new in out.items() if taken.count(new) == 1}
+    taken = Counter(out.get(c, c) for c in changes)
+    return {c: new for c, new in out.items() if taken[new] == 1}
