@@ -251,14 +251,14 @@ def _running_median_log(power: NDArray[np.float64], lo: int, hi: int) -> NDArray
     """Median of ``power`` over [k / √2, k·√2] for every k in lo..hi, on a grid of centres
     spaced by 2 % and interpolated between them (a median per frequency would cost O(n²))."""
     centres = np.unique(np.geomspace(lo, hi, max(2, int(math.log(hi / lo) / 0.02) + 1)).round())
-    starts = [max(1, int(c / math.sqrt(2.0))) for c in centres]
-    ends = [min(int(c * math.sqrt(2.0)) + 2, len(power)) for c in centres]
+    starts = np.maximum(1, (centres / math.sqrt(2.0)).astype(np.int64))
+    ends = np.minimum((centres * math.sqrt(2.0)).astype(np.int64) + 2, len(power))
     medians = np.empty(len(centres))
     # The short windows, most of them, are sorted together as rows padded with infinities.
-    short = [i for i in range(len(centres)) if ends[i] - starts[i] <= _SORTED_TOGETHER]
-    if short:
-        first = np.array([starts[i] for i in short])
-        size = np.array([ends[i] - starts[i] for i in short])
+    short = np.flatnonzero(ends - starts <= _SORTED_TOGETHER)
+    if len(short):
+        first = starts[short]
+        size = ends[short] - starts[short]
         columns = np.arange(int(size.max()))
         inside = columns < size[:, None]
         rows = np.full(inside.shape, np.inf)
@@ -268,9 +268,8 @@ def _running_median_log(power: NDArray[np.float64], lo: int, hi: int) -> NDArray
         low = rows[order, (size - 1) // 2]
         high = rows[order, size // 2]
         medians[short] = np.where(size % 2 == 1, low, (low + high) / 2.0)
-    for i in range(len(centres)):
-        if ends[i] - starts[i] > _SORTED_TOGETHER:
-            medians[i] = median(power[starts[i] : ends[i]])
+    for i in np.flatnonzero(ends - starts > _SORTED_TOGETHER).tolist():
+        medians[i] = median(power[starts[i] : ends[i]])
     return np.asarray(np.interp(np.arange(lo, hi + 1), centres, medians), dtype=np.float64)
 
 

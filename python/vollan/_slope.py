@@ -38,7 +38,7 @@ from numpy.lib.stride_tricks import sliding_window_view
 # A stretch is judged from 4h boundaries on, as the local contrasts are: fewer, and the median
 # and MAD no longer describe the stretch away from its bend.
 from vollan._contrast import shortest_judged
-from vollan._median import median
+from vollan._median import median, window_medians
 from vollan._rules import MAD_TO_SD
 
 if TYPE_CHECKING:
@@ -77,14 +77,7 @@ def clipped(x: NDArray[np.float64], h: int) -> NDArray[np.float64]:
     """``x`` with each residual from the running median of ``h`` values (one more when h is
     even) clipped at :data:`CLIP_SDS` robust standard deviations of the residuals."""
     width = h | 1
-    padded = np.pad(x, width // 2, mode="edge")
-    windows = sliding_window_view(padded, width)
-    middle = np.empty(len(x))
-    rows = max(1, _CHUNK_VALUES // width)
-    for s in range(0, len(x), rows):
-        middle[s : s + rows] = np.partition(windows[s : s + rows], width // 2, axis=1)[
-            :, width // 2
-        ]
+    middle = window_medians(np.pad(x, width // 2, mode="edge"), width)
     residual = x - middle
     centre = median(residual)
     bound = CLIP_SDS * MAD_TO_SD * median(np.abs(residual - centre))
@@ -109,16 +102,19 @@ def _running_median(x: NDArray[np.float64], width: int, step: int = 1) -> NDArra
     n = len(x)
     if window >= n:
         return np.full(n, median(x))
-    centres = np.unique(np.append(np.arange(0, n, max(1, step)), n - 1))
+    centres = np.arange(0, n, max(1, step))
+    if centres[-1] != n - 1:
+        centres = np.append(centres, n - 1)
     starts = np.clip(centres - window // 2, 0, n - window)
     windows = sliding_window_view(x, window)
     at = np.empty(len(centres))
     rows = max(1, _CHUNK_VALUES // window)
     for s in range(0, len(starts), rows):
-        # The middle of an odd count: a partition finds it several times faster than median.
-        at[s : s + rows] = np.partition(windows[starts[s : s + rows]], window // 2, axis=1)[
-            :, window // 2
-        ]
+        # The middle of an odd count: a partition finds it several times faster than median,
+        # here in the rows the gather has already copied.
+        gathered = windows[starts[s : s + rows]]
+        gathered.partition(window // 2, axis=1)
+        at[s : s + rows] = gathered[:, window // 2]
     if len(centres) == n:
         return at
     return np.asarray(np.interp(np.arange(n), centres, at), dtype=np.float64)

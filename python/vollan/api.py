@@ -19,6 +19,7 @@ import numpy as np
 
 from _vollan_native import scan_detector
 from vollan import _place
+from vollan._background import Later, may_use_two_threads
 from vollan._contrast import (
     KINDS,
     KINDS_OF_CHANGE_TYPE,
@@ -269,13 +270,30 @@ def detect(
     # Series in units far from their spread are judged as if the units fitted it.
     offset, scale = standard_units(kept.values)
     kept = kept.in_units(offset, scale)
+    two_threads = may_use_two_threads(workers)
+    # The period of the values as they are, found on a second core while the outliers are
+    # looked for: it is the period of the values scanned whenever none is left out.
+    period_as_given = (
+        Later(
+            dominant_period,
+            kept.values,
+            background=two_threads and outliers == "omit" and len(kept.values) >= BESIDE_FROM,
+        )
+        if window_sizes is None
+        else None
+    )
     found_outliers: list[int] = []
     if outliers == "omit":
         odd = find_outliers(kept.values)
         found_outliers = [kept.position(int(i)) for i in odd]
         kept = kept.without(odd)
     x = kept.values
-    period = dominant_period(x) if window_sizes is None else None
+    period = None
+    if period_as_given is not None and not found_outliers:
+        period = period_as_given.result()
+    elif period_as_given is not None:
+        period = dominant_period(x)
+        period_as_given.join()
     sizes = choose_window_sizes(window_sizes, len(x), n_missing, period)
     smallest = sizes[0]
     if n_perm is None:
@@ -322,12 +340,21 @@ def detect(
     widths = leader_widths(
         len(x), smallest, indices, {i: out["leaders_segment_votes"][i] for i in candidates}
     )
+    # Describing the leaders decides nothing: it runs beside the decisions when it is long.
+    described = Later(
+        _described,
+        raw,
+        x,
+        widths,
+        indices,
+        background=two_threads and sum(widths) >= BESIDE_FROM,
+    )
     if short:
-        evidence, stands_out, strength = _judge_short(x, raw, indices, widths, candidates, smallest)
+        verdicts, stands_out, strength = _judge_short(x, indices, candidates, smallest)
     else:
         local_kinds = [k for k in kinds_judged if k in KINDS]
-        evidence, stands_out, strength = _judge(
-            x, raw, indices, widths, local_kinds, min_contrast, note, candidates
+        verdicts, stands_out, strength = _judge(
+            x, indices, widths, local_kinds, min_contrast, note, candidates
         )
     chosen = reported_leaders(
         indices,
@@ -338,6 +365,16 @@ def detect(
         min_score,
         smallest,
     )
+    # The changes of shape between the reported ones, looked for on a second core while the
+    # bends are: they are the ones wanted whenever no bend is found (most series).
+    shape_between_reported = Later(
+        _stretch_changes,
+        x,
+        sorted(chosen),
+        sizes[-1],
+        "shape",
+        background=two_threads and "shape" in kinds_judged and len(x) >= BESIDE_FROM,
+    )
     extra: list[Evidence] = []
     if "slope" in kinds_judged:
         extra += _slope_changes(x, sorted(chosen), h)
@@ -346,9 +383,20 @@ def detect(
     for kind in ("shape", "spread"):
         if kind in kinds_judged:
             cuts = sorted({*chosen, *(e.index for e in extra if e.index is not None)})
-            extra += _stretch_changes(x, cuts, sizes[-1], kind)
+            if kind == "shape" and cuts == sorted(chosen):
+                extra += shape_between_reported.result()
+            else:
+                extra += _stretch_changes(x, cuts, sizes[-1], kind)
+    shape_between_reported.join()
     in_periods = period if period and all(w % period == 0 for w in sizes) else None
     moved, extra = _placed_in_cycle(x, kept, indices, chosen, extra, in_periods)
+    intervals, described_sizes = described.result()
+    evidence = [
+        Evidence(contrast, kind, h, critical, span, shift, ratio)
+        for (contrast, kind, critical), h, span, (shift, ratio) in zip(
+            verdicts, widths, intervals, described_sizes, strict=True
+        )
+    ]
     found = build_detection(
         raw,
         scores,
@@ -437,22 +485,34 @@ def _stretch_changes(
     return found
 
 
+# The contrast of one leader (None when it was not judged), its kind and its critical value.
+Verdict = tuple[float | None, str | None, float | None]
+# Values (of the series, or summed over the leaders' widths for their description) from which
+# a step runs on a second core beside the next: below, starting a thread costs about what it
+# saves.
+BESIDE_FROM = 1 << 16
+
+
+def _described(
+    raw: ScanResult, x: NDArray[np.float64], widths: Sequence[int], indices: Sequence[int]
+) -> tuple[list[tuple[int, int]], list[tuple[float, float]]]:
+    """Where each leader's change may lie, and how large it is."""
+    return leader_intervals(raw, indices), leader_sizes(x, widths, indices)
+
+
 def _judge(
     x: NDArray[np.float64],
-    raw: ScanResult,
     indices: Sequence[int],
     widths: Sequence[int],
     kinds: Sequence[str],
     min_contrast: float | str | None,
     note: str | None,
     candidates: Sequence[int],
-) -> tuple[list[Evidence], list[bool], list[float]]:
-    """Each leader's evidence, whether its contrast stands out, and by how much.
+) -> tuple[list[Verdict], list[bool], list[float]]:
+    """Each leader's contrast, whether it stands out, and by how much.
 
     Only ``candidates``, the leaders with enough votes, are judged: no other can be reported.
     """
-    intervals = leader_intervals(raw, indices)
-    sizes = leader_sizes(x, widths, indices)
     judged = set(candidates) if kinds else set()
     order = [i for i in indices if i in judged]
     width_of = dict(zip(indices, widths, strict=True))
@@ -463,10 +523,10 @@ def _judge(
             strict=True,
         )
     )
-    evidence = []
+    verdicts: list[Verdict] = []
     stands_out = []
     strength = []
-    for i, h, span, (shift, ratio) in zip(indices, widths, intervals, sizes, strict=True):
+    for i, h in zip(indices, widths, strict=True):
         row = scores.get(i)
         if row:
             critical = {
@@ -476,49 +536,45 @@ def _judge(
                 for k in row
             }
             kind = max(row, key=lambda k: row[k] - critical[k])
-            evidence.append(Evidence(row[kind], kind, h, critical[kind], span, shift, ratio))
+            verdicts.append((row[kind], kind, critical[kind]))
             stands_out.append(row[kind] > critical[kind])
             strength.append(row[kind] - critical[kind])
         else:
-            evidence.append(Evidence(None, None, h, None, span, shift, ratio))
+            verdicts.append((None, None, None))
             # Without the check only the votes decide; a series too short for it reports none.
             stands_out.append(min_contrast is None and note is None)
             strength.append(-math.inf)
-    return evidence, stands_out, strength
+    return verdicts, stands_out, strength
 
 
 def _judge_short(
     x: NDArray[np.float64],
-    raw: ScanResult,
     indices: Sequence[int],
-    widths: Sequence[int],
     candidates: Sequence[int],
     smallest: int,
-) -> tuple[list[Evidence], list[bool], list[float]]:
+) -> tuple[list[Verdict], list[bool], list[float]]:
     """As :func:`_judge`, for a series too short for contrasts (:mod:`vollan._short`): each
-    candidate's evidence is the best split statistic within half the smallest window of it,
+    candidate's contrast is the best split statistic within half the smallest window of it,
     and only the strongest candidate can stand out."""
-    intervals = leader_intervals(raw, indices)
-    sizes = leader_sizes(x, widths, indices)
     statistics = split_statistics(x)
     critical = critical_shift(len(x))
     judged = set(candidates)
     reach = max(1, smallest // 2)
     t = {i: shift_score(statistics, i, reach) for i in indices if i in judged}
     best = max(t, key=lambda i: (t[i], -i)) if t else None
-    evidence = []
+    verdicts: list[Verdict] = []
     stands_out = []
     strength = []
-    for i, h, span, (shift, ratio) in zip(indices, widths, intervals, sizes, strict=True):
+    for i in indices:
         if i in t:
-            evidence.append(Evidence(t[i], "shift", h, critical, span, shift, ratio))
+            verdicts.append((t[i], "shift", critical))
             stands_out.append(i == best and t[i] > critical)
             strength.append(t[i] - critical)
         else:
-            evidence.append(Evidence(None, None, h, None, span, shift, ratio))
+            verdicts.append((None, None, None))
             stands_out.append(False)
             strength.append(-math.inf)
-    return evidence, stands_out, strength
+    return verdicts, stands_out, strength
 
 
 def _check_options(

@@ -121,3 +121,34 @@ def test_running_median_of_the_periodogram_takes_numpys_median_of_each_window(n:
         ]
         want = np.interp(np.arange(lo, hi + 1), centres, medians)
         assert np.array_equal(_scale._running_median_log(power, lo, hi), want)
+
+
+@pytest.mark.parametrize("width", [1, 3, 5, 11, 13, 19, 21, 41])
+def test_window_medians_are_the_partitions_middles(width: int) -> None:
+    # Widths up to NETWORK_MOST go through the comparison network, the rest through partitions;
+    # lengths straddle the network's chunk so that its last, short chunk is met.
+    rng = np.random.default_rng(width)
+    chunk = _median._NETWORK_CHUNK
+    for n in (width, width + 1, 3 * width + 7, chunk + width - 1, chunk + width + 5, 3 * chunk):
+        for a in arrays(n, rng)[:7]:
+            want = np.partition(
+                np.lib.stride_tricks.sliding_window_view(a, width), width // 2, axis=1
+            )[:, width // 2]
+            got = _median.window_medians(a, width)
+            assert got.shape == want.shape
+            assert np.array_equal(got, want), (n, width)
+    assert _median.window_medians(np.arange(3.0), 5).shape == (0,)
+
+
+def test_the_median_network_keeps_only_what_the_middle_needs() -> None:
+    # Three values need three comparators; the network for 11 values is far smaller than the
+    # 63 of Batcher's network on 16 wires, and sorts any 0/1 input's middle right (the 0-1
+    # principle: a network that selects every 0/1 input's middle selects every input's).
+    assert len(_median._median_network(3)[0]) == 3
+    comparators, middle = _median._median_network(11)
+    assert len(comparators) < 63
+    for bits in range(1 << 11):
+        wires = [float(bits >> k & 1) for k in range(11)]
+        for a, b in comparators:
+            wires[a], wires[b] = min(wires[a], wires[b]), max(wires[a], wires[b])
+        assert wires[middle] == (1.0 if bin(bits).count("1") > 5 else 0.0)

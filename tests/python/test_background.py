@@ -1,0 +1,104 @@
+"""The steps ``vollan.detect`` runs on a second core: the same results, errors handed back."""
+
+from __future__ import annotations
+
+import dataclasses
+import threading
+
+import numpy as np
+import pytest
+
+import vollan
+from vollan import _background, api
+from vollan._background import Later, may_use_two_threads
+
+
+def test_a_call_beside_gives_its_value_and_its_exception() -> None:
+    assert Later(sum, [1, 2, 3], background=True).result() == 6
+    failing = Later(int, "not a number", background=True)
+    with pytest.raises(ValueError, match="not a number"):
+        failing.result()
+
+
+def test_a_call_not_beside_runs_only_when_asked_for() -> None:
+    calls: list[int] = []
+    dropped = Later(calls.append, 1, background=False)
+    dropped.join()
+    assert dropped.result() is None
+    assert calls == []
+    assert Later(calls.append, 2, background=False).result() is None
+    assert calls == [2]
+
+
+def test_a_call_beside_runs_on_another_thread() -> None:
+    ran_on = Later(threading.get_ident, background=True).result()
+    assert ran_on != threading.get_ident()
+
+
+def test_the_thread_budget_follows_workers_then_the_engines_variables(monkeypatch) -> None:
+    monkeypatch.delenv("RAYON_NUM_THREADS", raising=False)
+    monkeypatch.delenv("RAYON_RS_NUM_CPUS", raising=False)
+    assert may_use_two_threads(2) and not may_use_two_threads(1)
+    monkeypatch.setenv("RAYON_NUM_THREADS", "1")
+    assert not may_use_two_threads(None)
+    assert may_use_two_threads(4)
+    monkeypatch.setenv("RAYON_NUM_THREADS", "0")  # 0 means the default, as for the engine
+    monkeypatch.setenv("RAYON_RS_NUM_CPUS", "3")
+    assert may_use_two_threads(None)
+    monkeypatch.setenv("RAYON_RS_NUM_CPUS", "1")
+    monkeypatch.setattr(_background.os, "process_cpu_count", lambda: 8)
+    assert not may_use_two_threads(None)
+    monkeypatch.delenv("RAYON_RS_NUM_CPUS")
+    monkeypatch.delenv("RAYON_NUM_THREADS")
+    assert may_use_two_threads(None)
+    monkeypatch.setattr(_background.os, "process_cpu_count", lambda: None)
+    assert not may_use_two_threads(None)
+
+
+def _series() -> dict[str, np.ndarray]:
+    rng = np.random.default_rng(11)
+    n = 3 * api.BESIDE_FROM // 2
+    noise = rng.normal(size=n)
+    steps = np.repeat(rng.uniform(1, 4, n // 400 + 1).cumsum(), 400)[:n] + rng.normal(size=n)
+    odd = steps.copy()
+    odd[rng.choice(n, 30, replace=False)] += 40.0  # outliers: the period is found again
+    t = np.arange(n)
+    seasonal = 3 * np.sin(2 * np.pi * t / 50) + rng.normal(size=n) + (t > n // 2) * 3.0
+    shape = rng.normal(size=n)
+    shape[n // 3 :] = rng.uniform(-np.sqrt(3.0), np.sqrt(3.0), size=n - n // 3)
+    return {"noise": noise, "steps": steps, "outliers": odd, "seasonal": seasonal, "shape": shape}
+
+
+@pytest.mark.parametrize("name", ["noise", "steps", "outliers", "seasonal", "shape", "bend"])
+def test_detect_gives_the_same_result_on_one_core_and_on_two(name: str, monkeypatch) -> None:
+    if name == "bend":
+        # A bend found moves the stretches the shape is looked for in: the changes of shape
+        # looked for beside the bends are then dropped and looked for again.
+        x = _series()["shape"]
+        real_slope_changes = api._slope_changes
+
+        def with_a_bend(x: np.ndarray, reported: list[int], h: int) -> list[api.Evidence]:
+            bend = api.Evidence(9.0, "slope", h, 4.0, (len(x) // 2, len(x) // 2 + 1), 0.0, 1.0)
+            return [
+                *real_slope_changes(x, reported, h),
+                dataclasses.replace(bend, index=len(x) // 2),
+            ]
+
+        monkeypatch.setattr(api, "_slope_changes", with_a_bend)
+    else:
+        x = _series()[name]
+    started: list[str] = []
+    real_start = threading.Thread.start
+
+    def start(thread: threading.Thread) -> None:
+        started.append(thread.name)
+        real_start(thread)
+
+    monkeypatch.setattr(threading.Thread, "start", start)
+    two = vollan.detect(x, workers=2)
+    assert started, "nothing ran beside"
+    started.clear()
+    one = vollan.detect(x, workers=1)
+    assert not started
+    assert repr(one.to_dict()) == repr(two.to_dict())
+    assert not any(t.name == "vollan-beside" for t in threading.enumerate())
