@@ -92,9 +92,12 @@ MIN_WINDOWS_OF_BOUNDARIES = 4
 _CHUNK_VALUES = 1 << 22
 
 
-def kinds_to_judge(change_type: str, x: NDArray[np.float64]) -> tuple[tuple[str, ...], str | None]:
+def kinds_to_judge(
+    change_type: str, x: NDArray[np.float64], ordered: NDArray[np.float64] | None = None
+) -> tuple[tuple[str, ...], str | None]:
     """The contrasts that judge ``change_type`` on ``x``, and a note when the values made
-    some of them pointless.
+    some of them pointless (``ordered``, when given, holds the values of ``x`` sorted, none of
+    them NaN).
 
     Those of :data:`KINDS_OF_CHANGE_TYPE`, but for "distribution" no shape where one value
     makes up more than :data:`MAX_TIED_SHARE` of the series, and location alone on two-valued
@@ -103,7 +106,11 @@ def kinds_to_judge(change_type: str, x: NDArray[np.float64]) -> tuple[tuple[str,
     """
     kinds = KINDS_OF_CHANGE_TYPE[change_type.lower()]
     if len(kinds) > 1 and len(x):
-        _, counts = np.unique(x, return_counts=True)
+        if ordered is None:
+            _, counts = np.unique(x, return_counts=True)
+        else:
+            starts = np.flatnonzero(ordered[1:] != ordered[:-1]) + 1
+            counts = np.diff(np.concatenate([[0], starts, [len(ordered)]]))
         if len(counts) <= 2:
             return ("location",), (
                 "the series takes only two values, whose spread follows from their mean: "
@@ -255,8 +262,10 @@ def contrast_scores(
     leaders: Sequence[int],
     kinds: Sequence[str],
     candidates: Sequence[int] = (),
+    gap: float | None = None,
 ) -> list[dict[str, float]]:
-    """Robust z-score of each contrast in ``kinds`` at each leader, of ``widths[i]`` values.
+    """Robust z-score of each contrast in ``kinds`` at each leader, of ``widths[i]`` values
+    (``gap``: :func:`~vollan._rules.resolution` of ``x``, computed here when not given).
 
     A leader's position is known to within its width, so its contrast is the strongest within
     h/2 of it. The median and MAD describe the series away from its changes: they come from
@@ -272,7 +281,10 @@ def contrast_scores(
     """
     n = len(x)
     scores: list[dict[str, float]] = [{} for _ in leaders]
-    gap = resolution(x)
+    if not len(leaders):
+        return scores
+    if gap is None:
+        gap = resolution(x)
     for h in sorted(set(widths)):
         mine = [j for j, w in enumerate(widths) if w == h]
         every = np.arange(h, n - h + 1, max(1, h // 8), dtype=np.intp)

@@ -160,19 +160,29 @@ def local_contrast(series: Any, h: int, change_type: str = "mean") -> NDArray[np
     return out
 
 
-def resolution(x: NDArray[np.float64]) -> float:
-    """The smallest positive gap between two distinct values of ``x`` (0 if it has one value).
+def resolution(x: NDArray[np.float64], ordered: NDArray[np.float64] | None = None) -> float:
+    """The smallest positive gap between two distinct values of ``x`` (0 if it has one value);
+    ``ordered``, when given, holds its finite values sorted (a sort shared with other rules).
 
     Counts, binary flags and rounded readings repeat their values, so that windows of a quiet
     stretch can hold exactly the same values (no spread, no distance between them). Against
     such windows any other looks infinitely different; the least difference the values can
     show is the yardstick instead. On continuous values the gap is minute and never binds.
     """
-    values = np.unique(x[np.isfinite(x)])
-    if len(values) < 2:
+    if ordered is None:
+        values = np.unique(x[np.isfinite(x)])
+        if len(values) < 2:
+            return 0.0
+        with np.errstate(all="ignore"):
+            gaps = np.diff(values)
+        return float(gaps.min())
+    # The gaps between neighbours of the sorted values that differ are those between the
+    # distinct values.
+    distinct = ordered[1:] != ordered[:-1]
+    if not distinct.any():
         return 0.0
     with np.errstate(all="ignore"):
-        gaps = np.diff(values)
+        gaps = ordered[1:][distinct] - ordered[:-1][distinct]
     return float(gaps.min())
 
 
@@ -357,18 +367,34 @@ def leader_sizes(
     the ratio of their standard deviations."""
     noise = _noise_scale(x)
     out = []
+    # The ufuncs np.mean and np.std call, called directly: the same operations in the same
+    # order (hence the same bits), without their argument handling, which costs more than the
+    # arithmetic on short series' many leaders. One buffer takes every deviation.
+    add = np.add.reduce
+    deviations = np.empty(max(widths, default=0))
     with np.errstate(all="ignore"):
         for c, h in zip(leaders, widths, strict=True):
             before = x[max(0, c - h) : c]
             after = x[c : c + h]
             # Each mean serves the gap and its side's deviation (windows reach 10^5 values).
-            mb = np.mean(before)
-            ma = np.mean(after)
+            mb = add(before) / np.float64(len(before))
+            ma = add(after) / np.float64(len(after))
             gap = float(ma - mb)
             shift = (
                 gap / noise if noise > 0 else (0.0 if gap == 0 else math.copysign(math.inf, gap))
             )
-            sb = max(float(np.std(before, ddof=1, mean=mb)) if len(before) > 1 else 0.0, MIN_STD)
-            sa = max(float(np.std(after, ddof=1, mean=ma)) if len(after) > 1 else 0.0, MIN_STD)
+            sb = max(_sd(before, mb, deviations), MIN_STD)
+            sa = max(_sd(after, ma, deviations), MIN_STD)
             out.append((shift, sa / sb))
     return out
+
+
+def _sd(values: NDArray[np.float64], mean: np.float64, buffer: NDArray[np.float64]) -> float:
+    """``np.std(values, ddof=1, mean=mean)`` (0 for fewer than two values), its squared
+    deviations held in ``buffer``."""
+    n = len(values)
+    if n < 2:
+        return 0.0
+    squares = np.subtract(values, mean, out=buffer[:n])
+    np.square(squares, out=squares)
+    return float(np.sqrt(np.add.reduce(squares) / np.float64(n - 1)))

@@ -44,6 +44,7 @@ from vollan._rules import (
     line_matters,
     local_contrast,
     reported_leaders,
+    resolution,
     standard_units,
 )
 from vollan._scale import (
@@ -318,9 +319,12 @@ def detect(
     kinds_judged: tuple[str, ...] = ()
     note = None
     short = False
+    ordered = None
     if min_contrast is not None:
         if len(x) >= shortest_judged(h):
-            kinds_judged, note = kinds_to_judge(change_type, x)
+            # One sort serves the count of repeated values and the least gap between values.
+            ordered = np.sort(x)
+            kinds_judged, note = kinds_to_judge(change_type, x, ordered)
         elif min_contrast == "auto" and "location" in KINDS_OF_CHANGE_TYPE[change_type.lower()]:
             short = True
             note = (
@@ -354,7 +358,7 @@ def detect(
     else:
         local_kinds = [k for k in kinds_judged if k in KINDS]
         verdicts, stands_out, strength = _judge(
-            x, indices, widths, local_kinds, min_contrast, note, candidates
+            x, ordered, indices, widths, local_kinds, min_contrast, note, candidates
         )
     chosen = reported_leaders(
         indices,
@@ -502,6 +506,7 @@ def _described(
 
 def _judge(
     x: NDArray[np.float64],
+    ordered: NDArray[np.float64] | None,
     indices: Sequence[int],
     widths: Sequence[int],
     kinds: Sequence[str],
@@ -512,14 +517,16 @@ def _judge(
     """Each leader's contrast, whether it stands out, and by how much.
 
     Only ``candidates``, the leaders with enough votes, are judged: no other can be reported.
+    ``ordered`` holds the values of ``x`` sorted, when they were.
     """
     judged = set(candidates) if kinds else set()
     order = [i for i in indices if i in judged]
     width_of = dict(zip(indices, widths, strict=True))
+    gap = resolution(x, ordered) if order and ordered is not None else None
     scores = dict(
         zip(
             order,
-            contrast_scores(x, [width_of[i] for i in order], order, kinds, order),
+            contrast_scores(x, [width_of[i] for i in order], order, kinds, order, gap),
             strict=True,
         )
     )

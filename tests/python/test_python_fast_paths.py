@@ -152,3 +152,28 @@ def test_the_median_network_keeps_only_what_the_middle_needs() -> None:
         for a, b in comparators:
             wires[a], wires[b] = min(wires[a], wires[b]), max(wires[a], wires[b])
         assert wires[middle] == (1.0 if bin(bits).count("1") > 5 else 0.0)
+
+
+def test_leader_sizes_are_those_of_numpys_mean_and_std() -> None:
+    from vollan._rules import MIN_STD, _noise_scale, leader_sizes
+
+    rng = np.random.default_rng(8)
+    for x in (rng.standard_normal(5000), np.round(rng.standard_normal(5000)), np.zeros(5000)):
+        leaders = [1, 2, 17, 999, 2500, 4998, 4999]
+        widths = [1, 5, 300, 1000, 2500, 3, 1]
+        noise = _noise_scale(x)
+        want = []
+        for c, h in zip(leaders, widths, strict=True):
+            before, after = x[max(0, c - h) : c], x[c : c + h]
+            mb, ma = np.mean(before), np.mean(after)
+            gap = float(ma - mb)
+            shift = (
+                gap / noise if noise > 0 else (0.0 if gap == 0 else math.copysign(math.inf, gap))
+            )
+            sb = max(float(np.std(before, ddof=1, mean=mb)) if len(before) > 1 else 0.0, MIN_STD)
+            sa = max(float(np.std(after, ddof=1, mean=ma)) if len(after) > 1 else 0.0, MIN_STD)
+            want.append((shift, sa / sb))
+        got = leader_sizes(x, widths, leaders)
+        assert all(
+            same(g, w) for pair in zip(got, want, strict=True) for g, w in zip(*pair, strict=True)
+        )
