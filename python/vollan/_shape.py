@@ -88,13 +88,18 @@ def _local_sums(x: NDArray[np.float64], width: int) -> NDArray[np.float64]:
     """The sum of the ``width`` values around each value (the first or last ``width`` at the
     ends), from running sums."""
     n = len(x)
-    first = np.concatenate([[0.0], np.cumsum(x)])
-    sums = first[width:] - first[: n - width + 1]  # sums[j]: x[j : j + width]
+    first = np.empty(n + 1)
+    first[0] = 0.0
+    np.cumsum(x, out=first[1:])
     # Value i takes the window starting width // 2 before it, the first or the last near the
-    # ends.
+    # ends: out[before + j] is the sum of x[j : j + width].
     before = width // 2
-    after = width - 1 - before
-    return np.concatenate([np.full(before, sums[0]), sums, np.full(after, sums[-1])])
+    m = n - width + 1
+    out = np.empty(n)
+    np.subtract(first[width:], first[:m], out=out[before : before + m])
+    out[:before] = out[before]
+    out[before + m :] = out[before + m - 1]
+    return out
 
 
 def local_mean(x: NDArray[np.float64], width: int) -> NDArray[np.float64]:
@@ -108,9 +113,16 @@ def _local_moments(
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """Mean and standard deviation of the ``width`` values around each value (the first or
     last ``width`` at the ends)."""
-    mean = local_mean(x, width)
-    var = np.maximum(_local_sums(x * x, width) / width - mean * mean, 0.0)
-    return mean, np.sqrt(var)
+    mean = _local_sums(x, width)
+    mean /= width
+    # In place, over the series' length (10^6 values and more): the same operations as
+    # max(sums of squares / width - mean², 0) and its root.
+    sd = _local_sums(np.square(x), width)
+    sd /= width
+    sd -= np.square(mean)
+    np.maximum(sd, 0.0, out=sd)
+    np.sqrt(sd, out=sd)
+    return mean, sd
 
 
 def _standardised(x: NDArray[np.float64], width: int) -> NDArray[np.float64]:
@@ -122,12 +134,16 @@ def _standardised(x: NDArray[np.float64], width: int) -> NDArray[np.float64]:
     for _ in range(2):
         mean, sd = _local_moments(centred, width)
         with np.errstate(all="ignore"):
-            z = np.where(sd > 0, (centred - mean) / sd, 0.0)
+            z = centred - mean
+            z /= sd
+        z[~(sd > 0)] = 0.0
         middle = median(z)
-        bound = CLIP_SDS * MAD_TO_SD * median(np.abs(z - middle))
-        z = np.clip(z, middle - bound, middle + bound)
+        deviation = z - middle
+        bound = CLIP_SDS * MAD_TO_SD * median(np.abs(deviation, out=deviation))
+        np.clip(z, middle - bound, middle + bound, out=z)
         # The second pass takes its local moments from the clipped values.
-        centred = mean + z * sd
+        centred = np.multiply(z, sd, out=deviation)
+        centred += mean
     return np.asarray(z - middle, dtype=np.float64)
 
 
