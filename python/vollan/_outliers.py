@@ -75,9 +75,15 @@ def find_outliers(x: NDArray[np.float64]) -> NDArray[np.intp]:
         right = np.full(n, np.nan)
         left[k:] = x[k:] - medians[: n - k]
         right[: n - k] = x[: n - k] - medians[1:]
-        limit = (
-            outlier_threshold(n) * _RESIDUAL_SD * _local_sd(np.where(np.isnan(left), right, left))
-        )
+        # Only the first k values lack a left side (a difference of finite values is never
+        # NaN).
+        residual = left.copy()
+        residual[:k] = right[:k]
+        limit = outlier_threshold(n) * _RESIDUAL_SD * _local_sd(residual)
+        # Only the ends and the values beyond the limit on their left side can be outliers:
+        # the rules below are judged there alone.
+        at = np.flatnonzero(~(np.abs(left) <= limit))
+        left, right, limit = left[at], right[at], limit[at]
         high_left = left > limit
         high_right = right > limit
         low_left = left < -limit
@@ -85,17 +91,16 @@ def find_outliers(x: NDArray[np.float64]) -> NDArray[np.intp]:
         # At the ends only one side exists. There a trend, which the one-sided comparison
         # would take for an outlier, is allowed for: the value must also be farther from
         # the nearer median than that median is from the next one along.
-        ends = np.zeros(n, dtype=bool)
-        ends[:k] = ends[n - k :] = True
+        ends = (at < k) | (at >= n - k)
         trend = np.zeros(n)
         trend[:k] = np.abs(medians[1 : k + 1] - medians[k + 1 : 2 * k + 1])
         trend[n - k :] = np.abs(medians[n - 2 * k : n - k] - medians[n - 3 * k : n - 2 * k])
-        allowed = np.where(ends, limit + trend, limit)
+        allowed = np.where(ends, limit + trend[at], limit)
         high = np.where(np.isnan(left), right > allowed, high_left & (high_right | np.isnan(right)))
         low = np.where(np.isnan(left), right < -allowed, low_left & (low_right | np.isnan(right)))
         high &= ~(np.isnan(right) & ~(left > allowed))
         low &= ~(np.isnan(right) & ~(left < -allowed))
-    return np.flatnonzero(high | low)
+    return at[high | low]
 
 
 def _medians_of_three(x: NDArray[np.float64]) -> NDArray[np.float64]:
