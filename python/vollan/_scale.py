@@ -259,10 +259,10 @@ def _running_median_log(power: NDArray[np.float64], lo: int, hi: int) -> NDArray
     if len(short):
         first = starts[short]
         size = ends[short] - starts[short]
-        columns = np.arange(int(size.max()))
-        inside = columns < size[:, None]
-        rows = np.full(inside.shape, np.inf)
-        rows[inside] = power[(first[:, None] + columns)[inside]]
+        widest = int(size.max())
+        padded = np.concatenate([power, np.full(widest, np.inf)])
+        rows = np.lib.stride_tricks.sliding_window_view(padded, widest)[first]
+        rows[np.arange(widest) >= size[:, None]] = np.inf
         rows.sort(axis=1)
         order = np.arange(len(short))
         low = rows[order, (size - 1) // 2]
