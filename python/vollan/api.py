@@ -214,7 +214,9 @@ def detect(
         Largest gap between change points of different windows that still counts as one
         change.
     workers : int, optional
-        Threads of a pool of this call's own; default the shared pool.
+        Threads of a pool of this call's own; default the shared pool. On a long series, a
+        budget of two threads or more (this one, else the shared pool's) also lets some rules
+        run beside the next step (:mod:`vollan._background`); the result is the same.
     labels : sequence, optional
         Labels of the values (dates, years, ...), missing ones included; default the index of
         a pandas Series, else the positions.
