@@ -165,8 +165,9 @@ def detect(
       over the stretches between all the changes found so far; from 255 values, beyond the
       99 % quantile of its largest value over change-free Gaussian, Student-t(3), AR(1),
       random-walk and seasonal series.
-      "mean" judges only the location contrast and "var" only the scale one. It also chooses
-      the split search that places a change inside a flagged region.
+      "mean" judges only the location contrast; "var" the scale contrast, and looks for
+      changes of spread apart from the vote as "distribution" does. It also chooses the split
+      search that places a change inside a flagged region.
     - Reported leaders closer together than the smallest window cannot be told apart by the
       scan: of such a pair only the one with more votes (then the larger contrast) is kept.
     - A periodic series scanned in whole periods has its reported changes placed to the value

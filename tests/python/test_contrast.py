@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 from vollan._contrast import (
+    KINDS_OF_CHANGE_TYPE,
     contrast_scores,
     contrasts_at,
     critical_contrast,
@@ -132,15 +133,16 @@ def test_continuous_values_keep_their_floors() -> None:
         ),
         (np.r_[np.zeros(30), np.arange(70.0)], "distribution", ("location", "scale", "spread")),
         (np.r_[np.zeros(50), np.ones(50), [0.0]], "distribution", ("location",)),
-        (np.r_[np.zeros(50), np.ones(50)], "var", ("scale",)),
+        (np.r_[np.zeros(50), np.ones(50)], "var", ("location",)),
+        (np.r_[np.zeros(30), np.arange(70.0)], "var", ("scale", "spread")),
         (np.r_[np.zeros(50), np.ones(50)], "mean", ("location",)),
     ],
 )
 def test_kinds_judged_on_tied_values(x: np.ndarray, change_type: str, expected: tuple) -> None:
     kinds, note = kinds_to_judge(change_type, x)
     assert kinds == expected
-    full = len(expected) == 5 or change_type != "distribution"
-    assert (note is None) == full
+    # A note says which contrasts the values ruled out.
+    assert (note is None) == (expected == KINDS_OF_CHANGE_TYPE[change_type])
 
 
 @pytest.mark.parametrize(
