@@ -103,7 +103,7 @@ def kinds_to_judge(
     Those of :data:`KINDS_OF_CHANGE_TYPE`, but no shape nor slope where one value makes up
     more than :data:`MAX_TIED_SHARE` of the series, and location alone on two-valued series
     for "distribution" and "var": their spread follows from their mean, and the scale contrast
-    reports a change in about 10 % of change-free Bernoulli(0.5) series of 10^5 values.
+    reported a change in 8 % of change-free Bernoulli(0.5) series of 10^5 values.
     "mean" keeps its contrast.
     """
     name = change_type.lower()

@@ -293,11 +293,12 @@ def detect(
         kept = kept.without(odd)
     x = kept.values
     period = None
-    if period_as_given is not None and not found_outliers:
-        period = period_as_given.result()
-    elif period_as_given is not None:
+    if period_as_given is not None and found_outliers:
+        # The values scanned are not those it was found on.
         period = dominant_period(x)
         period_as_given.join()
+    elif period_as_given is not None:
+        period = period_as_given.result()
     sizes = choose_window_sizes(window_sizes, len(x), n_missing, period)
     smallest = sizes[0]
     if n_perm is None:
@@ -399,8 +400,8 @@ def detect(
     moved, extra = _placed_in_cycle(x, kept, indices, chosen, extra, in_periods)
     intervals, described_sizes = described.result()
     evidence = [
-        Evidence(contrast, kind, h, critical, span, shift, ratio)
-        for (contrast, kind, critical), h, span, (shift, ratio) in zip(
+        Evidence(contrast, contrast_kind, width, critical, span, shift, ratio)
+        for (contrast, contrast_kind, critical), width, span, (shift, ratio) in zip(
             verdicts, widths, intervals, described_sizes, strict=True
         )
     ]

@@ -177,3 +177,18 @@ def test_leader_sizes_are_those_of_numpys_mean_and_std() -> None:
         assert all(
             same(g, w) for pair in zip(got, want, strict=True) for g, w in zip(*pair, strict=True)
         )
+
+
+@pytest.mark.parametrize("change_type", ["mean", "var", "distribution"])
+def test_one_sort_gives_the_kinds_and_the_least_gap_that_unique_gives(change_type: str) -> None:
+    from vollan._contrast import kinds_to_judge
+    from vollan._rules import resolution
+
+    rng = np.random.default_rng(4)
+    for n in (1, 2, 3, 50, 1000):
+        finite = [a for a in arrays(n, rng) if np.isfinite(a).all()]
+        finite += [np.r_[np.zeros(n), -np.zeros(n), np.ones(n)], rng.integers(0, 2, n) * 1e308]
+        for a in finite:
+            ordered = np.sort(a)
+            assert kinds_to_judge(change_type, a, ordered) == kinds_to_judge(change_type, a)
+            assert same(resolution(a, ordered), resolution(a))

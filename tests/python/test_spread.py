@@ -94,7 +94,7 @@ def test_the_var_type_looks_for_it_and_the_mean_type_does_not() -> None:
 
 def test_flags_are_judged_by_location_alone_under_var_too() -> None:
     # A two-valued series' spread follows from its mean; its scale contrast alone reported a
-    # change in about one change-free series of 10^5 flags in ten.
+    # change in 8 % of change-free series of 10^5 flags.
     x = np.random.default_rng(3).integers(0, 2, size=2000).astype(float)
     found = vollan.detect(x, change_type="var")
     assert found.note is not None and "location alone" in found.note
