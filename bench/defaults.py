@@ -41,6 +41,7 @@ ALTERNATIVES = {
     "no test of slope": functools.partial(DEFAULT, slope=False),
     "no test of spread over stretches": functools.partial(DEFAULT, spread=False),
     "changes of a periodic series placed as found": functools.partial(DEFAULT, place=False),
+    "no test of level over whole stretches": functools.partial(DEFAULT, shifts=False),
 }
 
 

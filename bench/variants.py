@@ -15,6 +15,7 @@ import vollan
 from vollan import _contrast, _place, _rules, _scale, _slope, api
 
 _DISTRIBUTION_KINDS = _contrast.KINDS_OF_CHANGE_TYPE["distribution"]
+_MEAN_KINDS = _contrast.KINDS_OF_CHANGE_TYPE["mean"]
 _CRITICAL_SHIFT = api.critical_shift
 # The slope contrast's spread: over the whole stretch (0) or the larger of that and the spread
 # over this many widths around each boundary; each with its own critical curve
@@ -39,6 +40,7 @@ def _run(
     slope_widths: int | None = None,
     spread: bool = True,
     place: bool = True,
+    shifts: bool = True,
     **options: Any,
 ) -> list[int]:
     _place.PLACE_PERIODIC = place
@@ -51,10 +53,15 @@ def _run(
     _contrast.CONTRAST_LEVEL = level
     # Without the shape rule "distribution" judges location and scale only; without the
     # short-series test a short series reports nothing (no split can pass an infinite bar).
-    left_out = {k for k, on in (("shape", shape), ("slope", slope), ("spread", spread)) if not on}
+    left_out = {
+        k
+        for k, on in (("shape", shape), ("slope", slope), ("spread", spread), ("level", shifts))
+        if not on
+    }
     _contrast.KINDS_OF_CHANGE_TYPE["distribution"] = tuple(
         k for k in _DISTRIBUTION_KINDS if k not in left_out
     )
+    _contrast.KINDS_OF_CHANGE_TYPE["mean"] = tuple(k for k in _MEAN_KINDS if k not in left_out)
     api.critical_shift = _CRITICAL_SHIFT if short else (lambda n: math.inf)
     return list(vollan.detect(values, **options).change_points)
 
@@ -71,6 +78,7 @@ def variant(
     slope_widths: int | None = None,
     spread: bool = True,
     place: bool = True,
+    shifts: bool = True,
     **options: Any,
 ) -> list[int]:
     return _run(
@@ -85,6 +93,7 @@ def variant(
         slope_widths,
         spread,
         place,
+        shifts,
         **options,
     )
 

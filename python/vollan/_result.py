@@ -57,7 +57,10 @@ class Leader:
         vote (its contrast is the robust z-score of the difference of the slopes on either
         side, its interval the boundaries around it whose z-scores also exceed the critical
         value); "spread" for a change of spread found apart from the vote, over a stretch as a
-        change of shape is (:mod:`vollan._spread`).
+        change of shape is (:mod:`vollan._spread`); "level" for a shift of level found apart
+        from the vote over a whole stretch (:mod:`vollan._level`; its contrast is the
+        cumulative sum's statistic, its width the values on each side its size is described
+        from).
     width : int
         Values on each side of the leader that its contrast compared (see :func:`detect`).
     critical : float or None

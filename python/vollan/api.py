@@ -31,6 +31,7 @@ from vollan._contrast import (
     shortest_judged,
 )
 from vollan._input import _values_and_labels, kept_values
+from vollan._level import level_changes
 from vollan._outliers import find_outliers
 from vollan._place import place_periodic_in_time
 from vollan._result import Detection, Evidence, Leader, build_detection, moved_evidence
@@ -153,6 +154,14 @@ def detect(
       cumulative sum of each value's term of Geary's ratio over the stretches between the
       reported changes, each value standardised by its neighbours; from 255 values, at most
       2.5 % more false alarms);
+      Before those, it looks for shifts of level apart from the vote (:mod:`vollan._level`),
+      which windows of a few dozen values see within their noise while the whole stretches
+      on either side do not: binary segmentation by the cumulative sum of the values, clipped
+      about their running median, over the square root of the stretch's length times their
+      long-run spread, between the reported changes; from 150 values, beyond the 99 %
+      quantile of its value over change-free Gaussian, Student-t(3), AR(1), random-walk,
+      drifting and seasonal series. A stretch that wanders (a random walk, a cycle) is not
+      judged, and a split is taken only where two levels fit better than one line.
       It also looks for bends of the trend apart from the vote (:mod:`vollan._slope`): the
       least-squares slope of the h values after each boundary minus that of the h values
       before it, as a robust z-score over the stretch between the other reported changes,
@@ -165,7 +174,8 @@ def detect(
       over the stretches between all the changes found so far; from 255 values, beyond the
       99 % quantile of its largest value over change-free Gaussian, Student-t(3), AR(1),
       random-walk and seasonal series.
-      "mean" judges only the location contrast; "var" the scale contrast, and looks for
+      "mean" judges the location contrast and shifts of level over whole stretches; "var"
+      the scale contrast, and looks for
       changes of spread apart from the vote as "distribution" does. It also chooses the split
       search that places a change inside a flagged region.
     - Reported leaders closer together than the smallest window cannot be told apart by the
@@ -374,7 +384,7 @@ def detect(
         smallest,
     )
     # The changes of shape between the reported ones, looked for on a second core while the
-    # bends are: they are the ones wanted whenever no bend is found (most series).
+    # shifts and bends are: they are the ones wanted whenever neither is found (most series).
     shape_between_reported = Later(
         _stretch_changes,
         x,
@@ -384,13 +394,15 @@ def detect(
         background=two_threads and "shape" in kinds_judged and len(x) >= BESIDE_FROM,
     )
     extra: list[Evidence] = []
+    if "level" in kinds_judged:
+        extra += _level_changes(x, sorted(chosen), h, sizes[-1])
     if "slope" in kinds_judged:
-        extra += _slope_changes(x, sorted(chosen), h)
+        extra += _slope_changes(x, _cuts(chosen, extra), h)
     # Shape before spread: a change of shape at equal spread moves the deviations the spread
     # pass sums as well, and the shape's own statistic places it better.
     for kind in ("shape", "spread"):
         if kind in kinds_judged:
-            cuts = sorted({*chosen, *(e.index for e in extra if e.index is not None)})
+            cuts = _cuts(chosen, extra)
             if kind == "shape" and cuts == sorted(chosen):
                 extra += shape_between_reported.result()
             else:
@@ -460,6 +472,31 @@ def _stretches(n: int, reported: Sequence[int]) -> list[tuple[int, int]]:
     """The half-open stretches of n values between the reported changes."""
     cuts = [0, *sorted(reported), n]
     return list(zip(cuts[:-1], cuts[1:], strict=True))
+
+
+def _cuts(chosen: set[int], extra: Sequence[Evidence]) -> list[int]:
+    """The reported changes and those found apart from the vote so far, in order."""
+    return sorted({*chosen, *(e.index for e in extra if e.index is not None)})
+
+
+def _level_changes(
+    x: NDArray[np.float64], reported: Sequence[int], h: int, largest: int
+) -> list[Evidence]:
+    """Shifts of level over whole stretches (:mod:`vollan._level`) between the reported
+    changes, as evidence at their positions. One within a contrast width of a reported change
+    is that change, placed less well, and is left out."""
+    n = len(x)
+    found = []
+    for c, statistic, critical in level_changes(x, _stretches(n, reported)):
+        if all(abs(c - r) > h for r in reported):
+            # Its size is described from the values up to its neighbours, within the largest
+            # window.
+            w = min([c, n - c, largest, *(abs(c - r) for r in reported)])
+            ((shift, ratio),) = leader_sizes(x, [w], [c])
+            found.append(
+                Evidence(statistic, "level", w, critical, (c, c + 1), shift, ratio, index=c)
+            )
+    return found
 
 
 def _slope_changes(x: NDArray[np.float64], reported: Sequence[int], h: int) -> list[Evidence]:

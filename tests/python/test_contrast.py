@@ -129,13 +129,15 @@ def test_continuous_values_keep_their_floors() -> None:
         (
             np.random.default_rng(1).normal(size=100),
             "distribution",
-            ("location", "scale", "shape", "slope", "spread"),
+            ("location", "scale", "level", "shape", "slope", "spread"),
         ),
         (np.r_[np.zeros(30), np.arange(70.0)], "distribution", ("location", "scale", "spread")),
         (np.r_[np.zeros(50), np.ones(50), [0.0]], "distribution", ("location",)),
         (np.r_[np.zeros(50), np.ones(50)], "var", ("location",)),
         (np.r_[np.zeros(30), np.arange(70.0)], "var", ("scale", "spread")),
         (np.r_[np.zeros(50), np.ones(50)], "mean", ("location",)),
+        (np.r_[np.zeros(30), np.arange(70.0)], "mean", ("location",)),
+        (np.random.default_rng(1).normal(size=100), "mean", ("location", "level")),
     ],
 )
 def test_kinds_judged_on_tied_values(x: np.ndarray, change_type: str, expected: tuple) -> None:

@@ -1,0 +1,89 @@
+"""Critical values of the level statistic (vollan._level): the 99 % quantile of its value over
+change-free series, by length, for several kinds of noise (0 where the stretch wanders or a
+line fits it better than two levels, as the rule then reports nothing). ``CRITICAL_BY_LENGTH``
+is set above the largest quantile of each length.
+
+    python bench/levels.py [--reps 1000] [--level 0.99] [--processes 2]
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+from concurrent.futures import ProcessPoolExecutor
+
+import numpy as np
+
+from vollan import _level
+from vollan._families import ar1
+from vollan._slope import clipped
+
+LENGTHS = (150, 200, 255, 400, 600, 1000, 2000, 5000, 20_000)
+
+
+def _seasonal(rng: np.random.Generator, n: int, period: int, amplitude: float) -> np.ndarray:
+    phase = rng.uniform(0, 2 * math.pi)
+    wave = amplitude * np.sin(2 * math.pi * np.arange(n) / period + phase)
+    return np.asarray(wave + rng.normal(size=n))
+
+
+def _drift(rng: np.random.Generator, n: int) -> np.ndarray:
+    return np.asarray(np.linspace(0.0, rng.uniform(2.0, 10.0), n) + rng.normal(size=n))
+
+
+NOISES = {
+    "N(0,1)": lambda rng, n: rng.normal(size=n),
+    "t(3)": lambda rng, n: rng.standard_t(3, size=n),
+    "AR(1) 0.5": lambda rng, n: ar1(rng, n, 0.5),
+    "AR(1) 0.7": lambda rng, n: ar1(rng, n, 0.7),
+    "AR(1) 0.9": lambda rng, n: ar1(rng, n, 0.9),
+    "random walk": lambda rng, n: np.cumsum(rng.normal(size=n)),
+    "drift": _drift,
+    "seasonal 12": lambda rng, n: _seasonal(rng, n, 12, 2.0),
+    "seasonal 50": lambda rng, n: _seasonal(rng, n, 50, 3.0),
+}
+
+
+def statistic(x: np.ndarray) -> float:
+    """What the rule compares with the critical value at the top of a stretch (0 where it
+    reports nothing whatever the critical value)."""
+    u = clipped(x, _level.MEDIAN_VALUES)
+    if _level.wanders(u):
+        return 0.0
+    split, z = _level.level_statistic(u)
+    return z if _level._two_levels_fit_better(u, split) else 0.0
+
+
+def cell(args: tuple[int, str, int, float]) -> tuple[int, str, float]:
+    n, name, reps, level = args
+    if n > 4000:
+        reps = max(200, reps // 4)
+    rng = np.random.default_rng([n, list(NOISES).index(name), 13])
+    make = NOISES[name]
+    values = [statistic(make(rng, n)) for _ in range(reps)]
+    return n, name, float(np.quantile(values, level))
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--reps", type=int, default=1000)
+    parser.add_argument("--level", type=float, default=0.99)
+    parser.add_argument("--processes", type=int, default=2)
+    args = parser.parse_args()
+    jobs = [(n, name, args.reps, args.level) for n in LENGTHS for name in NOISES]
+    with ProcessPoolExecutor(args.processes) as pool:
+        results = list(pool.map(cell, jobs))
+    table = {(n, name): q for n, name, q in results}
+    print("| n | " + " | ".join(NOISES) + " | largest | critical |")
+    print("|--:|" + "--:|" * (len(NOISES) + 2))
+    for n in LENGTHS:
+        row = [table[n, name] for name in NOISES]
+        print(
+            f"| {n:,} | "
+            + " | ".join(f"{q:.2f}" for q in row)
+            + f" | {max(row):.2f} | {_level.critical_level(n):.2f} |"
+        )
+
+
+if __name__ == "__main__":
+    main()

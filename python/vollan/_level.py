@@ -1,0 +1,158 @@
+"""Shifts of level over whole stretches, which windows of a few dozen values can leave out.
+
+The scan's windows are at most a quarter of the series, and its contrasts compare a few dozen
+values on either side of a boundary: a shift of one standard deviation between two stretches of
+a hundred values each stands at about z = 3.5 in windows of 25 values, within their noise, while
+the means of the two whole stretches differ by z = 7. Binary segmentation by the cumulative sum
+of the values finds it, and is the most powerful test of one shift in independent noise. It is
+run over the stretches between the changes the other rules report:
+
+- each value's residual from the running median of :data:`MEDIAN_VALUES` values is clipped at
+  :data:`CLIP_SDS` robust standard deviations, so that one extreme value of a heavy-tailed noise
+  moves the sum no more than an ordinary one;
+- the cumulative sum of the values about their mean, over the square root of the stretch's
+  length times their long-run standard deviation (Bartlett weights over :func:`long_run_lags`
+  lags, about the means on either side of the best split, so that the shift does not count as
+  noise), is near a Brownian bridge while the level stays the same: dependent noise, whose
+  means wander more, is measured by its own long-run spread; its largest value beyond
+  :func:`critical_level` reports a shift at its split, and each side is searched again;
+- a stretch that wanders (a random walk, a strongly dependent noise or a cycle), where
+  differences over an eighth of the stretch are larger than :data:`MOST_WANDER` times what
+  independent noise of the same step-to-step spread gives, is not judged: its level moves
+  everywhere, and no single shift stands for it. Robust spreads of the differences keep a few
+  shifts from counting as wander;
+- a split is reported only where two levels fit the stretch better than one straight line
+  (by their sums of squares): a drift differs between its two halves too, and is no shift.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Sequence
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+from vollan._median import median
+from vollan._rules import MAD_TO_SD
+from vollan._shape import _long_run_sd
+from vollan._slope import clipped
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+# Values of the running median whose residuals are clipped (a normal law keeps all but 0.3 %
+# of its values within 3 sds).
+MEDIAN_VALUES = 9
+CLIP_SDS = 3.0
+# A stretch is judged from this many values: below, a drift of a few sds is a shift as well
+# (the 99 % quantile of the statistic over drifting series of 100 values was 3.4).
+LEAST_LEVEL_VALUES = 150
+# The variance of differences over an eighth of the stretch, over that of differences of one
+# step times the lag: about 1/lag for independent noise, (1/lag)/(1 - phi) for AR(1) noise, 1
+# for a random walk. Above this a stretch wanders.
+MOST_WANDER = 0.25
+# The critical value of the statistic by the length of the stretch: above the largest simulated
+# 99 % quantile over change-free Gaussian, Student-t(3), AR(1) 0.5, 0.7 and 0.9, random-walk,
+# drifting and seasonal noise (bench/levels.py: 1,000 series a cell, 250 beyond 4,000 values),
+# rounded up to 0.05 and never below a longer length's, interpolated in the logarithm of the
+# length and constant beyond 20,000. 99 % rather than 95 %: the level is judged beside the
+# scan's own contrasts, and may add at most 1 % to their false alarms.
+CRITICAL_BY_LENGTH = (
+    (150, 2.5),
+    (200, 2.5),
+    (255, 2.25),
+    (600, 2.25),
+    (1000, 2.15),
+    (2000, 1.95),
+    (5000, 1.95),
+    (20000, 1.8),
+)
+
+
+def long_run_lags(n: int) -> int:
+    """Lags of the long-run spread of a stretch of ``n`` values: an eighth of it, from 8 to 64
+    (an AR(1) of coefficient 0.9 has forgotten all but 0.1 % of a value after 64 steps)."""
+    return max(8, min(64, n // 8))
+
+
+def critical_level(n: int) -> float:
+    """The critical value for a stretch of ``n`` values (interpolated in the logarithm of n)."""
+    lengths, values = zip(*CRITICAL_BY_LENGTH, strict=True)
+    return float(np.interp(math.log(n), np.log(lengths), values))
+
+
+def wanders(x: NDArray[np.float64]) -> bool:
+    """Whether the robust variance of ``x``'s differences over an eighth of its length exceeds
+    :data:`MOST_WANDER` times the lag times that of its differences over one step."""
+    lag = max(8, len(x) // 8)
+    if len(x) <= 2 * lag:
+        return True
+    step = _robust_sd(np.diff(x))
+    far = _robust_sd(x[lag:] - x[:-lag])
+    if not step > 0:
+        return bool(far > 0)
+    return bool((far / step) ** 2 / lag > MOST_WANDER)
+
+
+def _robust_sd(d: NDArray[np.float64]) -> float:
+    return MAD_TO_SD * median(np.abs(d - median(d)))
+
+
+def level_statistic(u: NDArray[np.float64]) -> tuple[int, float]:
+    """The split of ``u`` (values before it) where the cumulative sum about the mean is
+    largest, and that sum in units of ``sqrt(len(u))`` long-run standard deviations about the
+    means on either side of the split. Splits within ``len(u) / 50`` values (at least 4) of an
+    end are not taken: their means rest on too few values."""
+    n = len(u)
+    bridge = np.abs(np.cumsum(u - u.mean())[:-1])
+    margin = max(4, n // 50)
+    bridge[: margin - 1] = 0.0
+    bridge[n - margin :] = 0.0
+    k = int(np.argmax(bridge))
+    split = k + 1
+    residual = np.concatenate([u[:split] - u[:split].mean(), u[split:] - u[split:].mean()])
+    sd = _long_run_sd(residual, long_run_lags(n))
+    if not sd > 0:
+        return split, 0.0
+    return split, float(bridge[k]) / (sd * math.sqrt(n))
+
+
+def _two_levels_fit_better(u: NDArray[np.float64], split: int) -> bool:
+    """Whether the means on either side of ``split`` leave a smaller sum of squares than the
+    least-squares line through ``u``."""
+    n = len(u)
+    t = np.arange(n, dtype=np.float64) - (n - 1) / 2.0
+    centred = u - u.mean()
+    slope = float(t @ centred) / float(t @ t)
+    line = float(np.sum(np.square(centred - slope * t)))
+    left, right = u[:split], u[split:]
+    levels = float(np.sum(np.square(left - left.mean())) + np.sum(np.square(right - right.mean())))
+    return levels < line
+
+
+def level_changes(
+    x: NDArray[np.float64], stretches: Sequence[tuple[int, int]]
+) -> list[tuple[int, float, float]]:
+    """Shifts of level within the stretches ``[start, end)`` of ``x``, with their statistics
+    and critical values, strongest first (by statistic over critical value)."""
+    found: list[tuple[int, float, float]] = []
+    for start, end in stretches:
+        if end - start < LEAST_LEVEL_VALUES:
+            continue
+        with np.errstate(all="ignore"):
+            u = clipped(np.ascontiguousarray(x[start:end]), MEDIAN_VALUES)
+        if not np.isfinite(u).all():
+            continue
+        todo = [(0, end - start)]
+        while todo:
+            a, b = todo.pop()
+            if b - a < LEAST_LEVEL_VALUES or wanders(u[a:b]):
+                continue
+            split, statistic = level_statistic(u[a:b])
+            critical = critical_level(b - a)
+            if not statistic > critical or not _two_levels_fit_better(u[a:b], split):
+                continue
+            found.append((start + a + split, statistic, critical))
+            todo += [(a, a + split), (a + split, b)]
+    return sorted(found, key=lambda one: -one[1] / one[2])

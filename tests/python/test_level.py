@@ -1,0 +1,126 @@
+"""Shifts of level found over whole stretches, apart from the scan's votes."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pytest
+
+import vollan
+from vollan import _level
+
+
+def _reference_statistic(u: np.ndarray) -> tuple[int, float]:
+    """The split of the largest centred cumulative sum (margins excluded) and that sum over
+    sqrt(n) Bartlett long-run sds of the residuals about the two sides' means, in plain loops."""
+    n = len(u)
+    mean = sum(u) / n
+    margin = max(4, n // 50)
+    best, split, running = -1.0, 0, 0.0
+    for s in range(1, n):
+        running += u[s - 1] - mean
+        if margin <= s <= n - margin and abs(running) > best:
+            best, split = abs(running), s
+    left = u[:split] - u[:split].mean()
+    right = u[split:] - u[split:].mean()
+    r = np.concatenate([left, right])
+    r = r - r.mean()
+    lags = max(8, min(64, n // 8))
+    total = gamma0 = sum(v * v for v in r) / n
+    for k in range(1, lags + 1):
+        total += 2 * (1 - k / (lags + 1)) * sum(r[i] * r[i + k] for i in range(n - k)) / n
+    total *= n / max(n - 2 * lags, 1)
+    sd = math.sqrt(max(total, 1e-3 * gamma0))
+    return split, best / (sd * math.sqrt(n))
+
+
+@pytest.mark.parametrize("n", [64, 200, 777])
+def test_the_statistic_against_plain_loops(n: int) -> None:
+    rng = np.random.default_rng(n)
+    u = rng.normal(size=n)
+    u[n // 3 :] += 0.8
+    split, statistic = _level.level_statistic(u)
+    want_split, want = _reference_statistic(u)
+    assert split == want_split
+    assert statistic == pytest.approx(want, rel=1e-9)
+    # A constant stretch has no spread to measure a shift against.
+    assert _level.level_statistic(np.full(100, 3.0))[1] == 0.0
+
+
+def test_wandering_stretches_are_told_from_noise() -> None:
+    rng = np.random.default_rng(1)
+    walks = sum(_level.wanders(np.cumsum(rng.normal(size=600))) for _ in range(20))
+    noise = sum(_level.wanders(rng.normal(size=600)) for _ in range(20))
+    # A few shifts leave the differences' robust spreads where they were.
+    shifted = rng.normal(size=600) + np.repeat([0.0, 3.0, -1.0, 2.0], 150)
+    # A walk's own robust spreads vary: now and then one looks no wilder than noise.
+    assert walks >= 18 and noise == 0 and not _level.wanders(shifted)
+    assert _level.wanders(np.sin(np.arange(600) / 10.0))
+
+
+@pytest.mark.parametrize("n, shift", [(200, 1.0), (400, 1.0), (2000, 0.5)])
+def test_a_small_shift_between_long_stretches_is_found(n: int, shift: float) -> None:
+    # Windows of at most a quarter of the series see such a shift within their noise; the
+    # whole stretches on either side do not.
+    hits = 0
+    for seed in range(10):
+        x = np.random.default_rng(seed).normal(size=n)
+        x[n // 2 :] += shift
+        found = vollan.detect(x)
+        hits += any(abs(c - n // 2) <= 10 for c in found.change_points)
+        assert len(found.change_points) <= 2
+    assert hits >= 8
+
+
+def test_the_pass_adds_the_change_the_other_rules_miss(monkeypatch: pytest.MonkeyPatch) -> None:
+    x = np.random.default_rng(0).normal(size=200)
+    x[100:] += 1.0
+    found = vollan.detect(x)
+    (leader,) = [x for x in found.leaders if x.reported]
+    assert (leader.index, leader.contrast_kind) == (100, "level")
+    assert leader.contrast is not None and leader.critical == _level.critical_level(200)
+    assert leader.contrast > leader.critical
+    assert 0.7 < leader.shift < 1.5
+    assert found.change_points == vollan.detect(x, change_type="mean").change_points
+    for change_type in ("distribution", "mean"):
+        kinds = vollan.api.KINDS_OF_CHANGE_TYPE[change_type]
+        monkeypatch.setitem(
+            vollan.api.KINDS_OF_CHANGE_TYPE,
+            change_type,
+            tuple(k for k in kinds if k != "level"),
+        )
+        assert vollan.detect(x, change_type=change_type).change_points == ()
+    assert vollan.detect(x, change_type="var").change_points == ()
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda rng: np.linspace(0.0, 8.0, 800) + rng.normal(size=800),
+        lambda rng: np.linspace(0.0, 3.0, 160) + rng.normal(size=160),
+        lambda rng: np.cumsum(rng.normal(size=800)),
+        lambda rng: 5.0 * np.sin(2 * np.pi * np.arange(900) / 50) + rng.normal(size=900),
+    ],
+    ids=["drift", "short drift", "random walk", "seasonal"],
+)
+def test_change_free_series_report_no_shift_of_level(make: object) -> None:
+    reports = 0
+    for seed in range(10, 20):
+        x = make(np.random.default_rng(seed))  # type: ignore[operator]
+        reports += any(x.contrast_kind == "level" for x in vollan.detect(x).leaders if x.reported)
+    assert reports <= 1
+
+
+def test_repeated_values_leave_the_level_to_the_contrasts() -> None:
+    rng = np.random.default_rng(2)
+    counts = rng.poisson(0.5, size=600).astype(float)
+    kinds, note = vollan.api.kinds_to_judge("mean", counts)
+    assert kinds == ("location",)
+    assert note is not None and "of level over whole stretches are not judged" in note
+    kinds, note = vollan.api.kinds_to_judge("distribution", counts)
+    assert kinds == ("location", "scale", "spread")
+    assert note is not None and "level over whole stretches, of shape and of slope" in note
+    flags = rng.integers(0, 2, size=600).astype(float)
+    kinds, note = vollan.api.kinds_to_judge("mean", flags)
+    assert kinds == ("location",) and note is not None and "location alone" in note
