@@ -35,7 +35,7 @@ import numpy as np
 
 from vollan._median import median
 from vollan._rules import MAD_TO_SD
-from vollan._shape import _long_run_sd
+from vollan._shape import shape_statistic
 from vollan._slope import clipped
 
 if TYPE_CHECKING:
@@ -105,17 +105,7 @@ def level_statistic(u: NDArray[np.float64]) -> tuple[int, float]:
     means on either side of the split. Splits within ``len(u) / 50`` values (at least 4) of an
     end are not taken: their means rest on too few values."""
     n = len(u)
-    bridge = np.abs(np.cumsum(u - u.mean())[:-1])
-    margin = max(4, n // 50)
-    bridge[: margin - 1] = 0.0
-    bridge[n - margin :] = 0.0
-    k = int(np.argmax(bridge))
-    split = k + 1
-    residual = np.concatenate([u[:split] - u[:split].mean(), u[split:] - u[split:].mean()])
-    sd = _long_run_sd(residual, long_run_lags(n))
-    if not sd > 0:
-        return split, 0.0
-    return split, float(bridge[k]) / (sd * math.sqrt(n))
+    return shape_statistic(u, max(4, n // 50), long_run_lags(n))
 
 
 def _two_levels_fit_better(u: NDArray[np.float64], split: int) -> bool:

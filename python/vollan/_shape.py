@@ -169,19 +169,21 @@ def _long_run_sd(u: NDArray[np.float64], lags: int) -> float:
     return math.sqrt(max(total, 1e-3 * gamma0))
 
 
-def shape_statistic(u: NDArray[np.float64]) -> tuple[int, float]:
+def shape_statistic(
+    u: NDArray[np.float64], margin: int = LOCAL_VALUES // 2, lags: int = LONG_RUN_LAGS
+) -> tuple[int, float]:
     """The split of a stretch's scores (values before it) where their centred cumulative sum
-    is largest, and that sum in units of ``sqrt(len(u))`` long-run standard deviations, taken
-    about the means on either side of the split (so that a change does not count as noise)."""
+    is largest, and that sum in units of ``sqrt(len(u))`` long-run standard deviations over
+    ``lags`` lags, taken about the means on either side of the split (so that a change does not
+    count as noise). Splits within ``margin`` values of an end are not taken."""
     n = len(u)
     bridge = np.abs(np.cumsum(u - u.mean())[:-1])
-    margin = LOCAL_VALUES // 2
     bridge[: margin - 1] = 0.0
     bridge[n - margin :] = 0.0
     k = int(np.argmax(bridge))
     split = k + 1
     residual = np.concatenate([u[:split] - u[:split].mean(), u[split:] - u[split:].mean()])
-    sd = _long_run_sd(residual, LONG_RUN_LAGS)
+    sd = _long_run_sd(residual, lags)
     if not sd > 0:
         return split, 0.0
     return split, float(bridge[k]) / (sd * math.sqrt(n))
