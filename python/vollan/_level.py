@@ -52,6 +52,12 @@ LEAST_LEVEL_VALUES = 150
 # step times the lag: about 1/lag for independent noise, (1/lag)/(1 - phi) for AR(1) noise, 1
 # for a random walk. Above this a stretch wanders.
 MOST_WANDER = 0.25
+# The splits whose log-likelihood lies within this of the best one's make up where a shift
+# may lie: about the true split of a shift in Gaussian noise, the log-likelihood is near a
+# two-sided Brownian motion drifting down at half its variance rate, whose largest value on
+# either side exceeds x with probability exp(-x); so ln(2 / 0.1) holds the true split about
+# 90 % of the time.
+INTERVAL_LOG_LIKELIHOOD = math.log(20.0)
 # The critical value of the statistic by the length of the stretch: above the largest simulated
 # 99 % quantile over change-free Gaussian, Student-t(3), AR(1) 0.5, 0.7 and 0.9, random-walk,
 # drifting and seasonal noise (bench/levels.py: 1,000 series a cell, 250 beyond 4,000 values),
@@ -108,6 +114,24 @@ def level_statistic(u: NDArray[np.float64]) -> tuple[int, float]:
     return shape_statistic(u, max(4, n // 50), long_run_lags(n))
 
 
+def likely_splits(u: NDArray[np.float64], split: int, statistic: float) -> tuple[int, int]:
+    """Where the shift found at ``split`` of ``u`` with ``statistic`` may lie: the half-open
+    run of splits from the first to the last whose log-likelihood of two levels (in the
+    long-run spread the statistic was measured in) lies within :data:`INTERVAL_LOG_LIKELIHOOD`
+    of the best one's, widened to hold ``split``."""
+    n = len(u)
+    sums = np.cumsum(u - u.mean())[:-1]
+    sd = abs(float(sums[split - 1])) / (statistic * math.sqrt(n))
+    s = np.arange(1, n, dtype=np.float64)
+    # Twice the log-likelihood of two levels split before s, less that of one level.
+    twice = np.square(sums / sd) * n / (s * (n - s))
+    margin = max(4, n // 50)
+    twice[: margin - 1] = -np.inf
+    twice[n - margin :] = -np.inf
+    inside = np.flatnonzero(twice >= twice.max() - 2.0 * INTERVAL_LOG_LIKELIHOOD)
+    return min(int(inside[0]) + 1, split), max(int(inside[-1]) + 2, split + 1)
+
+
 def _two_levels_fit_better(u: NDArray[np.float64], split: int) -> bool:
     """Whether the means on either side of ``split`` leave a smaller sum of squares than the
     least-squares line through ``u``."""
@@ -123,10 +147,11 @@ def _two_levels_fit_better(u: NDArray[np.float64], split: int) -> bool:
 
 def level_changes(
     x: NDArray[np.float64], stretches: Sequence[tuple[int, int]]
-) -> list[tuple[int, float, float]]:
-    """Shifts of level within the stretches ``[start, end)`` of ``x``, with their statistics
-    and critical values, strongest first (by statistic over critical value)."""
-    found: list[tuple[int, float, float]] = []
+) -> list[tuple[int, float, float, tuple[int, int]]]:
+    """Shifts of level within the stretches ``[start, end)`` of ``x``, with their statistics,
+    critical values and the half-open runs of splits where they may lie
+    (:func:`likely_splits`), strongest first (by statistic over critical value)."""
+    found: list[tuple[int, float, float, tuple[int, int]]] = []
     for start, end in stretches:
         if end - start < LEAST_LEVEL_VALUES:
             continue
@@ -143,6 +168,7 @@ def level_changes(
             critical = critical_level(b - a)
             if not statistic > critical or not _two_levels_fit_better(u[a:b], split):
                 continue
-            found.append((start + a + split, statistic, critical))
+            lo, hi = likely_splits(u[a:b], split, statistic)
+            found.append((start + a + split, statistic, critical, (start + a + lo, start + a + hi)))
             todo += [(a, a + split), (a + split, b)]
     return sorted(found, key=lambda one: -one[1] / one[2])

@@ -487,15 +487,13 @@ def _level_changes(
     is that change, placed less well, and is left out."""
     n = len(x)
     found = []
-    for c, statistic, critical in level_changes(x, _stretches(n, reported)):
+    for c, statistic, critical, span in level_changes(x, _stretches(n, reported)):
         if all(abs(c - r) > h for r in reported):
             # Its size is described from the values up to its neighbours, within the largest
             # window.
             w = min([c, n - c, largest, *(abs(c - r) for r in reported)])
             ((shift, ratio),) = leader_sizes(x, [w], [c])
-            found.append(
-                Evidence(statistic, "level", w, critical, (c, c + 1), shift, ratio, index=c)
-            )
+            found.append(Evidence(statistic, "level", w, critical, span, shift, ratio, index=c))
     return found
 
 

@@ -48,6 +48,19 @@ def test_the_statistic_against_plain_loops(n: int) -> None:
     assert _level.level_statistic(np.full(100, 3.0))[1] == 0.0
 
 
+def test_the_likely_splits_narrow_as_the_shift_grows() -> None:
+    rng = np.random.default_rng(4)
+    noise = rng.normal(size=400)
+    widths = []
+    for shift in (0.6, 1.0, 2.0, 4.0):
+        u = noise + np.where(np.arange(400) >= 250, shift, 0.0)
+        split, statistic = _level.level_statistic(u)
+        lo, hi = _level.likely_splits(u, split, statistic)
+        assert lo <= split < hi and lo <= 250 < hi
+        widths.append(hi - lo)
+    assert widths == sorted(widths, reverse=True) and widths[-1] <= 3 < widths[0]
+
+
 def test_wandering_stretches_are_told_from_noise() -> None:
     rng = np.random.default_rng(1)
     walks = sum(_level.wanders(np.cumsum(rng.normal(size=600))) for _ in range(20))
@@ -63,14 +76,19 @@ def test_wandering_stretches_are_told_from_noise() -> None:
 def test_a_small_shift_between_long_stretches_is_found(n: int, shift: float) -> None:
     # Windows of at most a quarter of the series see such a shift within their noise; the
     # whole stretches on either side do not.
-    hits = 0
+    hits = held = 0
     for seed in range(10):
         x = np.random.default_rng(seed).normal(size=n)
         x[n // 2 :] += shift
         found = vollan.detect(x)
         hits += any(abs(c - n // 2) <= 10 for c in found.change_points)
         assert len(found.change_points) <= 2
-    assert hits >= 8
+        # Where the change may lie: the likely splits, which hold the reported one.
+        for leader in found.leaders:
+            if leader.reported:
+                assert leader.interval[0] <= leader.index < leader.interval[1]
+                held += leader.interval[0] <= n // 2 < leader.interval[1]
+    assert hits >= 8 and held >= 8
 
 
 def test_the_pass_adds_the_change_the_other_rules_miss(monkeypatch: pytest.MonkeyPatch) -> None:
