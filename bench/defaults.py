@@ -42,6 +42,9 @@ ALTERNATIVES = {
     "no test of spread over stretches": functools.partial(DEFAULT, spread=False),
     "changes of a periodic series placed as found": functools.partial(DEFAULT, place=False),
     "no test of level over whole stretches": functools.partial(DEFAULT, shifts=False),
+    "changes of shape and spread looked for before shifts and bends": functools.partial(
+        DEFAULT, passes=("shape", "spread", "level", "slope")
+    ),
 }
 
 

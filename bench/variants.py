@@ -16,6 +16,7 @@ from vollan import _contrast, _place, _rules, _scale, _slope, api
 
 _DISTRIBUTION_KINDS = _contrast.KINDS_OF_CHANGE_TYPE["distribution"]
 _MEAN_KINDS = _contrast.KINDS_OF_CHANGE_TYPE["mean"]
+_PASSES = api.PASSES
 _CRITICAL_SHIFT = api.critical_shift
 # The slope contrast's spread: over the whole stretch (0) or the larger of that and the spread
 # over this many widths around each boundary; each with its own critical curve
@@ -41,8 +42,10 @@ def _run(
     spread: bool = True,
     place: bool = True,
     shifts: bool = True,
+    passes: tuple[str, ...] = _PASSES,
     **options: Any,
 ) -> list[int]:
+    api.PASSES = passes
     _place.PLACE_PERIODIC = place
     _slope.LOCAL_WIDTHS, _slope._CRITICAL = (
         _SLOPE_DEFAULT if slope_widths is None else (slope_widths, _SLOPE_CRITICAL[slope_widths])
@@ -79,6 +82,7 @@ def variant(
     spread: bool = True,
     place: bool = True,
     shifts: bool = True,
+    passes: tuple[str, ...] = _PASSES,
     **options: Any,
 ) -> list[int]:
     return _run(
@@ -94,6 +98,7 @@ def variant(
         spread,
         place,
         shifts,
+        passes,
         **options,
     )
 

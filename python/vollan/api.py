@@ -394,19 +394,18 @@ def detect(
         background=two_threads and "shape" in kinds_judged and len(x) >= BESIDE_FROM,
     )
     extra: list[Evidence] = []
-    if "level" in kinds_judged:
-        extra += _level_changes(x, sorted(chosen), h, sizes[-1])
-    if "slope" in kinds_judged:
-        extra += _slope_changes(x, _cuts(chosen, extra), h)
-    # Shape before spread: a change of shape at equal spread moves the deviations the spread
-    # pass sums as well, and the shape's own statistic places it better.
-    for kind in ("shape", "spread"):
-        if kind in kinds_judged:
-            cuts = _cuts(chosen, extra)
-            if kind == "shape" and cuts == sorted(chosen):
-                extra += shape_between_reported.result()
-            else:
-                extra += _stretch_changes(x, cuts, sizes[-1], kind)
+    for kind in PASSES:
+        if kind not in kinds_judged:
+            continue
+        cuts = _cuts(chosen, extra)
+        if kind == "level":
+            extra += _level_changes(x, cuts, h, sizes[-1])
+        elif kind == "slope":
+            extra += _slope_changes(x, cuts, h)
+        elif kind == "shape" and cuts == sorted(chosen):
+            extra += shape_between_reported.result()
+        else:
+            extra += _stretch_changes(x, cuts, sizes[-1], kind)
     shape_between_reported.join()
     in_periods = period if period and all(w % period == 0 for w in sizes) else None
     moved, extra = _placed_in_cycle(x, kept, indices, chosen, extra, in_periods)
@@ -528,6 +527,11 @@ def _stretch_changes(
     return found
 
 
+# The passes apart from the vote, in turn: each searches the stretches between the reported
+# changes and those the passes before it found. Shape before spread: a change of shape at equal
+# spread moves the deviations the spread pass sums as well, and the shape's own statistic
+# places it better.
+PASSES = ("level", "slope", "shape", "spread")
 # The contrast of one leader (None when it was not judged), its kind and its critical value.
 Verdict = tuple[float | None, str | None, float | None]
 # Values (of the series, or summed over the leaders' widths for their description) from which
