@@ -108,3 +108,36 @@ def machine() -> str:
         pass
     python = platform.python_version()
     return f"{cpu}, {os.cpu_count()} CPUs, Python {python}, numpy {np.__version__}"
+
+
+def critical_tables(
+    description: str,
+    lengths: Sequence[int],
+    noises: Sequence[str],
+    cell: Callable[[tuple[int, str, int, float]], tuple[int, str, float]],
+    critical: Callable[[int], float],
+) -> None:
+    """Run ``cell((n, noise, reps, level))`` for every length and noise in worker processes
+    (``--reps``, ``--level``, ``--processes`` from the command line) and print, for each
+    length, the quantile of each noise, their largest and the critical value in force."""
+    import argparse
+    from concurrent.futures import ProcessPoolExecutor
+
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument("--reps", type=int, default=1000)
+    parser.add_argument("--level", type=float, default=0.99)
+    parser.add_argument("--processes", type=int, default=2)
+    args = parser.parse_args()
+    jobs = [(n, name, args.reps, args.level) for n in lengths for name in noises]
+    with ProcessPoolExecutor(args.processes) as pool:
+        results = list(pool.map(cell, jobs))
+    found = {(n, name): q for n, name, q in results}
+    print("| n | " + " | ".join(noises) + " | largest | critical |")
+    print("|--:|" + "--:|" * (len(noises) + 2))
+    for n in lengths:
+        row = [found[n, name] for name in noises]
+        print(
+            f"| {n:,} | "
+            + " | ".join(f"{q:.2f}" for q in row)
+            + f" | {max(row):.2f} | {critical(n):.2f} |"
+        )

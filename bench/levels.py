@@ -8,23 +8,15 @@ is set above the largest quantile of each length.
 
 from __future__ import annotations
 
-import argparse
-import math
-from concurrent.futures import ProcessPoolExecutor
-
 import numpy as np
+from _common import critical_tables
+from spreads import _seasonal
 
 from vollan import _level
 from vollan._families import ar1
 from vollan._slope import clipped
 
 LENGTHS = (150, 200, 255, 400, 600, 1000, 2000, 5000, 20_000)
-
-
-def _seasonal(rng: np.random.Generator, n: int, period: int, amplitude: float) -> np.ndarray:
-    phase = rng.uniform(0, 2 * math.pi)
-    wave = amplitude * np.sin(2 * math.pi * np.arange(n) / period + phase)
-    return np.asarray(wave + rng.normal(size=n))
 
 
 def _drift(rng: np.random.Generator, n: int) -> np.ndarray:
@@ -65,24 +57,7 @@ def cell(args: tuple[int, str, int, float]) -> tuple[int, str, float]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--reps", type=int, default=1000)
-    parser.add_argument("--level", type=float, default=0.99)
-    parser.add_argument("--processes", type=int, default=2)
-    args = parser.parse_args()
-    jobs = [(n, name, args.reps, args.level) for n in LENGTHS for name in NOISES]
-    with ProcessPoolExecutor(args.processes) as pool:
-        results = list(pool.map(cell, jobs))
-    table = {(n, name): q for n, name, q in results}
-    print("| n | " + " | ".join(NOISES) + " | largest | critical |")
-    print("|--:|" + "--:|" * (len(NOISES) + 2))
-    for n in LENGTHS:
-        row = [table[n, name] for name in NOISES]
-        print(
-            f"| {n:,} | "
-            + " | ".join(f"{q:.2f}" for q in row)
-            + f" | {max(row):.2f} | {_level.critical_level(n):.2f} |"
-        )
+    critical_tables(__doc__.splitlines()[0], LENGTHS, list(NOISES), cell, _level.critical_level)
 
 
 if __name__ == "__main__":

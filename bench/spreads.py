@@ -7,11 +7,10 @@ set above the largest quantile of each length.
 
 from __future__ import annotations
 
-import argparse
 import math
-from concurrent.futures import ProcessPoolExecutor
 
 import numpy as np
+from _common import critical_tables
 
 from vollan import _spread
 from vollan._families import ar1
@@ -48,24 +47,7 @@ def cell(args: tuple[int, str, int, float]) -> tuple[int, str, float]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--reps", type=int, default=1000)
-    parser.add_argument("--level", type=float, default=0.99)
-    parser.add_argument("--processes", type=int, default=2)
-    args = parser.parse_args()
-    jobs = [(n, name, args.reps, args.level) for n in LENGTHS for name in NOISES]
-    with ProcessPoolExecutor(args.processes) as pool:
-        results = list(pool.map(cell, jobs))
-    table = {(n, name): q for n, name, q in results}
-    print("| n | " + " | ".join(NOISES) + " | largest | critical |")
-    print("|--:|" + "--:|" * (len(NOISES) + 2))
-    for n in LENGTHS:
-        row = [table[n, name] for name in NOISES]
-        print(
-            f"| {n:,} | "
-            + " | ".join(f"{q:.2f}" for q in row)
-            + f" | {max(row):.2f} | {_spread.critical_spread(n):.2f} |"
-        )
+    critical_tables(__doc__.splitlines()[0], LENGTHS, list(NOISES), cell, _spread.critical_spread)
 
 
 if __name__ == "__main__":
