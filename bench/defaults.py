@@ -45,6 +45,9 @@ ALTERNATIVES = {
     "changes of shape and spread looked for before shifts and bends": functools.partial(
         DEFAULT, passes=("shape", "spread", "level", "slope")
     ),
+    "no test of level where one value makes up more than a quarter of the series": (
+        functools.partial(DEFAULT, tied=("level", "shape", "slope"))
+    ),
 }
 
 

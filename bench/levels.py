@@ -1,7 +1,7 @@
 """Critical values of the level statistic (vollan._level): the 99 % quantile of its value over
-change-free series, by length, for several kinds of noise (0 where the stretch wanders or a
-line fits it better than two levels, as the rule then reports nothing). ``CRITICAL_BY_LENGTH``
-is set above the largest quantile of each length.
+change-free series, by length, for several kinds of noise, continuous and with repeated values
+(0 where the stretch wanders or a line fits it better than two levels, as the rule then reports
+nothing). ``CRITICAL_BY_LENGTH`` is set above the largest quantile of each length.
 
     python bench/levels.py [--reps 1000] [--level 0.99] [--processes 2]
 """
@@ -33,6 +33,20 @@ NOISES = {
     "drift": _drift,
     "seasonal 12": lambda rng, n: _seasonal(rng, n, 12, 2.0),
     "seasonal 50": lambda rng, n: _seasonal(rng, n, 50, 3.0),
+    # Repeated values (counts, rounded readings): the critical values were set without them;
+    # they show that ties do not push the statistic beyond those values.
+    "Poisson(0.02)": lambda rng, n: rng.poisson(0.02, n).astype(np.float64),
+    "Poisson(0.05)": lambda rng, n: rng.poisson(0.05, n).astype(np.float64),
+    "Poisson(0.3)": lambda rng, n: rng.poisson(0.3, n).astype(np.float64),
+    "Poisson(0.5)": lambda rng, n: rng.poisson(0.5, n).astype(np.float64),
+    "Poisson(1)": lambda rng, n: rng.poisson(1.0, n).astype(np.float64),
+    "Poisson(2)": lambda rng, n: rng.poisson(2.0, n).astype(np.float64),
+    "geometric(0.5)": lambda rng, n: rng.geometric(0.5, n).astype(np.float64),
+    "neg. binomial(1, 0.3)": lambda rng, n: rng.negative_binomial(1, 0.3, n).astype(np.float64),
+    "zero-inflated Poisson(4)": lambda rng, n: (
+        (rng.random(n) < 0.3) * rng.poisson(4.0, n).astype(np.float64)
+    ),
+    "rounded N(0, 0.5²)": lambda rng, n: np.round(rng.normal(0.0, 0.5, n)),
 }
 
 
@@ -40,7 +54,7 @@ def statistic(x: np.ndarray) -> float:
     """What the rule compares with the critical value at the top of a stretch (0 where it
     reports nothing whatever the critical value)."""
     u = clipped(x, _level.MEDIAN_VALUES)
-    if _level.wanders(u):
+    if not _level.judged(u):
         return 0.0
     split, z = _level.level_statistic(u)
     return z if _level._two_levels_fit_better(u, split) else 0.0

@@ -779,4 +779,10 @@ def markdown_cross_validation(report: GridReport) -> str:
             f"| {_fmt(v.in_sample_score)}, {_pm(v.in_sample_gain, v.in_sample_se)} "
             f"| {_fmt(v.cv_score)}, {_pm(v.cv_gain, v.cv_se)} | {folds} |"
         )
+    # A run that raised scores as "no change": say so, or a broken setting reads as a weak one.
+    cases = [*real_eval, *report.simulated]
+    for s in report.settings:
+        failed = [o for o in report.results.outcomes(s, cases) if o.error and not o.skipped]
+        if failed:
+            lines.append(f"\n{s}: {len(failed)} of {len(cases)} runs failed ({failed[0].error})")
     return "\n".join(lines)

@@ -17,6 +17,7 @@ from vollan import _contrast, _place, _rules, _scale, _slope, api
 _DISTRIBUTION_KINDS = _contrast.KINDS_OF_CHANGE_TYPE["distribution"]
 _MEAN_KINDS = _contrast.KINDS_OF_CHANGE_TYPE["mean"]
 _PASSES = api.PASSES
+_TIED = _contrast._ROBUST_KINDS
 _CRITICAL_SHIFT = api.critical_shift
 # The slope contrast's spread: over the whole stretch (0) or the larger of that and the spread
 # over this many widths around each boundary; each with its own critical curve
@@ -43,9 +44,11 @@ def _run(
     place: bool = True,
     shifts: bool = True,
     passes: tuple[str, ...] = _PASSES,
+    tied: tuple[str, ...] = _TIED,
     **options: Any,
 ) -> list[int]:
     api.PASSES = passes
+    _contrast._ROBUST_KINDS = tied
     _place.PLACE_PERIODIC = place
     _slope.LOCAL_WIDTHS, _slope._CRITICAL = (
         _SLOPE_DEFAULT if slope_widths is None else (slope_widths, _SLOPE_CRITICAL[slope_widths])
@@ -83,6 +86,7 @@ def variant(
     place: bool = True,
     shifts: bool = True,
     passes: tuple[str, ...] = _PASSES,
+    tied: tuple[str, ...] = _TIED,
     **options: Any,
 ) -> list[int]:
     return _run(
@@ -99,6 +103,7 @@ def variant(
         place,
         shifts,
         passes,
+        tied,
         **options,
     )
 

@@ -131,12 +131,16 @@ def test_continuous_values_keep_their_floors() -> None:
             "distribution",
             ("location", "scale", "level", "shape", "slope", "spread"),
         ),
-        (np.r_[np.zeros(30), np.arange(70.0)], "distribution", ("location", "scale", "spread")),
+        (
+            np.r_[np.zeros(30), np.arange(70.0)],
+            "distribution",
+            ("location", "scale", "level", "spread"),
+        ),
         (np.r_[np.zeros(50), np.ones(50), [0.0]], "distribution", ("location",)),
         (np.r_[np.zeros(50), np.ones(50)], "var", ("location",)),
         (np.r_[np.zeros(30), np.arange(70.0)], "var", ("scale", "spread")),
         (np.r_[np.zeros(50), np.ones(50)], "mean", ("location",)),
-        (np.r_[np.zeros(30), np.arange(70.0)], "mean", ("location",)),
+        (np.r_[np.zeros(30), np.arange(70.0)], "mean", ("location", "level")),
         (np.random.default_rng(1).normal(size=100), "mean", ("location", "level")),
     ],
 )

@@ -130,15 +130,48 @@ def test_change_free_series_report_no_shift_of_level(make: object) -> None:
     assert reports <= 1
 
 
-def test_repeated_values_leave_the_level_to_the_contrasts() -> None:
+def test_repeated_values_keep_the_level_but_not_shape_or_slope() -> None:
     rng = np.random.default_rng(2)
     counts = rng.poisson(0.5, size=600).astype(float)
     kinds, note = vollan.api.kinds_to_judge("mean", counts)
-    assert kinds == ("location",)
-    assert note is not None and "of level over whole stretches are not judged" in note
+    assert kinds == ("location", "level") and note is None
     kinds, note = vollan.api.kinds_to_judge("distribution", counts)
-    assert kinds == ("location", "scale", "spread")
-    assert note is not None and "level over whole stretches, of shape and of slope" in note
+    assert kinds == ("location", "scale", "level", "spread")
+    assert note is not None and "changes of shape and of slope are not judged" in note
     flags = rng.integers(0, 2, size=600).astype(float)
     kinds, note = vollan.api.kinds_to_judge("mean", flags)
     assert kinds == ("location",) and note is not None and "location alone" in note
+
+
+def test_counts_whose_rate_falls_are_found_over_whole_stretches() -> None:
+    # Poisson counts at rates 3, 1.5 and 0.6: a third of the values are 0, so shape and slope
+    # are not judged, and the level over whole stretches finds what the windows leave out
+    # (6 and 8 of 20 within 10 values without it).
+    near = [0, 0]
+    for seed in range(20):
+        rng = np.random.default_rng(seed)
+        found = vollan.detect(rng.poisson(np.repeat([3.0, 1.5, 0.6], 300)).astype(float))
+        for k, change in enumerate((300, 600)):
+            near[k] += any(abs(c - change) <= 10 for c in found.change_points)
+    assert min(near) >= 11
+
+
+@pytest.mark.parametrize("rate", [0.5, 1.0, 2.0])
+def test_change_free_counts_report_no_shift_of_level(rate: float) -> None:
+    reports = 0
+    for seed in range(20):
+        x = np.random.default_rng([seed, 7]).poisson(rate, 600).astype(float)
+        reports += any(e.reported and e.contrast_kind == "level" for e in vollan.detect(x).leaders)
+    assert reports <= 1
+
+
+def test_a_stretch_of_a_handful_of_events_is_not_judged() -> None:
+    # Three events in 200 values: their positions alone make the sum, which passed the critical
+    # value in 3 % of such series; ten events are enough.
+    rare = np.zeros(200)
+    rare[[20, 90, 150]] = 1.0
+    assert not _level.judged(rare)
+    rare[::20] = 1.0
+    assert _level.judged(rare)
+    assert not _level.judged(np.ones(200))
+    assert _level.judged(np.random.default_rng(0).poisson(1.0, 200).astype(float))
