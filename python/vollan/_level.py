@@ -111,11 +111,12 @@ def wanders(x: NDArray[np.float64]) -> bool:
 
 def judged(u: NDArray[np.float64]) -> bool:
     """Whether a stretch is long enough, moves often enough and does not wander."""
-    if len(u) < LEAST_LEVEL_VALUES:
-        return False
-    if int(np.count_nonzero(u[1:] != u[:-1])) < LEAST_MOVES:
-        return False
-    return not wanders(u)
+    return _may_be_judged(u) and not wanders(u)
+
+
+def _may_be_judged(u: NDArray[np.float64]) -> bool:
+    """The cheap part of :func:`judged`: long enough, and moving often enough."""
+    return len(u) >= LEAST_LEVEL_VALUES and int(np.count_nonzero(u[1:] != u[:-1])) >= LEAST_MOVES
 
 
 def _robust_sd(d: NDArray[np.float64]) -> float:
@@ -179,11 +180,17 @@ def level_changes(
         todo = [(0, end - start)]
         while todo:
             a, b = todo.pop()
-            if not judged(u[a:b]):
+            if not _may_be_judged(u[a:b]):
                 continue
             split, statistic = level_statistic(u[a:b])
             critical = critical_level(b - a)
-            if not statistic > critical or not _two_levels_fit_better(u[a:b], split):
+            # Whether the stretch wanders is asked last: its medians cost more than the
+            # statistic, and most stretches of most series pass no critical value.
+            if (
+                not statistic > critical
+                or wanders(u[a:b])
+                or not _two_levels_fit_better(u[a:b], split)
+            ):
                 continue
             lo, hi = likely_splits(u[a:b], split, statistic)
             found.append((start + a + split, statistic, critical, (start + a + lo, start + a + hi)))

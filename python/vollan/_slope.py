@@ -135,13 +135,22 @@ def slope_scores(x: NDArray[np.float64], h: int) -> NDArray[np.float64]:
     """Robust z-score of the slope contrast at every boundary c = h .. n - h of ``x``, its
     residuals clipped first: about the stretch's median, over the larger of the stretch's MAD
     and the local one (zeros where the contrast does not vary)."""
+    deviation, spread = _deviations(x, h)
+    return _scores(deviation, spread, h)
+
+
+def _deviations(x: NDArray[np.float64], h: int) -> tuple[NDArray[np.float64], float]:
+    """The slope contrast's absolute deviations from its median, and their MAD in sds."""
     with np.errstate(all="ignore"):
         contrast = slope_contrast(clipped(x, h), h)
-        centre = median(contrast)
-        deviation = np.abs(contrast - centre)
-        spread = MAD_TO_SD * median(deviation)
+        deviation = np.abs(contrast - median(contrast))
+        return deviation, MAD_TO_SD * median(deviation)
+
+
+def _scores(deviation: NDArray[np.float64], spread: float, h: int) -> NDArray[np.float64]:
+    with np.errstate(all="ignore"):
         if not spread > 0 or not math.isfinite(spread):
-            return np.zeros(len(contrast))
+            return np.zeros(len(deviation))
         if not LOCAL_WIDTHS:
             return np.asarray(deviation / spread, dtype=np.float64)
         local = np.maximum(_local_spread(deviation, h), spread)
@@ -161,9 +170,14 @@ def slope_changes(
         a, b = todo.pop()
         if b - a < shortest_judged(h):
             continue
-        z = slope_scores(x[a:b], h)
-        k = int(np.argmax(z))
+        deviation, spread = _deviations(x[a:b], h)
         critical = critical_slope(b - a, h)
+        # Each score is a deviation over at least the stretch's spread: where none passes over
+        # that spread alone, the local spreads (a running median) need not be computed.
+        if not spread > 0 or not float(np.max(deviation)) / spread > critical:
+            continue
+        z = _scores(deviation, spread, h)
+        k = int(np.argmax(z))
         if not z[k] > critical:
             continue
         lo = k

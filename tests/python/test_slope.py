@@ -146,3 +146,45 @@ def test_a_noisier_stretch_is_not_taken_for_bends() -> None:
         x = np.concatenate([rng.normal(size=300), 4.0 * rng.normal(size=300)])
         bends += len(_slope.slope_changes(x, [(0, 600)], 10))
     assert bends <= 10
+
+
+def _slope_changes_in_full(x: np.ndarray, stretches: list, h: int) -> list:
+    # Every stretch scored in full, local spreads and all.
+    found = []
+    todo = list(stretches)
+    while todo:
+        a, b = todo.pop()
+        if b - a < _slope.shortest_judged(h):
+            continue
+        z = _slope.slope_scores(x[a:b], h)
+        k = int(np.argmax(z))
+        critical = _slope.critical_slope(b - a, h)
+        if not z[k] > critical:
+            continue
+        lo, hi = k, k + 1
+        while lo > 0 and z[lo - 1] > critical:
+            lo -= 1
+        while hi < len(z) and z[hi] > critical:
+            hi += 1
+        c = a + h + k
+        found.append((c, float(z[k]), critical, (a + h + lo, a + h + hi)))
+        todo += [(a, c), (c, b)]
+    return sorted(found, key=lambda one: -one[1] / one[2])
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_stretches_that_pass_nothing_skip_their_local_spreads(seed: int) -> None:
+    # The shortcut (no local spreads where no deviation passes over the stretch's spread
+    # alone) reports exactly what scoring every stretch in full does.
+    rng = np.random.default_rng(seed)
+    n = 1500
+    t = np.arange(n, dtype=float)
+    x = [
+        rng.normal(size=n),
+        np.where(t < 700, 0.0, (t - 700) * 0.05 * (seed + 1)) + rng.normal(size=n),
+        np.round(rng.normal(size=n)),
+        np.r_[np.zeros(500), rng.normal(size=1000)],
+    ][seed % 4]
+    for h in (10, 25):
+        stretches = [(0, n), (0, n // 3), (n // 3, n)]
+        assert _slope.slope_changes(x, stretches, h) == _slope_changes_in_full(x, stretches, h)
