@@ -48,6 +48,9 @@ ALTERNATIVES = {
     "no test of level where one value makes up more than a quarter of the series": (
         functools.partial(DEFAULT, tied=("level", "shape", "slope"))
     ),
+    "the spread of the spread scores about two parts only": functools.partial(
+        DEFAULT, bursts=False
+    ),
 }
 
 

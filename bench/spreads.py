@@ -42,7 +42,9 @@ def cell(args: tuple[int, str, int, float]) -> tuple[int, str, float]:
         reps = max(200, reps // 4)
     rng = np.random.default_rng([n, list(NOISES).index(name), 11])
     make = NOISES[name]
-    values = [shape_statistic(_spread.spread_scores(make(rng, n)))[1] for _ in range(reps)]
+    values = [
+        shape_statistic(_spread.spread_scores(make(rng, n)), bump=True)[1] for _ in range(reps)
+    ]
     return n, name, float(np.quantile(values, level))
 
 

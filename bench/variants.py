@@ -12,12 +12,24 @@ from typing import Any
 import numpy as np
 
 import vollan
-from vollan import _contrast, _place, _rules, _scale, _slope, api
+from vollan import _contrast, _place, _rules, _scale, _slope, _spread, api
 
 _DISTRIBUTION_KINDS = _contrast.KINDS_OF_CHANGE_TYPE["distribution"]
 _MEAN_KINDS = _contrast.KINDS_OF_CHANGE_TYPE["mean"]
 _PASSES = api.PASSES
 _TIED = _contrast._ROBUST_KINDS
+# The spread statistic about two parts, with the critical values it had.
+_SPREAD_TWO_PARTS = (
+    (255, 2.6),
+    (300, 2.4),
+    (400, 2.4),
+    (600, 2.2),
+    (1000, 2.05),
+    (2000, 1.95),
+    (5000, 1.9),
+    (20000, 1.75),
+)
+_SPREAD_CRITICAL = _spread.CRITICAL_BY_LENGTH
 _CRITICAL_SHIFT = api.critical_shift
 # The slope contrast's spread: over the whole stretch (0) or the larger of that and the spread
 # over this many widths around each boundary; each with its own critical curve
@@ -45,10 +57,13 @@ def _run(
     shifts: bool = True,
     passes: tuple[str, ...] = _PASSES,
     tied: tuple[str, ...] = _TIED,
+    bursts: bool = True,
     **options: Any,
 ) -> list[int]:
     api.PASSES = passes
     _contrast._ROBUST_KINDS = tied
+    _spread.BURSTS = bursts
+    _spread.CRITICAL_BY_LENGTH = _SPREAD_CRITICAL if bursts else _SPREAD_TWO_PARTS
     _place.PLACE_PERIODIC = place
     _slope.LOCAL_WIDTHS, _slope._CRITICAL = (
         _SLOPE_DEFAULT if slope_widths is None else (slope_widths, _SLOPE_CRITICAL[slope_widths])
@@ -87,6 +102,7 @@ def variant(
     shifts: bool = True,
     passes: tuple[str, ...] = _PASSES,
     tied: tuple[str, ...] = _TIED,
+    bursts: bool = True,
     **options: Any,
 ) -> list[int]:
     return _run(
@@ -104,6 +120,7 @@ def variant(
         shifts,
         passes,
         tied,
+        bursts,
         **options,
     )
 

@@ -170,19 +170,37 @@ def _long_run_sd(u: NDArray[np.float64], lags: int) -> float:
 
 
 def shape_statistic(
-    u: NDArray[np.float64], margin: int = LOCAL_VALUES // 2, lags: int = LONG_RUN_LAGS
+    u: NDArray[np.float64],
+    margin: int = LOCAL_VALUES // 2,
+    lags: int = LONG_RUN_LAGS,
+    bump: bool = False,
 ) -> tuple[int, float]:
     """The split of a stretch's scores (values before it) where their centred cumulative sum
     is largest, and that sum in units of ``sqrt(len(u))`` long-run standard deviations over
     ``lags`` lags, taken about the means on either side of the split (so that a change does not
-    count as noise). Splits within ``margin`` values of an end are not taken."""
+    count as noise). Splits within ``margin`` values of an end are not taken.
+
+    With ``bump``, the spread is taken about the means of three parts, cut where the sum is
+    largest and where it is smallest: a stretch that changes and changes back (a burst of
+    noise) puts the sum's two extremes at its two changes, and the means of two parts would
+    count the burst itself as noise."""
     n = len(u)
-    bridge = np.abs(np.cumsum(u - u.mean())[:-1])
+    walk = np.cumsum(u - u.mean())[:-1]
+    bridge = np.abs(walk)
     bridge[: margin - 1] = 0.0
     bridge[n - margin :] = 0.0
     k = int(np.argmax(bridge))
     split = k + 1
-    residual = np.concatenate([u[:split] - u[:split].mean(), u[split:] - u[split:].mean()])
+    cuts = [0, split, n]
+    if bump:
+        inner = walk[margin - 1 : n - margin]
+        if len(inner):
+            # The other extreme: the sum's opposite end from the split's.
+            other = int(np.argmin(inner) if walk[k] > 0 else np.argmax(inner)) + margin
+            if abs(other - split) >= margin:
+                cuts = [0, min(split, other), max(split, other), n]
+    parts = zip(cuts[:-1], cuts[1:], strict=True)
+    residual = np.concatenate([u[a:b] - u[a:b].mean() for a, b in parts])
     sd = _long_run_sd(residual, lags)
     if not sd > 0:
         return split, 0.0
@@ -236,6 +254,7 @@ def segmented(
     scores: Callable[[NDArray[np.float64]], NDArray[np.float64]],
     critical_of: Callable[[int], float],
     least: int,
+    bump: bool = False,
 ) -> list[tuple[int, float, float]]:
     """Binary segmentation of each stretch of at least ``least`` values by the cumulative sum
     of its ``scores`` (:func:`shape_statistic`) against ``critical_of`` its length, each change
@@ -254,7 +273,7 @@ def segmented(
             a, b = todo.pop()
             if b - a < least:
                 continue
-            split, statistic = shape_statistic(u[a:b])
+            split, statistic = shape_statistic(u[a:b], bump=bump)
             critical = critical_of(b - a)
             if not statistic > critical:
                 continue

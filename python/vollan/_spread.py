@@ -11,8 +11,10 @@ whole stretches between the changes the other rules report:
   deviation and clipped at :data:`CLIP_DEVIATIONS` of them, so that one extreme value of a
   heavy-tailed noise weighs no more than a few ordinary ones;
 - the cumulative sum of those scores about their mean, over the square root of the stretch's
-  length times their long-run standard deviation (as for the shape, about the best split),
-  is near a Brownian bridge while the spread stays the same; its largest value beyond
+  length times their long-run standard deviation (taken about the means of the three parts cut
+  at the sum's largest and smallest values, so that a burst of noise that ends within the
+  stretch is not counted as noise itself), is near a Brownian bridge while the spread stays
+  the same; its largest value beyond
   :func:`critical_spread` reports a change, placed as a change of shape is, and each side is
   searched again (binary segmentation).
 """
@@ -36,15 +38,20 @@ if TYPE_CHECKING:
 CLIP_DEVIATIONS = 3.5
 # A stretch is judged from this many values, as for the shape.
 LEAST_SPREAD_VALUES = LEAST_SHAPE_VALUES
+# Whether the long-run spread of the scores is taken about three parts, cut at both extremes of
+# their cumulative sum, rather than two (shape_statistic's ``bump``): a burst of noise that ends
+# within the stretch (the spread up, then down again) otherwise counts as noise itself.
+BURSTS = True
 # The critical value of the statistic by the length of the stretch: above the largest simulated
 # 99 % quantile over change-free Gaussian, Student-t(3), AR(1) 0.5 and 0.9, random-walk and
 # seasonal noise (bench/spreads.py: 1,000 series a cell, 250 beyond 4,000 values), rounded up,
-# interpolated in the logarithm of the length and constant beyond 20,000.
+# never below the values set for the statistic about two parts, interpolated in the logarithm of
+# the length and constant beyond 20,000.
 CRITICAL_BY_LENGTH = (
-    (255, 2.6),
-    (300, 2.4),
-    (400, 2.4),
-    (600, 2.2),
+    (255, 2.9),
+    (300, 2.7),
+    (400, 2.55),
+    (600, 2.25),
     (1000, 2.05),
     (2000, 1.95),
     (5000, 1.9),
@@ -74,4 +81,4 @@ def spread_changes(
 ) -> list[tuple[int, float, float]]:
     """Changes of spread within the stretches ``[start, end)`` of ``x``, with their statistics
     and critical values, strongest first (by statistic over critical value)."""
-    return segmented(x, stretches, spread_scores, critical_spread, LEAST_SPREAD_VALUES)
+    return segmented(x, stretches, spread_scores, critical_spread, LEAST_SPREAD_VALUES, bump=BURSTS)
