@@ -51,6 +51,7 @@ ALTERNATIVES = {
     "the spread of the spread scores about two parts only": functools.partial(
         DEFAULT, bursts=False
     ),
+    "the level's long-run spread about two parts only": functools.partial(DEFAULT, bumps=False),
 }
 
 

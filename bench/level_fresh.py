@@ -1,9 +1,11 @@
 """The level pass of vollan.detect on series it was not chosen on, with the pass and without:
 small shifts between long stretches in several noises, fresh AR(1) series with shifts, fresh
 periodic regimes (bench/periods.py), change-free drifts, random walks, seasonal and AR(1)
-series, and Poisson counts with and without changes of rate, where the pass is also run as it
-was first, skipped when one value makes up more than a quarter of the series; cover and F1 at a
-margin of 5, and the reports farther than the margin from every true change.
+series, Poisson counts with and without changes of rate (where the pass is also run as it was
+first, skipped when one value makes up more than a quarter of the series) and bumps (a level
+that shifts and shifts back); with the pass as it is, and with its long-run spread about two
+parts; cover and F1 at a margin of 5, and the reports farther than the margin from every true
+change.
 
     python bench/level_fresh.py [--series 200]
 """
@@ -16,8 +18,9 @@ import math
 import numpy as np
 import protocol
 from periods import periodic
+from variants import _LEVEL_TWO_PARTS
 
-from vollan import _contrast
+from vollan import _contrast, _level
 from vollan._families import ar1
 
 DISTRIBUTION = _contrast.KINDS_OF_CHANGE_TYPE["distribution"]
@@ -95,6 +98,23 @@ def counts(rng: np.random.Generator, changes: bool = True) -> tuple[np.ndarray, 
     return rng.poisson(rate).astype(np.float64), cuts
 
 
+def bumps(rng: np.random.Generator) -> tuple[np.ndarray, list[int]]:
+    """n 300-3000 values of one noise law (unit variance) whose level moves by 0.5-1.5 sd for
+    a tenth to a third of the series, once or twice, and comes back."""
+    n = int(rng.integers(300, 3001))
+    law = list(NOISES)[int(rng.integers(len(NOISES)))]
+    level = np.zeros(n)
+    cuts: list[int] = []
+    for _ in range(int(rng.integers(1, 3))):
+        width = int(rng.integers(n // 10, n // 3))
+        start = int(rng.integers(n // 10, n - width - n // 10))
+        if any(start - 20 <= c <= start + width + 20 for c in cuts):
+            continue
+        level[start : start + width] += rng.choice([-1.0, 1.0]) * rng.uniform(0.5, 1.5)
+        cuts += [start, start + width]
+    return NOISES[law](rng, n) + level, sorted(cuts)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--series", type=int, default=200)
@@ -102,25 +122,32 @@ def main() -> None:
     print("| series | pass | cover | F1 | reported / true changes | false reports |")
     print("|---|---|--:|--:|--:|--:|")
     tied = _contrast._ROBUST_KINDS
+    present = _level.CRITICAL_BY_LENGTH
     on_ties = ("on repeated values too", "not where one value makes up over a quarter")
+    two_parts = "with, about two parts"
     for title, make, seed, settings in (
         ("small shifts", small_shifts, 3031, ()),
         ("AR(1) with shifts", ar_shifts, 3037, ()),
+        ("bumps of level", bumps, 3067, ()),
         ("periodic regimes", lambda rng: periodic(rng)[::2], 3041, ()),
         ("change-free: drift, walk, seasonal, AR(1)", change_free, 3049, ()),
         ("counts, 0-3 changes of rate", counts, 3053, on_ties),
         ("change-free counts", lambda rng: counts(rng, False), 3061, on_ties),
     ):
-        for label in ("without", *(settings or ("with",))):
+        for label in ("without", two_parts, *(settings or ("with",))):
             on = label != "without"
             for name, kinds in (("distribution", DISTRIBUTION), ("mean", MEAN)):
                 _contrast.KINDS_OF_CHANGE_TYPE[name] = (
                     kinds if on else tuple(k for k in kinds if k != "level")
                 )
             _contrast._ROBUST_KINDS = ("level", *tied) if label == on_ties[1] else tied
+            _level.BUMPS = label != two_parts
+            _level.CRITICAL_BY_LENGTH = _LEVEL_TWO_PARTS if label == two_parts else present
             print(
                 f"| {title} | {label} | {protocol.fresh_row(make, seed, args.series)}", flush=True
             )
+    _level.BUMPS = True
+    _level.CRITICAL_BY_LENGTH = present
     _contrast._ROBUST_KINDS = tied
     _contrast.KINDS_OF_CHANGE_TYPE["distribution"] = DISTRIBUTION
     _contrast.KINDS_OF_CHANGE_TYPE["mean"] = MEAN

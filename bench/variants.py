@@ -12,7 +12,7 @@ from typing import Any
 import numpy as np
 
 import vollan
-from vollan import _contrast, _place, _rules, _scale, _slope, _spread, api
+from vollan import _contrast, _level, _place, _rules, _scale, _slope, _spread, api
 
 _DISTRIBUTION_KINDS = _contrast.KINDS_OF_CHANGE_TYPE["distribution"]
 _MEAN_KINDS = _contrast.KINDS_OF_CHANGE_TYPE["mean"]
@@ -30,6 +30,18 @@ _SPREAD_TWO_PARTS = (
     (20000, 1.75),
 )
 _SPREAD_CRITICAL = _spread.CRITICAL_BY_LENGTH
+# The level statistic about two parts, with the critical values it had.
+_LEVEL_TWO_PARTS = (
+    (150, 2.5),
+    (200, 2.5),
+    (255, 2.25),
+    (600, 2.25),
+    (1000, 2.15),
+    (2000, 1.95),
+    (5000, 1.95),
+    (20000, 1.8),
+)
+_LEVEL_CRITICAL = _level.CRITICAL_BY_LENGTH
 _CRITICAL_SHIFT = api.critical_shift
 # The slope contrast's spread: over the whole stretch (0) or the larger of that and the spread
 # over this many widths around each boundary; each with its own critical curve
@@ -58,8 +70,11 @@ def _run(
     passes: tuple[str, ...] = _PASSES,
     tied: tuple[str, ...] = _TIED,
     bursts: bool = True,
+    bumps: bool = True,
     **options: Any,
 ) -> list[int]:
+    _level.BUMPS = bumps
+    _level.CRITICAL_BY_LENGTH = _LEVEL_CRITICAL if bumps else _LEVEL_TWO_PARTS
     api.PASSES = passes
     _contrast._ROBUST_KINDS = tied
     _spread.BURSTS = bursts
@@ -103,6 +118,7 @@ def variant(
     passes: tuple[str, ...] = _PASSES,
     tied: tuple[str, ...] = _TIED,
     bursts: bool = True,
+    bumps: bool = True,
     **options: Any,
 ) -> list[int]:
     return _run(
@@ -121,6 +137,7 @@ def variant(
         passes,
         tied,
         bursts,
+        bumps,
         **options,
     )
 

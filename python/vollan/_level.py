@@ -54,6 +54,11 @@ LEAST_LEVEL_VALUES = 150
 # step times the lag: about 1/lag for independent noise, (1/lag)/(1 - phi) for AR(1) noise, 1
 # for a random walk. Above this a stretch wanders.
 MOST_WANDER = 0.25
+# Whether the long-run spread is taken about three parts, cut at both extremes of the cumulative
+# sum, rather than about the two on either side of the split: a level that shifts and shifts
+# back within the stretch (a bump) puts the sum's extremes at its two ends, and the means of two
+# parts would count the bump itself as noise.
+BUMPS = True
 # A stretch whose values change from one to the next fewer times than this is not judged: its
 # sum rests on a handful of events (counts that are nearly all zeros), far from the Brownian
 # bridge the critical values assume. Poisson(0.02) noise, about 3 events in 150 values, passed
@@ -68,19 +73,21 @@ LEAST_MOVES = 20
 INTERVAL_LOG_LIKELIHOOD = math.log(20.0)
 # The critical value of the statistic by the length of the stretch: above the largest simulated
 # 99 % quantile over change-free Gaussian, Student-t(3), AR(1) 0.5, 0.7 and 0.9, random-walk,
-# drifting and seasonal noise (bench/levels.py: 1,000 series a cell, 250 beyond 4,000 values),
-# rounded up to 0.05 and never below a longer length's, interpolated in the logarithm of the
-# length and constant beyond 20,000. 99 % rather than 95 %: the level is judged beside the
-# scan's own contrasts, and may add at most 1 % to their false alarms.
+# drifting and seasonal noise and counts (bench/levels.py: 1,000 series a cell, 250 beyond 4,000
+# values), rounded up to 0.05, never below a longer length's nor below the values set for the
+# spread about two parts, interpolated in the logarithm of the length and constant beyond
+# 20,000. 99 % rather than 95 %: the level is judged beside the scan's own contrasts, and may
+# add at most 1 % to their false alarms.
 CRITICAL_BY_LENGTH = (
-    (150, 2.5),
-    (200, 2.5),
-    (255, 2.25),
-    (600, 2.25),
-    (1000, 2.15),
+    (150, 2.85),
+    (200, 2.85),
+    (255, 2.7),
+    (400, 2.55),
+    (600, 2.45),
+    (1000, 2.45),
     (2000, 1.95),
     (5000, 1.95),
-    (20000, 1.8),
+    (20000, 1.85),
 )
 
 
@@ -126,10 +133,11 @@ def _robust_sd(d: NDArray[np.float64]) -> float:
 def level_statistic(u: NDArray[np.float64]) -> tuple[int, float]:
     """The split of ``u`` (values before it) where the cumulative sum about the mean is
     largest, and that sum in units of ``sqrt(len(u))`` long-run standard deviations about the
-    means on either side of the split. Splits within ``len(u) / 50`` values (at least 4) of an
-    end are not taken: their means rest on too few values."""
+    means of the parts cut where the sum is largest and smallest (:data:`BUMPS`). Splits
+    within ``len(u) / 50`` values (at least 4) of an end are not taken: their means rest on
+    too few values."""
     n = len(u)
-    return shape_statistic(u, max(4, n // 50), long_run_lags(n))
+    return shape_statistic(u, max(4, n // 50), long_run_lags(n), bump=BUMPS)
 
 
 def likely_splits(u: NDArray[np.float64], split: int, statistic: float) -> tuple[int, int]:

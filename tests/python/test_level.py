@@ -14,18 +14,26 @@ from vollan._slope import clipped
 
 def _reference_statistic(u: np.ndarray) -> tuple[int, float]:
     """The split of the largest centred cumulative sum (margins excluded) and that sum over
-    sqrt(n) Bartlett long-run sds of the residuals about the two sides' means, in plain loops."""
+    sqrt(n) Bartlett long-run sds of the residuals about the means of the parts cut at the
+    sum's largest and smallest values (two parts when they lie within a margin of each other),
+    in plain loops."""
     n = len(u)
     mean = sum(u) / n
     margin = max(4, n // 50)
     best, split, running = -1.0, 0, 0.0
+    top, top_at, bottom, bottom_at = -math.inf, 0, math.inf, 0
     for s in range(1, n):
         running += u[s - 1] - mean
-        if margin <= s <= n - margin and abs(running) > best:
-            best, split = abs(running), s
-    left = u[:split] - u[:split].mean()
-    right = u[split:] - u[split:].mean()
-    r = np.concatenate([left, right])
+        if margin <= s <= n - margin:
+            if abs(running) > best:
+                best, split = abs(running), s
+            if running > top:
+                top, top_at = running, s
+            if running < bottom:
+                bottom, bottom_at = running, s
+    other = bottom_at if split == top_at else top_at
+    cuts = sorted({0, split, n} | ({other} if abs(other - split) >= margin else set()))
+    r = np.concatenate([u[a:b] - u[a:b].mean() for a, b in zip(cuts[:-1], cuts[1:], strict=True)])
     r = r - r.mean()
     lags = max(8, min(64, n // 8))
     total = gamma0 = sum(v * v for v in r) / n
@@ -214,3 +222,17 @@ def test_asking_last_whether_a_stretch_wanders_changes_nothing(seed: int) -> Non
     expected = _level_changes_judged_first(x, stretches)
     assert _level.level_changes(x, stretches) == expected
     assert seed in (1, 2) or expected  # the shifted series report something
+
+
+def test_a_bump_of_level_is_found_at_both_ends() -> None:
+    # The level up by 0.8 sd for 150 of 600 values: with the noise about two parts, the bump
+    # counted as noise and its ends were found in 4 and 2 of 20 seeds.
+    near = [0, 0]
+    t = np.arange(600)
+    for seed in range(20):
+        rng = np.random.default_rng(seed)
+        x = rng.normal(size=600) + np.where((t >= 200) & (t < 350), 0.8, 0.0)
+        found = vollan.detect(x).change_points
+        for k, change in enumerate((200, 350)):
+            near[k] += any(abs(c - change) <= 10 for c in found)
+    assert min(near) >= 5
