@@ -12,9 +12,10 @@ run over the stretches between the changes the other rules report:
   moves the sum no more than an ordinary one;
 - the cumulative sum of the values about their mean, over the square root of the stretch's
   length times their long-run standard deviation (Bartlett weights over :func:`long_run_lags`
-  lags, about the means on either side of the best split, so that the shift does not count as
-  noise), is near a Brownian bridge while the level stays the same: dependent noise, whose
-  means wander more, is measured by its own long-run spread; its largest value beyond
+  lags, about the means of the parts cut where the sum is largest and smallest, so that
+  neither a shift nor a shift and its return count as noise), is near a Brownian bridge while
+  the level stays the same: dependent noise, whose means wander more, is measured by its own
+  long-run spread; its largest value beyond
   :func:`critical_level` reports a shift at its split, and each side is searched again;
 - a stretch that wanders (a random walk, a strongly dependent noise or a cycle), where
   differences over an eighth of the stretch are larger than :data:`MOST_WANDER` times what
@@ -74,10 +75,10 @@ INTERVAL_LOG_LIKELIHOOD = math.log(20.0)
 # The critical value of the statistic by the length of the stretch: above the largest simulated
 # 99 % quantile over change-free Gaussian, Student-t(3), AR(1) 0.5, 0.7 and 0.9, random-walk,
 # drifting and seasonal noise and counts (bench/levels.py: 1,000 series a cell, 250 beyond 4,000
-# values), rounded up to 0.05, never below a longer length's nor below the values set for the
-# spread about two parts, interpolated in the logarithm of the length and constant beyond
-# 20,000. 99 % rather than 95 %: the level is judged beside the scan's own contrasts, and may
-# add at most 1 % to their false alarms.
+# values), rounded up to 0.05, never below a longer length's nor below those set when the
+# long-run spread was taken about two parts, interpolated in the logarithm of the length and
+# constant beyond 20,000. 99 % rather than 95 %: the level is judged beside the scan's own
+# contrasts, and may add at most 1 % to their false alarms.
 CRITICAL_BY_LENGTH = (
     (150, 2.85),
     (200, 2.85),

@@ -14,9 +14,8 @@ whole stretches between the changes the other rules report:
   length times their long-run standard deviation (taken about the means of the three parts cut
   at the sum's largest and smallest values, so that a burst of noise that ends within the
   stretch is not counted as noise itself), is near a Brownian bridge while the spread stays
-  the same; its largest value beyond
-  :func:`critical_spread` reports a change, placed as a change of shape is, and each side is
-  searched again (binary segmentation).
+  the same; its largest value beyond :func:`critical_spread` reports a change, placed as a
+  change of shape is, and each side is searched again (binary segmentation).
 """
 
 from __future__ import annotations
