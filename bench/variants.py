@@ -12,11 +12,11 @@ from typing import Any
 import numpy as np
 
 import vollan
-from vollan import _contrast, _level, _place, _rules, _scale, _slope, _spread, api
+from vollan import _contrast, _judge, _level, _passes, _place, _rules, _scale, _slope, _spread
 
 _DISTRIBUTION_KINDS = _contrast.KINDS_OF_CHANGE_TYPE["distribution"]
 _MEAN_KINDS = _contrast.KINDS_OF_CHANGE_TYPE["mean"]
-_PASSES = api.PASSES
+_PASSES = _passes.PASSES
 _TIED = _contrast._ROBUST_KINDS
 # The spread statistic about two parts, with the critical values it had.
 _SPREAD_TWO_PARTS = (
@@ -42,7 +42,7 @@ _LEVEL_TWO_PARTS = (
     (20000, 1.8),
 )
 _LEVEL_CRITICAL = _level.CRITICAL_BY_LENGTH
-_CRITICAL_SHIFT = api.critical_shift
+_CRITICAL_SHIFT = _judge.critical_shift
 # The slope contrast's spread: over the whole stretch (0) or the larger of that and the spread
 # over this many widths around each boundary; each with its own critical curve
 # (bench/slopes.py: 300 series a cell, 1,000 for the 32 widths in force).
@@ -75,7 +75,7 @@ def _run(
 ) -> list[int]:
     _level.BUMPS = bumps
     _level.CRITICAL_BY_LENGTH = _LEVEL_CRITICAL if bumps else _LEVEL_TWO_PARTS
-    api.PASSES = passes
+    _passes.PASSES = passes
     _contrast._ROBUST_KINDS = tied
     _spread.BURSTS = bursts
     _spread.CRITICAL_BY_LENGTH = _SPREAD_CRITICAL if bursts else _SPREAD_TWO_PARTS
@@ -98,7 +98,7 @@ def _run(
         k for k in _DISTRIBUTION_KINDS if k not in left_out
     )
     _contrast.KINDS_OF_CHANGE_TYPE["mean"] = tuple(k for k in _MEAN_KINDS if k not in left_out)
-    api.critical_shift = _CRITICAL_SHIFT if short else (lambda n: math.inf)
+    _judge.critical_shift = _CRITICAL_SHIFT if short else (lambda n: math.inf)
     return list(vollan.detect(values, **options).change_points)
 
 

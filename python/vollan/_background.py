@@ -28,7 +28,12 @@ import os
 import threading
 from collections.abc import Callable
 
-__all__ = ["Later", "may_use_two_threads"]
+__all__ = ["BESIDE_FROM", "Later", "may_use_two_threads"]
+
+# Values (of the series, or summed over the leaders' widths for their description) from which
+# a step runs on a second core beside the next: below, starting a thread costs about what it
+# saves.
+BESIDE_FROM = 1 << 16
 
 
 def _budget_from_environment() -> int | None:

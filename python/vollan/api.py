@@ -1,71 +1,47 @@
 """The convenience layer: one call from a series to its change points.
 
-:func:`detect` is a pipeline of steps, each kept in a module of its own: convert the series and
-leave out missing values (``_input``) and isolated outliers (``_outliers``), choose window sizes
-from the series' period and replicates (``_scale``), scan, score the leaders and judge their
-local contrasts against calibrated critical values (``_rules``, ``_contrast``), and build the
-result (``_result``). The names of those modules that callers use are re-exported here.
+:func:`detect` is a short pipeline, each step in a module of its own: the values scanned and
+the window sizes (``_scanned``: missing values, units, outliers, the period), the scan, the
+leaders scored, judged and chosen (``_judge``), the changes looked for apart from the vote
+(``_passes``), and the result (``_result``). The names callers use are re-exported here.
 """
 
 from __future__ import annotations
 
 import functools
 import importlib
-import math
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any, Final, Literal, SupportsFloat, cast
 
 import numpy as np
 
 from _vollan_native import scan_detector
-from vollan import _place
-from vollan._background import Later, may_use_two_threads
-from vollan._contrast import (
-    KINDS,
-    KINDS_OF_CHANGE_TYPE,
-    contrast_scores,
-    contrast_width,
-    critical_contrast,
-    kinds_to_judge,
-    leader_widths,
-    shortest_judged,
-)
-from vollan._input import _values_and_labels, kept_values
-from vollan._level import level_changes
-from vollan._outliers import find_outliers
-from vollan._place import place_periodic_in_time
-from vollan._result import Detection, Evidence, Leader, build_detection, moved_evidence
+from vollan._background import may_use_two_threads
+from vollan._contrast import KINDS_OF_CHANGE_TYPE
+from vollan._input import _values_and_labels
+from vollan._judge import judge_leaders
+from vollan._passes import changes_apart_from_vote, placed_in_cycle
+from vollan._result import Detection, Leader, build_detection
 from vollan._rules import (
     DEFAULT_MIN_CONTRAST,
     DEFAULT_MIN_SCORE,
     detrend_linear,
-    fitting_scores,
-    leader_intervals,
-    leader_sizes,
     line_matters,
     local_contrast,
-    reported_leaders,
-    resolution,
-    standard_units,
 )
 from vollan._scale import (
     DEFAULT_ALPHA,
-    choose_window_sizes,
     default_n_perm,
     default_window_sizes,
     dominant_period,
 )
+from vollan._scanned import scanned_values
 from vollan._select import check_selection, select_changes
-from vollan._shape import LOCAL_VALUES, shape_changes
-from vollan._short import critical_shift, shift_score, split_statistics
-from vollan._slope import slope_changes
-from vollan._spread import spread_changes
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
     from _vollan_native import ChangeType, ScanResult
-    from vollan._input import Kept
 
 DEFAULT_CHANGE_TYPE: Final = "distribution"
 DEFAULT_DETREND: Literal["linear"] | None = None
@@ -279,40 +255,17 @@ def detect(
     values, labels = _values_and_labels(series, labels)
     _check_options(alpha, min_score, min_contrast, detrend, change_type, outliers)
     check_selection(n_changes, min_size)
-    kept = kept_values(values, nan_policy)
-    n_missing = kept.n_omitted
-    # Series in units far from their spread are judged as if the units fitted it.
-    offset, scale = standard_units(kept.values)
-    kept = kept.in_units(offset, scale)
     two_threads = may_use_two_threads(workers)
-    # The period of the values as they are, found on a second core while the outliers are
-    # looked for: it is the period of the values scanned whenever none is left out.
-    period_as_given = (
-        Later(
-            dominant_period,
-            kept.values,
-            background=two_threads and outliers == "omit" and len(kept.values) >= BESIDE_FROM,
-        )
-        if window_sizes is None
-        else None
+    scanned = scanned_values(
+        values,
+        nan_policy=nan_policy,
+        outliers=outliers,
+        window_sizes=window_sizes,
+        two_threads=two_threads,
     )
-    found_outliers: list[int] = []
-    if outliers == "omit":
-        odd = find_outliers(kept.values)
-        found_outliers = [kept.position(int(i)) for i in odd]
-        kept = kept.without(odd)
-    x = kept.values
-    period = None
-    if period_as_given is not None and found_outliers:
-        # The values scanned are not those it was found on.
-        period = dominant_period(x)
-        period_as_given.join()
-    elif period_as_given is not None:
-        period = period_as_given.result()
-    sizes = choose_window_sizes(window_sizes, len(x), n_missing, period)
-    smallest = sizes[0]
+    x, sizes = scanned.x, scanned.sizes
     if n_perm is None:
-        n_perm = default_n_perm(len(x), smallest, alpha)
+        n_perm = default_n_perm(len(x), sizes[0], alpha)
     options: dict[str, Any] = {
         "window_sizes": sizes,
         "n_perm": n_perm,
@@ -325,306 +278,44 @@ def detect(
     trend = None
     if detrend == "linear":
         x, (level, slope) = _remove_line(x, options, min_score)
-        trend = (level / scale + offset, slope / scale)
+        trend = (level / scanned.scale + scanned.offset, slope / scanned.scale)
     raw = _scan(x, options)
-    out = raw["out"]
-    indices = list(out["leaders_probs"])
-    h = contrast_width(smallest)
-    kinds_judged: tuple[str, ...] = ()
-    note = None
-    short = False
-    ordered = None
-    if min_contrast is not None:
-        if len(x) >= shortest_judged(h):
-            # One sort serves the count of repeated values and the least gap between values.
-            ordered = np.sort(x)
-            kinds_judged, note = kinds_to_judge(change_type, x, ordered)
-        elif min_contrast == "auto" and "location" in KINDS_OF_CHANGE_TYPE[change_type.lower()]:
-            short = True
-            note = (
-                f"{len(x)} values are too few to judge a change against the rest of the series "
-                f"(contrasts of {h} values on each side need at least {shortest_judged(h)}): "
-                f"at most one change of mean is reported, where the t statistic of the split "
-                f"exceeds {critical_shift(len(x)):.2f}"
-            )
-        else:
-            note = (
-                f"nothing is reported: {len(x)} values are too few to judge a change against "
-                f"the rest of the series (contrasts of {h} values on each side need at least "
-                f"{shortest_judged(h)})"
-            )
-    scores = fitting_scores(out["leaders_segment_votes"], sizes)
-    candidates = [i for i in indices if scores[i] >= min_score]
-    widths = leader_widths(
-        len(x), smallest, indices, {i: out["leaders_segment_votes"][i] for i in candidates}
-    )
-    # Describing the leaders decides nothing: it runs beside the decisions when it is long.
-    described = Later(
-        _described,
+    judged = judge_leaders(
+        x,
         raw,
-        x,
-        widths,
-        indices,
-        background=two_threads and sum(widths) >= BESIDE_FROM,
+        sizes,
+        change_type=change_type,
+        min_score=min_score,
+        min_contrast=min_contrast,
+        two_threads=two_threads,
     )
-    if short:
-        verdicts, stands_out, strength = _judge_short(x, indices, candidates, smallest)
-    else:
-        local_kinds = [k for k in kinds_judged if k in KINDS]
-        verdicts, stands_out, strength = _judge(
-            x, ordered, indices, widths, local_kinds, min_contrast, note, candidates
-        )
-    chosen = reported_leaders(
-        indices,
-        out["leaders_segment_votes"],
-        scores,
-        stands_out,
-        strength,
-        min_score,
-        smallest,
+    extra = changes_apart_from_vote(
+        x, judged.chosen, judged.kinds_judged, sizes, two_threads=two_threads
     )
-    # The changes of shape between the reported ones, looked for on a second core while the
-    # shifts and bends are: they are the ones wanted whenever neither is found (most series).
-    shape_between_reported = Later(
-        _stretch_changes,
-        x,
-        sorted(chosen),
-        sizes[-1],
-        "shape",
-        background=two_threads and "shape" in kinds_judged and len(x) >= BESIDE_FROM,
-    )
-    extra: list[Evidence] = []
-    for kind in PASSES:
-        if kind not in kinds_judged:
-            continue
-        cuts = _cuts(chosen, extra)
-        if kind == "level":
-            extra += _level_changes(x, cuts, h, sizes[-1])
-        elif kind == "slope":
-            extra += _slope_changes(x, cuts, h)
-        elif kind == "shape" and cuts == sorted(chosen):
-            extra += shape_between_reported.result()
-        else:
-            extra += _stretch_changes(x, cuts, sizes[-1], kind)
-    shape_between_reported.join()
-    in_periods = period if period and all(w % period == 0 for w in sizes) else None
-    moved, extra = _placed_in_cycle(x, kept, indices, chosen, extra, in_periods)
-    intervals, described_sizes = described.result()
-    evidence = [
-        Evidence(contrast, contrast_kind, width, critical, span, shift, ratio)
-        for (contrast, contrast_kind, critical), width, span, (shift, ratio) in zip(
-            verdicts, widths, intervals, described_sizes, strict=True
-        )
-    ]
+    period = scanned.period_of_windows
+    moved, extra = placed_in_cycle(x, scanned.kept, judged.indices, judged.chosen, extra, period)
     found = build_detection(
         raw,
-        scores,
-        evidence,
-        chosen,
-        kept,
+        judged.scores,
+        judged.evidence(),
+        judged.chosen,
+        scanned.kept,
         labels,
         window_sizes=sizes,
         min_score=min_score,
         min_contrast=min_contrast,
         n_perm=n_perm,
         trend=trend,
-        outliers=found_outliers,
-        n_missing=n_missing,
-        period=in_periods,
-        note=note,
+        outliers=scanned.outliers,
+        n_missing=scanned.n_missing,
+        period=period,
+        note=judged.note,
         extra=extra,
-        offset=offset,
-        scale=scale,
+        offset=scanned.offset,
+        scale=scanned.scale,
         moved=moved,
     )
     return select_changes(found, n_changes, min_size)
-
-
-def _placed_in_cycle(
-    x: NDArray[np.float64],
-    kept: Kept,
-    indices: Sequence[int],
-    chosen: set[int],
-    extra: list[Evidence],
-    period: int | None,
-) -> tuple[dict[int, int], list[Evidence]]:
-    """The reported changes of a series scanned in whole periods placed by the order of its
-    values within the cycle (:mod:`vollan._place`): the new places of the chosen leaders that
-    move, and ``extra`` with the changes found apart from the vote moved. A place another
-    leader holds is not taken."""
-    if not period or not _place.PLACE_PERIODIC:
-        return {}, extra
-    found = [e.index for e in extra if e.index is not None]
-    taken = {*indices, *found}
-    moved = {
-        old: new
-        for old, new in place_periodic_in_time(
-            x, kept.positions, sorted({*chosen, *found}), period
-        ).items()
-        if new not in taken
-    }
-    extra = [e if e.index not in moved else moved_evidence(e, moved[e.index]) for e in extra]
-    return {i: j for i, j in moved.items() if i in chosen}, extra
-
-
-def _stretches(n: int, reported: Sequence[int]) -> list[tuple[int, int]]:
-    """The half-open stretches of n values between the reported changes."""
-    cuts = [0, *sorted(reported), n]
-    return list(zip(cuts[:-1], cuts[1:], strict=True))
-
-
-def _cuts(chosen: set[int], extra: Sequence[Evidence]) -> list[int]:
-    """The reported changes and those found apart from the vote so far, in order."""
-    return sorted({*chosen, *(e.index for e in extra if e.index is not None)})
-
-
-def _level_changes(
-    x: NDArray[np.float64], reported: Sequence[int], h: int, largest: int
-) -> list[Evidence]:
-    """Shifts of level over whole stretches (:mod:`vollan._level`) between the reported
-    changes, as evidence at their positions. One within a contrast width of a reported change
-    is that change, placed less well, and is left out."""
-    n = len(x)
-    found = []
-    for c, statistic, critical, span in level_changes(x, _stretches(n, reported)):
-        if all(abs(c - r) > h for r in reported):
-            # Its size is described from the values up to its neighbours, within the largest
-            # window.
-            w = min([c, n - c, largest, *(abs(c - r) for r in reported)])
-            ((shift, ratio),) = leader_sizes(x, [w], [c])
-            found.append(Evidence(statistic, "level", w, critical, span, shift, ratio, index=c))
-    return found
-
-
-def _slope_changes(x: NDArray[np.float64], reported: Sequence[int], h: int) -> list[Evidence]:
-    """Bends of the trend (:mod:`vollan._slope`) within the stretches between the reported
-    changes, as evidence at their positions."""
-    found = []
-    for c, statistic, critical, span in slope_changes(x, _stretches(len(x), reported), h):
-        # Its size is described from the h values on either side, which its contrast compared.
-        ((shift, ratio),) = leader_sizes(x, [h], [c])
-        found.append(Evidence(statistic, "slope", h, critical, span, shift, ratio, index=c))
-    return found
-
-
-def _stretch_changes(
-    x: NDArray[np.float64], reported: Sequence[int], largest: int, kind: str
-) -> list[Evidence]:
-    """Changes of shape (:mod:`vollan._shape`) or of spread (:mod:`vollan._spread`) within the
-    stretches between the reported changes, as evidence at their positions. One within two
-    local windows of a reported change is left out: a shift of level or spread mixes the shape
-    and the spread of the values beside it."""
-    n = len(x)
-    found = []
-    search = shape_changes if kind == "shape" else spread_changes
-    for c, statistic, critical in search(x, _stretches(n, reported)):
-        if all(abs(c - r) > 2 * LOCAL_VALUES for r in reported):
-            # Its size is described from the values up to its neighbours, within the largest
-            # window.
-            h = min([c, n - c, largest, *(abs(c - r) for r in reported)])
-            ((shift, ratio),) = leader_sizes(x, [h], [c])
-            found.append(Evidence(statistic, kind, h, critical, (c, c + 1), shift, ratio, index=c))
-    return found
-
-
-# The passes apart from the vote, in turn: each searches the stretches between the reported
-# changes and those the passes before it found. Shape before spread: a change of shape at equal
-# spread moves the deviations the spread pass sums as well, and the shape's own statistic
-# places it better.
-PASSES = ("level", "slope", "shape", "spread")
-# The contrast of one leader (None when it was not judged), its kind and its critical value.
-Verdict = tuple[float | None, str | None, float | None]
-# Values (of the series, or summed over the leaders' widths for their description) from which
-# a step runs on a second core beside the next: below, starting a thread costs about what it
-# saves.
-BESIDE_FROM = 1 << 16
-
-
-def _described(
-    raw: ScanResult, x: NDArray[np.float64], widths: Sequence[int], indices: Sequence[int]
-) -> tuple[list[tuple[int, int]], list[tuple[float, float]]]:
-    """Where each leader's change may lie, and how large it is."""
-    return leader_intervals(raw, indices), leader_sizes(x, widths, indices)
-
-
-def _judge(
-    x: NDArray[np.float64],
-    ordered: NDArray[np.float64] | None,
-    indices: Sequence[int],
-    widths: Sequence[int],
-    kinds: Sequence[str],
-    min_contrast: float | str | None,
-    note: str | None,
-    candidates: Sequence[int],
-) -> tuple[list[Verdict], list[bool], list[float]]:
-    """Each leader's contrast, whether it stands out, and by how much.
-
-    Only ``candidates``, the leaders with enough votes, are judged: no other can be reported.
-    ``ordered`` holds the values of ``x`` sorted, when they were.
-    """
-    judged = set(candidates) if kinds else set()
-    order = [i for i in indices if i in judged]
-    width_of = dict(zip(indices, widths, strict=True))
-    gap = resolution(x, ordered) if order and ordered is not None else None
-    scores = dict(
-        zip(
-            order,
-            contrast_scores(x, [width_of[i] for i in order], order, kinds, order, gap),
-            strict=True,
-        )
-    )
-    verdicts: list[Verdict] = []
-    stands_out = []
-    strength = []
-    for i, h in zip(indices, widths, strict=True):
-        row = scores.get(i)
-        if row:
-            critical = {
-                k: critical_contrast(k, len(x), h)
-                if isinstance(min_contrast, str)
-                else float(cast("float", min_contrast))
-                for k in row
-            }
-            kind = max(row, key=lambda k: row[k] - critical[k])
-            verdicts.append((row[kind], kind, critical[kind]))
-            stands_out.append(row[kind] > critical[kind])
-            strength.append(row[kind] - critical[kind])
-        else:
-            verdicts.append((None, None, None))
-            # Without the check only the votes decide; a series too short for it reports none.
-            stands_out.append(min_contrast is None and note is None)
-            strength.append(-math.inf)
-    return verdicts, stands_out, strength
-
-
-def _judge_short(
-    x: NDArray[np.float64],
-    indices: Sequence[int],
-    candidates: Sequence[int],
-    smallest: int,
-) -> tuple[list[Verdict], list[bool], list[float]]:
-    """As :func:`_judge`, for a series too short for contrasts (:mod:`vollan._short`): each
-    candidate's contrast is the best split statistic within half the smallest window of it,
-    and only the strongest candidate can stand out."""
-    statistics = split_statistics(x)
-    critical = critical_shift(len(x))
-    judged = set(candidates)
-    reach = max(1, smallest // 2)
-    t = {i: shift_score(statistics, i, reach) for i in indices if i in judged}
-    best = max(t, key=lambda i: (t[i], -i)) if t else None
-    verdicts: list[Verdict] = []
-    stands_out = []
-    strength = []
-    for i in indices:
-        if i in t:
-            verdicts.append((t[i], "shift", critical))
-            stands_out.append(i == best and t[i] > critical)
-            strength.append(t[i] - critical)
-        else:
-            verdicts.append((None, None, None))
-            stands_out.append(False)
-            strength.append(-math.inf)
-    return verdicts, stands_out, strength
 
 
 def _check_options(

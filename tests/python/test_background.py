@@ -9,8 +9,9 @@ import numpy as np
 import pytest
 
 import vollan
-from vollan import _background, api
+from vollan import _background, _passes
 from vollan._background import Later, may_use_two_threads
+from vollan._result import Evidence
 
 
 def test_a_call_beside_gives_its_value_and_its_exception() -> None:
@@ -57,7 +58,7 @@ def test_the_thread_budget_follows_workers_then_the_engines_variables(monkeypatc
 
 def _series() -> dict[str, np.ndarray]:
     rng = np.random.default_rng(11)
-    n = 3 * api.BESIDE_FROM // 2
+    n = 3 * _background.BESIDE_FROM // 2
     noise = rng.normal(size=n)
     steps = np.repeat(rng.uniform(1, 4, n // 400 + 1).cumsum(), 400)[:n] + rng.normal(size=n)
     odd = steps.copy()
@@ -75,16 +76,16 @@ def test_detect_gives_the_same_result_on_one_core_and_on_two(name: str, monkeypa
         # A bend found moves the stretches the shape is looked for in: the changes of shape
         # looked for beside the bends are then dropped and looked for again.
         x = _series()["shape"]
-        real_slope_changes = api._slope_changes
+        real_slope_evidence = _passes.slope_evidence
 
-        def with_a_bend(x: np.ndarray, reported: list[int], h: int) -> list[api.Evidence]:
-            bend = api.Evidence(9.0, "slope", h, 4.0, (len(x) // 2, len(x) // 2 + 1), 0.0, 1.0)
+        def with_a_bend(x: np.ndarray, reported: list[int], h: int) -> list[Evidence]:
+            bend = Evidence(9.0, "slope", h, 4.0, (len(x) // 2, len(x) // 2 + 1), 0.0, 1.0)
             return [
-                *real_slope_changes(x, reported, h),
+                *real_slope_evidence(x, reported, h),
                 dataclasses.replace(bend, index=len(x) // 2),
             ]
 
-        monkeypatch.setattr(api, "_slope_changes", with_a_bend)
+        monkeypatch.setattr(_passes, "slope_evidence", with_a_bend)
     else:
         x = _series()[name]
     started: list[str] = []

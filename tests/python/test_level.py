@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import vollan
-from vollan import _level
+from vollan import _contrast, _level
 from vollan._slope import clipped
 
 
@@ -111,9 +111,9 @@ def test_the_pass_adds_the_change_the_other_rules_miss(monkeypatch: pytest.Monke
     assert 0.7 < leader.shift < 1.5
     assert found.change_points == vollan.detect(x, change_type="mean").change_points
     for change_type in ("distribution", "mean"):
-        kinds = vollan.api.KINDS_OF_CHANGE_TYPE[change_type]
+        kinds = _contrast.KINDS_OF_CHANGE_TYPE[change_type]
         monkeypatch.setitem(
-            vollan.api.KINDS_OF_CHANGE_TYPE,
+            _contrast.KINDS_OF_CHANGE_TYPE,
             change_type,
             tuple(k for k in kinds if k != "level"),
         )
@@ -142,13 +142,13 @@ def test_change_free_series_report_no_shift_of_level(make: object) -> None:
 def test_repeated_values_keep_the_level_but_not_shape_or_slope() -> None:
     rng = np.random.default_rng(2)
     counts = rng.poisson(0.5, size=600).astype(float)
-    kinds, note = vollan.api.kinds_to_judge("mean", counts)
+    kinds, note = _contrast.kinds_to_judge("mean", counts)
     assert kinds == ("location", "level") and note is None
-    kinds, note = vollan.api.kinds_to_judge("distribution", counts)
+    kinds, note = _contrast.kinds_to_judge("distribution", counts)
     assert kinds == ("location", "scale", "level", "spread")
     assert note is not None and "changes of shape and of slope are not judged" in note
     flags = rng.integers(0, 2, size=600).astype(float)
-    kinds, note = vollan.api.kinds_to_judge("mean", flags)
+    kinds, note = _contrast.kinds_to_judge("mean", flags)
     assert kinds == ("location",) and note is not None and "location alone" in note
 
 

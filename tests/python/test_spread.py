@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import vollan
-from vollan import _spread
+from vollan import _contrast, _spread
 from vollan._shape import shape_statistic
 
 
@@ -50,9 +50,9 @@ def test_the_pass_adds_the_change_the_other_rules_miss(monkeypatch: pytest.Monke
     leader = next(x for x in found.leaders if x.reported)
     assert leader.contrast is not None and leader.critical is not None
     assert leader.contrast > leader.critical == _spread.critical_spread(len(x))
-    kinds = vollan.api.KINDS_OF_CHANGE_TYPE["distribution"]
+    kinds = _contrast.KINDS_OF_CHANGE_TYPE["distribution"]
     monkeypatch.setitem(
-        vollan.api.KINDS_OF_CHANGE_TYPE, "distribution", tuple(k for k in kinds if k != "spread")
+        _contrast.KINDS_OF_CHANGE_TYPE, "distribution", tuple(k for k in kinds if k != "spread")
     )
     assert vollan.detect(x).change_points == ()
 
