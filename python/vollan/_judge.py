@@ -134,14 +134,19 @@ def judge_leaders(
     scores = fitting_scores(votes, sizes)
     candidates = [i for i in indices if scores[i] >= min_score]
     widths = leader_widths(len(x), smallest, indices, {i: votes[i] for i in candidates})
+    # Each leader's size is described over its contrast's width, within the largest window
+    # (or the least width, in a series too short for windows that wide): the scan saw the
+    # change at most that far, and a long series' few candidates would otherwise average over
+    # far longer stretches, other changes and drifts included.
+    described_widths = [min(w, max(sizes[-1], h)) for w in widths]
     # Describing the leaders decides nothing: it runs beside the decisions when it is long.
     described = Later(
         _described,
         raw,
         x,
-        widths,
+        described_widths,
         indices,
-        background=two_threads and sum(widths) >= BESIDE_FROM,
+        background=two_threads and sum(described_widths) >= BESIDE_FROM,
     )
     if short:
         verdicts, stands_out, strength = _judge_short(x, indices, candidates, smallest)

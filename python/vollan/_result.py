@@ -72,7 +72,8 @@ class Leader:
         widened to hold ``index`` where the cycle placed the change.
     shift : float
         The mean of the values just after the leader minus the mean of those just before it
-        (the width of the contrast on each side), in units of the noise's standard deviation.
+        (the width of the contrast on each side, at most the largest window), in units of
+        the noise's standard deviation.
     spread_ratio : float
         The standard deviation of the values just after the leader over that of those just
         before it.

@@ -108,3 +108,20 @@ def test_changes_apart_from_vote_run_only_the_passes_asked_for() -> None:
     assert found[0].index is not None and abs(found[0].index - 1000) <= 40
     # A change already reported there leaves nothing for the pass to add.
     assert _passes.changes_apart_from_vote(x, {1000}, ("level",), sizes, two_threads=False) == []
+
+
+def test_a_change_is_described_within_the_largest_window_not_over_its_whole_contrast() -> None:
+    # A jump of 2 sd in a long series that also drifts by 2e-5 sd a value: its contrast is
+    # tens of thousands of values wide, over which the drift alone adds 0.4 sd to the means'
+    # gap; within the largest window (1,000 values) it adds 0.02.
+    for seed in (0, 1):
+        rng = np.random.default_rng(seed)
+        n = 200_000
+        x = rng.normal(size=n) + 2e-5 * np.arange(n)
+        x[n // 2 :] += 2.0
+        found = vollan.detect(x)
+        (leader,) = (one for one in found.leaders if one.reported)
+        assert abs(leader.index - n // 2) <= 2
+        assert leader.width > found.window_sizes[-1]
+        assert abs(leader.shift - 2.0) < 0.15
+        assert abs(leader.spread_ratio - 1.0) < 0.1
