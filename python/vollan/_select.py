@@ -43,21 +43,39 @@ def select_changes(found: Detection, n_changes: int | None, min_size: int | None
     one) are reported until there are ``n_changes`` of them or none is left; without it, the
     leaders the rules reported are kept, strongest first. With ``min_size``, a leader closer
     than ``min_size`` to one already kept or to either end of the series is passed over.
+    With ``n_changes`` and no ``min_size``, a leader the rules did not report is first passed
+    over when it lies closer than the smallest window to one already kept: the scan often
+    places one change at several nearby points, which it cannot tell apart, and the count
+    asked for should go to changes elsewhere. Only when too few leaders stand that far apart
+    are the others added, strongest first.
     """
     if n_changes is None and min_size is None:
         return found
     pool = found.leaders if n_changes is not None else [x for x in found.leaders if x.reported]
+    ordered = sorted(pool, key=_strength, reverse=True)
     chosen: set[int] = set()
-    for x in sorted(pool, key=_strength, reverse=True):
-        if n_changes is not None and len(chosen) >= n_changes:
-            break
-        if min_size is not None and (
-            x.index < min_size
-            or found.n_obs - x.index < min_size
-            or any(abs(x.index - c) < min_size for c in chosen)
-        ):
-            continue
-        chosen.add(x.index)
+    if min_size is not None:
+        for x in ordered:
+            if n_changes is not None and len(chosen) >= n_changes:
+                break
+            if not (
+                x.index < min_size
+                or found.n_obs - x.index < min_size
+                or any(abs(x.index - c) < min_size for c in chosen)
+            ):
+                chosen.add(x.index)
+    else:
+        assert n_changes is not None
+        apart = min(found.window_sizes, default=1)
+        for x in ordered:
+            if len(chosen) >= n_changes:
+                break
+            if x.reported or all(abs(x.index - c) >= apart for c in chosen):
+                chosen.add(x.index)
+        for x in ordered:
+            if len(chosen) >= n_changes:
+                break
+            chosen.add(x.index)
     leaders = tuple(dataclasses.replace(x, reported=x.index in chosen) for x in found.leaders)
     reported = [x for x in leaders if x.reported]
     note = found.note

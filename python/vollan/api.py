@@ -212,8 +212,9 @@ def detect(
     n_changes : int, optional
         Report this many change points when there are that many leaders: the strongest (those
         the rules report first, then by score, contrast beyond its critical value and votes),
-        whatever ``min_score`` and ``min_contrast`` say (ruptures' ``n_bkps``). Default: as
-        many as the rules report.
+        whatever ``min_score`` and ``min_contrast`` say (ruptures' ``n_bkps``). Without
+        ``min_size``, leaders closer than the smallest window to one already reported come
+        last: the scan cannot tell them apart. Default: as many as the rules report.
     min_size : int, optional
         Least distance between reported change points, and from either end of the series
         (ruptures' ``min_size``): of leaders closer than this the stronger is reported.

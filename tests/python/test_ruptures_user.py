@@ -20,10 +20,29 @@ def three_steps() -> np.ndarray:
 
 @pytest.mark.parametrize(
     ("n_changes", "expected"),
-    [(0, ()), (1, (450,)), (2, (150, 450)), (3, (150, 301, 450)), (4, (150, 299, 301, 450))],
+    # A fourth goes to the strongest leader the scan can tell apart from the three (320), not
+    # to 299, which is the change at 301 placed again.
+    [(0, ()), (1, (450,)), (2, (150, 450)), (3, (150, 301, 450)), (4, (150, 301, 320, 450))],
 )
 def test_n_changes_reports_the_strongest(n_changes, expected):
     assert vollan.detect(three_steps(), n_changes=n_changes).change_points == expected
+
+
+def test_n_changes_goes_to_changes_the_scan_can_tell_apart():
+    # Jumps at 300, 600 and 900, the last small: the rules report two, and two of the scan's
+    # leaders (593 and 600) are one change placed twice; the third goes elsewhere.
+    rng = np.random.default_rng(33)
+    x = np.r_[
+        rng.normal(0, 1, 300),
+        rng.normal(1.5, 1, 300),
+        rng.normal(0, 1, 300),
+        rng.normal(0.35, 1, 300),
+    ]
+    assert len(vollan.detect(x).change_points) == 2
+    found = vollan.detect(x, n_changes=3)
+    points = found.change_points
+    assert len(points) == 3
+    assert all(b - a >= min(found.window_sizes) for a, b in zip(points, points[1:], strict=False))
 
 
 def test_n_changes_beyond_the_leaders_reports_every_leader():
