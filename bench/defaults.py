@@ -52,6 +52,9 @@ ALTERNATIVES = {
         DEFAULT, bursts=False
     ),
     "the level's long-run spread about two parts only": functools.partial(DEFAULT, bumps=False),
+    "location contrasts that a smooth drift explains reported as well": functools.partial(
+        DEFAULT, drift=False
+    ),
 }
 
 

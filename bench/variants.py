@@ -12,7 +12,18 @@ from typing import Any
 import numpy as np
 
 import vollan
-from vollan import _contrast, _judge, _level, _passes, _place, _rules, _scale, _slope, _spread
+from vollan import (
+    _contrast,
+    _drift,
+    _judge,
+    _level,
+    _passes,
+    _place,
+    _rules,
+    _scale,
+    _slope,
+    _spread,
+)
 
 _DISTRIBUTION_KINDS = _contrast.KINDS_OF_CHANGE_TYPE["distribution"]
 _MEAN_KINDS = _contrast.KINDS_OF_CHANGE_TYPE["mean"]
@@ -71,8 +82,10 @@ def _run(
     tied: tuple[str, ...] = _TIED,
     bursts: bool = True,
     bumps: bool = True,
+    drift: bool = True,
     **options: Any,
 ) -> list[int]:
+    _drift.DRIFT_CHECK = drift
     _level.BUMPS = bumps
     _level.CRITICAL_BY_LENGTH = _LEVEL_CRITICAL if bumps else _LEVEL_TWO_PARTS
     _passes.PASSES = passes
@@ -119,6 +132,7 @@ def variant(
     tied: tuple[str, ...] = _TIED,
     bursts: bool = True,
     bumps: bool = True,
+    drift: bool = True,
     **options: Any,
 ) -> list[int]:
     return _run(
@@ -138,6 +152,7 @@ def variant(
         tied,
         bursts,
         bumps,
+        drift,
         **options,
     )
 

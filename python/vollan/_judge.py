@@ -18,6 +18,7 @@ from typing import TYPE_CHECKING, cast
 
 import numpy as np
 
+from vollan import _drift
 from vollan._background import BESIDE_FROM, Later
 from vollan._contrast import (
     KINDS,
@@ -153,7 +154,7 @@ def judge_leaders(
     else:
         local_kinds = [k for k in kinds_judged if k in KINDS]
         verdicts, stands_out, strength = _judge(
-            x, ordered, indices, widths, local_kinds, min_contrast, note, candidates
+            x, ordered, indices, widths, local_kinds, min_contrast, note, candidates, sizes[-1]
         )
     chosen = reported_leaders(indices, votes, scores, stands_out, strength, min_score, smallest)
     return Judged(indices, scores, widths, verdicts, chosen, kinds_judged, note, described)
@@ -175,11 +176,14 @@ def _judge(
     min_contrast: float | str | None,
     note: str | None,
     candidates: Sequence[int],
+    largest: int,
 ) -> tuple[list[Verdict], list[bool], list[float]]:
     """Each leader's contrast, whether it stands out, and by how much.
 
     Only ``candidates``, the leaders with enough votes, are judged: no other can be reported.
-    ``ordered`` holds the values of ``x`` sorted, when they were.
+    ``ordered`` holds the values of ``x`` sorted, when they were. A location contrast that a
+    smooth drift explains (:mod:`vollan._drift`, over spans up to the ``largest`` window) does
+    not count: the leader stands out only by its other contrasts.
     """
     judged = set(candidates) if kinds else set()
     order = [i for i in indices if i in judged]
@@ -205,6 +209,20 @@ def _judge(
                 for k in row
             }
             kind = max(row, key=lambda k: row[k] - critical[k])
+            if (
+                kind == "location"
+                and _drift.DRIFT_CHECK
+                and row[kind] > critical[kind]
+                and _drift.drift_explains(x, i, h, largest)
+            ):
+                others = [k for k in row if k != "location"]
+                if others:
+                    kind = max(others, key=lambda k: row[k] - critical[k])
+                else:
+                    verdicts.append((row[kind], kind, critical[kind]))
+                    stands_out.append(False)
+                    strength.append(-math.inf)
+                    continue
             verdicts.append((row[kind], kind, critical[kind]))
             stands_out.append(row[kind] > critical[kind])
             strength.append(row[kind] - critical[kind])

@@ -44,7 +44,8 @@ class Leader:
         elsewhere; None when the check was off.
     reported : bool
         Whether the leader is one of the change points of the :class:`Detection`: its score
-        reaches ``min_score``, its contrast exceeds the critical value, and no stronger
+        reaches ``min_score``, its contrast exceeds the critical value (a location contrast
+        only where a smooth drift does not explain it, :mod:`vollan._drift`), and no stronger
         reported leader lies closer than the smallest window (counted in scanned values).
     contrast_kind : str or None
         "location" (a shift of level or a change of shape) or "scale" (a change of spread);

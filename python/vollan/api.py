@@ -115,8 +115,15 @@ def detect(
       z-score, against the median and MAD of the same contrast away from the candidates, must
       exceed the 97.5 % quantile of the largest such z-score over a Gaussian white-noise series
       of the same length (:func:`vollan._contrast.critical_contrast`), for either contrast: so
-      a series without change reports one with probability at most about 5 %. A drift or a
-      smooth curve changes its contrast nowhere in particular and reports nothing. The width h
+      a series without change reports one with probability at most about 5 %. A straight
+      drift changes its contrast nowhere in particular and reports nothing; along a curve
+      whose slope grows (exponential growth, the steep side of a logistic) the location
+      contrast grows with the slope and stands out where the curve is steepest, so a
+      location contrast does not count where a least-squares line explains it: its slope
+      significant and a step at the leader not, over every symmetric span of h, 2h, 4h, ...
+      values up to the largest window (:mod:`vollan._drift`, t statistics beyond the
+      two-sided 1 % point; a jump shows a step over its own width, a transition spread over
+      many values over a span that holds its flat ends). The width h
       is as large as fits between the candidates (at least the smallest window, at least 8),
       since wider contrasts see smaller changes.
     - A series too short for 4h boundaries (:mod:`vollan._short`) reports at most one change

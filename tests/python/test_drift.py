@@ -1,0 +1,75 @@
+"""Location contrasts that a smooth drift explains: the fit, the rule, and what detect reports."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+import vollan
+from vollan import _drift
+
+
+def _reference(x: np.ndarray, c: int, h: int) -> tuple[float, float]:
+    y = x[c - h : c + h]
+    t = np.arange(c - h, c + h, dtype=np.float64)
+    design = np.column_stack([np.ones_like(t), t, (t >= c).astype(np.float64)])
+    beta, *_ = np.linalg.lstsq(design, y, rcond=None)
+    residual = y - design @ beta
+    variance = residual @ residual / (len(y) - 3)
+    cov = variance * np.linalg.inv(design.T @ design)
+    return beta[1] / np.sqrt(cov[1, 1]), beta[2] / np.sqrt(cov[2, 2])
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_slope_and_step_are_the_t_statistics_of_a_least_squares_fit(seed: int) -> None:
+    rng = np.random.default_rng(seed)
+    x = np.cumsum(rng.normal(size=400)) + 3.0 * (np.arange(400) >= 200)
+    for c, h in ((200, 10), (150, 37), (300, 100)):
+        assert _drift.slope_and_step(x, c, h) == pytest.approx(_reference(x, c, h), rel=1e-9)
+    # A constant stretch fits exactly: no statistic.
+    assert _drift.slope_and_step(np.ones(50), 25, 10) == (0.0, 0.0)
+
+
+def test_a_smooth_curve_explains_its_contrast_and_a_jump_or_a_ramp_does_not() -> None:
+    rng = np.random.default_rng(3)
+    t = np.arange(500)
+    noise = rng.normal(size=500)
+    growth = np.exp(0.008 * t) + noise
+    assert _drift.drift_explains(growth, 440, 10, 125)
+    jump = growth + 4.0 * (t >= 440)
+    assert not _drift.drift_explains(jump, 440, 10, 125)
+    # A transition over 80 values, seen at a width of 10: its flat ends show the step at 80.
+    ramp = 4.0 * np.clip((t - 210) / 80.0, 0.0, 1.0) + noise
+    assert not _drift.drift_explains(ramp, 250, 10, 125)
+    # Where the series ends before the span that would hold the flat ends, it is a drift.
+    assert _drift.drift_explains(ramp, 250, 10, 30)
+    # No slope, no drift; and no span fits before the first value.
+    assert not _drift.drift_explains(noise, 250, 10, 125)
+    assert not _drift.drift_explains(growth, 5, 10, 125)
+
+
+def test_detect_reports_far_less_along_exponential_growth_and_still_finds_jumps(
+    monkeypatch: pytest.MonkeyPatch,
+) -> None:
+    t = np.arange(500)
+    seeds = range(12)
+
+    def reports(jump: bool) -> tuple[int, int]:
+        found = other = 0
+        for seed in seeds:
+            x = np.exp(0.008 * t) + np.random.default_rng(seed).normal(size=500)
+            if jump:
+                x += 4.0 * (t >= 420)
+            points = vollan.detect(x).change_points
+            hit = any(abs(c - 420) <= 5 for c in points) if jump else False
+            found += hit
+            other += len(points) - hit
+        return found, other
+
+    found, other = reports(jump=True)
+    smooth = reports(jump=False)[1]
+    monkeypatch.setattr(_drift, "DRIFT_CHECK", False)
+    found_before, other_before = reports(jump=True)
+    smooth_before = reports(jump=False)[1]
+    assert found == found_before >= 10
+    assert smooth <= smooth_before // 2 and other <= other_before // 2
