@@ -55,6 +55,9 @@ ALTERNATIVES = {
     "location contrasts that a smooth drift explains reported as well": functools.partial(
         DEFAULT, drift=False
     ),
+    "changes of spread where a line through the scores fits as well reported too": (
+        functools.partial(DEFAULT, spread_steps=False)
+    ),
 }
 
 

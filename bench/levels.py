@@ -12,7 +12,7 @@ import numpy as np
 from _common import critical_tables
 from spreads import _seasonal
 
-from vollan import _level
+from vollan import _level, _shape
 from vollan._families import ar1
 from vollan._slope import clipped
 
@@ -57,7 +57,7 @@ def statistic(x: np.ndarray) -> float:
     if not _level.judged(u):
         return 0.0
     split, z = _level.level_statistic(u)
-    return z if _level._two_levels_fit_better(u, split) else 0.0
+    return z if _shape.two_levels_fit_better(u, split) else 0.0
 
 
 def cell(args: tuple[int, str, int, float]) -> tuple[int, str, float]:

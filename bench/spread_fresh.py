@@ -1,9 +1,11 @@
 """The spread pass of vollan.detect on series it was not chosen on: fresh periodic series (the
 regimes of bench/periods.py), fresh changes of spread (a noise of one law whose scale changes
-once or twice by a factor 1.5-4, up or down) and change-free series (bench/level_fresh.py),
-without the pass, with its first statistic (the long-run spread of the scores about two parts)
-and with the present one (about three parts); cover and F1 at a margin of 5, and how many
-reports lie farther than the margin from every true change.
+once or twice by a factor 1.5-4, up or down), change-free series (bench/level_fresh.py) and
+series whose spread grows steadily, with and without a change of spread on top: without the
+pass, with its first statistic (the long-run spread of the scores about two parts), with the
+present one (about three parts) taking splits where a line through the scores fits as well,
+and with the present one; cover and F1 at a margin of 5, and how many reports lie farther than
+the margin from every true change.
 
     python bench/spread_fresh.py [--series 200]
 """
@@ -41,6 +43,36 @@ def spread_changes(rng: np.random.Generator) -> tuple[np.ndarray, list[int]]:
     return NOISE[law](rng, n) * scale, cuts
 
 
+def growing_spread(rng: np.random.Generator) -> tuple[np.ndarray, list[int]]:
+    """n 300-3000 values whose spread grows steadily, no change: noise times a line rising by a
+    factor 2-4, noise times an exponential rising as much, a seasonal swing of period 12 that
+    widens as much, or a geometric random walk."""
+    n = int(rng.integers(300, 3001))
+    t = np.arange(n) / n
+    factor = rng.uniform(2.0, 4.0)
+    kind = int(rng.integers(4))
+    if kind == 0:
+        return rng.normal(size=n) * (1.0 + (factor - 1.0) * t), []
+    if kind == 1:
+        return rng.normal(size=n) * factor**t, []
+    if kind == 2:
+        swing = 2.0 * np.sin(2 * np.pi * np.arange(n) / 12) * (1.0 + (factor - 1.0) * t)
+        return swing + rng.normal(size=n), []
+    return 100.0 * np.exp(np.cumsum(0.0005 + 0.02 * rng.normal(size=n))), []
+
+
+def growing_with_a_change(rng: np.random.Generator) -> tuple[np.ndarray, list[int]]:
+    """As growing_spread's first two kinds, times a change of spread by a factor 2-4 (up or
+    down) at a point in the middle two thirds."""
+    n = int(rng.integers(300, 3001))
+    t = np.arange(n) / n
+    factor = rng.uniform(2.0, 4.0)
+    grow = 1.0 + (factor - 1.0) * t if rng.integers(2) else factor**t
+    c = int(rng.integers(n // 6, n - n // 6))
+    step = np.where(np.arange(n) >= c, rng.uniform(2.0, 4.0) ** rng.choice([-1, 1]), 1.0)
+    return rng.normal(size=n) * grow * step, [c]
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--series", type=int, default=200)
@@ -52,20 +84,25 @@ def main() -> None:
         ("periodic regimes", lambda rng: periodic(rng)[::2], 2027),
         ("changes of spread", spread_changes, 2029),
         ("change-free: drift, walk, seasonal, AR(1)", change_free, 2039),
+        ("spread growing steadily, no change", growing_spread, 2041),
+        ("spread growing steadily, one change of spread", growing_with_a_change, 2043),
     ):
         without = tuple(k for k in KINDS if k != "spread")
-        for label, kinds, bursts in (
-            ("without", without, True),
-            ("with, about two parts", KINDS, False),
-            ("with", KINDS, True),
+        for label, kinds, bursts, steps in (
+            ("without", without, True, True),
+            ("with, about two parts", KINDS, False, False),
+            ("with, where a line fits as well too", KINDS, True, False),
+            ("with", KINDS, True, True),
         ):
             _contrast.KINDS_OF_CHANGE_TYPE["distribution"] = kinds
             _spread.BURSTS = bursts
+            _spread.STEPS_ONLY = steps
             _spread.CRITICAL_BY_LENGTH = present if bursts else _SPREAD_TWO_PARTS
             print(
                 f"| {title} | {label} | {protocol.fresh_row(make, seed, args.series)}", flush=True
             )
     _spread.BURSTS = True
+    _spread.STEPS_ONLY = True
     _spread.CRITICAL_BY_LENGTH = present
     _contrast.KINDS_OF_CHANGE_TYPE["distribution"] = KINDS
 

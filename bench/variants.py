@@ -83,9 +83,11 @@ def _run(
     bursts: bool = True,
     bumps: bool = True,
     drift: bool = True,
+    spread_steps: bool = True,
     **options: Any,
 ) -> list[int]:
     _drift.DRIFT_CHECK = drift
+    _spread.STEPS_ONLY = spread_steps
     _level.BUMPS = bumps
     _level.CRITICAL_BY_LENGTH = _LEVEL_CRITICAL if bumps else _LEVEL_TWO_PARTS
     _passes.PASSES = passes
@@ -133,6 +135,7 @@ def variant(
     bursts: bool = True,
     bumps: bool = True,
     drift: bool = True,
+    spread_steps: bool = True,
     **options: Any,
 ) -> list[int]:
     return _run(
@@ -153,6 +156,7 @@ def variant(
         bursts,
         bumps,
         drift,
+        spread_steps,
         **options,
     )
 

@@ -38,7 +38,7 @@ import numpy as np
 
 from vollan._median import median
 from vollan._rules import MAD_TO_SD
-from vollan._shape import shape_statistic
+from vollan._shape import shape_statistic, two_levels_fit_better
 from vollan._slope import clipped
 
 if TYPE_CHECKING:
@@ -159,19 +159,6 @@ def likely_splits(u: NDArray[np.float64], split: int, statistic: float) -> tuple
     return min(int(inside[0]) + 1, split), max(int(inside[-1]) + 2, split + 1)
 
 
-def _two_levels_fit_better(u: NDArray[np.float64], split: int) -> bool:
-    """Whether the means on either side of ``split`` leave a smaller sum of squares than the
-    least-squares line through ``u``."""
-    n = len(u)
-    t = np.arange(n, dtype=np.float64) - (n - 1) / 2.0
-    centred = u - u.mean()
-    slope = float(t @ centred) / float(t @ t)
-    line = float(np.sum(np.square(centred - slope * t)))
-    left, right = u[:split], u[split:]
-    levels = float(np.sum(np.square(left - left.mean())) + np.sum(np.square(right - right.mean())))
-    return levels < line
-
-
 def level_changes(
     x: NDArray[np.float64], stretches: Sequence[tuple[int, int]]
 ) -> list[tuple[int, float, float, tuple[int, int]]]:
@@ -198,7 +185,7 @@ def level_changes(
             if (
                 not statistic > critical
                 or wanders(u[a:b])
-                or not _two_levels_fit_better(u[a:b], split)
+                or not two_levels_fit_better(u[a:b], split)
             ):
                 continue
             lo, hi = likely_splits(u[a:b], split, statistic)

@@ -185,6 +185,23 @@ def shape_statistic(
     noise) puts the sum's two extremes at its two changes, and the means of two parts would
     count the burst itself as noise."""
     n = len(u)
+    walk, k, cuts = _extremes(u, margin, bump)
+    split = k + 1
+    parts = zip(cuts[:-1], cuts[1:], strict=True)
+    residual = np.concatenate([u[a:b] - u[a:b].mean() for a, b in parts])
+    sd = _long_run_sd(residual, lags)
+    if not sd > 0:
+        return split, 0.0
+    return split, float(abs(walk[k])) / (sd * math.sqrt(n))
+
+
+def _extremes(
+    u: NDArray[np.float64], margin: int, bump: bool
+) -> tuple[NDArray[np.float64], int, list[int]]:
+    """The centred cumulative sum of ``u`` (before each split), the place of its largest
+    absolute value away from the ends, and the cuts of the parts about whose means the noise
+    is taken (see :func:`shape_statistic`)."""
+    n = len(u)
     walk = np.cumsum(u - u.mean())[:-1]
     bridge = np.abs(walk)
     bridge[: margin - 1] = 0.0
@@ -199,12 +216,60 @@ def shape_statistic(
             other = int(np.argmin(inner) if walk[k] > 0 else np.argmax(inner)) + margin
             if abs(other - split) >= margin:
                 cuts = [0, min(split, other), max(split, other), n]
-    parts = zip(cuts[:-1], cuts[1:], strict=True)
-    residual = np.concatenate([u[a:b] - u[a:b].mean() for a, b in parts])
-    sd = _long_run_sd(residual, lags)
-    if not sd > 0:
-        return split, 0.0
-    return split, float(bridge[k]) / (sd * math.sqrt(n))
+    return walk, k, cuts
+
+
+def levels_fit_better(u: NDArray[np.float64], margin: int = LOCAL_VALUES // 2) -> bool:
+    """Whether two levels, split where :func:`shape_statistic` splits ``u``, or three, split
+    there and at the best further split of either side, leave a smaller sum of squares than
+    the least-squares line through ``u``: two changes in the same direction make a staircase
+    that a line fits about as well as two levels, but not as well as three."""
+    _, k, _ = _extremes(u, margin, False)
+    split = k + 1
+    if two_levels_fit_better(u, split):
+        return True
+    n = len(u)
+    t = np.arange(n, dtype=np.float64) - (n - 1) / 2.0
+    centred = u - u.mean()
+    slope = float(t @ centred) / float(t @ t)
+    line = float(np.sum(np.square(centred - slope * t)))
+    left, right = u[:split], u[split:]
+    left_sse, right_sse = _sum_of_squares(left), _sum_of_squares(right)
+    three = min(_best_split_sse(left) + right_sse, left_sse + _best_split_sse(right))
+    # The third level and its place are chosen to fit: they pay what the Bayesian information
+    # criterion asks of two parameters (the noise's variance from the three levels' residuals).
+    return three + 2.0 * math.log(n) * three / max(n - 3, 1) < line
+
+
+def _sum_of_squares(v: NDArray[np.float64]) -> float:
+    return float(np.sum(np.square(v - v.mean()))) if len(v) else 0.0
+
+
+def _best_split_sse(v: NDArray[np.float64]) -> float:
+    """The least sum of squares about the means of two parts of ``v`` (of ``v`` itself when
+    it is too short to split)."""
+    m = len(v)
+    if m < 2:
+        return _sum_of_squares(v)
+    centred = v - v.mean()
+    sums = np.cumsum(centred)[:-1]
+    j = np.arange(1, m, dtype=np.float64)
+    # The sum of squares about one mean, less what a split before j + 1 takes away.
+    explained = np.square(sums) * m / (j * (m - j))
+    return max(float(centred @ centred) - float(np.max(explained)), 0.0)
+
+
+def two_levels_fit_better(u: NDArray[np.float64], split: int) -> bool:
+    """Whether the means on either side of ``split`` leave a smaller sum of squares than the
+    least-squares line through ``u``."""
+    n = len(u)
+    t = np.arange(n, dtype=np.float64) - (n - 1) / 2.0
+    centred = u - u.mean()
+    slope = float(t @ centred) / float(t @ t)
+    line = float(np.sum(np.square(centred - slope * t)))
+    left, right = u[:split], u[split:]
+    levels = float(np.sum(np.square(left - left.mean())) + np.sum(np.square(right - right.mean())))
+    return levels < line
 
 
 def place_change(values: NDArray[np.float64], near: int, radius: int, margin: int) -> int:
@@ -255,10 +320,13 @@ def segmented(
     critical_of: Callable[[int], float],
     least: int,
     bump: bool = False,
+    levels: bool = False,
 ) -> list[tuple[int, float, float]]:
     """Binary segmentation of each stretch of at least ``least`` values by the cumulative sum
     of its ``scores`` (:func:`shape_statistic`) against ``critical_of`` its length, each change
-    placed by :func:`place_change`; strongest first (by statistic over critical value)."""
+    placed by :func:`place_change`; strongest first (by statistic over critical value). With
+    ``levels``, a split is taken only where the scores' two or three means fit them better than
+    a line (:func:`levels_fit_better`): a score that rises or falls steadily changes nowhere."""
     found: list[tuple[int, float, float]] = []
     for start, end in stretches:
         if end - start < least:
@@ -275,7 +343,7 @@ def segmented(
                 continue
             split, statistic = shape_statistic(u[a:b], bump=bump)
             critical = critical_of(b - a)
-            if not statistic > critical:
+            if not statistic > critical or (levels and not levels_fit_better(u[a:b])):
                 continue
             split = place_change(values[a:b], split, PLACE_RADIUS, LOCAL_VALUES // 2)
             found.append((start + a + split, statistic, critical))

@@ -15,7 +15,12 @@ whole stretches between the changes the other rules report:
   at the sum's largest and smallest values, so that a burst of noise that ends within the
   stretch is not counted as noise itself), is near a Brownian bridge while the spread stays
   the same; its largest value beyond :func:`critical_spread` reports a change, placed as a
-  change of shape is, and each side is searched again (binary segmentation).
+  change of shape is, and each side is searched again (binary segmentation);
+- a split is taken only where two levels of the scores, or three (a staircase), fit them
+  better than a line through them (:func:`vollan._shape.levels_fit_better`, the third level
+  paying the Bayesian information criterion's price of two parameters): a spread that grows
+  steadily, as noise that grows with the level does, changes nowhere in particular, as a
+  straight drift of the level does not.
 """
 
 from __future__ import annotations
@@ -41,6 +46,10 @@ LEAST_SPREAD_VALUES = LEAST_SHAPE_VALUES
 # their cumulative sum, rather than two (shape_statistic's ``bump``): a burst of noise that ends
 # within the stretch (the spread up, then down again) otherwise counts as noise itself.
 BURSTS = True
+# Whether a change is reported only where two levels of the scores fit them better than a line
+# through them: a spread that grows steadily (noise that grows with the level, a seasonal
+# swing that widens) changes nowhere in particular, as a drift of the level does not.
+STEPS_ONLY = True
 # The critical value of the statistic by the length of the stretch: above the largest simulated
 # 99 % quantile over change-free Gaussian, Student-t(3), AR(1) 0.5 and 0.9, random-walk and
 # seasonal noise (bench/spreads.py: 1,000 series a cell, 250 beyond 4,000 values), rounded up,
@@ -80,4 +89,12 @@ def spread_changes(
 ) -> list[tuple[int, float, float]]:
     """Changes of spread within the stretches ``[start, end)`` of ``x``, with their statistics
     and critical values, strongest first (by statistic over critical value)."""
-    return segmented(x, stretches, spread_scores, critical_spread, LEAST_SPREAD_VALUES, bump=BURSTS)
+    return segmented(
+        x,
+        stretches,
+        spread_scores,
+        critical_spread,
+        LEAST_SPREAD_VALUES,
+        bump=BURSTS,
+        levels=STEPS_ONLY,
+    )

@@ -156,7 +156,8 @@ def detect(
       cumulative sum of each value's absolute deviation from its neighbours' mean, clipped,
       over the stretches between all the changes found so far; from 255 values, beyond the
       99 % quantile of its largest value over change-free Gaussian, Student-t(3), AR(1),
-      random-walk and seasonal series.
+      random-walk and seasonal series, and only where two or three levels of those deviations
+      fit them better than a line: a spread that grows steadily changes nowhere.
       "mean" judges the location contrast and shifts of level over whole stretches; "var"
       the scale contrast, and looks for
       changes of spread apart from the vote as "distribution" does. It also chooses the split

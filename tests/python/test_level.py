@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import vollan
-from vollan import _contrast, _level
+from vollan import _contrast, _level, _shape
 from vollan._slope import clipped
 
 
@@ -200,7 +200,7 @@ def _level_changes_judged_first(x: np.ndarray, stretches: list) -> list:
                 continue
             split, statistic = _level.level_statistic(u[a:b])
             critical = _level.critical_level(b - a)
-            if not statistic > critical or not _level._two_levels_fit_better(u[a:b], split):
+            if not statistic > critical or not _shape.two_levels_fit_better(u[a:b], split):
                 continue
             lo, hi = _level.likely_splits(u[a:b], split, statistic)
             found.append((start + a + split, statistic, critical, (start + a + lo, start + a + hi)))

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import vollan
-from vollan import _contrast, _spread
+from vollan import _contrast, _shape, _spread
 from vollan._shape import shape_statistic
 
 
@@ -144,3 +144,55 @@ def test_the_spread_about_three_parts_cut_at_both_extremes_of_the_sum(seed: int)
     assert statistic == pytest.approx(expected, rel=1e-12)
     # About two parts the burst counts as noise, and the statistic is far smaller.
     assert shape_statistic(u, margin, lags)[1] < statistic / 2
+
+
+def test_the_best_split_and_the_fits_the_levels_are_compared_by() -> None:
+    rng = np.random.default_rng(4)
+    v = rng.normal(size=60) + np.r_[np.zeros(25), np.full(35, 1.5)]
+    brute = min(
+        float(np.sum((v[:j] - v[:j].mean()) ** 2) + np.sum((v[j:] - v[j:].mean()) ** 2))
+        for j in range(1, 60)
+    )
+    assert _shape._best_split_sse(v) == pytest.approx(brute, rel=1e-12)
+    n = 600
+    noise = 0.3 * rng.normal(size=n)
+    step = noise + (np.arange(n) >= 400)
+    staircase = noise + (np.arange(n) >= 200) + (np.arange(n) >= 400)
+    ramp = noise + np.arange(n) / n * 2.0
+    assert _shape.levels_fit_better(step)
+    # A line fits a staircase about as well as two levels do, but not as well as three.
+    assert not _shape.two_levels_fit_better(staircase, 300)
+    assert _shape.levels_fit_better(staircase)
+    assert not _shape.levels_fit_better(ramp)
+
+
+def test_a_spread_that_grows_steadily_changes_nowhere(monkeypatch: pytest.MonkeyPatch) -> None:
+    n = 1200
+    grow = 1.0 + 2.0 * np.arange(n) / n
+
+    def reports(seeds: range) -> int:
+        return sum(
+            len(vollan.detect(np.random.default_rng(s).normal(size=n) * grow).change_points)
+            for s in seeds
+        )
+
+    with_guard = reports(range(10))
+    monkeypatch.setattr(_spread, "STEPS_ONLY", False)
+    assert with_guard <= reports(range(10)) // 2
+
+
+def test_a_staircase_of_spread_is_found_at_both_steps(monkeypatch: pytest.MonkeyPatch) -> None:
+    n = 1200
+    scale = np.where(np.arange(n) < 400, 1.0, np.where(np.arange(n) < 800, 2.0, 4.0))
+
+    def found() -> list[tuple[int, ...]]:
+        return [
+            vollan.detect(np.random.default_rng(seed).normal(size=n) * scale).change_points
+            for seed in range(10)
+        ]
+
+    guarded = found()
+    for c in (400, 800):
+        assert sum(any(abs(p - c) <= 30 for p in points) for points in guarded) >= 8
+    monkeypatch.setattr(_spread, "STEPS_ONLY", False)
+    assert found() == guarded
