@@ -225,20 +225,31 @@ def levels_fit_better(u: NDArray[np.float64], margin: int = LOCAL_VALUES // 2) -
     the least-squares line through ``u``: two changes in the same direction make a staircase
     that a line fits about as well as two levels, but not as well as three."""
     _, k, _ = _extremes(u, margin, False)
-    split = k + 1
-    if two_levels_fit_better(u, split):
-        return True
     n = len(u)
-    t = np.arange(n, dtype=np.float64) - (n - 1) / 2.0
-    centred = u - u.mean()
-    slope = float(t @ centred) / float(t @ t)
-    line = float(np.sum(np.square(centred - slope * t)))
-    left, right = u[:split], u[split:]
+    left, right = u[: k + 1], u[k + 1 :]
     left_sse, right_sse = _sum_of_squares(left), _sum_of_squares(right)
+    line = _line_sse(u)
+    if left_sse + right_sse < line:
+        return True
     three = min(_best_split_sse(left) + right_sse, left_sse + _best_split_sse(right))
     # The third level and its place are chosen to fit: they pay what the Bayesian information
     # criterion asks of two parameters (the noise's variance from the three levels' residuals).
     return three + 2.0 * math.log(n) * three / max(n - 3, 1) < line
+
+
+def two_levels_fit_better(u: NDArray[np.float64], split: int) -> bool:
+    """Whether the means on either side of ``split`` leave a smaller sum of squares than the
+    least-squares line through ``u``."""
+    return _sum_of_squares(u[:split]) + _sum_of_squares(u[split:]) < _line_sse(u)
+
+
+def _line_sse(u: NDArray[np.float64]) -> float:
+    """The sum of squares about the least-squares line through ``u``."""
+    n = len(u)
+    t = np.arange(n, dtype=np.float64) - (n - 1) / 2.0
+    centred = u - u.mean()
+    slope = float(t @ centred) / float(t @ t)
+    return float(np.sum(np.square(centred - slope * t)))
 
 
 def _sum_of_squares(v: NDArray[np.float64]) -> float:
@@ -257,19 +268,6 @@ def _best_split_sse(v: NDArray[np.float64]) -> float:
     # The sum of squares about one mean, less what a split before j + 1 takes away.
     explained = np.square(sums) * m / (j * (m - j))
     return max(float(centred @ centred) - float(np.max(explained)), 0.0)
-
-
-def two_levels_fit_better(u: NDArray[np.float64], split: int) -> bool:
-    """Whether the means on either side of ``split`` leave a smaller sum of squares than the
-    least-squares line through ``u``."""
-    n = len(u)
-    t = np.arange(n, dtype=np.float64) - (n - 1) / 2.0
-    centred = u - u.mean()
-    slope = float(t @ centred) / float(t @ t)
-    line = float(np.sum(np.square(centred - slope * t)))
-    left, right = u[:split], u[split:]
-    levels = float(np.sum(np.square(left - left.mean())) + np.sum(np.square(right - right.mean())))
-    return levels < line
 
 
 def place_change(values: NDArray[np.float64], near: int, radius: int, margin: int) -> int:

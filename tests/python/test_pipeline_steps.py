@@ -50,48 +50,46 @@ def test_window_sizes_hold_whole_periods_unless_the_caller_gave_them() -> None:
     assert given.sizes == [10, 25]
 
 
+def _judged(
+    x: np.ndarray,
+    sizes: list[int],
+    change_type: str = "distribution",
+    min_contrast: float | str | None = "auto",
+) -> _judge.Judged:
+    return _judge.judge_leaders(
+        x,
+        _scan(x, sizes),
+        sizes,
+        change_type=change_type,
+        min_score=0.5,
+        min_contrast=min_contrast,
+        two_threads=False,
+    )
+
+
 def test_leaders_judged_report_a_step_and_not_noise() -> None:
     rng = np.random.default_rng(5)
     step = np.r_[rng.normal(size=300), 3.0 + rng.normal(size=300)]
     sizes = [10, 20, 40, 80]
-    judged = _judge.judge_leaders(
-        step,
-        _scan(step, sizes),
-        sizes,
-        change_type="distribution",
-        min_score=0.5,
-        min_contrast="auto",
-        two_threads=False,
-    )
+    judged = _judged(step, sizes)
     assert any(abs(c - 300) <= 3 for c in judged.chosen)
     assert judged.chosen <= set(judged.indices)
     assert len(judged.evidence()) == len(judged.indices)
     # With the contrast check off, every candidate with enough votes may be reported.
-    unchecked = _judge.judge_leaders(
-        step,
-        _scan(step, sizes),
-        sizes,
-        change_type="distribution",
-        min_score=0.5,
-        min_contrast=None,
-        two_threads=False,
-    )
+    unchecked = _judged(step, sizes, min_contrast=None)
     assert judged.chosen <= unchecked.chosen
     assert unchecked.kinds_judged == ()
+    # Noise has leaders with enough votes too; their contrasts refuse them.
+    noise = np.random.default_rng(0).normal(size=600)
+    judged_noise = _judged(noise, sizes)
+    candidates = {i for i in judged_noise.indices if judged_noise.scores[i] >= 0.5}
+    assert candidates and not judged_noise.chosen
+    assert candidates <= _judged(noise, sizes, min_contrast=None).chosen
 
 
 def test_a_short_series_is_judged_by_its_split_and_says_so() -> None:
     x = np.r_[np.zeros(12), np.full(12, 5.0)] + np.random.default_rng(6).normal(size=24)
-    sizes = [4, 6]
-    judged = _judge.judge_leaders(
-        x,
-        _scan(x, sizes),
-        sizes,
-        change_type="mean",
-        min_score=0.5,
-        min_contrast="auto",
-        two_threads=False,
-    )
+    judged = _judged(x, [4, 6], change_type="mean")
     assert judged.note is not None and "at most one change of mean" in judged.note
     assert len(judged.chosen) <= 1
     assert all(v[1] in ("shift", None) for v in judged.verdicts)
@@ -111,17 +109,17 @@ def test_changes_apart_from_vote_run_only_the_passes_asked_for() -> None:
 
 
 def test_a_change_is_described_within_the_largest_window_not_over_its_whole_contrast() -> None:
-    # A jump of 2 sd in a long series that also drifts by 2e-5 sd a value: its contrast is
-    # tens of thousands of values wide, over which the drift alone adds 0.4 sd to the means'
-    # gap; within the largest window (1,000 values) it adds 0.02.
+    # A jump of 2 sd in a long series that also drifts by 1e-4 sd a value: its contrast is
+    # thousands of values wide, over which the drift alone adds 0.4-0.7 sd to the means' gap;
+    # within the largest window (1,000 values) it adds 0.1.
     for seed in (0, 1):
         rng = np.random.default_rng(seed)
-        n = 200_000
-        x = rng.normal(size=n) + 2e-5 * np.arange(n)
+        n = 60_000
+        x = rng.normal(size=n) + 1e-4 * np.arange(n)
         x[n // 2 :] += 2.0
         found = vollan.detect(x)
         (leader,) = (one for one in found.leaders if one.reported)
-        assert abs(leader.index - n // 2) <= 2
-        assert leader.width > found.window_sizes[-1]
-        assert abs(leader.shift - 2.0) < 0.15
+        assert abs(leader.index - n // 2) <= 5
+        assert leader.width > 3 * found.window_sizes[-1]
+        assert abs(leader.shift - 2.1) < 0.15
         assert abs(leader.spread_ratio - 1.0) < 0.1
