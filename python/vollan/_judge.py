@@ -71,6 +71,9 @@ class Judged:
         The kinds of change judged ("location", "scale", and the passes apart from the vote).
     note : str or None
         Why the series is judged by fewer rules, or not at all.
+    described : Later
+        Each leader's interval and size, running beside the rest when the series is long;
+        :meth:`evidence` waits for it.
     """
 
     indices: list[int]
