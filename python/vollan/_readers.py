@@ -299,7 +299,9 @@ def read_text(
         raise InputError(f"{source}: no values found")
     delimiter = _sniff_delimiter(lines[0][1], decimal)
     if delimiter is None:
-        rows = [(n, line.split()) for n, line in lines]
+        # One column, or columns apart by spaces; cells may be quoted, as spreadsheets quote
+        # numbers written with thousands separators ("1,018.91").
+        rows = [(n, _split_quoted(line) if '"' in line else line.split()) for n, line in lines]
     else:
         # Each line on its own, as before: a stray quote must not swallow the lines after it.
         rows = [
@@ -379,6 +381,10 @@ def read_text(
 
 def _split(line: str, delimiter: str) -> list[str]:
     return next(csv.reader([line], delimiter=delimiter))
+
+
+def _split_quoted(line: str) -> list[str]:
+    return [c for c in next(csv.reader([line.strip()], delimiter=" ", skipinitialspace=True)) if c]
 
 
 def _refuse_missing(where: str, cell: str) -> None:

@@ -137,6 +137,15 @@ def test_grouped_and_comma_numbers_read_to_the_same_floats(
     same_result(doc, detect(values, labels=DAYS))
 
 
+def test_quoted_cells_of_a_single_column_are_read(tmp_path, capsys):
+    # A one-column sheet saved as CSV quotes the numbers that hold a thousands separator; with
+    # no delimiter in its header the file is split on spaces, and the quotes must go too.
+    values = [big(v) for v in VALUES]
+    cells = [f'"{v:,.2f}"' if v >= 1000 else f"{v:.2f}" for v in values]
+    path = write(tmp_path, "one.csv", "close\n" + "".join(c + "\n" for c in cells))
+    same_result(doc_of(["detect", path], capsys), detect(values))
+
+
 def test_decimal_commas_one_number_per_line_need_the_option(tmp_path, capsys):
     path = write(tmp_path, "d.txt", "".join(f"{v:.2f}\n".replace(".", ",") for v in VALUES))
     doc = doc_of(["detect", path, "--decimal", ","], capsys)
