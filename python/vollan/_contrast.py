@@ -68,6 +68,9 @@ MAX_TIED_SHARE = 0.25
 # negative-binomial, zero-inflated and rounded normal noise its 99 % quantile stayed below its
 # critical value at every length from 150 to 20,000 (bench/levels.py).
 _ROBUST_KINDS = ("shape", "slope")
+# What a two-valued series is judged by: its level, near each boundary and over whole
+# stretches (a sum of 0/1 flags is the classical test of a change in their rate).
+_TWO_VALUED_KINDS = ("location", "level")
 # Floor of the distance before its logarithm (constant stretches have distance 0).
 _MIN_DISTANCE = 1e-300
 # critical = a + b·ln(m) + c·ln(h) + d/m, with m = (n - 2h + 1)/h boundaries per width, for
@@ -109,9 +112,10 @@ def kinds_to_judge(
     them NaN).
 
     Those of :data:`KINDS_OF_CHANGE_TYPE`, but no shape nor slope where one value
-    makes up more than :data:`MAX_TIED_SHARE` of the series, and location alone on two-valued
-    series: their spread follows from their mean, and the scale contrast reported a change in
-    8 % of change-free Bernoulli(0.5) series of 10^5 values.
+    makes up more than :data:`MAX_TIED_SHARE` of the series, and location alone (near each
+    boundary and over whole stretches) on two-valued series: their spread follows from their
+    mean, and the scale contrast reported a change in 8 % of change-free Bernoulli(0.5) series
+    of 10^5 values.
     """
     name = change_type.lower()
     kinds = KINDS_OF_CHANGE_TYPE[name]
@@ -122,7 +126,10 @@ def kinds_to_judge(
             starts = np.flatnonzero(ordered[1:] != ordered[:-1]) + 1
             counts = np.diff(np.concatenate([[0], starts, [len(ordered)]]))
         if len(counts) <= 2:
-            return ("location",), (
+            judged = tuple(k for k in kinds if k in _TWO_VALUED_KINDS) or ("location",)
+            if judged == kinds:
+                return kinds, None
+            return judged, (
                 "the series takes only two values, whose spread follows from their mean: "
                 "changes are judged by location alone"
             )

@@ -18,11 +18,13 @@ from typing import TYPE_CHECKING, cast
 
 import numpy as np
 
-from vollan import _drift
+from vollan import _contrast, _drift, _permuted
 from vollan._background import BESIDE_FROM, Later
 from vollan._contrast import (
     KINDS,
     KINDS_OF_CHANGE_TYPE,
+    MAX_TIED_SHARE,
+    MIN_WINDOWS_OF_BOUNDARIES,
     contrast_scores,
     contrast_width,
     critical_contrast,
@@ -199,18 +201,41 @@ def _judge(
             strict=True,
         )
     )
+    # Sparse events and other much repeated values: their own values in random order say
+    # how far a contrast stands out by chance (never less than under Gaussian noise).
+    permuted = (
+        isinstance(min_contrast, str)
+        and ordered is not None
+        and _permuted.applies(ordered, MAX_TIED_SHARE)
+    )
+    own: dict[int, dict[str, float]] = {}
+
+    def critical_of(kind: str, h: int) -> float:
+        if not isinstance(min_contrast, str):
+            return float(cast("float", min_contrast))
+        value = critical_contrast(kind, len(x), h)
+        if permuted and ordered is not None:
+            if not own:
+                own.update(
+                    _permuted.permuted_criticals(
+                        x,
+                        ordered,
+                        [width_of[i] for i in order],
+                        kinds,
+                        _contrast.CONTRAST_LEVEL,
+                        MIN_WINDOWS_OF_BOUNDARIES,
+                    )
+                )
+            value = max(value, own[h][kind])
+        return value
+
     verdicts: list[Verdict] = []
     stands_out = []
     strength = []
     for i, h in zip(indices, widths, strict=True):
         row = scores.get(i)
         if row:
-            critical = {
-                k: critical_contrast(k, len(x), h)
-                if isinstance(min_contrast, str)
-                else float(cast("float", min_contrast))
-                for k in row
-            }
+            critical = {k: critical_of(k, h) for k in row}
             kind = max(row, key=lambda k: row[k] - critical[k])
             if (
                 kind == "location"

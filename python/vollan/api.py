@@ -113,9 +113,14 @@ def detect(
       boundary of the series: "location" (the logarithm of the Wasserstein distance: level
       and shape) and "scale" (the log ratio of the standard deviations: spread). Its robust
       z-score, against the median and MAD of the same contrast away from the candidates, must
-      exceed the 97.5 % quantile of the largest such z-score over a Gaussian white-noise series
+      exceed the 95 % quantile of the largest such z-score over a Gaussian white-noise series
       of the same length (:func:`vollan._contrast.critical_contrast`), for either contrast: so
-      a series without change reports one with probability at most about 5 %. A straight
+      a series without change reports one with probability at most about 5 %. Sparse events
+      and other much repeated values follow a law of their own: where one value makes up more
+      than a quarter of a series of at most 5,000 values and 32 distinct ones, the critical
+      value is also the 95 % quantile (shared between the two contrasts) of that z-score over
+      200 random orders of the series' own values, and the larger of the two holds
+      (:mod:`vollan._permuted`). A straight
       drift changes its contrast nowhere in particular and reports nothing; along a curve
       whose slope grows (exponential growth, the steep side of a logistic) the location
       contrast grows with the slope and stands out where the curve is steepest, so a

@@ -136,10 +136,10 @@ def test_continuous_values_keep_their_floors() -> None:
             "distribution",
             ("location", "scale", "level", "spread"),
         ),
-        (np.r_[np.zeros(50), np.ones(50), [0.0]], "distribution", ("location",)),
+        (np.r_[np.zeros(50), np.ones(50), [0.0]], "distribution", ("location", "level")),
         (np.r_[np.zeros(50), np.ones(50)], "var", ("location",)),
         (np.r_[np.zeros(30), np.arange(70.0)], "var", ("scale", "spread")),
-        (np.r_[np.zeros(50), np.ones(50)], "mean", ("location",)),
+        (np.r_[np.zeros(50), np.ones(50)], "mean", ("location", "level")),
         (np.r_[np.zeros(30), np.arange(70.0)], "mean", ("location", "level")),
         (np.random.default_rng(1).normal(size=100), "mean", ("location", "level")),
     ],
@@ -184,3 +184,4 @@ def test_fitting_scores_count_only_sizes_that_fit() -> None:
     assert scores[900] == 2 / 5
     # A leader seen once, far from the rest: all six sizes fit.
     assert scores[2000] == 1 / 6
+

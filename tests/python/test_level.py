@@ -149,7 +149,9 @@ def test_repeated_values_keep_the_level_but_not_shape_or_slope() -> None:
     assert note is not None and "changes of shape and of slope are not judged" in note
     flags = rng.integers(0, 2, size=600).astype(float)
     kinds, note = _contrast.kinds_to_judge("mean", flags)
-    assert kinds == ("location",) and note is not None and "location alone" in note
+    assert kinds == ("location", "level") and note is None  # all that "mean" judges anyway
+    kinds, _ = _contrast.kinds_to_judge("distribution", flags)
+    assert kinds == ("location", "level")
 
 
 def test_counts_whose_rate_falls_are_found_over_whole_stretches() -> None:

@@ -1,0 +1,75 @@
+"""Critical values from a series' own values in random order, where values repeat a lot."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+import vollan
+from vollan import _contrast, _permuted
+from vollan._rules import resolution
+
+
+@pytest.mark.parametrize("h", [8, 13, 40])
+@pytest.mark.parametrize(
+    "law",
+    [
+        lambda r, n: r.poisson(0.3, n).astype(float),
+        lambda r, n: 2.5 * (r.random(n) < 0.05),
+        lambda r, n: 0.1 * np.round(r.normal(0, 0.5, n)),
+    ],
+)
+def test_contrasts_from_cumulative_sums_match_the_sorted_windows(law, h) -> None:
+    x = law(np.random.default_rng(h), 700)
+    gap = resolution(x)
+    bounds = np.arange(h, len(x) - h + 1)
+    location = _contrast.contrasts_at(x, h, bounds, "location", gap)
+    np.testing.assert_allclose(
+        _permuted.location_contrasts(x, h, np.unique(x), gap), location, rtol=0, atol=1e-12
+    )
+    # The moments lose digits where a window barely spreads; the root of the log ratio
+    # magnifies them, still far below anything a critical value could tell apart.
+    scale = _contrast.contrasts_at(x, h, bounds, "scale", gap)
+    np.testing.assert_allclose(_permuted.scale_contrasts(x, h, gap), scale, rtol=0, atol=1e-5)
+
+
+def test_which_series_are_calibrated_on_their_own_values() -> None:
+    rng = np.random.default_rng(1)
+    assert _permuted.applies(np.sort(rng.poisson(0.3, 500).astype(float)), 0.25)
+    assert not _permuted.applies(np.sort(rng.normal(size=500)), 0.25)  # no ties
+    assert not _permuted.applies(np.sort(rng.poisson(3.0, 500).astype(float)), 0.25)  # spread
+    long = rng.poisson(0.3, _permuted.PERMUTED_UP_TO + 1).astype(float)
+    assert not _permuted.applies(np.sort(long), 0.25)
+    many = np.r_[np.zeros(300), np.arange(1.0, 101.0)]  # tied, but 101 distinct values
+    assert not _permuted.applies(np.sort(many), 0.25)
+
+
+def test_sparse_events_without_change_rarely_report_one() -> None:
+    # Flags at a rate of 1 %: the Gaussian critical values alone let 73-78 of 200 change-free
+    # series of 150-300 values report a change.
+    reports = 0
+    for seed in range(40):
+        x = (np.random.default_rng([seed, 301]).random(250) < 0.01).astype(float)
+        reports += bool(vollan.detect(x).change_points)
+    assert reports <= 4
+
+
+def test_changes_of_rate_in_flags_and_counts_are_found() -> None:
+    for seed in range(5):
+        r = np.random.default_rng([seed, 302])
+        flags = np.r_[r.random(300) < 0.2, r.random(300) < 0.8].astype(float)
+        assert any(abs(c - 300) <= 5 for c in vollan.detect(flags).change_points)
+        counts = np.r_[r.poisson(0.1, 300), r.poisson(1.0, 300)].astype(float)
+        assert any(abs(c - 300) <= 10 for c in vollan.detect(counts).change_points)
+    # A clean step between two values stands out beyond any order of its values.
+    assert vollan.detect(np.r_[np.zeros(60), np.ones(60)]).change_points == (60,)
+
+
+def test_the_critical_values_do_not_vary_between_calls_or_threads() -> None:
+    x = np.random.default_rng(303).poisson(0.05, 400).astype(float)
+    x[200:230] += 1.0
+    first = vollan.detect(x)
+    assert vollan.detect(x).to_dict() == first.to_dict()
+    assert vollan.detect(x, workers=1).to_dict() == first.to_dict()
+    criticals = [lead.critical for lead in first.leaders if lead.critical is not None]
+    assert criticals and all(c > 0 for c in criticals)
