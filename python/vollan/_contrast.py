@@ -100,6 +100,8 @@ CONTRAST_LEVEL = 0.95
 # no longer describe the series.
 MIN_CONTRAST_WIDTH = 8
 MIN_WINDOWS_OF_BOUNDARIES = 4
+# Contrasts taken within h/2 of a leader, at most twice this many (see _near_step).
+NEAR_STEPS = 64
 # Rows of windows held at once (each row holds h values).
 _CHUNK_VALUES = 1 << 22
 
@@ -325,13 +327,23 @@ def contrast_scores(
             for j in mine:
                 # A leader closer to an end than h is judged at the nearest full boundary.
                 c = min(max(leaders[j], h), n - h)
-                near = np.arange(max(h, c - h // 2), min(n - h, c + h // 2) + 1, dtype=np.intp)
+                near = np.arange(
+                    max(h, c - h // 2), min(n - h, c + h // 2) + 1, _near_step(h), dtype=np.intp
+                )
                 excess = float(contrasts_at(x, h, near, kind, gap).max()) - centre
                 if spread > 0:
                     scores[j][kind] = excess / spread
                 else:
                     scores[j][kind] = math.inf if excess > 0 else 0.0
     return scores
+
+
+def _near_step(h: int) -> int:
+    """Boundaries between the contrasts taken around a leader: every one up to h = 127; beyond,
+    one in h / NEAR_STEPS, whose windows share all but 1/64 of their values, so that the search
+    costs O(h log h) instead of growing with h² (a long series with one change gets h in the
+    tens of thousands)."""
+    return max(1, h // NEAR_STEPS)
 
 
 def contrast_width(smallest_window: int) -> int:

@@ -185,3 +185,24 @@ def test_fitting_scores_count_only_sizes_that_fit() -> None:
     # A leader seen once, far from the rest: all six sizes fit.
     assert scores[2000] == 1 / 6
 
+
+@pytest.mark.parametrize(("h", "searched"), [(100, 101), (3000, 66)])
+def test_the_search_around_a_leader_is_bounded_for_wide_contrasts(monkeypatch, h, searched):
+    # A long series with one change gets contrasts of thousands of values a side; taking every
+    # boundary within h/2 of the leader made the call grow with h² (minutes at 10^6 values).
+    from vollan import _contrast
+
+    sizes: list[int] = []
+    plain = _contrast.contrasts_at
+
+    def counted(x, width, bounds, kind, gap=None):
+        sizes.append(len(bounds))
+        return plain(x, width, bounds, kind, gap)
+
+    monkeypatch.setattr(_contrast, "contrasts_at", counted)
+    rng = np.random.default_rng(5)
+    x = rng.normal(size=8 * h)
+    x[4 * h :] += 1.0
+    (row,) = contrast_scores(x, [h], [4 * h], ["location"], [4 * h])
+    assert sizes[-1] <= 2 * _contrast.NEAR_STEPS + 1 and sizes[-1] == searched
+    assert row["location"] > critical_contrast("location", len(x), h)
