@@ -114,6 +114,8 @@ def _medians_of_three(x: NDArray[np.float64]) -> NDArray[np.float64]:
 # Values per block of the local noise scale: enough for a stable MAD, few enough to follow a
 # change of spread.
 SCALE_BLOCK = 64
+# The share of a block's residuals tied at its centre beyond which ties set its scale no more.
+MOST_TIED_RESIDUALS = 0.1
 
 
 def _local_sd(residual: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -126,7 +128,16 @@ def _local_sd(residual: NDArray[np.float64]) -> NDArray[np.float64]:
     size = n // blocks
     main = residual[: blocks * size].reshape(blocks, size)
     centre = np.median(main, axis=1, keepdims=True)
-    sd = MAD_TO_SD * np.median(np.abs(main - centre), axis=1) / _RESIDUAL_SD
+    deviation = np.abs(main - centre)
+    sd = MAD_TO_SD * np.median(deviation, axis=1) / _RESIDUAL_SD
+    # A stretch that repeats one value, or values on a few levels, ties many residuals at the
+    # centre: their MAD is that of the rest diluted by the ties, and ordinary noise beside a
+    # flat stretch would read as extreme. Such a block takes its scale from the residuals
+    # that differ from the centre (continuous noise ties none).
+    tied = (deviation == 0.0).sum(axis=1)
+    for b in np.flatnonzero(tied >= MOST_TIED_RESIDUALS * size):
+        rest = deviation[b][deviation[b] > 0.0]
+        sd[b] = MAD_TO_SD * np.median(rest) / _RESIDUAL_SD if len(rest) >= NEIGHBOURS else np.inf
     sd[~(sd > 0.0) | ~np.isfinite(sd)] = np.inf
     padded = np.concatenate([sd[:1], sd, sd[-1:]])
     sd = np.maximum(np.maximum(padded[:-2], padded[1:-1]), padded[2:])

@@ -73,3 +73,17 @@ def test_outlier_positions_count_missing_values() -> None:
     found = vollan.detect(values)
     assert found.outliers == (85,)
     assert found.n_omitted == 5 and found.n_scanned == 299
+
+
+@pytest.mark.parametrize("seed", range(5))
+def test_noise_beside_a_flat_stretch_is_no_outlier(seed: int) -> None:
+    # A stuck sensor, then noise: the tied residuals of the flat stretch diluted the scale of
+    # the one block of a short series, and 36-46 of the 60 noisy values were dropped as
+    # outliers, the change misplaced with them.
+    noise = np.random.default_rng(seed).normal(size=60)
+    x = np.r_[np.zeros(60), noise]
+    assert len(find_outliers(x)) == 0
+    found = vollan.detect(x)
+    assert len(found.outliers) == 0 and any(abs(c - 60) <= 3 for c in found.change_points)
+    x[90] += 40.0  # a real spike in the noise is still one
+    assert list(find_outliers(x)) == [90]
