@@ -260,15 +260,25 @@ def robust_spread(values: NDArray[np.float64], centre: float) -> float:
     return MEAN_AD_TO_SD * float(deviation.mean())
 
 
-def _noise_scale(x: NDArray[np.float64]) -> float:
+def _noise_scale(x: NDArray[np.float64], untied: bool = False) -> float:
     """Robust standard deviation of the noise, from the first differences.
 
     Level shifts and a drift move few differences or all of them alike, so the scaled MAD of
     the differences, divided by sqrt(2), estimates the noise of white noise around them.
+    With ``untied``, where a tenth or more of the differences equal their median (a flat
+    stretch, or values on a few levels), the MAD is taken over the others: the ties would
+    otherwise shrink it towards 0, and a change beside a flat stretch would read as many noise
+    standard deviations.
     """
     with np.errstate(all="ignore"):
         d = np.diff(x)
-        return MAD_TO_SD * median(np.abs(d - median(d))) / math.sqrt(2.0)
+        centre = median(d)
+        deviation = np.abs(d - centre)
+        if untied and len(d) and (deviation == 0.0).sum() >= 0.1 * len(d):
+            rest = deviation[deviation > 0.0]
+            if len(rest):
+                deviation = rest
+        return MAD_TO_SD * median(deviation) / math.sqrt(2.0)
 
 
 def line_matters(x: NDArray[np.float64], slope: float) -> bool:
@@ -365,7 +375,7 @@ def leader_sizes(
     """How large each change is: the shift of the mean of the ``widths[i]`` values after the
     leader from those before, in noise standard deviations (from the first differences), and
     the ratio of their standard deviations."""
-    noise = _noise_scale(x)
+    noise = _noise_scale(x, untied=True)
     out = []
     # The ufuncs np.mean and np.std call, called directly: the same operations in the same
     # order (hence the same bits), without their argument handling, which costs more than the
