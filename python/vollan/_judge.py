@@ -23,7 +23,6 @@ from vollan._background import BESIDE_FROM, Later
 from vollan._contrast import (
     KINDS,
     KINDS_OF_CHANGE_TYPE,
-    MAX_TIED_SHARE,
     MIN_WINDOWS_OF_BOUNDARIES,
     contrast_scores,
     contrast_width,
@@ -203,11 +202,7 @@ def _judge(
     )
     # Sparse events and other much repeated values: their own values in random order say
     # how far a contrast stands out by chance (never less than under Gaussian noise).
-    permuted = (
-        isinstance(min_contrast, str)
-        and ordered is not None
-        and _permuted.applies(ordered, MAX_TIED_SHARE)
-    )
+    permuted = isinstance(min_contrast, str) and ordered is not None and _permuted.applies(ordered)
     own: dict[int, dict[str, float]] = {}
 
     def critical_of(kind: str, h: int) -> float:
@@ -224,6 +219,7 @@ def _judge(
                         kinds,
                         _contrast.CONTRAST_LEVEL,
                         MIN_WINDOWS_OF_BOUNDARIES,
+                        len(order),
                     )
                 )
             value = max(value, own[h][kind])

@@ -35,13 +35,14 @@ def test_contrasts_from_cumulative_sums_match_the_sorted_windows(law, h) -> None
 
 def test_which_series_are_calibrated_on_their_own_values() -> None:
     rng = np.random.default_rng(1)
-    assert _permuted.applies(np.sort(rng.poisson(0.3, 500).astype(float)), 0.25)
-    assert not _permuted.applies(np.sort(rng.normal(size=500)), 0.25)  # no ties
-    assert not _permuted.applies(np.sort(rng.poisson(3.0, 500).astype(float)), 0.25)  # spread
-    long = rng.poisson(0.3, _permuted.PERMUTED_UP_TO + 1).astype(float)
-    assert not _permuted.applies(np.sort(long), 0.25)
-    many = np.r_[np.zeros(300), np.arange(1.0, 101.0)]  # tied, but 101 distinct values
-    assert not _permuted.applies(np.sort(many), 0.25)
+    assert _permuted.applies(np.sort(rng.poisson(0.05, 500).astype(float)))
+    assert _permuted.applies(np.sort((rng.random(500) < 0.1).astype(float)))
+    assert not _permuted.applies(np.sort(rng.normal(size=500)))  # no ties
+    assert not _permuted.applies(np.sort(rng.poisson(0.3, 500).astype(float)))  # 74 % zeros
+    long = rng.poisson(0.05, _permuted.PERMUTED_UP_TO + 1).astype(float)
+    assert not _permuted.applies(np.sort(long))
+    many = np.r_[np.zeros(900), np.arange(1.0, 101.0)]  # 90 % zeros, but 101 distinct values
+    assert not _permuted.applies(np.sort(many))
 
 
 def test_sparse_events_without_change_rarely_report_one() -> None:
@@ -73,3 +74,32 @@ def test_the_critical_values_do_not_vary_between_calls_or_threads() -> None:
     assert vollan.detect(x, workers=1).to_dict() == first.to_dict()
     criticals = [lead.critical for lead in first.leaders if lead.critical is not None]
     assert criticals and all(c > 0 for c in criticals)
+
+
+def _vicinity_by_scans(contrast: np.ndarray, h: int, peaks: int) -> np.ndarray:
+    """peak_vicinity as plain passes over the whole series, one per peak."""
+    near = np.zeros(len(contrast), dtype=bool)
+    rest = contrast.astype(float)
+    for _ in range(max(1, peaks)):
+        if np.isneginf(rest).all():
+            break
+        at = int(np.argmax(rest))
+        end = at
+        while end + 1 < min(len(rest), at + 4 * h) and rest[end + 1] == rest[at]:
+            end += 1
+        at = (at + end) // 2
+        lo, hi = max(0, at - h + 1), min(len(contrast), at + h)
+        near[lo:hi] = True
+        rest[lo:hi] = -np.inf
+    return near
+
+
+def test_peaks_found_by_blocks_match_plain_passes() -> None:
+    rng = np.random.default_rng(4)
+    for _ in range(400):
+        n, h, peaks = int(rng.integers(5, 300)), int(rng.integers(1, 25)), int(rng.integers(0, 20))
+        # Rounded values make runs of equal contrasts, as sparse events do.
+        contrast = np.round(rng.exponential(size=n) * rng.choice([1, 3]))
+        np.testing.assert_array_equal(
+            _permuted.peak_vicinity(contrast, h, peaks), _vicinity_by_scans(contrast, h, peaks)
+        )
