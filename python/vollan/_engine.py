@@ -62,7 +62,8 @@ _BOOTSTRAP = """n_perm : int, default 300
         the weighted Wasserstein split search for "var" and "distribution". Letter case is
         ignored.
     b : int, optional
-        Block length of the tapered block bootstrap; default chosen from the window size.
+        Block length of the tapered block bootstrap; default chosen from the window size. A
+        given length is cut to between 3 and the 2w values the two windows pool.
     taper_ratio : float, default 0.5
         Fraction of each block that is tapered.
     center : bool, default True
@@ -123,8 +124,10 @@ documented(
     ------
     ValueError
         For a series of fewer than 3 values or with non-finite ones, empty window sizes or a
-        size of 0, an unknown ``backend`` or ``change_type``, and a bootstrap block longer
-        than two windows.
+        size of 0, an unknown ``backend`` or ``change_type``, and a window whose 2w pooled
+        values are fewer than the bootstrap block ("reference series is shorter than block
+        length": sizes below 4 with the default ``b``; a given ``b`` is cut to between 3 and
+        2w, so only a size of 1 then).
     TypeError
         For an argument of the wrong type (the message names it).
 
@@ -166,7 +169,9 @@ documented(
     ------
     ValueError
         For a series of fewer than 3 values or with non-finite ones, a window size of 0, an
-        unknown ``change_type``, and a bootstrap block longer than two windows.
+        unknown ``change_type``, and a window whose 2w pooled values are fewer than the
+        bootstrap block ("reference series is shorter than block length": sizes below 4 with
+        the default ``b``; a given ``b`` is cut to between 3 and 2w, so only a size of 1 then).
     TypeError
         For an argument of the wrong type (the message names it).
 
