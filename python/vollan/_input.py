@@ -1,4 +1,5 @@
-"""Turning what a caller passes as a series into the float64 values to scan and their labels.
+"""Turning what a caller passes as a series into the float64 values to scan and their labels,
+and checking the numbers passed as options before they reach the engine.
 
 Missing values (NaN, None, pandas' NA and NaT, masked entries) are either left out of the
 scan or refused, as ``nan_policy`` says; :class:`Kept` remembers where each scanned value
@@ -8,10 +9,12 @@ came from, so that positions found in the scan can be reported in the caller's s
 from __future__ import annotations
 
 import math
+import numbers
+import operator
 import sys
-from collections.abc import Iterable, Sequence
+from collections.abc import Collection, Iterable, Mapping, Sequence, Set
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, SupportsFloat, SupportsIndex
 
 import numpy as np
 
@@ -19,6 +22,10 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
 NAN_POLICIES = ("omit", "raise")
+# The engine holds its integer options in unsigned 64 bits; the window sizes are also held in
+# signed 64 bits on the way.
+LARGEST_OPTION = 2**64 - 1
+LARGEST_WINDOW = 2**63 - 1
 
 
 @dataclass(frozen=True)
@@ -160,6 +167,10 @@ def _values_and_labels(
         if series.ndim != 1:
             raise _not_one_dimensional(series.shape)
         values = series
+    elif (why := _unordered(series)) is not None:
+        raise TypeError(
+            f"series must be an ordered sequence of numbers, not {type(series).__name__}{why}"
+        )
     elif isinstance(series, Sequence) and not isinstance(series, str | bytes):
         values = series
     elif isinstance(series, Iterable) and not isinstance(series, str | bytes):
@@ -168,6 +179,90 @@ def _values_and_labels(
         raise TypeError(f"series must be a sequence of numbers, not {type(series).__name__}")
     if labels is None:
         labels = index
+    elif _unordered(labels) is not None:
+        raise TypeError(f"labels must be an ordered sequence, not {type(labels).__name__}")
     elif len(labels) != len(values):
         raise ValueError(f"labels has {len(labels)} entries but the series {len(values)}")
     return values, labels
+
+
+def _unordered(items: object) -> str | None:
+    """Why ``items`` holds no series, for the message: a mapping (dict, Counter, ...) iterates
+    over its keys, a set (set, frozenset, dict.keys()) in an arbitrary order; else None."""
+    if isinstance(items, Mapping):
+        return "; pass its values, and its keys as labels"
+    if isinstance(items, Set):
+        return ", whose order is arbitrary"
+    return None
+
+
+# Options ------------------------------------------------------------------------------------
+
+
+def real_number(name: str, value: object, alternatives: str = "") -> float:
+    """``value`` as a float; a TypeError naming ``name`` when it is no real number.
+
+    Text, booleans and complex numbers are refused, as are objects without ``__float__``;
+    ``alternatives`` (", 'auto' or None") lists what else the option accepts, for the message.
+    """
+    refused = TypeError(f"{name} must be a number{alternatives}, not {type(value).__name__}")
+    if (
+        isinstance(value, bool | np.bool_)
+        or (isinstance(value, numbers.Complex) and not isinstance(value, numbers.Real))
+        or not isinstance(value, SupportsFloat)
+    ):
+        raise refused
+    try:
+        return float(value)
+    except (TypeError, ValueError):  # e.g. a numpy array of more than one value
+        raise refused from None
+
+
+def check_integer(name: str, value: object, least: int, *, or_none: str = "") -> None:
+    """Refuse a ``value`` that is not an integer from ``least`` to 2**64 - 1.
+
+    Python and numpy integers count, booleans do not (as for ``n_changes``). ``or_none``, when
+    given, says what None means: None is then accepted.
+    """
+    if or_none and value is None:
+        return
+    accepted = f"None ({or_none}) or an integer" if or_none else "an integer"
+    number = _integer(value)
+    if number is None:
+        raise TypeError(f"{name} must be {accepted}, not {type(value).__name__}")
+    if not least <= number <= LARGEST_OPTION:
+        raise ValueError(f"{name} must be {accepted} from {least} to 2**64 - 1, got {number}")
+
+
+def check_window_sizes(window_sizes: object) -> None:
+    """Refuse window sizes that are not a collection of integers of at most 2**63 - 1.
+
+    A string is not such a collection, nor is a one-shot iterator (it would be used up here).
+    Sizes below the smallest window are left to :func:`vollan._scale.choose_window_sizes`,
+    which says why they are too small.
+    """
+    if window_sizes is None:
+        return
+    if isinstance(window_sizes, str | bytes | Mapping) or not isinstance(window_sizes, Collection):
+        raise TypeError(
+            f"window_sizes must be a sequence of integers or None, "
+            f"not {type(window_sizes).__name__}"
+        )
+    for w in window_sizes:
+        size = _integer(w)
+        if size is None:
+            raise TypeError(
+                f"window_sizes must be a sequence of integers, not of {type(w).__name__} ({w!r})"
+            )
+        if size > LARGEST_WINDOW:
+            raise ValueError(f"window sizes must be at most 2**63 - 1, got {size}")
+
+
+def _integer(value: object) -> int | None:
+    """``value`` as an int when it is a Python or numpy integer (not a boolean), else None."""
+    if isinstance(value, bool | np.bool_) or not isinstance(value, SupportsIndex):
+        return None
+    try:
+        return operator.index(value)
+    except TypeError:  # e.g. a numpy array of more than one value
+        return None

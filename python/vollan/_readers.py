@@ -13,6 +13,7 @@ import io
 import math
 import os
 import re
+import zipfile
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from datetime import datetime, time
@@ -37,7 +38,9 @@ DECIMAL_MARKS = (".", ",")
 # as in French or SI style, and the apostrophe as in Swiss style.
 _GROUP_SPACES = frozenset({" ", "\u00a0", "\u202f", "'"})
 _NPY_MAGIC = b"\x93NUMPY"
-_ZIP_MAGIC = b"PK\x03\x04"
+# A zip archive (.npz) starts with its first member, or with the end of the central directory
+# when it holds none (np.savez with no arrays).
+_ZIP_MAGICS = (b"PK\x03\x04", b"PK\x05\x06")
 # A header that names time makes its column the labels even when it holds numbers (years).
 _TIME_NAMES = frozenset(
     {
@@ -235,19 +238,24 @@ def _sniff_delimiter(line: str, decimal: str | None) -> str | None:
     return None
 
 
-def _column_index(header: list[str] | None, width: int, column: str | None) -> int:
+def _column_index(
+    source: str, header: list[str] | None, width: int, column: str | None, what: str = "file"
+) -> int:
     if column is None:
         return width - 1
     if column.lstrip("-").isdigit():
         index = int(column)
         if not -width <= index < width:
-            raise InputError(f"column {index} does not exist; the file has {width} columns")
+            columns = "1 column" if width == 1 else f"{width} columns"
+            raise InputError(f"{source}: column {index} does not exist; the {what} has {columns}")
         return index % width
     if header is None:
-        raise InputError(f"column {column!r} not found: the file has no header row")
+        raise InputError(f"{source}: column {column!r} not found: the {what} has no header row")
     names = [h.strip() for h in header]
     if column not in names:
-        raise InputError(f"column {column!r} not found; the header has {', '.join(names)}")
+        raise InputError(
+            f"{source}: column {column!r} not found; the header has {', '.join(names)}"
+        )
     return names.index(column)
 
 
@@ -316,17 +324,17 @@ def read_text(
     if by_name:
         header: list[str] | None = None if all(_is_numberish(c.strip()) for c in first) else first
     else:
-        position = _column_index(None, width, column)
+        position = _column_index(source, None, width, column)
         header = None if _is_numberish(first[position].strip()) else first
     if header is not None:
         rows = rows[1:]
-    value_at = _column_index(header, width, column)
+    value_at = _column_index(source, header, width, column)
     if label_column is None:
         label_at = _label_index(rows, header, value_at, width)
     elif label_column == "none":
         label_at = None
     else:
-        label_at = _column_index(header, width, label_column)
+        label_at = _column_index(source, header, width, label_column)
     name = repr(header[value_at].strip()) if header is not None else str(value_at)
 
     def where(line: int) -> str:
@@ -402,17 +410,18 @@ def _refuse_missing(where: str, cell: str) -> None:
 def read_npy(data: bytes, source: str, column: str | None, *, nan_policy: str = "raise") -> Loaded:
     """Read a ``.npy`` array, or one array of a ``.npz`` archive (``column`` names it).
 
-    A one-dimensional array is the series; of a two-dimensional one, ``column`` (a 0-based
-    position) chooses the column, the last by default.
+    A one-dimensional array is the series (``column`` may only name its one column, 0 or -1);
+    of a two-dimensional one, ``column`` (a 0-based position) chooses the column, the last by
+    default.
     """
     try:
         import numpy as np
     except ImportError:
         raise InputError("reading .npy and .npz files needs numpy: pip install numpy") from None
-    kind = ".npz" if data.startswith(_ZIP_MAGIC) else ".npy"
+    kind = ".npz" if data.startswith(_ZIP_MAGICS) else ".npy"
     try:
         loaded = np.load(io.BytesIO(data), allow_pickle=False)
-    except (ValueError, OSError, EOFError) as exc:
+    except (ValueError, OSError, EOFError, zipfile.BadZipFile) as exc:
         raise InputError(f"{source}: not a readable {kind} array ({exc})") from None
     name = "0"
     if kind == ".npz":
@@ -430,16 +439,29 @@ def read_npy(data: bytes, source: str, column: str | None, *, nan_policy: str = 
                 )
             try:
                 array = archive[key]
-            except ValueError as exc:
+            except (ValueError, OSError, EOFError, zipfile.BadZipFile) as exc:
                 raise InputError(f"{source}: array {key!r} is not readable ({exc})") from None
+            if not isinstance(array, np.ndarray):  # a member that is no .npy file
+                raise InputError(f"{source}: {key!r} in the archive is not a numpy array")
         name, column = repr(key), None
     else:
         array = loaded
-    if array.ndim == 2:
-        index = _column_index(None, array.shape[1], column if column is not None else "-1")
-        array, name = array[:, index], str(index) if kind == ".npy" else f"{name}[:, {index}]"
-    elif array.ndim != 1:
+    if array.ndim not in (1, 2):
         raise InputError(f"{source}: expected a 1-D or 2-D array, got shape {array.shape}")
+    if column is not None and not column.lstrip("-").isdigit():
+        raise InputError(
+            f"{source}: column {column!r} not found: the columns of an array have no names; "
+            "give a 0-based position"
+        )
+    # A one-dimensional array is a single column, which --column may still name.
+    width = array.shape[1] if array.ndim == 2 else 1
+    if width == 0:
+        raise InputError(f"{source}: the array has no columns (shape {array.shape})")
+    index = _column_index(source, None, width, column if column is not None else "-1", "array")
+    if array.ndim == 2:
+        array, name = array[:, index], str(index) if kind == ".npy" else f"{name}[:, {index}]"
+    if array.dtype.kind == "c":
+        raise InputError(f"{source}: array of {array.dtype} holds complex numbers, not real ones")
     try:
         values = array.astype(float)
     except (TypeError, ValueError):
@@ -477,7 +499,11 @@ def read_bytes(
     npy: bool = False,
 ) -> Loaded:
     """Read ``data`` as numpy's format when its first bytes say so (or ``npy``), else as text."""
-    if npy or data.startswith((_NPY_MAGIC, _ZIP_MAGIC)):
+    if npy or data.startswith((_NPY_MAGIC, *_ZIP_MAGICS)):
+        if label_column not in (None, "none"):
+            raise InputError(
+                f"{source}: a numpy array has no label column; --label-column is for text files"
+            )
         return read_npy(data, source, column, nan_policy=nan_policy)
     try:
         text = data.decode("utf-8-sig")

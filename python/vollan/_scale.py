@@ -123,9 +123,9 @@ def default_n_perm(n_obs: int, smallest_window: int, alpha: float = DEFAULT_ALPH
         Replicates per threshold, from 300 to 600; 300 for series of 6,667 values or more.
     """
     positions = max(1, n_obs // max(1, smallest_window) - 1)
-    wanted = math.ceil(REPLICATES_BEYOND_QUANTILE * positions / alpha)
+    wanted = REPLICATES_BEYOND_QUANTILE * positions / alpha  # inf for a tiny alpha
     cap = max(MIN_DEFAULT_N_PERM, min(MAX_DEFAULT_N_PERM, N_PERM_BUDGET // max(1, n_obs)))
-    return max(MIN_DEFAULT_N_PERM, min(wanted, cap))
+    return cap if wanted >= cap else max(MIN_DEFAULT_N_PERM, math.ceil(wanted))
 
 
 def choose_window_sizes(

@@ -18,7 +18,7 @@ import numpy as np
 from _vollan_native import scan_detector
 from vollan._background import may_use_two_threads
 from vollan._contrast import KINDS_OF_CHANGE_TYPE
-from vollan._input import _values_and_labels
+from vollan._input import _values_and_labels, check_integer, check_window_sizes, real_number
 from vollan._judge import judge_leaders
 from vollan._passes import changes_apart_from_vote, placed_in_cycle
 from vollan._result import Detection, Leader, build_detection
@@ -116,11 +116,11 @@ def detect(
       exceed the 95 % quantile of the largest such z-score over a Gaussian white-noise series
       of the same length (:func:`vollan._contrast.critical_contrast`), for either contrast: so
       a series without change reports one with probability at most about 5 %. Sparse events
-      and other much repeated values follow a law of their own: where one value makes up more
-      than a quarter of a series of at most 5,000 values and 32 distinct ones, the critical
-      value is also the 95 % quantile (shared between the two contrasts) of that z-score over
-      200 random orders of the series' own values, and the larger of the two holds
-      (:mod:`vollan._permuted`). A straight
+      follow a law of their own: where one value makes up more than four values in five of a
+      series of at most 10^5 values and 32 distinct ones, the critical value is also the 95 %
+      quantile (shared between the two contrasts) of that z-score over up to 200 random orders
+      of the series' own values, and the larger of the two holds (:mod:`vollan._permuted`).
+      A straight
       drift changes its contrast nowhere in particular and reports nothing; along a curve
       whose slope grows (exponential growth, the steep side of a logistic) the location
       contrast grows with the slope and stands out where the curve is steepest, so a
@@ -267,7 +267,19 @@ def detect(
     [28, 100]
     """
     values, labels = _values_and_labels(series, labels)
-    _check_options(alpha, min_score, min_contrast, detrend, change_type, outliers)
+    _check_options(
+        alpha,
+        min_score,
+        min_contrast,
+        detrend,
+        change_type,
+        outliers,
+        window_sizes=window_sizes,
+        n_perm=n_perm,
+        seed=seed,
+        tol=tol,
+        workers=workers,
+    )
     check_selection(n_changes, min_size)
     two_threads = may_use_two_threads(workers)
     scanned = scanned_values(
@@ -339,16 +351,34 @@ def _check_options(
     detrend: str | None,
     change_type: str,
     outliers: str,
+    *,
+    window_sizes: Sequence[int] | None = None,
+    n_perm: int | None = None,
+    seed: int = 123,
+    tol: int = 2,
+    workers: int | None = None,
 ) -> None:
-    if not (0.0 < alpha <= 1.0):
+    """Refuse options of :func:`detect` of the wrong type or out of range, naming them.
+
+    The integer options are checked here rather than by the engine, which holds them in
+    unsigned 64 bits and would refuse a negative or larger one without saying which it was.
+    """
+    if not (0.0 < real_number("alpha", alpha) <= 1.0):
         raise ValueError(f"alpha must be in (0, 1], got {alpha}")
-    if not (0.0 <= min_score <= 1.0):
+    if not (0.0 <= real_number("min_score", min_score) <= 1.0):
         raise ValueError(f"min_score must be in [0, 1], got {min_score}")
     if isinstance(min_contrast, str):
         if min_contrast != "auto":
             raise ValueError(f"min_contrast must be 'auto', a number or None, got {min_contrast!r}")
-    elif min_contrast is not None and not (min_contrast >= 0.0):
+    elif min_contrast is not None and not (
+        real_number("min_contrast", min_contrast, ", 'auto' or None") >= 0.0
+    ):
         raise ValueError(f"min_contrast must be at least 0, 'auto' or None, got {min_contrast}")
+    check_window_sizes(window_sizes)
+    check_integer("n_perm", n_perm, 0, or_none="the default")
+    check_integer("seed", seed, 0)
+    check_integer("tol", tol, 0)
+    check_integer("workers", workers, 0, or_none="the shared pool")
     if detrend not in ("linear", None):
         raise ValueError(f"detrend must be 'linear' or None, got {detrend!r}")
     if not isinstance(change_type, str) or change_type.lower() not in KINDS_OF_CHANGE_TYPE:

@@ -12,6 +12,7 @@ from collections.abc import Sequence
 from typing import Any, NoReturn
 
 from vollan import __version__
+from vollan._input import LARGEST_OPTION, LARGEST_WINDOW
 from vollan._progress import Progress
 from vollan._readers import (
     DECIMAL_MARKS,
@@ -32,6 +33,9 @@ __all__ = ["InputError", "main"]
 
 # Names a user can type for a thousands separator that a shell makes awkward.
 _THOUSANDS_NAMES = {"space": " ", "apostrophe": "'", "none": "none"}
+# The most window sizes --window-sizes may list (the default scans 12): counted before the list
+# is built, so that a range such as 4:2000000000 is refused at once.
+MAX_WINDOW_SIZES = 10_000
 
 
 class _Parser(argparse.ArgumentParser):
@@ -40,8 +44,12 @@ class _Parser(argparse.ArgumentParser):
 
 
 def parse_window_sizes(text: str) -> list[int]:
-    """Window sizes from "10:20" (10 to 20), "10:40:5" (in steps of 5) or "10,12,15"."""
-    sizes: list[int] = []
+    """Window sizes from "10:20" (10 to 20), "10:40:5" (in steps of 5) or "10,12,15".
+
+    At most :data:`MAX_WINDOW_SIZES` of them, each from 1 to 2**63 - 1 (sizes below 4 are
+    refused by :func:`vollan.detect`, which says why).
+    """
+    ranges: list[range] = []
     for item in text.split(","):
         parts = item.strip().split(":")
         try:
@@ -51,7 +59,7 @@ def parse_window_sizes(text: str) -> list[int]:
                 f"window sizes {text!r}: use 10:20, 10:40:5 or 10,12,15"
             ) from None
         if len(numbers) == 1:
-            sizes.extend(numbers)
+            ranges.append(range(numbers[0], numbers[0] + 1))
         elif len(numbers) in (2, 3):
             start, stop = numbers[0], numbers[1]
             step = numbers[2] if len(numbers) == 3 else 1
@@ -59,14 +67,23 @@ def parse_window_sizes(text: str) -> list[int]:
                 raise argparse.ArgumentTypeError(
                     f"window sizes {item.strip()!r}: need start <= stop and a positive step"
                 )
-            sizes.extend(range(start, stop + 1, step))
+            ranges.append(range(start, stop + 1, step))
         else:
             raise argparse.ArgumentTypeError(
                 f"window sizes {text!r}: use 10:20, 10:40:5 or 10,12,15"
             )
-    if any(w < 1 for w in sizes):
+    if any(r.start < 1 for r in ranges):
         raise argparse.ArgumentTypeError(f"window sizes {text!r}: sizes must be positive")
-    return sizes
+    if any(r.stop - 1 > LARGEST_WINDOW for r in ranges):
+        raise argparse.ArgumentTypeError(f"window sizes {text!r}: sizes must be at most 2**63 - 1")
+    # len() of a range fails beyond sys.maxsize; its own arithmetic does not.
+    count = sum((r.stop - 1 - r.start) // r.step + 1 for r in ranges)
+    if count > MAX_WINDOW_SIZES:
+        raise argparse.ArgumentTypeError(
+            f"window sizes {text!r}: {count} sizes, more than the {MAX_WINDOW_SIZES} allowed; "
+            "scan fewer, e.g. in steps (10:1000:10)"
+        )
+    return [w for r in ranges for w in r]
 
 
 def _natural(text: str) -> int:
@@ -76,6 +93,15 @@ def _natural(text: str) -> int:
         raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
     if value < 0:
         raise argparse.ArgumentTypeError(f"{text!r} is negative")
+    if value > LARGEST_OPTION:
+        raise argparse.ArgumentTypeError(f"{text!r} is too large: at most 2**64 - 1")
+    return value
+
+
+def _positive(text: str) -> int:
+    value = _natural(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive whole number")
     return value
 
 
@@ -350,14 +376,16 @@ def build_parser() -> argparse.ArgumentParser:
         "-c",
         metavar="COL",
         help="the column holding the values: a header name, or a 0-based position "
-        "(negative counts from the end); default the last column",
+        "(negative counts from the end; a 1-D array has the one column 0); of an .npz "
+        "archive, the name of the array; default the last column",
     )
     d.add_argument(
         "--label-column",
         metavar="COL",
         help="the column holding labels such as dates (name or 0-based position), or 'none'; "
         "default the first other column that holds dates, times or text, or whose header "
-        "names time (date, time, year, ...); never another column of numbers",
+        "names time (date, time, year, ...); never another column of numbers; text files "
+        "only",
     )
     d.add_argument(
         "--nan-policy",
@@ -389,7 +417,8 @@ def build_parser() -> argparse.ArgumentParser:
         type=parse_window_sizes,
         metavar="SIZES",
         help="window sizes to scan: 10:20 (10 to 20), 10:40:5 (in steps of 5) or 10,12,15; "
-        "each at least 4; default twelve sizes from 10 to a quarter of the series",
+        f"each at least 4, at most {MAX_WINDOW_SIZES} sizes; default twelve sizes from 10 to a "
+        "quarter of the series",
     )
     d.add_argument(
         "--change-type",
@@ -466,9 +495,9 @@ def build_parser() -> argparse.ArgumentParser:
     )
     d.add_argument(
         "--workers",
-        type=_natural,
+        type=_positive,
         metavar="N",
-        help="threads for this run (default: all CPUs, or RAYON_NUM_THREADS)",
+        help="threads for this run, at least 1 (default: all CPUs, or RAYON_NUM_THREADS)",
     )
     d.add_argument(
         "--all",
@@ -537,6 +566,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (ValueError, TypeError, OverflowError) as exc:
         message = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
         print(f"vollan: error: {message}", file=sys.stderr)
+        return 2
+    except MemoryError:
+        # e.g. --n-perm 2305843009213693952: the engine cannot hold that many replicates.
+        print(
+            "vollan: error: not enough memory for this run; a smaller --n-perm, fewer window "
+            "sizes or a shorter series needs less",
+            file=sys.stderr,
+        )
         return 2
     except KeyboardInterrupt:
         return 130

@@ -12,6 +12,7 @@ import sys
 import numpy as np
 import pytest
 
+from conftest import needs_plain_allocator
 from vollan.api import detect
 from vollan.cli import main, parse_window_sizes
 from vollan.datasets import load_nile
@@ -142,6 +143,7 @@ def test_column_choice(tmp_path, capsys, options, n_change_points):
         ("10,12,15", [10, 12, 15]),
         ("4,10:12", [4, 10, 11, 12]),
         ("8", [8]),
+        ("1:10000", list(range(1, 10001))),  # as many as are allowed
     ],
 )
 def test_window_size_syntax(text, sizes):
@@ -156,6 +158,66 @@ def test_bad_window_size_syntax(text, capsys):
     out, err = capsys.readouterr()
     assert out == ""
     assert err.count("\n") == 1 and "--window-sizes" in err
+
+
+TOO_MANY = "more than the 10000 allowed; scan fewer, e.g. in steps (10:1000:10)"
+
+
+@pytest.mark.parametrize(
+    ("text", "message"),
+    [
+        # Counted before the list is built: 4:2000000000 used to build two billion sizes.
+        ("4:2000000000", f"1999999997 sizes, {TOO_MANY}"),
+        ("1:9223372036854775807", f"9223372036854775807 sizes, {TOO_MANY}"),
+        ("1:10001", f"10001 sizes, {TOO_MANY}"),
+        ("10,1:10000", f"10001 sizes, {TOO_MANY}"),
+        ("10,9223372036854775808", "sizes must be at most 2**63 - 1"),
+        ("4:100000000000000000000000000000:1000", "sizes must be at most 2**63 - 1"),
+    ],
+)
+def test_too_many_or_too_large_window_sizes_are_refused_at_once(text, message, capsys):
+    with pytest.raises(SystemExit) as stop:
+        main(["detect", "x.csv", "--window-sizes", text])
+    assert stop.value.code == 2
+    out, err = capsys.readouterr()
+    assert out == ""
+    assert err == (
+        f"vollan detect: error: argument --window-sizes/-w: window sizes {text!r}: {message} "
+        "(see 'vollan detect --help')\n"
+    )
+
+
+@pytest.mark.parametrize(
+    ("option", "value", "message"),
+    [
+        ("--workers", "0", "'0' is not a positive whole number"),
+        ("--workers", "-1", "'-1' is negative"),
+        ("--seed", str(2**64), f"'{2**64}' is too large: at most 2**64 - 1"),
+        ("--tol", str(2**64), f"'{2**64}' is too large: at most 2**64 - 1"),
+        ("--n-perm", str(2**64), f"'{2**64}' is too large: at most 2**64 - 1"),
+        ("--workers", str(2**64), f"'{2**64}' is too large: at most 2**64 - 1"),
+    ],
+)
+def test_integer_options_beyond_the_engine_are_usage_errors(option, value, message, capsys):
+    with pytest.raises(SystemExit) as stop:
+        main(["detect", "x.csv", option, value])
+    assert stop.value.code == 2
+    err = capsys.readouterr().err
+    assert err.startswith(f"vollan detect: error: argument {option}: {message}")
+    assert err.count("\n") == 1
+
+
+@needs_plain_allocator
+def test_too_many_replicates_is_one_line_not_a_traceback(tmp_path, capsys):
+    # The engine cannot hold 2**61 replicates: MemoryError, which used to escape main().
+    status, out, err = run(
+        ["detect", nile_csv(tmp_path), "--n-perm", "2305843009213693952"], capsys
+    )
+    assert (status, out) == (2, "")
+    assert err == (
+        "vollan: error: not enough memory for this run; a smaller --n-perm, fewer window sizes "
+        "or a shorter series needs less\n"
+    )
 
 
 def test_options_reach_the_detector(tmp_path, capsys):
@@ -303,6 +365,24 @@ def test_bad_input_exits_2_with_one_line(tmp_path, capsys, content, argv_extra, 
     assert out == ""
     assert err.count("\n") == 1 and err.startswith("vollan: error: ")
     assert message in err
+
+
+@pytest.mark.parametrize(
+    ("content", "argv_extra", "message"),
+    [
+        ("a,b\n" + "1,2\n" * 20, ["-c", "c"], "column 'c' not found; the header has a, b"),
+        ("a,b\n" + "1,2\n" * 20, ["-c", "2"], "column 2 does not exist; the file has 2 columns"),
+        ("1\n" * 20, ["--column", "1"], "column 1 does not exist; the file has 1 column"),
+        ("1\n" * 20, ["--label-column", "-2"], "column -2 does not exist; the file has 1 column"),
+        ("1\n" * 20, ["--column", "v"], "column 'v' not found: the file has no header row"),
+    ],
+)
+def test_column_errors_name_the_file(tmp_path, capsys, content, argv_extra, message):
+    path = tmp_path / "x.csv"
+    path.write_text(content)
+    status, out, err = run(["detect", str(path), *argv_extra], capsys)
+    assert (status, out) == (2, "")
+    assert err == f"vollan: error: {path}: {message}\n"
 
 
 def test_binary_and_broken_npy_files(tmp_path, capsys):

@@ -11,6 +11,7 @@ import io
 import json
 import math
 import sys
+import zipfile
 from datetime import datetime
 
 import numpy as np
@@ -229,6 +230,86 @@ def test_npz_with_several_arrays_names_them(capsys, monkeypatch):
     status, _, err = run(["detect", "-"], capsys, stdin=Stdin(data), monkeypatch=monkeypatch)
     assert status == 2
     assert err == "vollan: error: <stdin>: choose one of the arrays a, b with --column\n"
+
+
+def corrupted(data: bytes) -> bytes:
+    """``data`` with a byte in the middle flipped: an array's bytes, not its header."""
+    middle = len(data) // 2
+    return data[:middle] + bytes([data[middle] ^ 0xFF]) + data[middle + 1 :]
+
+
+def zip_of_text() -> bytes:
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w") as archive:
+        archive.writestr("notes.txt", "not an array")
+    return out.getvalue()
+
+
+ONE_COLUMN = saved(np.save, np.asarray(VALUES))
+
+
+@pytest.mark.parametrize(
+    ("data", "options", "message"),
+    [
+        # An empty archive starts with the end of its central directory, PK\x05\x06.
+        (saved(np.savez), [], "the .npz archive holds no arrays"),
+        (
+            saved(np.savez, a=np.asarray(VALUES))[:200],
+            [],
+            "not a readable .npz array (File is not a zip file)",
+        ),
+        (
+            corrupted(saved(np.savez, a=np.asarray(VALUES))),
+            [],
+            "array 'a' is not readable (Bad CRC-32 for file 'a.npy')",
+        ),
+        (zip_of_text(), [], "'notes.txt' in the archive is not a numpy array"),
+        (
+            saved(np.save, np.asarray(VALUES) * 1j),
+            [],
+            "array of complex128 holds complex numbers, not real ones",
+        ),
+        (saved(np.save, np.zeros((100, 0))), [], "the array has no columns (shape (100, 0))"),
+        # A one-dimensional array is one column: --column may name it, and nothing else.
+        (ONE_COLUMN, ["--column", "1"], "column 1 does not exist; the array has 1 column"),
+        (ONE_COLUMN, ["--column", "-2"], "column -2 does not exist; the array has 1 column"),
+        (
+            ONE_COLUMN,
+            ["--column", "close"],
+            "column 'close' not found: the columns of an array have no names; "
+            "give a 0-based position",
+        ),
+        (
+            ONE_COLUMN,
+            ["--label-column", "0"],
+            "a numpy array has no label column; --label-column is for text files",
+        ),
+    ],
+)
+def test_numpy_data_that_cannot_be_the_series(capsys, monkeypatch, data, options, message):
+    status, out, err = run(
+        ["detect", "-", *options], capsys, stdin=Stdin(data), monkeypatch=monkeypatch
+    )
+    assert (status, out) == (2, "")
+    assert err == f"vollan: error: <stdin>: {message}\n"
+
+
+def test_an_empty_npz_file_is_one_sentence(tmp_path, capsys):
+    path = tmp_path / "none.npz"
+    np.savez(path)
+    status, _, err = run(["detect", str(path)], capsys)
+    assert status == 2
+    assert err == f"vollan: error: {path}: the .npz archive holds no arrays\n"
+
+
+@pytest.mark.parametrize(
+    "options", [["--column", "0"], ["--column", "-1"], ["--label-column", "none"]]
+)
+def test_the_only_column_of_a_one_dimensional_array_may_be_named(capsys, monkeypatch, options):
+    doc = doc_of(
+        ["detect", "-", *options], capsys, stdin=Stdin(ONE_COLUMN), monkeypatch=monkeypatch
+    )
+    same_result(doc, detect(VALUES))
 
 
 def test_npy_with_nan_follows_the_policy(tmp_path, capsys):
