@@ -219,7 +219,7 @@ def _judge(
                         kinds,
                         _contrast.CONTRAST_LEVEL,
                         MIN_WINDOWS_OF_BOUNDARIES,
-                        len(order),
+                        min(len(order), _permuted.MOST_CHANCE_CANDIDATES),
                     )
                 )
             value = max(value, own[h][kind])

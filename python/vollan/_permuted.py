@@ -49,6 +49,12 @@ FEWEST_PERMUTATIONS = 40
 # (80 % zeros) reported a change in at most 5 % of series of 50 to 1,000 values against the
 # Gaussian critical values alone, Poisson(0.1) (90 %) in 6.5 % and sparser series in up to 39 %.
 SPARSE_SHARE = 0.8
+# The reference of a leader's z-score leaves out the boundaries near every candidate, so the
+# permuted series' leaves out those near as many of its peaks, up to this many: change-free
+# sparse series (flags at 1 % and 5 %, Poisson(0.02) and (0.1) counts, 200 to 20,000 values,
+# 15 to 40 series a cell) had at most 4 candidates; beyond, candidates are changes, and leaving
+# out as many random peaks would raise the critical value of a series with many changes.
+MOST_CHANCE_CANDIDATES = 4
 # Series up to this many values are calibrated on their own values.
 PERMUTED_UP_TO = 100_000
 # At most this many distinct values (one cumulative sum each).
