@@ -58,6 +58,9 @@ ALTERNATIVES = {
     "changes of spread where a line through the scores fits as well reported too": (
         functools.partial(DEFAULT, spread_steps=False)
     ),
+    "changes of spread looked for before bends": functools.partial(
+        DEFAULT, passes=("level", "spread", "slope", "shape")
+    ),
 }
 
 
