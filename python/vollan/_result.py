@@ -149,7 +149,7 @@ class Detection:
     raw : dict
         The dictionary returned by :func:`vollan.scan_detector` for the scanned series: the
         values left once missing ones are omitted (the residual from the line when ``trend``
-        is set; see the README), less ``offset`` and times ``scale``. Its indices count
+        is set, with ``detrend="linear"``), less ``offset`` and times ``scale``. Its indices count
         scanned values, not positions in the series.
     offset : float
         The baseline taken off the values before they were scanned and judged: 0.0 unless

@@ -243,6 +243,7 @@ def _detect_loaded(loaded: Loaded, args: argparse.Namespace) -> Detection:
         workers=args.workers,
         labels=loaded.labels,
         nan_policy=args.nan_policy,
+        outliers=args.outliers,
         n_changes=args.n_changes,
         min_size=args.min_size,
     )
@@ -477,6 +478,13 @@ def build_parser() -> argparse.ArgumentParser:
         default="none",
         help="remove a straight line (slope fitted between the level shifts of a first "
         "scan) before scanning, or scan the values as they are (default: none)",
+    )
+    d.add_argument(
+        "--outliers",
+        choices=("omit", "keep"),
+        default="omit",
+        help="'omit': single values far from both of their neighbourhoods are reported apart "
+        "and left out of the scan; 'keep': every value is scanned (default: omit)",
     )
     d.add_argument(
         "--seed",

@@ -502,3 +502,12 @@ def test_closed_standard_input_is_one_sentence(capsys, monkeypatch):
     status, _, err = run(["detect", "-"], capsys)
     assert status == 2
     assert err == "vollan: error: standard input is closed; give a file instead of '-'\n"
+
+
+@pytest.mark.parametrize("policy", ["omit", "keep"])
+def test_outliers_option_is_detects(tmp_path, capsys, policy):
+    values = [float(v) for v in VALUES]
+    values[len(values) // 3] += 50.0 * (max(values) - min(values))
+    path = write(tmp_path, "o.txt", "".join(f"{v!r}\n" for v in values))
+    doc = doc_of(["detect", path, "--outliers", policy], capsys)
+    same_result(doc, detect(values, outliers=policy))
