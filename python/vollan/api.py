@@ -127,8 +127,8 @@ def detect(
       location contrast does not count where a least-squares line explains it: its slope
       significant and a step at the leader not, over every symmetric span of h, 2h, 4h, ...
       values up to the largest window (:mod:`vollan._drift`, t statistics beyond the
-      two-sided 1 % point; a jump shows a step over its own width, a transition spread over
-      many values over a span that holds its flat ends). The width h
+      two-sided 1 % point shared among the spans; a jump shows a step over its own width, a
+      transition spread over many values over a span that holds its flat ends). The width h
       is as large as fits between the candidates (at least the smallest window, at least 8),
       since wider contrasts see smaller changes.
     - A series too short for 4h boundaries (:mod:`vollan._short`) reports at most one change
