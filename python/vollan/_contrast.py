@@ -129,6 +129,8 @@ def kinds_to_judge(
             counts = np.diff(np.concatenate([[0], starts, [len(ordered)]]))
         if len(counts) <= 2:
             judged = tuple(k for k in kinds if k in _TWO_VALUED_KINDS) or ("location",)
+            if len(counts) == 1:
+                return judged, "the series takes a single value: it has no change"
             if judged == kinds:
                 return kinds, None
             return judged, (

@@ -206,3 +206,10 @@ def test_the_search_around_a_leader_is_bounded_for_wide_contrasts(monkeypatch, h
     (row,) = contrast_scores(x, [h], [4 * h], ["location"], [4 * h])
     assert sizes[-1] <= 2 * _contrast.NEAR_STEPS + 1 and sizes[-1] == searched
     assert row["location"] > critical_contrast("location", len(x), h)
+
+
+def test_a_constant_series_says_so() -> None:
+    for change_type in ("distribution", "mean", "var"):
+        kinds, note = kinds_to_judge(change_type, np.full(100, 3.0))
+        assert kinds == ("location",) or kinds == ("location", "level")
+        assert note == "the series takes a single value: it has no change"
