@@ -68,6 +68,8 @@ def true_positives(
     >>> true_positives([50, 120], [48, 90])
     {50}
     """
+    if margin < 0:
+        raise ValueError(f"margin must be at least 0, got {margin}")
     free = sorted({int(x) for x in predictions})
     matched: set[int] = set()
     for tau in sorted({int(t) for t in truth}):

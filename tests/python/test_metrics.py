@@ -96,3 +96,16 @@ def test_cover_is_not_symmetric_in_truth_and_prediction():
 def test_bad_arguments(call, message):
     with pytest.raises(ValueError, match=message):
         call()
+
+
+def test_a_negative_margin_is_refused_by_every_score() -> None:
+    # f1_score scored 0.0 where precision_recall_at_margin refused it.
+    from vollan.metrics import f1_score, precision_recall, true_positives
+
+    for score in (
+        lambda: true_positives([50], [50], margin=-1),
+        lambda: precision_recall({"a": [50]}, [50], margin=-1),
+        lambda: f1_score({"a": [50]}, [50], margin=-1),
+    ):
+        with pytest.raises(ValueError, match="margin must be at least 0, got -1"):
+            score()
