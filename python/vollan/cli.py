@@ -164,12 +164,21 @@ def _summary(detection: Detection, loaded: Loaded) -> str:
     return (
         f"{loaded.source}: {detection.n_obs} values of column {loaded.column}{missing}; "
         f"window sizes "
-        f"{sizes[0]}..{sizes[-1]} ({len(sizes)} sizes)\n"
+        f"{sizes[0]}..{sizes[-1]} ({_counted(len(sizes), 'size')})\n"
         f"{count} change point{'s' if count != 1 else ''} voted for by at least "
         f"{detection.min_score:.0%} of the window sizes"
         + _contrast_words(detection)
-        + (":" if count else f" ({len(detection.leaders)} weaker leaders; --all lists them)")
+        + (
+            ":"
+            if count
+            else f" ({_counted(len(detection.leaders), 'weaker leader')}; --all lists "
+            f"{'it' if len(detection.leaders) == 1 else 'them'})"
+        )
     )
+
+
+def _counted(n: int, noun: str) -> str:
+    return f"{n} {noun}{'' if n == 1 else 's'}"
 
 
 def _contrast_words(detection: Detection) -> str:
@@ -321,7 +330,10 @@ def _cmd_demo(args: argparse.Namespace) -> int:
     )
     found = detect(flow, labels=nile.labels)
     sizes = found.window_sizes
-    print(f"vollan.detect scanned window sizes {sizes[0]}..{sizes[-1]} ({len(sizes)} sizes).")
+    print(
+        f"vollan.detect scanned window sizes {sizes[0]}..{sizes[-1]} "
+        f"({_counted(len(sizes), 'size')})."
+    )
     for leader in found.leaders:
         if leader.reported:
             print(

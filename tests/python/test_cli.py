@@ -496,3 +496,12 @@ def test_n_changes_and_min_size_reach_detect(tmp_path, capsys):
     assert len(detect(series, n_changes=1).change_points) == 1
     status, _, err = run(["detect", str(path), "--n-changes", "-1"], capsys)
     assert status == 2 and "n_changes must be at least 0" in err
+
+
+def test_the_summary_counts_in_the_singular_too(tmp_path, capsys):
+    path = tmp_path / "ten.txt"
+    path.write_text("".join(f"{v}\n" for v in (39, 45, 21, 27, 8, 95, 48, 65, 24, 79)))
+    status, out, _ = run(["detect", str(path)], capsys)
+    assert status == 0
+    assert "window sizes 4..4 (1 size)" in out
+    assert "(1 weaker leader; --all lists it)" in out
