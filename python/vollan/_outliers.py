@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
-from vollan._rules import MAD_TO_SD
+from vollan._rules import MAD_TO_SD, MOST_TIED, past_ties
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -114,8 +114,6 @@ def _medians_of_three(x: NDArray[np.float64]) -> NDArray[np.float64]:
 # Values per block of the local noise scale: enough for a stable MAD, few enough to follow a
 # change of spread.
 SCALE_BLOCK = 64
-# The share of a block's residuals tied at its centre beyond which ties set its scale no more.
-MOST_TIED_RESIDUALS = 0.1
 
 
 def _local_sd(residual: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -130,13 +128,11 @@ def _local_sd(residual: NDArray[np.float64]) -> NDArray[np.float64]:
     centre = np.median(main, axis=1, keepdims=True)
     deviation = np.abs(main - centre)
     sd = MAD_TO_SD * np.median(deviation, axis=1) / _RESIDUAL_SD
-    # A stretch that repeats one value, or values on a few levels, ties many residuals at the
-    # centre: their MAD is that of the rest diluted by the ties, and ordinary noise beside a
-    # flat stretch would read as extreme. Such a block takes its scale from the residuals
-    # that differ from the centre (continuous noise ties none).
+    # A block that repeats one value ties many residuals at its centre: its scale comes from
+    # the others (past_ties).
     tied = (deviation == 0.0).sum(axis=1)
-    for b in np.flatnonzero(tied >= MOST_TIED_RESIDUALS * size):
-        rest = deviation[b][deviation[b] > 0.0]
+    for b in np.flatnonzero(tied >= MOST_TIED * size):
+        rest = past_ties(deviation[b])
         sd[b] = MAD_TO_SD * np.median(rest) / _RESIDUAL_SD if len(rest) >= NEIGHBOURS else np.inf
     sd[~(sd > 0.0) | ~np.isfinite(sd)] = np.inf
     padded = np.concatenate([sd[:1], sd, sd[-1:]])

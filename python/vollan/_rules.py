@@ -265,20 +265,32 @@ def _noise_scale(x: NDArray[np.float64], untied: bool = False) -> float:
 
     Level shifts and a drift move few differences or all of them alike, so the scaled MAD of
     the differences, divided by sqrt(2), estimates the noise of white noise around them.
-    With ``untied``, where a tenth or more of the differences equal their median (a flat
-    stretch, or values on a few levels), the MAD is taken over the others: the ties would
-    otherwise shrink it towards 0, and a change beside a flat stretch would read as many noise
-    standard deviations.
+    With ``untied``, the MAD is taken :func:`past_ties`, so that a change beside a flat
+    stretch does not read as many noise standard deviations.
     """
     with np.errstate(all="ignore"):
         d = np.diff(x)
         centre = median(d)
         deviation = np.abs(d - centre)
-        if untied and len(d) and (deviation == 0.0).sum() >= 0.1 * len(d):
-            rest = deviation[deviation > 0.0]
+        if untied:
+            rest = past_ties(deviation)
             if len(rest):
                 deviation = rest
         return MAD_TO_SD * median(deviation) / math.sqrt(2.0)
+
+
+# The share of absolute deviations tied at 0 from which the ties set a MAD no more.
+MOST_TIED = 0.1
+
+
+def past_ties(deviation: NDArray[np.float64]) -> NDArray[np.float64]:
+    """The absolute deviations whose median is the noise's MAD: all of them, or, where a tenth
+    or more are 0 (a flat stretch, or values on a few levels), the others. The ties would
+    shrink the MAD towards 0, and ordinary noise beside a flat stretch would read as extreme;
+    continuous noise ties none."""
+    if len(deviation) and (deviation == 0.0).sum() >= MOST_TIED * len(deviation):
+        return deviation[deviation > 0.0]
+    return deviation
 
 
 def line_matters(x: NDArray[np.float64], slope: float) -> bool:
