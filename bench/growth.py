@@ -16,7 +16,7 @@ from collections.abc import Callable
 import numpy as np
 
 import vollan
-from vollan import _drift
+from vollan.pipeline import drift as _drift
 
 N = 500
 T = np.arange(N)

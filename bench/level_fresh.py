@@ -20,7 +20,9 @@ import protocol
 from periods import periodic
 from variants import _LEVEL_TWO_PARTS
 
-from vollan import _contrast, _level
+from vollan.pipeline import contrast as _contrast
+
+from vollan.pipeline import level as _level
 from vollan._families import ar1
 
 DISTRIBUTION = _contrast.KINDS_OF_CHANGE_TYPE["distribution"]

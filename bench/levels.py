@@ -1,4 +1,4 @@
-"""Critical values of the level statistic (vollan._level): the 99 % quantile of its value over
+"""Critical values of the level statistic (vollan.pipeline.level): the 99 % quantile of its value over
 change-free series, by length, for several kinds of noise, continuous and with repeated values
 (0 where the stretch wanders or a line fits it better than two levels, as the rule then reports
 nothing). ``CRITICAL_BY_LENGTH`` is set above the largest quantile of each length.
@@ -12,9 +12,11 @@ import numpy as np
 from _common import critical_tables
 from spreads import _seasonal
 
-from vollan import _level, _shape
+from vollan.pipeline import level as _level
+
+from vollan.pipeline import shape as _shape
 from vollan._families import ar1
-from vollan._slope import clipped
+from vollan.pipeline.slope import clipped
 
 LENGTHS = (150, 200, 255, 400, 600, 1000, 2000, 5000, 20_000)
 

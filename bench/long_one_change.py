@@ -15,7 +15,7 @@ import time
 import numpy as np
 
 import vollan
-from vollan import _contrast
+from vollan.pipeline import contrast as _contrast
 
 
 def main() -> None:

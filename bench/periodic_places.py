@@ -1,4 +1,4 @@
-"""Placing the changes of a periodic series by the order of its values (vollan._place), against
+"""Placing the changes of a periodic series by the order of its values (vollan.pipeline.periodic), against
 reporting them where the scan and the passes found them.
 
 1. Cross-validated on the development corpus (leave one real series out, leave one family
@@ -22,7 +22,9 @@ import protocol
 import variants
 from periods import periodic
 
-from vollan import _families, _place
+from vollan import _families
+
+from vollan.pipeline import periodic as _place
 
 DEFAULT = functools.partial(variants.variant, fit=True, wide=True, level=0.95)
 SETTINGS = {

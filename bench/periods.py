@@ -20,7 +20,7 @@ from collections.abc import Callable
 import numpy as np
 
 import vollan
-from vollan import _scale
+from vollan.pipeline import windows as _scale
 from vollan._families import NOISE, _wave, ar1
 from vollan.metrics import f1_score, segmentation_cover
 

@@ -17,7 +17,7 @@ from collections.abc import Callable
 import numpy as np
 
 import vollan
-from vollan import _contrast
+from vollan.pipeline import contrast as _contrast
 
 Law = Callable[[np.random.Generator, int], np.ndarray]
 

@@ -1,4 +1,4 @@
-"""Critical values of the slope contrast (vollan._slope): the 99 % quantile of the largest
+"""Critical values of the slope contrast (vollan.pipeline.slope): the 99 % quantile of the largest
 z-score over change-free series, by length n and width h, for five kinds of noise, and the
 curve a + b·ln(m) + c·ln(h) + d/m (m = (n - 2h + 1)/h) fitted to the largest quantile of each
 cell and raised to lie above all of them.
@@ -14,7 +14,7 @@ from concurrent.futures import ProcessPoolExecutor
 
 import numpy as np
 
-from vollan import _slope
+from vollan.pipeline import slope as _slope
 
 WIDTHS = (8, 10, 16, 32, 64)
 # Boundaries per width; n = m·h + 2h - 1.

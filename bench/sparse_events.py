@@ -19,7 +19,7 @@ from concurrent.futures import ProcessPoolExecutor
 import numpy as np
 
 import vollan
-from vollan import _permuted
+from vollan.pipeline import permuted as _permuted
 
 RATES = {"flags": (0.002, 0.01, 0.05, 0.1, 0.2, 0.5), "Poisson": (0.02, 0.05, 0.1, 0.3, 1.0)}
 LENGTHS = (50, 100, 200, 500, 1000, 2000, 5000, 20_000)

@@ -21,7 +21,9 @@ from level_fresh import change_free
 from periods import periodic
 from variants import _SPREAD_TWO_PARTS
 
-from vollan import _contrast, _spread
+from vollan.pipeline import contrast as _contrast
+
+from vollan.pipeline import spread as _spread
 from vollan._families import NOISE
 
 KINDS = _contrast.KINDS_OF_CHANGE_TYPE["distribution"]

@@ -1,4 +1,4 @@
-"""Critical values of the spread statistic (vollan._spread): the 99 % quantile of its value
+"""Critical values of the spread statistic (vollan.pipeline.spread): the 99 % quantile of its value
 over change-free series, by length, for several kinds of noise. ``CRITICAL_BY_LENGTH`` is
 set above the largest quantile of each length.
 
@@ -12,9 +12,9 @@ import math
 import numpy as np
 from _common import critical_tables
 
-from vollan import _spread
+from vollan.pipeline import spread as _spread
 from vollan._families import ar1
-from vollan._shape import shape_statistic
+from vollan.pipeline.shape import shape_statistic
 
 LENGTHS = (255, 300, 400, 600, 1000, 2000, 5000, 20_000)
 

@@ -238,7 +238,7 @@ def check_window_sizes(window_sizes: object) -> None:
     """Refuse window sizes that are not a collection of integers of at most 2**63 - 1.
 
     A string is not such a collection, nor is a one-shot iterator (it would be used up here).
-    Sizes below the smallest window are left to :func:`vollan._scale.choose_window_sizes`,
+    Sizes below the smallest window are left to :func:`vollan.pipeline.windows.choose_window_sizes`,
     which says why they are too small.
     """
     if window_sizes is None:

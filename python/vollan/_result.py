@@ -22,7 +22,7 @@ class Leader:
     index : int
         Position in the series of the first value of the new regime, counting any missing
         values left out of the scan. In a periodic series a reported change is placed by its
-        cycle (:mod:`vollan._place`), up to a period from where the scan found it; its votes,
+        cycle (:mod:`vollan.pipeline.periodic`), up to a period from where the scan found it; its votes,
         score, contrast and size are those found there.
     label : object
         The label of that position (a date, a year, ...), or ``index`` when there are no labels.
@@ -45,7 +45,7 @@ class Leader:
     reported : bool
         Whether the leader is one of the change points of the :class:`Detection`: its score
         reaches ``min_score``, its contrast exceeds the critical value (a location contrast
-        only where a smooth drift does not explain it, :mod:`vollan._drift`), and no stronger
+        only where a smooth drift does not explain it, :mod:`vollan.pipeline.drift`), and no stronger
         reported leader lies closer than the smallest window (counted in scanned values).
     contrast_kind : str or None
         "location" (a shift of level or a change of shape) or "scale" (a change of spread);
@@ -53,13 +53,13 @@ class Leader:
         contrast is then the split's t statistic); "shape" for a change of shape at equal
         mean and spread, found apart from the vote (its votes, score and probability are
         those of a leader at the same place, else 0; its contrast is the cumulative sum's
-        statistic of :mod:`vollan._shape` over its stretch, its critical value the one for
+        statistic of :mod:`vollan.pipeline.shape` over its stretch, its critical value the one for
         that stretch's length); "slope" for a bend of the trend, also found apart from the
         vote (its contrast is the robust z-score of the difference of the slopes on either
         side, its interval the boundaries around it whose z-scores also exceed the critical
         value); "spread" for a change of spread found apart from the vote, over a stretch as a
-        change of shape is (:mod:`vollan._spread`); "level" for a shift of level found apart
-        from the vote over a whole stretch (:mod:`vollan._level`; its contrast is the
+        change of shape is (:mod:`vollan.pipeline.spread`); "level" for a shift of level found apart
+        from the vote over a whole stretch (:mod:`vollan.pipeline.level`; its contrast is the
         cumulative sum's statistic, its width the values on each side its size is described
         from, its interval the splits whose likelihood of two levels is within ln 20 of the
         best one's, which held the true change in about 90 % of simulated shifts or more).
@@ -153,7 +153,7 @@ class Detection:
         scanned values, not positions in the series.
     offset : float
         The baseline taken off the values before they were scanned and judged: 0.0 unless
-        their median lay farther from 0 than 2^10 spreads (:func:`vollan._rules.standard_units`).
+        their median lay farther from 0 than 2^10 spreads (:func:`vollan.stats.robust.standard_units`).
     scale : float
         The power of two the values were then multiplied by: 1.0 unless their spread lay
         outside 2^-30 .. 2^30, where the rules would meet the float limits. Only ``raw`` is in

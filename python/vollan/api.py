@@ -16,27 +16,27 @@ from typing import TYPE_CHECKING, Any, Final, Literal, SupportsFloat, cast
 import numpy as np
 
 from _vollan_native import scan_detector
-from vollan._background import may_use_two_threads
-from vollan._contrast import KINDS_OF_CHANGE_TYPE
+from vollan.pipeline.background import may_use_two_threads
+from vollan.pipeline.contrast import KINDS_OF_CHANGE_TYPE
 from vollan._input import _values_and_labels, check_integer, check_window_sizes, real_number
-from vollan._judge import judge_leaders
-from vollan._passes import changes_apart_from_vote, placed_in_cycle
+from vollan.pipeline.vote import judge_leaders
+from vollan.pipeline.passes import changes_apart_from_vote, placed_in_cycle
 from vollan._result import Detection, Leader, build_detection
-from vollan._rules import (
+from vollan.stats.robust import (
     DEFAULT_MIN_CONTRAST,
     DEFAULT_MIN_SCORE,
     detrend_linear,
     line_matters,
     local_contrast,
 )
-from vollan._scale import (
+from vollan.pipeline.windows import (
     DEFAULT_ALPHA,
     default_n_perm,
     default_window_sizes,
     dominant_period,
 )
-from vollan._scanned import scanned_values
-from vollan._select import check_selection, select_changes
+from vollan.pipeline.context import scanned_values
+from vollan.pipeline.select import check_selection, select_changes
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -88,14 +88,14 @@ def detect(
     out from the rest of the series by more than chance allows. Each rule has a reason:
 
     - Missing values (``nan_policy="omit"``) and isolated outliers (``outliers="omit"``,
-      :func:`vollan._outliers.find_outliers`: single values beyond 5 noise standard
+      :func:`vollan.pipeline.outliers.find_outliers`: single values beyond 5 noise standard
       deviations from both of their neighbourhoods) are left out of the scan and reported
       apart (``n_omitted``, ``outliers``). A lone extreme value is not a change of regime, but
       adjacent windows differ wherever one holds it.
     - A series whose spread (the median absolute deviation) lies outside 2^-30 .. 2^30 is
       scanned and judged times the power of two that brings it near 1, and one whose median
       lies farther from 0 than 2^10 spreads, about its median
-      (:func:`vollan._rules.standard_units`, ``Detection.offset`` and ``scale``): units and
+      (:func:`vollan.stats.robust.standard_units`, ``Detection.offset`` and ``scale``): units and
       baselines do not change what is found, while the rules' squares and floors stay far
       from the float limits and the scan's running sums keep the spread.
     - Window sizes (:func:`default_window_sizes`): twelve sizes from 10 values up to a quarter
@@ -114,35 +114,35 @@ def detect(
       and shape) and "scale" (the log ratio of the standard deviations: spread). Its robust
       z-score, against the median and MAD of the same contrast away from the candidates, must
       exceed the 95 % quantile of the largest such z-score over a Gaussian white-noise series
-      of the same length (:func:`vollan._contrast.critical_contrast`), for either contrast: so
+      of the same length (:func:`vollan.pipeline.contrast.critical_contrast`), for either contrast: so
       a series without change reports one with probability at most about 5 %. Sparse events
       follow a law of their own: where one value makes up more than four values in five of a
       series of at most 10^5 values and 32 distinct ones, the critical value is also the 95 %
       quantile (shared between the two contrasts) of that z-score over up to 200 random orders
-      of the series' own values, and the larger of the two holds (:mod:`vollan._permuted`).
+      of the series' own values, and the larger of the two holds (:mod:`vollan.pipeline.permuted`).
       A straight
       drift changes its contrast nowhere in particular and reports nothing; along a curve
       whose slope grows (exponential growth, the steep side of a logistic) the location
       contrast grows with the slope and stands out where the curve is steepest, so a
       location contrast does not count where a least-squares line explains it: its slope
       significant and a step at the leader not, over every symmetric span of h, 2h, 4h, ...
-      values up to the largest window (:mod:`vollan._drift`, t statistics beyond the
+      values up to the largest window (:mod:`vollan.pipeline.drift`, t statistics beyond the
       two-sided 1 % point shared among the spans; a jump shows a step over its own width, a
       transition spread over many values over a span that holds its flat ends). The width h
       is as large as fits between the candidates (at least the smallest window, at least 8),
       since wider contrasts see smaller changes.
-    - A series too short for 4h boundaries (:mod:`vollan._short`) reports at most one change
+    - A series too short for 4h boundaries (:mod:`vollan.pipeline.short`) reports at most one change
       of mean: the split whose two-sample t statistic is largest, when it exceeds the 97.5 %
       quantile of that largest statistic under AR(1) noise of coefficient 0.5 (so neither
       independent nor moderately dependent noise reports one in more than about 3 % of
       series). ``Detection.note`` says so; a change of spread alone is not judged there.
     - ``change_type`` = "distribution" judges both contrasts, so mean shifts and changes of
       spread are reported, and looks for changes of shape at equal mean and spread apart
-      from the vote, which the scan's distance barely sees (:mod:`vollan._shape`: a
+      from the vote, which the scan's distance barely sees (:mod:`vollan.pipeline.shape`: a
       cumulative sum of each value's term of Geary's ratio over the stretches between the
       reported changes, each value standardised by its neighbours; from 255 values, at most
       2.5 % more false alarms);
-      Before those, it looks for shifts of level apart from the vote (:mod:`vollan._level`),
+      Before those, it looks for shifts of level apart from the vote (:mod:`vollan.pipeline.level`),
       which windows of a few dozen values see within their noise while the whole stretches
       on either side do not: binary segmentation by the cumulative sum of the values, clipped
       about their running median, over the square root of the stretch's length times their
@@ -150,13 +150,13 @@ def detect(
       quantile of its value over change-free Gaussian, Student-t(3), AR(1), random-walk,
       drifting and seasonal series. A stretch that wanders (a random walk, a cycle) is not
       judged, and a split is taken only where two levels fit better than one line.
-      It also looks for bends of the trend apart from the vote (:mod:`vollan._slope`): the
+      It also looks for bends of the trend apart from the vote (:mod:`vollan.pipeline.slope`): the
       least-squares slope of the h values after each boundary minus that of the h values
       before it, as a robust z-score over the stretch between the other reported changes,
       beyond the 99 % quantile of its largest value over change-free Gaussian, Student-t(3),
       AR(1) and random-walk series of the stretch's length. A straight drift bends nowhere
       and reports nothing; a growth that stops or turns does.
-      Last, it looks for changes of spread apart from the vote (:mod:`vollan._spread`), which
+      Last, it looks for changes of spread apart from the vote (:mod:`vollan.pipeline.spread`), which
       the scan's vote misses where a noisy part sets the threshold for a quieter one: a
       cumulative sum of each value's absolute deviation from its neighbours' mean, clipped,
       over the stretches between all the changes found so far; from 255 values, beyond the
@@ -170,7 +170,7 @@ def detect(
     - Reported leaders closer together than the smallest window cannot be told apart by the
       scan: of such a pair only the one with more votes (then the larger contrast) is kept.
     - A periodic series scanned in whole periods has its reported changes placed to the value
-      (:mod:`vollan._place`): each moves, within a period of where it was found, to the split
+      (:mod:`vollan.pipeline.periodic`): each moves, within a period of where it was found, to the split
       under which predicting every value left of it from the value a period before, and every
       value right of it from the value a period after, fits best. Windows of whole cycles
       cannot say where within a cycle a change lies; the order of the values can. The
@@ -216,7 +216,7 @@ def detect(
     workers : int, optional
         Threads of a pool of this call's own; default the shared pool. On a long series, a
         budget of two threads or more (this one, else the shared pool's) also lets some rules
-        run beside the next step (:mod:`vollan._background`); the result is the same.
+        run beside the next step (:mod:`vollan.pipeline.background`); the result is the same.
     labels : sequence, optional
         Labels of the values (dates, years, ...), missing ones included; default the index of
         a pandas Series, else the positions.

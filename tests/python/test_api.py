@@ -397,7 +397,7 @@ def test_local_contrast_is_the_same_in_chunks(monkeypatch):
     rng = random.Random(6)
     series = [rng.gauss(0, 1) for _ in range(500)]
     whole = local_contrast(series, 7)
-    monkeypatch.setattr("vollan._rules._CONTRAST_CHUNK_VALUES", 50)  # 7 rows per chunk
+    monkeypatch.setattr("vollan.stats.robust._CONTRAST_CHUNK_VALUES", 50)  # 7 rows per chunk
     assert list(local_contrast(series, 7)) == list(whole)
 
 

@@ -203,7 +203,7 @@ def test_window_sizes_below_4_keep_their_message():
 
 def test_a_tiny_alpha_takes_the_most_replicates() -> None:
     # 10 K / alpha overflowed to infinity, and ceil(inf) raised OverflowError.
-    from vollan._scale import MAX_DEFAULT_N_PERM, default_n_perm
+    from vollan.pipeline.windows import MAX_DEFAULT_N_PERM, default_n_perm
 
     assert default_n_perm(500, 10, 1e-320) == MAX_DEFAULT_N_PERM
     assert detect(SERIES, alpha=1e-320).n_perm == MAX_DEFAULT_N_PERM

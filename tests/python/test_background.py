@@ -9,8 +9,9 @@ import numpy as np
 import pytest
 
 import vollan
-from vollan import _background, _passes
-from vollan._background import Later, may_use_two_threads
+from vollan.pipeline import background as _background
+from vollan.pipeline import passes as _passes
+from vollan.pipeline.background import Later, may_use_two_threads
 from vollan._result import Evidence
 
 

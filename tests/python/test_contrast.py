@@ -10,7 +10,7 @@ import statistics
 import numpy as np
 import pytest
 
-from vollan._contrast import (
+from vollan.pipeline.contrast import (
     KINDS_OF_CHANGE_TYPE,
     contrast_scores,
     contrasts_at,
@@ -19,7 +19,7 @@ from vollan._contrast import (
     leader_widths,
     shortest_judged,
 )
-from vollan._rules import fitting_scores, resolution, robust_spread
+from vollan.stats.robust import fitting_scores, resolution, robust_spread
 
 
 def wasserstein_equal_sizes(a: list[float], b: list[float]) -> float:
@@ -190,7 +190,7 @@ def test_fitting_scores_count_only_sizes_that_fit() -> None:
 def test_the_search_around_a_leader_is_bounded_for_wide_contrasts(monkeypatch, h, searched):
     # A long series with one change gets contrasts of thousands of values a side; taking every
     # boundary within h/2 of the leader made the call grow with h² (minutes at 10^6 values).
-    from vollan import _contrast
+    from vollan.pipeline import contrast as _contrast
 
     sizes: list[int] = []
     plain = _contrast.contrasts_at

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import vollan
-from vollan import _drift
+from vollan.pipeline import drift as _drift
 
 
 def _reference(x: np.ndarray, c: int, h: int) -> tuple[float, float]:

@@ -8,8 +8,10 @@ import numpy as np
 import pytest
 
 import vollan
-from vollan import _contrast, _level, _shape
-from vollan._slope import clipped
+from vollan.pipeline import contrast as _contrast
+from vollan.pipeline import level as _level
+from vollan.pipeline import shape as _shape
+from vollan.pipeline.slope import clipped
 
 
 def _reference_statistic(u: np.ndarray) -> tuple[int, float]:

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import vollan
-from vollan._outliers import find_outliers, outlier_threshold
+from vollan.pipeline.outliers import find_outliers, outlier_threshold
 
 
 def noise(seed: int, n: int = 300) -> np.ndarray:

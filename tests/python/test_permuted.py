@@ -6,8 +6,9 @@ import numpy as np
 import pytest
 
 import vollan
-from vollan import _contrast, _permuted
-from vollan._rules import resolution
+from vollan.pipeline import contrast as _contrast
+from vollan.pipeline import permuted as _permuted
+from vollan.stats.robust import resolution
 
 
 @pytest.mark.parametrize("h", [8, 13, 40])

@@ -6,8 +6,9 @@ from __future__ import annotations
 import numpy as np
 
 import vollan
-from vollan import _judge, _passes
-from vollan._scanned import scanned_values
+from vollan.pipeline import vote as _judge
+from vollan.pipeline import passes as _passes
+from vollan.pipeline.context import scanned_values
 
 
 def _scan(x: np.ndarray, sizes: list[int]) -> dict:

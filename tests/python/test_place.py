@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import vollan
-from vollan import _place
+from vollan.pipeline import periodic as _place
 from vollan._families import periodic_regimes
 
 

@@ -11,10 +11,12 @@ import math
 import numpy as np
 import pytest
 
-from vollan import _median, _scale
-from vollan._contrast import _clean_boundaries
-from vollan._median import median
-from vollan._shape import _local_moments
+from vollan.stats import median as _median
+
+from vollan.pipeline import windows as _scale
+from vollan.pipeline.contrast import _clean_boundaries
+from vollan.stats.median import median
+from vollan.pipeline.shape import _local_moments
 
 
 def same(a: float, b: float) -> bool:
@@ -155,7 +157,7 @@ def test_the_median_network_keeps_only_what_the_middle_needs() -> None:
 
 
 def test_leader_sizes_are_those_of_numpys_mean_and_std() -> None:
-    from vollan._rules import MIN_STD, _noise_scale, leader_sizes
+    from vollan.stats.robust import MIN_STD, _noise_scale, leader_sizes
 
     rng = np.random.default_rng(8)
     for x in (rng.standard_normal(5000), np.round(rng.standard_normal(5000)), np.zeros(5000)):
@@ -181,8 +183,8 @@ def test_leader_sizes_are_those_of_numpys_mean_and_std() -> None:
 
 @pytest.mark.parametrize("change_type", ["mean", "var", "distribution"])
 def test_one_sort_gives_the_kinds_and_the_least_gap_that_unique_gives(change_type: str) -> None:
-    from vollan._contrast import kinds_to_judge
-    from vollan._rules import resolution
+    from vollan.pipeline.contrast import kinds_to_judge
+    from vollan.stats.robust import resolution
 
     rng = np.random.default_rng(4)
     for n in (1, 2, 3, 50, 1000):

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import vollan
-from vollan import _shape
+from vollan.pipeline import shape as _shape
 
 
 def reference_scores(x: np.ndarray, width: int = 32) -> np.ndarray:

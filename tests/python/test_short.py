@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from vollan._short import critical_shift, shift_score, split_statistics
+from vollan.pipeline.short import critical_shift, shift_score, split_statistics
 
 
 def reference_t(x: np.ndarray, k: int) -> float:

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import vollan
-from vollan import _slope
+from vollan.pipeline import slope as _slope
 
 
 def reference_contrast(x: np.ndarray, h: int) -> np.ndarray:

@@ -8,8 +8,10 @@ import numpy as np
 import pytest
 
 import vollan
-from vollan import _contrast, _shape, _spread
-from vollan._shape import shape_statistic
+from vollan.pipeline import contrast as _contrast
+from vollan.pipeline import shape as _shape
+from vollan.pipeline import spread as _spread
+from vollan.pipeline.shape import shape_statistic
 
 
 def test_scores_are_clipped_deviations_from_the_local_mean_in_units_of_their_median() -> None:

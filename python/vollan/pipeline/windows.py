@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from vollan._median import median
+from vollan.stats.median import median
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray

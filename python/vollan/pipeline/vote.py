@@ -1,10 +1,10 @@
 """The step of :func:`vollan.detect` after the scan: which of the vote's leaders to report.
 
 Each leader is scored by the share of the window sizes that fit around it and voted for it
-(:func:`vollan._rules.fitting_scores`); the candidates, those with enough votes, are judged by
-their local contrasts against calibrated critical values (:mod:`vollan._contrast`), or, in a
-series too short for contrasts, by the largest split statistic (:mod:`vollan._short`); of
-leaders too close to be told apart the stronger is kept (:func:`vollan._rules.reported_leaders`).
+(:func:`vollan.stats.robust.fitting_scores`); the candidates, those with enough votes, are judged by
+their local contrasts against calibrated critical values (:mod:`vollan.pipeline.contrast`), or, in a
+series too short for contrasts, by the largest split statistic (:mod:`vollan.pipeline.short`); of
+leaders too close to be told apart the stronger is kept (:func:`vollan.stats.robust.reported_leaders`).
 Where each leader's change may lie and how large it is are described meanwhile, on a second
 core when the series is long.
 """
@@ -18,9 +18,13 @@ from typing import TYPE_CHECKING, cast
 
 import numpy as np
 
-from vollan import _contrast, _drift, _permuted
-from vollan._background import BESIDE_FROM, Later
-from vollan._contrast import (
+from vollan.pipeline import contrast as _contrast
+
+from vollan.pipeline import drift as _drift
+
+from vollan.pipeline import permuted as _permuted
+from vollan.pipeline.background import BESIDE_FROM, Later
+from vollan.pipeline.contrast import (
     KINDS,
     KINDS_OF_CHANGE_TYPE,
     MIN_WINDOWS_OF_BOUNDARIES,
@@ -32,14 +36,14 @@ from vollan._contrast import (
     shortest_judged,
 )
 from vollan._result import Evidence
-from vollan._rules import (
+from vollan.stats.robust import (
     fitting_scores,
     leader_intervals,
     leader_sizes,
     reported_leaders,
     resolution,
 )
-from vollan._short import critical_shift, shift_score, split_statistics
+from vollan.pipeline.short import critical_shift, shift_score, split_statistics
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -61,7 +65,7 @@ class Judged:
     indices : list of int
         The leaders, in the engine's order.
     scores : dict
-        Each leader's score (:func:`vollan._rules.fitting_scores`).
+        Each leader's score (:func:`vollan.stats.robust.fitting_scores`).
     widths : list of int
         Each leader's contrast width.
     verdicts : list of Verdict
@@ -186,7 +190,7 @@ def _judge(
 
     Only ``candidates``, the leaders with enough votes, are judged: no other can be reported.
     ``ordered`` holds the values of ``x`` sorted, when they were. A location contrast that a
-    smooth drift explains (:mod:`vollan._drift`, over spans up to the ``largest`` window) does
+    smooth drift explains (:mod:`vollan.pipeline.drift`, over spans up to the ``largest`` window) does
     not count: the leader stands out only by its other contrasts.
     """
     judged = set(candidates) if kinds else set()
@@ -264,7 +268,7 @@ def _judge_short(
     candidates: Sequence[int],
     smallest: int,
 ) -> tuple[list[Verdict], list[bool], list[float]]:
-    """As :func:`_judge`, for a series too short for contrasts (:mod:`vollan._short`): each
+    """As :func:`_judge`, for a series too short for contrasts (:mod:`vollan.pipeline.short`): each
     candidate's contrast is the best split statistic within half the smallest window of it,
     and only the strongest candidate can stand out."""
     statistics = split_statistics(x)

@@ -1,6 +1,6 @@
 """Critical values of the contrasts from a series' own values in random order.
 
-The critical values of :func:`vollan._contrast.critical_contrast` are quantiles under Gaussian
+The critical values of :func:`vollan.pipeline.contrast.critical_contrast` are quantiles under Gaussian
 noise, and a robust z-score behaves alike under most continuous noises. Sparse events do not: in
 a series of flags or counts that is mostly 0, the contrasts of most boundaries tie at the floor
 and the rest take a handful of values, so the largest z-score has a law of its own. Change-free
@@ -14,7 +14,7 @@ itself: the quantile of the largest z-score over all boundaries, each taken as a
 (against the boundaries away from as many peaks as the series has candidates), in
 :func:`permutations` random orders of its own values. Without a change the values are
 exchangeable, so this is the law the statistic has. The level is
-:data:`~vollan._contrast.CONTRAST_LEVEL`, shared between the contrasts judged (Bonferroni), and
+:data:`~vollan.pipeline.contrast.CONTRAST_LEVEL`, shared between the contrasts judged (Bonferroni), and
 the larger of this and the Gaussian critical value holds, so that the rule can only take reports
 away. The orders are seeded by the series' length: a result never varies from call to call.
 
@@ -33,8 +33,8 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from vollan._median import median
-from vollan._rules import MIN_STD, robust_spread
+from vollan.stats.median import median
+from vollan.stats.robust import MIN_STD, robust_spread
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -123,13 +123,13 @@ def location_contrasts(
     y: NDArray[np.float64], h: int, levels: NDArray[np.float64], gap: float
 ) -> NDArray[np.float64]:
     """The location contrast of ``y`` (whose distinct values are ``levels``, sorted) at every
-    boundary h .. n - h, as :func:`vollan._contrast.contrasts_at` gives it."""
+    boundary h .. n - h, as :func:`vollan.pipeline.contrast.contrasts_at` gives it."""
     return _location_from(_above_counts(y, levels), levels, h, gap)
 
 
 def scale_contrasts(y: NDArray[np.float64], h: int, gap: float) -> NDArray[np.float64]:
     """The scale contrast of ``y`` at every boundary h .. n - h, as
-    :func:`vollan._contrast.contrasts_at` gives it."""
+    :func:`vollan.pipeline.contrast.contrasts_at` gives it."""
     return _scale_from(_moment_sums(y), h, gap)
 
 

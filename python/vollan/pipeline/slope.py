@@ -37,9 +37,9 @@ from numpy.lib.stride_tricks import sliding_window_view
 
 # A stretch is judged from 4h boundaries on, as the local contrasts are: fewer, and the median
 # and MAD no longer describe the stretch away from its bend.
-from vollan._contrast import shortest_judged
-from vollan._median import median, window_medians
-from vollan._rules import MAD_TO_SD
+from vollan.pipeline.contrast import shortest_judged
+from vollan.stats.median import median, window_medians
+from vollan.stats.robust import MAD_TO_SD
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray

@@ -2,9 +2,9 @@
 the window sizes that scan them.
 
 Missing values are left out or refused (:mod:`vollan._input`), the values are put in units
-that fit their spread (:func:`vollan._rules.standard_units`), isolated outliers are left out
-(:mod:`vollan._outliers`), and the window sizes follow the series' period
-(:mod:`vollan._scale`). Positions found in the values scanned map back to the caller's series
+that fit their spread (:func:`vollan.stats.robust.standard_units`), isolated outliers are left out
+(:mod:`vollan.pipeline.outliers`), and the window sizes follow the series' period
+(:mod:`vollan.pipeline.windows`). Positions found in the values scanned map back to the caller's series
 through :attr:`Scanned.kept`.
 """
 
@@ -14,11 +14,11 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
-from vollan._background import BESIDE_FROM, Later
+from vollan.pipeline.background import BESIDE_FROM, Later
 from vollan._input import kept_values
-from vollan._outliers import find_outliers
-from vollan._rules import standard_units
-from vollan._scale import choose_window_sizes, dominant_period
+from vollan.pipeline.outliers import find_outliers
+from vollan.stats.robust import standard_units
+from vollan.pipeline.windows import choose_window_sizes, dominant_period
 
 if TYPE_CHECKING:
     import numpy as np

@@ -1,6 +1,6 @@
 """The test of a series too short for local contrasts: at most one change of mean.
 
-A series shorter than :func:`vollan._contrast.shortest_judged` has too few boundaries for the
+A series shorter than :func:`vollan.pipeline.contrast.shortest_judged` has too few boundaries for the
 median and MAD of its contrasts to describe it away from a change. What it still supports is the
 classical test of at most one change: the largest, over every split with at least two values on
 each side, of the two-sample t statistic (the difference of the two means over its standard
@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from vollan._rules import MIN_STD
+from vollan.stats.robust import MIN_STD
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray

@@ -17,7 +17,7 @@ whole stretches between the changes the other rules report:
   the same; its largest value beyond :func:`critical_spread` reports a change, placed as a
   change of shape is, and each side is searched again (binary segmentation);
 - a split is taken only where two levels of the scores, or three (a staircase), fit them
-  better than a line through them (:func:`vollan._shape.levels_fit_better`, the third level
+  better than a line through them (:func:`vollan.pipeline.shape.levels_fit_better`, the third level
   paying the Bayesian information criterion's price of two parameters): a spread that grows
   steadily, as noise that grows with the level does, changes nowhere in particular, as a
   straight drift of the level does not.
@@ -31,8 +31,8 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from vollan._median import median
-from vollan._shape import LEAST_SHAPE_VALUES, LOCAL_VALUES, local_mean, segmented
+from vollan.stats.median import median
+from vollan.pipeline.shape import LEAST_SHAPE_VALUES, LOCAL_VALUES, local_mean, segmented
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray

@@ -38,8 +38,8 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
-from vollan._median import median
-from vollan._rules import MIN_STD, resolution, robust_spread
+from vollan.stats.median import median
+from vollan.stats.robust import MIN_STD, resolution, robust_spread
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -175,7 +175,7 @@ def contrasts_at(
 ) -> NDArray[np.float64]:
     """The ``kind`` contrast at each boundary in ``bounds`` (h <= c <= n - h).
 
-    ``gap`` is :func:`~vollan._rules.resolution` of ``x`` (computed here when not given).
+    ``gap`` is :func:`~vollan.stats.robust.resolution` of ``x`` (computed here when not given).
     Windows without spread, or two windows with the same values, count as half the least
     spread or distance that values ``gap`` apart can show: on discrete data they are common
     and say nothing, and the floors of continuous values would make them extreme. Where the
@@ -294,7 +294,7 @@ def contrast_scores(
     gap: float | None = None,
 ) -> list[dict[str, float]]:
     """Robust z-score of each contrast in ``kinds`` at each leader, of ``widths[i]`` values
-    (``gap``: :func:`~vollan._rules.resolution` of ``x``, computed here when not given).
+    (``gap``: :func:`~vollan.stats.robust.resolution` of ``x``, computed here when not given).
 
     A leader's position is known to within its width, so its contrast is the strongest within
     h/2 of it. The median and MAD describe the series away from its changes: they come from

@@ -1,10 +1,10 @@
 """The step of :func:`vollan.detect` after judging the vote: changes looked for apart from it.
 
 Over the stretches between the reported changes, in turn: shifts of level
-(:mod:`vollan._level`), bends of the trend (:mod:`vollan._slope`), changes of shape
-(:mod:`vollan._shape`) and of spread (:mod:`vollan._spread`); each pass searches the stretches
+(:mod:`vollan.pipeline.level`), bends of the trend (:mod:`vollan.pipeline.slope`), changes of shape
+(:mod:`vollan.pipeline.shape`) and of spread (:mod:`vollan.pipeline.spread`); each pass searches the stretches
 between the reported changes and those the passes before it found. Then the changes of a
-periodic series scanned in whole periods are placed by its cycle (:mod:`vollan._place`).
+periodic series scanned in whole periods are placed by its cycle (:mod:`vollan.pipeline.periodic`).
 """
 
 from __future__ import annotations
@@ -12,16 +12,16 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
-from vollan import _place
-from vollan._background import BESIDE_FROM, Later
-from vollan._contrast import contrast_width
-from vollan._level import level_changes
-from vollan._place import place_periodic_in_time
+from vollan.pipeline import periodic as _place
+from vollan.pipeline.background import BESIDE_FROM, Later
+from vollan.pipeline.contrast import contrast_width
+from vollan.pipeline.level import level_changes
+from vollan.pipeline.periodic import place_periodic_in_time
 from vollan._result import Evidence, moved_evidence
-from vollan._rules import leader_sizes
-from vollan._shape import LOCAL_VALUES, shape_changes
-from vollan._slope import slope_changes
-from vollan._spread import spread_changes
+from vollan.stats.robust import leader_sizes
+from vollan.pipeline.shape import LOCAL_VALUES, shape_changes
+from vollan.pipeline.slope import slope_changes
+from vollan.pipeline.spread import spread_changes
 
 if TYPE_CHECKING:
     import numpy as np
@@ -87,7 +87,7 @@ def _cuts(chosen: set[int], extra: Sequence[Evidence]) -> list[int]:
 def level_evidence(
     x: NDArray[np.float64], reported: Sequence[int], h: int, largest: int
 ) -> list[Evidence]:
-    """Shifts of level over whole stretches (:mod:`vollan._level`) between the reported
+    """Shifts of level over whole stretches (:mod:`vollan.pipeline.level`) between the reported
     changes, as evidence at their positions. One within a contrast width of a reported change
     is that change, placed less well, and is left out."""
     n = len(x)
@@ -103,7 +103,7 @@ def level_evidence(
 
 
 def slope_evidence(x: NDArray[np.float64], reported: Sequence[int], h: int) -> list[Evidence]:
-    """Bends of the trend (:mod:`vollan._slope`) within the stretches between the reported
+    """Bends of the trend (:mod:`vollan.pipeline.slope`) within the stretches between the reported
     changes, as evidence at their positions."""
     found = []
     for c, statistic, critical, span in slope_changes(x, _stretches(len(x), reported), h):
@@ -116,7 +116,7 @@ def slope_evidence(x: NDArray[np.float64], reported: Sequence[int], h: int) -> l
 def stretch_evidence(
     x: NDArray[np.float64], reported: Sequence[int], largest: int, kind: str
 ) -> list[Evidence]:
-    """Changes of shape (:mod:`vollan._shape`) or of spread (:mod:`vollan._spread`) within the
+    """Changes of shape (:mod:`vollan.pipeline.shape`) or of spread (:mod:`vollan.pipeline.spread`) within the
     stretches between the reported changes, as evidence at their positions. One within two
     local windows of a reported change is left out: a shift of level or spread mixes the shape
     and the spread of the values beside it."""
@@ -142,7 +142,7 @@ def placed_in_cycle(
     period: int | None,
 ) -> tuple[dict[int, int], list[Evidence]]:
     """The reported changes of a series scanned in whole periods placed by the order of its
-    values within the cycle (:mod:`vollan._place`): the new places of the chosen leaders that
+    values within the cycle (:mod:`vollan.pipeline.periodic`): the new places of the chosen leaders that
     move, and ``extra`` with the changes found apart from the vote moved. A place another
     leader holds is not taken."""
     if not period or not _place.PLACE_PERIODIC:

@@ -37,8 +37,8 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from vollan._median import median
-from vollan._rules import MAD_TO_SD
+from vollan.stats.median import median
+from vollan.stats.robust import MAD_TO_SD
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray

@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
-from vollan._rules import MAD_TO_SD, MOST_TIED, past_ties
+from vollan.stats.robust import MAD_TO_SD, MOST_TIED, past_ties
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray

@@ -36,10 +36,10 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from vollan._median import median
-from vollan._rules import MAD_TO_SD
-from vollan._shape import shape_statistic, two_levels_fit_better
-from vollan._slope import clipped
+from vollan.stats.median import median
+from vollan.stats.robust import MAD_TO_SD
+from vollan.pipeline.shape import shape_statistic, two_levels_fit_better
+from vollan.pipeline.slope import clipped
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray

@@ -2,7 +2,7 @@
 
 A leader is reported when enough of the window sizes that fit around it voted for it
 (:func:`fitting_scores`), when its local contrast stands out from the rest of the series
-(:mod:`vollan._contrast`), and when no stronger reported leader lies closer than the smallest
+(:mod:`vollan.pipeline.contrast`), and when no stronger reported leader lies closer than the smallest
 window. Each leader also gets where its change may lie and how large it is.
 """
 
@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
-from vollan._median import median
+from vollan.stats.median import median
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -28,7 +28,7 @@ FIT_SCORES = True
 # The fewest window sizes a score is counted against, so that a leader crowded by others
 # needs the votes of at least two sizes to reach half of them.
 MIN_FITTING_SIZES = 4
-# The contrast rule: the calibrated critical values of vollan._contrast.
+# The contrast rule: the calibrated critical values of vollan.pipeline.contrast.
 DEFAULT_MIN_CONTRAST: Literal["auto"] = "auto"
 # The engine's floor for a window's standard deviation.
 MIN_STD = 1e-12

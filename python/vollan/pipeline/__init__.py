@@ -1,0 +1,1 @@
+"""The stages of vollan.detect."""
