@@ -1,0 +1,1 @@
+"""Statistics shared by the stages of detection."""
