@@ -1,1 +1,80 @@
-"""The stages of vollan.detect."""
+"""The pipeline of :func:`vollan.detect`, stated once.
+
+::
+
+    series -> prepare -> SeriesContext -> scan -> stages propose -> select (alpha) -> place
+
+:data:`STAGES` is the only statement of the order in which the stages look for changes. Each
+searches the stretches between the changes accepted before it, proposes candidates with
+p-values under its own null, and keeps those whose p-values pass its share of ``alpha``
+(:mod:`vollan.pipeline.select`). The stages that apply to a series share the whole budget in
+proportion to their ``share``, so that a change-free series reports a change with probability
+at most ``alpha`` (Bonferroni).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import TYPE_CHECKING
+
+from vollan.pipeline.level import Level
+from vollan.pipeline.select import accepted
+from vollan.pipeline.shape import Shape
+from vollan.pipeline.slope import Slope
+from vollan.pipeline.spread import Spread
+from vollan.pipeline.vote import Vote
+
+if TYPE_CHECKING:
+    from vollan.config import DetectConfig
+    from vollan.pipeline.context import SeriesContext
+    from vollan.pipeline.stage import Candidate, Stage
+
+__all__ = ["STAGES", "Outcome", "levels", "run"]
+
+# The order: the vote first, since it sees every kind of change near each boundary; then, over
+# the stretches between what was found, shifts of level too small for the windows, bends of
+# the trend, changes of shape, and last changes of spread (a change of shape at equal spread
+# moves the deviations the spread stage sums as well, and the shape's own statistic places it
+# better).
+STAGES: tuple[Stage, ...] = (Vote(), Level(), Slope(), Shape(), Spread())
+
+Progress = Callable[[float, str], None]
+
+
+@dataclass(frozen=True)
+class Outcome:
+    """What the stages found: the changes accepted, every candidate proposed, and each
+    stage's level (its share of ``alpha``)."""
+
+    accepted: list[Candidate]
+    proposed: list[Candidate]
+    levels: dict[str, float]
+
+
+def levels(ctx: SeriesContext, config: DetectConfig) -> dict[str, float]:
+    """Each applying stage's level: ``alpha`` shared in proportion to the stages' shares."""
+    applying = {
+        s.name: config.params(s.name).share
+        for s in STAGES
+        if config.runs(s.name) and s.applies(ctx, config.params(s.name))
+    }
+    total = sum(applying.values())
+    return {name: config.alpha * share / total for name, share in applying.items() if total}
+
+
+def run(ctx: SeriesContext, config: DetectConfig, progress: Progress | None = None) -> Outcome:
+    """Run the stages in order on the scanned series ``ctx``."""
+    level_of = levels(ctx, config)
+    found: list[Candidate] = []
+    proposed: list[Candidate] = []
+    for k, stage in enumerate(STAGES):
+        if stage.name not in level_of:
+            continue
+        level = level_of[stage.name]
+        candidates = stage.propose(ctx, config.params(stage.name), level, found)
+        proposed += candidates
+        found += accepted(candidates, level, ctx.sizes[0])
+        if progress is not None:
+            progress((k + 1) / len(STAGES), stage.name)
+    return Outcome(found, proposed, level_of)

@@ -40,6 +40,7 @@ from numpy.lib.stride_tricks import sliding_window_view
 
 from vollan.stats.median import median
 from vollan.stats.robust import MIN_STD, resolution, robust_spread
+from vollan.stats.tables import curve, gumbel_location, gumbel_scale, gumbel_sf
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -91,8 +92,6 @@ _CRITICAL = {
         "scale": (3.806, 0.156, -0.108, 2.886),
     },
 }
-# Whether contrasts widen to fit between candidates (leader_widths), or keep the least width.
-WIDE_CONTRASTS = True
 # The level in force; see the module's notes.
 CONTRAST_LEVEL = 0.95
 # Below 8 values a side the standard deviations, and the spread of the contrasts with them,
@@ -161,9 +160,16 @@ def critical_contrast(kind: str, n: int, h: int, level: float | None = None) -> 
     largest z-score over all boundaries of the series, for contrasts of ``h`` values on each
     side (see the module's notes).
     """
-    a, b, c, d = _CRITICAL[CONTRAST_LEVEL if level is None else level][kind]
-    m = max(n - 2 * h + 1, 1) / h
-    return a + b * math.log(m) + c * math.log(h) + d / m
+    return curve(_CRITICAL[CONTRAST_LEVEL if level is None else level][kind], n, h)
+
+
+def contrast_p_value(kind: str, z: float, n: int, h: int) -> float:
+    """The p-value of a ``kind`` contrast's robust z-score ``z`` in a series of ``n`` values
+    with contrasts of ``h`` values: the Gumbel law through the calibrated 90 % and 97.5 %
+    critical values (:func:`critical_contrast`), placed at the 95 % one."""
+    low, high = critical_contrast(kind, n, h, 0.9), critical_contrast(kind, n, h, 0.975)
+    scale = max(gumbel_scale(low, 0.9, high, 0.975), 1e-3)
+    return gumbel_sf(z, gumbel_location(critical_contrast(kind, n, h, 0.95), 0.95, scale), scale)
 
 
 def contrasts_at(
@@ -217,7 +223,7 @@ def _spread_about_line(rows: NDArray[np.float64]) -> NDArray[np.float64]:
 
 
 def leader_widths(
-    n: int, smallest: int, leaders: Sequence[int], votes: Mapping[int, int]
+    n: int, smallest: int, leaders: Sequence[int], votes: Mapping[int, int], wide: bool = True
 ) -> list[int]:
     """Values on each side of each leader for its contrast.
 
@@ -236,10 +242,11 @@ def leader_widths(
 
     Widths are rounded down to a half-octave grid from that least width, so that a few widths
     serve all leaders. A wider contrast sees smaller shifts and changes of spread or shape;
-    the least one places a change as finely as the scan.
+    the least one places a change as finely as the scan. Without ``wide``, every leader
+    gets the least width.
     """
     least = contrast_width(smallest)
-    if not WIDE_CONTRASTS:
+    if not wide:
         return [least] * len(leaders)
     most = min((n + 1) // (MIN_WINDOWS_OF_BOUNDARIES + 2), n // (4 * (len(votes) + 1)))
     grid = [least]

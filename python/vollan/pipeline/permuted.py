@@ -15,7 +15,7 @@ itself: the quantile of the largest z-score over all boundaries, each taken as a
 :func:`permutations` random orders of its own values. Without a change the values are
 exchangeable, so this is the law the statistic has. The level is
 :data:`~vollan.pipeline.contrast.CONTRAST_LEVEL`, shared between the contrasts judged (Bonferroni), and
-the larger of this and the Gaussian critical value holds, so that the rule can only take reports
+the larger of this p-value and the Gaussian one holds, so that the rule can only take reports
 away. The orders are seeded by the series' length: a result never varies from call to call.
 
 Contrasts of a permuted series come from running sums, in O(n) per distinct value, instead of
@@ -184,24 +184,22 @@ def largest_z(contrast: NDArray[np.float64], h: int, peaks: int, least_reference
     return math.inf if excess > 0 else 0.0
 
 
-def permuted_criticals(
+def permuted_largest(
     x: NDArray[np.float64],
     ordered: NDArray[np.float64],
     widths: Sequence[int],
     kinds: Sequence[str],
-    level: float,
     least_windows: int,
     peaks: int = 1,
-) -> dict[int, dict[str, float]]:
-    """Per width h of ``widths`` and contrast of ``kinds``, the quantile of its largest z-score
-    over :func:`permutations` random orders of ``x`` (the same orders for every width and
-    kind) at ``level``, shared among the kinds as Bonferroni shares it, so that together they
-    stand out by chance no more often than ``level`` allows (``ordered``: the values of ``x``
-    sorted; ``least_windows`` times h: the least reference of :func:`largest_z`, and
-    ``peaks``, as there)."""
+) -> dict[int, dict[str, NDArray[np.float64]]]:
+    """Per width h of ``widths`` and contrast of ``kinds``, the largest z-score of each of
+    :func:`permutations` random orders of ``x`` (the same orders for every width and kind),
+    sorted (``ordered``: the values of ``x`` sorted; ``least_windows`` times h: the least
+    reference of :func:`largest_z`, and ``peaks``, as there). A width too wide for the series
+    gets no orders: its p-values are 1."""
     n = len(x)
     widths = sorted(set(widths))
-    out = {h: dict.fromkeys(kinds, math.inf) for h in widths}
+    out = {h: {kind: np.empty(0) for kind in kinds} for h in widths}
     fitting = [h for h in widths if 2 * h + 1 <= n]
     if not fitting or not kinds:
         return out
@@ -221,10 +219,15 @@ def permuted_criticals(
                 else:
                     contrast = _scale_from(sums, h, gap)
                 largest[h, kind][r] = largest_z(contrast, h, peaks, least_windows * h)
-    each = 1.0 - (1.0 - level) / len(kinds)
-    # The smallest value at or above that share of the orders (no interpolation, which
-    # infinities would turn into NaN).
-    at = min(orders - 1, math.ceil(each * orders) - 1)
     for (h, kind), values in largest.items():
-        out[h][kind] = float(np.sort(values)[at])
+        out[h][kind] = np.sort(values)
     return out
+
+
+def p_value(largest: NDArray[np.float64], z: float) -> float:
+    """The permutation p-value of ``z`` among the sorted ``largest`` z-scores of the random
+    orders: ``(1 + orders at or above z) / (1 + orders)`` (1 without orders)."""
+    if not len(largest):
+        return 1.0
+    at_or_above = len(largest) - int(np.searchsorted(largest, z, side="left"))
+    return (1 + at_or_above) / (1 + len(largest))
