@@ -10,8 +10,11 @@ are more than about 2h apart); a leader's robust z-score is how far its contrast
 Two contrasts, each of ``h`` values on either side of a boundary:
 
 - "location": the logarithm of the Wasserstein distance of the two samples (the scan's own
-  statistic). It sees shifts of level and changes of shape. The logarithm makes its
-  spread the same in quiet and in noisy parts of a series.
+  statistic) over their pooled standard deviation (each about its own line). It sees shifts
+  of level and changes of shape, in units of the local noise: in a series whose spread
+  changes, the contrasts of its noisy part have the same law as those of its quiet part, so
+  neither a shift in the quiet part is hidden by the noisy part's contrasts nor does the noisy
+  part report shifts that are only its noise.
 - "scale": the square root of ``|log(s_after / s_before)|`` of the two standard deviations,
   each about its own least-squares line (so that a drift or a curve does not count as spread).
   The distance grows with the spread on both sides, so a change of spread does not stand out
@@ -206,7 +209,11 @@ def contrasts_at(
                 out[s : s + len(b)] = np.sqrt(np.abs(np.log(sa) - np.log(sb)))
             else:
                 distance = np.abs(np.sort(after, axis=1) - np.sort(before, axis=1)).mean(axis=1)
-                out[s : s + len(b)] = np.log(np.maximum(distance, least_distance))
+                sa = np.maximum(_spread_about_line(after), least_spread)
+                sb = np.maximum(_spread_about_line(before), least_spread)
+                out[s : s + len(b)] = np.log(np.maximum(distance, least_distance)) - 0.5 * np.log(
+                    0.5 * (sa * sa + sb * sb)
+                )
     return out
 
 

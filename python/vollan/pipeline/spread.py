@@ -6,8 +6,9 @@ after a fall of the spread, or a rise from a quiet part, then wins few votes, an
 contrast is never asked. A change of spread is therefore also looked for as the shape is, over
 whole stretches between the changes the other rules report:
 
-- each value's absolute deviation from the mean of the :data:`LOCAL_VALUES` values around it
-  (so that a drift, a random walk or a level moves no score), in units of the stretch's median
+- each value's absolute deviation from the least-squares line through the
+  :data:`LOCAL_VALUES` values around it (so that a drift, a random walk or a level moves no
+  score, at the ends of a stretch as in its middle), in units of the stretch's median
   deviation and clipped at :data:`CLIP_DEVIATIONS` of them, so that one extreme value of a
   heavy-tailed noise weighs no more than a few ordinary ones;
 - the cumulative sum of those scores about their mean, over the square root of the stretch's
@@ -33,7 +34,7 @@ from typing import TYPE_CHECKING, ClassVar
 import numpy as np
 
 from vollan.pipeline.stage import Calibration, Candidate, StageParams, stretches
-from vollan.stats.cusum import LOCAL_VALUES, local_mean, segmented
+from vollan.stats.cusum import LOCAL_VALUES, local_line_residuals, segmented
 from vollan.stats.median import median
 from vollan.stats.tables import by_length, scaled_kolmogorov_sf
 
@@ -79,10 +80,11 @@ def spread_p_value(statistic: float, n: int) -> float:
 
 
 def spread_scores(x: NDArray[np.float64], width: int = LOCAL_VALUES) -> NDArray[np.float64]:
-    """Each value's absolute deviation from its local mean, in units of their median, clipped
-    at :data:`CLIP_DEVIATIONS` (zeros where the deviations do not vary)."""
+    """Each value's absolute deviation from the line through its local values, in units of
+    their median, clipped at :data:`CLIP_DEVIATIONS` (zeros where the deviations do not
+    vary)."""
     centred = x - median(x)
-    deviation = np.abs(centred - local_mean(centred, min(width, len(x))))
+    deviation = np.abs(local_line_residuals(centred, min(width, len(x))))
     unit = median(deviation)
     if not unit > 0 or not math.isfinite(unit):
         return np.zeros(len(x))

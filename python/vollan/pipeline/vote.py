@@ -170,24 +170,34 @@ def _judge_contrasts(
     gap = resolution(x, ctx.ordered)
     rows = contrast_scores(x, [width_of[i] for i in judged], judged, kinds, judged, gap)
     own: dict[int, dict[str, NDArray[np.float64]]] = {}
+    own_rows = rows
     if isinstance(params.min_contrast, str) and permuted.applies(ctx.ordered):
+        # A sparse series: its own values in random order say how far a contrast stands out
+        # by chance, judged on the values the orders take (see the module).
+        xq = permuted.quantized(x, ctx.ordered)
+        ordered = ctx.ordered if xq is x else np.sort(xq)
         own = permuted.permuted_largest(
-            x,
-            ctx.ordered,
+            xq,
+            ordered,
             [width_of[i] for i in judged],
             kinds,
             MIN_WINDOWS_OF_BOUNDARIES,
             min(len(judged), permuted.MOST_CHANCE_CANDIDATES),
         )
+        if xq is not x:
+            widths_judged = [width_of[i] for i in judged]
+            gap_q = resolution(xq, ordered)
+            own_rows = contrast_scores(xq, widths_judged, judged, kinds, judged, gap_q)
     p: dict[int, float] = {}
-    for i, row in zip(judged, rows, strict=True):
+    for i, row, own_row in zip(judged, rows, own_rows, strict=True):
         h = width_of[i]
         each = {}
         for kind, z in row.items():
             value = contrast_p_value(kind, z, ctx.n, h)
             if own:
                 # Bonferroni between the kinds, as the permuted rule is calibrated.
-                value = max(value, min(1.0, len(row) * permuted.p_value(own[h][kind], z)))
+                chance = permuted.p_value(own[h][kind], own_row[kind])
+                value = max(value, min(1.0, len(row) * chance))
             each[kind] = value
         if (
             params.drift_check

@@ -53,6 +53,22 @@ def local_mean(x: NDArray[np.float64], width: int) -> NDArray[np.float64]:
     return np.asarray(local_sums(x, width) / width, dtype=np.float64)
 
 
+def local_line_residuals(x: NDArray[np.float64], width: int) -> NDArray[np.float64]:
+    """Each value less the least-squares line through the ``width`` values around it (the first
+    or last ``width`` at the ends), from running sums: a drift leaves no residual, at the ends
+    as in the middle, where a local mean would leave the drift's step times the offset."""
+    n = len(x)
+    t = np.arange(n, dtype=np.float64)
+    sums = local_sums(x, width)
+    moments = local_sums(t * x, width)
+    start = np.clip(np.arange(n) - width // 2, 0, max(n - width, 0)).astype(np.float64)
+    centre = start + (width - 1) / 2.0
+    spread = width * (width * width - 1) / 12.0
+    mean = sums / width
+    slope = (moments - centre * sums) / spread if width > 1 else np.zeros(n)
+    return np.asarray(x - mean - slope * (t - centre), dtype=np.float64)
+
+
 def local_moments(
     x: NDArray[np.float64], width: int
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:

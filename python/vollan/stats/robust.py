@@ -10,7 +10,7 @@ once; with them the straight line :func:`detrend_linear` removes and the local c
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping, Sequence
+from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -153,29 +153,33 @@ def local_contrast(series: Any, h: int, change_type: str = "mean") -> NDArray[np
 
 
 def resolution(x: NDArray[np.float64], ordered: NDArray[np.float64] | None = None) -> float:
-    """The smallest positive gap between two distinct values of ``x`` (0 if it has one value);
-    ``ordered``, when given, holds its finite values sorted (a sort shared with other rules).
+    """The smallest positive gap between two distinct values of ``x`` when its values lie on a
+    grid, else 0; ``ordered``, when given, holds its finite values sorted (a sort shared with
+    other rules).
 
     Counts, binary flags and rounded readings repeat their values, so that windows of a quiet
     stretch can hold exactly the same values (no spread, no distance between them). Against
     such windows any other looks infinitely different; the least difference the values can
-    show is the yardstick instead. On continuous values the gap is minute and never binds.
+    show is the yardstick instead. A grid shows itself by repeats: values of which fewer than
+    :data:`LEAST_REPEATS` repeat are continuous, and their least gap says nothing of the noise
+    (along a steep drift it is the drift's step, far above the noise).
     """
-    if ordered is None:
-        values = np.unique(x[np.isfinite(x)])
-        if len(values) < 2:
-            return 0.0
-        with np.errstate(all="ignore"):
-            gaps = np.diff(values)
-        return float(gaps.min())
+    values = np.sort(x[np.isfinite(x)]) if ordered is None else ordered
     # The gaps between neighbours of the sorted values that differ are those between the
     # distinct values.
-    distinct = ordered[1:] != ordered[:-1]
+    distinct = values[1:] != values[:-1]
     if not distinct.any():
         return 0.0
+    if len(values) - 1 - int(np.count_nonzero(distinct)) < LEAST_REPEATS * len(values):
+        return 0.0
     with np.errstate(all="ignore"):
-        gaps = ordered[1:][distinct] - ordered[:-1][distinct]
+        gaps = values[1:][distinct] - values[:-1][distinct]
     return float(gaps.min())
+
+
+# The share of repeated values from which values are taken to lie on a grid: continuous
+# readings repeat none, counts and rounded readings a great many.
+LEAST_REPEATS = 0.01
 
 
 # Values whose spread lies within 2^-SCALE_OCTAVES .. 2^SCALE_OCTAVES are judged as given.
