@@ -131,45 +131,74 @@ def _thousands(text: str) -> str:
 
 
 def _table(detection: Detection, show_all: bool, with_labels: bool) -> str:
-    head = ["index", "label", "probability", "score", "votes", "contrast", "reported"]
-    body = [
-        [
-            str(x.index),
-            str(x.label),
-            f"{x.probability:.3f}",
-            f"{x.score:.2f}",
-            str(x.votes),
-            "-" if x.contrast is None else f"{x.contrast:.1f}",
-            "yes" if x.reported else "no",
+    """The changes (kind, p-value, interval, size); with ``show_all`` every leader of the vote
+    and change found apart from it, its votes and share of the vote beside."""
+    if show_all:
+        head = ["index", "label", "kind", "p-value", "votes", "vote share", "reported"]
+        body = [
+            [
+                str(x.index),
+                str(x.label),
+                x.kind,
+                _p(x.p_value),
+                str(x.votes),
+                f"{x.vote_share:.3f}",
+                "yes" if x.reported else "no",
+            ]
+            for x in detection.leaders
         ]
-        for x in detection.leaders
-        if show_all or x.reported
-    ]
-    keep = [i for i in range(len(head)) if (i != 1 or with_labels) and (i != 6 or show_all)]
+    else:
+        head = ["index", "label", "kind", "p-value", f"{_level(detection)} interval", "size"]
+        body = [
+            [
+                str(c.index),
+                str(c.label),
+                c.kind,
+                _p(c.p_value),
+                f"{c.interval[0]}-{c.interval[1]}",
+                _size(c.kind, c.size),
+            ]
+            for c in detection.changes
+        ]
+    keep = [i for i in range(len(head)) if i != 1 or with_labels]
     rows = [[r[i] for i in keep] for r in [head, *body]]
     widths = [max(len(r[j]) for r in rows) for j in range(len(keep))]
     return "\n".join(
         "  ".join(
-            cell.ljust(w) if head[i] == "label" else cell.rjust(w)
+            cell.ljust(w) if head[i] in ("label", "kind") else cell.rjust(w)
             for i, cell, w in zip(keep, r, widths, strict=True)
         ).rstrip()
         for r in rows
     )
 
 
+def _p(p: float) -> str:
+    return "<1e-300" if p < 1e-300 else f"{p:.2g}"
+
+
+def _level(detection: Detection) -> str:
+    return f"{detection.changes[0].level:.0%}" if detection.changes else "90%"
+
+
+def _size(kind: str, size: float) -> str:
+    if kind == "variance":
+        return f"spread x{size:.2g}"
+    if kind == "trend":
+        return f"{size:+.2g} sd/step"
+    return f"{size:+.2g} sd" if kind == "mean" else f"{size:.2g} sd apart"
+
+
 def _summary(detection: Detection, loaded: Loaded) -> str:
     sizes = detection.window_sizes
-    count = len(detection.change_points)
+    count = len(detection.changes)
     missing = f" ({detection.n_omitted} missing, left out)" if detection.n_omitted else ""
     return (
         f"{loaded.source}: {detection.n_obs} values of column {loaded.column}{missing}; "
         f"window sizes "
         f"{sizes[0]}..{sizes[-1]} ({_counted(len(sizes), 'size')})\n"
-        f"{count} change point{'s' if count != 1 else ''} voted for by at least "
-        f"{detection.min_score:.0%} of the window sizes"
-        + _contrast_words(detection)
+        f"{_counted(count, 'change')} at a false-alarm budget of {detection.alpha:g}"
         + (
-            ":"
+            ", each with its p-value, interval and size:"
             if count
             else f" ({_counted(len(detection.leaders), 'weaker leader')}; --all lists "
             f"{'it' if len(detection.leaders) == 1 else 'them'})"
@@ -179,14 +208,6 @@ def _summary(detection: Detection, loaded: Loaded) -> str:
 
 def _counted(n: int, noun: str) -> str:
     return f"{n} {noun}{'' if n == 1 else 's'}"
-
-
-def _contrast_words(detection: Detection) -> str:
-    if detection.min_contrast is None:
-        return ""
-    if detection.min_contrast == "auto":
-        return " and standing out beyond the calibrated critical contrast"
-    return f" and standing out by more than {detection.min_contrast:g} scaled MADs"
 
 
 def _plotting() -> Any:
@@ -294,25 +315,23 @@ def _cmd_detect(args: argparse.Namespace) -> int:
     elif args.csv:
         out = io.StringIO()
         writer = csv.writer(out, lineterminator="\n")
-        writer.writerow(["index", "label", "probability", "score", "votes", "contrast", "reported"])
-        for x in detection.leaders:
-            if args.all or x.reported:
-                contrast = "" if x.contrast is None else repr(x.contrast)
+        if args.all:
+            writer.writerow(["index", "label", "kind", "p_value", "votes", "vote_share", "reported"])
+            for x in detection.leaders:
                 writer.writerow(
-                    [
-                        x.index,
-                        x.label,
-                        repr(x.probability),
-                        repr(x.score),
-                        x.votes,
-                        contrast,
-                        int(x.reported),
-                    ]
+                    [x.index, x.label, x.kind, repr(x.p_value), x.votes, repr(x.vote_share),
+                     int(x.reported)]
+                )
+        else:
+            writer.writerow(["index", "label", "kind", "p_value", "low", "high", "size"])
+            for c in detection.changes:
+                writer.writerow(
+                    [c.index, c.label, c.kind, repr(c.p_value), *c.interval, repr(c.size)]
                 )
         sys.stdout.write(out.getvalue())
     else:
         print(_summary(detection, loaded))
-        if detection.change_points or args.all:
+        if detection.changes or args.all:
             print(_table(detection, args.all, loaded.labels is not None))
     for line in written:
         print(line, file=sys.stderr)
@@ -334,13 +353,8 @@ def _cmd_demo(args: argparse.Namespace) -> int:
         f"vollan.detect scanned window sizes {sizes[0]}..{sizes[-1]} "
         f"({_counted(len(sizes), 'size')})."
     )
-    for leader in found.leaders:
-        if leader.reported:
-            print(
-                f"change point: {leader.label} (index {leader.index}), probability "
-                f"{leader.probability:.2f} ({leader.votes} votes from {len(sizes)} "
-                f"window sizes)"
-            )
+    for change in found.changes:
+        print(f"change point: {change.label} (index {change.index}): {change.describe()}")
     bounds = [0, *found.change_points, len(flow)]
     for a, b in zip(bounds[:-1], bounds[1:], strict=True):
         mean = sum(flow[a:b]) / (b - a)
@@ -376,9 +390,9 @@ def build_parser() -> argparse.ArgumentParser:
         "null, None and - are missing values (see --nan-policy). Thousands separators and "
         "decimal commas are read when the column leaves no doubt (see --decimal). Each change "
         "point "
-        "is the 0-based index of the first value of the new regime, with its label, its "
-        "probability among all leaders of the vote, its score (the fraction of window sizes "
-        "that voted for it) and its votes.",
+        "is the 0-based index of the first value of the new regime, with its label, its kind "
+        "(mean, variance, shape, trend), its p-value, a 90% interval for where it lies and its "
+        "size; --all lists every leader of the vote with its votes.",
         epilog="example: vollan detect prices.csv --column close --plot prices.png",
     )
     d.add_argument(
