@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import numpy as np
-import pytest
 
 import vollan
 from vollan.pipeline import periodic as _place
@@ -104,9 +103,11 @@ def test_changes_keep_their_order_and_the_stretch_ends() -> None:
             assert (prev + c) // 2 < p < (c + nxt + 1) // 2 or p == c
 
 
-def test_detect_places_changes_of_periodic_regimes_to_the_value(
-    monkeypatch: pytest.MonkeyPatch,
-) -> None:
+def _placing(on: bool) -> vollan.DetectConfig:
+    return vollan.DEFAULT_CONFIG.replace("place", periodic=on)
+
+
+def test_detect_places_changes_of_periodic_regimes_to_the_value() -> None:
     # A sine whose amplitude and period change: the windows are whole periods, and without the
     # placement the change is reported where a window boundary put it.
     hits = {True: 0, False: 0}
@@ -119,31 +120,30 @@ def test_detect_places_changes_of_periodic_regimes_to_the_value(
         x = x + 0.3 * rng.normal(size=len(t))
         nearest = {}
         for on in (True, False):
-            monkeypatch.setattr(_place, "PLACE_PERIODIC", on)
-            found = vollan.detect(x)
+            found = vollan.detect(x, config=_placing(on))
             # The stronger regime's period, near 31 (the scan's windows are multiples of it).
             assert found.period is not None
             leader = min((x for x in found.leaders if x.reported), key=lambda x: abs(x.index - c))
             hits[on] += abs(leader.index - c) <= 2
-            assert leader.interval[0] <= leader.index < leader.interval[1]
+            change = found.changes[found.change_points.index(leader.index)]
+            assert change.interval[0] <= change.index <= change.interval[1]
             nearest[on] = leader
         # A moved leader keeps what the scan said of it.
         if nearest[False].votes and nearest[True].index != nearest[False].index:
             kept_votes += 1
-            for key in ("votes", "score", "probability", "contrast", "width", "shift"):
+            for key in ("votes", "score", "vote_share", "p_value", "kind", "contrast"):
                 assert getattr(nearest[True], key) == getattr(nearest[False], key)
     assert hits[True] == 6
     assert hits[False] < 6
     assert kept_votes > 0
 
 
-def test_series_without_a_period_are_not_moved(monkeypatch: pytest.MonkeyPatch) -> None:
+def test_series_without_a_period_are_not_moved() -> None:
     rng = np.random.default_rng(5)
     x = np.concatenate([rng.normal(size=400), 3 + rng.normal(size=400)])
     found = vollan.detect(x)
-    monkeypatch.setattr(_place, "PLACE_PERIODIC", False)
     assert found.period is None
-    assert vollan.detect(x).to_dict() == found.to_dict()
+    assert vollan.detect(x, config=_placing(False)).to_dict() == found.to_dict()
 
 
 def test_values_left_out_are_filled_in_on_the_time_axis_before_placing() -> None:
@@ -169,9 +169,7 @@ def test_values_left_out_are_filled_in_on_the_time_axis_before_placing() -> None
     assert positions[_place.place_periodic(scanned, [exact], 30)[exact]] != c
 
 
-def test_a_moved_change_is_reported_at_its_place_in_the_series_with_missing_values(
-    monkeypatch: pytest.MonkeyPatch,
-) -> None:
+def test_a_moved_change_is_reported_at_its_place_in_the_series_with_missing_values() -> None:
     hits = {True: 0, False: 0}
     for seed in range(11, 20):
         rng = np.random.default_rng(seed)
@@ -183,12 +181,11 @@ def test_a_moved_change_is_reported_at_its_place_in_the_series_with_missing_valu
         gaps[[50, 51, 300, 550, 1200]] = np.nan
         labels = [f"t{i}" for i in range(len(t))]
         for on in (True, False):
-            monkeypatch.setattr(_place, "PLACE_PERIODIC", on)
-            holed = vollan.detect(gaps, labels=labels)
+            holed = vollan.detect(gaps, labels=labels, config=_placing(on))
             assert holed.n_omitted == 5
             assert holed.labels == tuple(labels[p] for p in holed.change_points)
             if on:
                 # Where it lies in the series does not depend on the values left out.
-                assert holed.change_points == vollan.detect(x).change_points
+                assert holed.change_points == vollan.detect(x, config=_placing(on)).change_points
             hits[on] += any(p == c for p in holed.change_points)
     assert hits[True] > hits[False]
