@@ -19,7 +19,7 @@ import numpy as np
 from vollan._input import _values_and_labels, check_integer, check_window_sizes, real_number
 from vollan._result import Change, Detection, Leader, build_detection
 from vollan.config import DEFAULT, DetectConfig
-from vollan.pipeline import run
+from vollan.pipeline import run, stage_rows
 from vollan.pipeline.background import may_use_two_threads
 from vollan.pipeline.context import prepared
 from vollan.pipeline.contrast import KINDS_OF_CHANGE_TYPE
@@ -247,6 +247,19 @@ def detect(
     if report:
         report(1.0, "done")
     return select_changes(found, n_changes, min_size)
+
+
+def _stages_notes() -> str:
+    """The Notes section of :func:`detect`, drawn from the stages' metadata."""
+    lines = ["Notes", "-----", "The stages, in their order (:data:`vollan.pipeline.STAGES`):", ""]
+    for row in stage_rows():
+        lines.append(f"- {row['stage']} ({row['share']}): {row['catches']}; kinds {row['kinds']}.")
+    return "\n".join(lines) + "\n\n"
+
+
+# Python 3.13 strips the docstring's indentation when it compiles it.
+if detect.__doc__ is not None:
+    detect.__doc__ = detect.__doc__.replace("\nExamples\n", "\n" + _stages_notes() + "Examples\n", 1)
 
 
 def _check_options(

@@ -30,7 +30,7 @@ if TYPE_CHECKING:
     from vollan.pipeline.context import SeriesContext
     from vollan.pipeline.stage import Candidate, Stage
 
-__all__ = ["STAGES", "Outcome", "levels", "run"]
+__all__ = ["STAGES", "Outcome", "levels", "run", "stage_rows", "stage_table"]
 
 # The order: the vote first, since it sees every kind of change near each boundary; then, over
 # the stretches between what was found, shifts of level too small for the windows, bends of
@@ -78,3 +78,44 @@ def run(ctx: SeriesContext, config: DetectConfig, progress: Progress | None = No
         if progress is not None:
             progress((k + 1) / len(STAGES), stage.name)
     return Outcome(found, proposed, level_of)
+
+
+def stage_rows() -> list[dict[str, str]]:
+    """Each stage's metadata, in order: what the README, ``ARCHITECTURE.md`` and
+    ``help(vollan.detect)`` say of the stages is drawn from these rows."""
+    from vollan.config import DEFAULT
+
+    total = sum(DEFAULT.params(s.name).share for s in STAGES)
+    rows = []
+    for stage in STAGES:
+        share = DEFAULT.params(stage.name).share
+        cal = stage.calibration
+        rows.append(
+            {
+                "stage": stage.name,
+                "module": f"vollan/pipeline/{stage.name}.py",
+                "catches": stage.catches,
+                "kinds": ", ".join(stage.kinds),
+                "share": f"{share / total:.0%} of alpha ({DEFAULT.alpha * share / total:.3g})",
+                "null": cal.null,
+                "law": f"{cal.law}, calibrated at {cal.level:g}",
+                "script": cal.script,
+                "off": f'DEFAULT_CONFIG.without("{stage.name}")',
+            }
+        )
+    return rows
+
+
+def stage_table() -> str:
+    """The stages as a Markdown table (generated; see :func:`stage_rows`)."""
+    lines = [
+        "| stage | catches | kinds | share of the budget (at alpha = 0.05) | null it is "
+        "calibrated on | switch off |",
+        "|---|---|---|---|---|---|",
+    ]
+    for r in stage_rows():
+        lines.append(
+            f"| {r['stage']} | {r['catches']} | {r['kinds']} | {r['share']} | {r['null']}; "
+            f"{r['law']} (`{r['script']}`) | `{r['off']}` |"
+        )
+    return "\n".join(lines)

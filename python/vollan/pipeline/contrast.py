@@ -20,16 +20,13 @@ Two contrasts, each of ``h`` values on either side of a boundary:
   The distance grows with the spread on both sides, so a change of spread does not stand out
   in it; the log ratio does. (The root makes its half-normal law nearly symmetric.)
 
-Critical values (:func:`critical_contrast`): the 95 % quantile, under Gaussian white noise, of
-the largest z-score over all boundaries of a series, each z-score taken as a leader's is, against
-the boundaries farther than h from it. Curves in n and h were fitted to simulated quantiles (400
-series per cell, n from 50 to 30,000, h from 8 to 400, at least 4h boundaries) and raised to lie
-above every one of them. Only candidates with enough votes are judged, a few of the boundaries,
-so the share of change-free series that report a change stays below 5 %. The level, 95 % rather
-than 90 % or 97.5 %, is the lowest at which change-free series of Gaussian, Student-t(3) and
-AR(1) (phi = 0.5) noise of 50 to 3,000 values report a change in at most 5 % of cases (200
-series a cell; the benchmarks' null table holds the figures). Series shorter than 4h
-boundaries are not judged: nothing is reported on them.
+Critical values (:func:`critical_contrast`): the 90, 95 and 97.5 % quantiles, under Gaussian
+white noise, of the largest z-score over all boundaries of a series, each z-score taken as a
+leader's is, against the boundaries farther than h from it. Curves in n and h were fitted to
+simulated quantiles and raised to lie above every one of them; a contrast's p-value follows the
+Gumbel law through them (:func:`contrast_p_value`). Only candidates with enough votes are
+judged, a few of the boundaries, so these p-values are conservative. Series shorter than 4h
+boundaries are not judged by contrasts.
 """
 
 from __future__ import annotations
@@ -79,19 +76,21 @@ _TWO_VALUED_KINDS = ("location", "level")
 _MIN_DISTANCE = 1e-300
 # critical = a + b·ln(m) + c·ln(h) + d/m, with m = (n - 2h + 1)/h boundaries per width, for
 # the quantile levels below: least-squares fits to the simulated quantiles, raised by their
-# largest shortfall (0.29 to 0.57), so that each lies at or above every simulated quantile of
-# its level.
+# largest shortfall, so that each lies at or above every simulated quantile of its level. The
+# location curves come from bench/calibrate_contrast.py (300 Gaussian series a cell, n 100 to
+# 10,000, h 8 to 100, raised by 0.24 to 0.34); the scale curves from 400 series a cell, n 50 to
+# 30,000, h 8 to 400, raised by 0.29 to 0.57.
 _CRITICAL = {
     0.9: {
-        "location": (2.812, 0.065, 0.215, -1.105),
+        "location": (2.779, 0.265, -0.016, 1.615),
         "scale": (3.072, 0.159, -0.051, 0.181),
     },
     0.95: {
-        "location": (3.031, 0.045, 0.22, -0.1),
+        "location": (3.256, 0.236, -0.035, 1.879),
         "scale": (3.373, 0.149, -0.075, 1.063),
     },
     0.975: {
-        "location": (3.515, 0.022, 0.205, 0.908),
+        "location": (3.413, 0.237, -0.048, 3.01),
         "scale": (3.806, 0.156, -0.108, 2.886),
     },
 }

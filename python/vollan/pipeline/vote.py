@@ -87,11 +87,11 @@ class Vote:
     kinds: ClassVar[tuple[str, ...]] = ("mean", "variance", "shape")
     params: ClassVar[type[StageParams]] = VoteParams
     calibration: ClassVar[Calibration] = Calibration(
-        null="Gaussian white noise, n 50-30,000, h 8-400 (sparse series: their own values "
+        null="Gaussian white noise, n 100-10,000, h 8-200 (sparse series: their own values "
         "in random order)",
         level=CONTRAST_LEVEL,
         law="gumbel",
-        script="bench/long_one_change.py",
+        script="bench/calibrate_contrast.py",
     )
 
     def applies(self, ctx: SeriesContext, params: StageParams) -> bool:

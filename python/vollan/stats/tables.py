@@ -15,6 +15,7 @@ either side of it.
 
 from __future__ import annotations
 
+import functools
 import math
 from collections.abc import Sequence
 
@@ -87,6 +88,7 @@ def kolmogorov_sf(x: float) -> float:
     return min(1.0, max(0.0, 2.0 * total))
 
 
+@functools.lru_cache(maxsize=64)
 def kolmogorov_isf(p: float) -> float:
     """The x with ``kolmogorov_sf(x) = p`` (bisection; 0 < p < 1)."""
     lo, hi = 0.2, 40.0
