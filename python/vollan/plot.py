@@ -32,6 +32,7 @@ try:
 except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError("vollan.plot needs matplotlib: pip install 'vollan[plot]'") from exc
 
+from vollan._result import _p_text
 from vollan.api import Detection
 
 if TYPE_CHECKING:
@@ -258,9 +259,8 @@ def plot_detection(
 ) -> Figure:
     """The series with its change points, and the leaders' cumulative probability beneath.
 
-    Reported change points are red lines whose width grows with their probability (their
-    share of the vote among all leaders), annotated above the data with their label and
-    probability; the leaders that were not reported are grey dotted lines. Dashed black lines
+    Reported change points are red lines whose width grows with their share of the vote among
+    all leaders, annotated above the data with their label and p-value; the leaders that were not reported are grey dotted lines. Dashed black lines
     give the mean of each segment between reported change points, crosses the outliers left
     out of the scan. The lower panel is the cumulative probability of the leaders along the
     series. A legend below explains every mark.
@@ -343,10 +343,10 @@ def plot_detection(
         if not leader.reported:
             ax.axvline(x[leader.index], color=_OTHER, lw=0.8, ls=":")
     for leader, f, level in zip(reported, fractions, levels, strict=True):
-        ax.axvline(x[leader.index], color=_REPORTED, lw=1.0 + 3.0 * leader.probability)
+        ax.axvline(x[leader.index], color=_REPORTED, lw=1.0 + 3.0 * leader.vote_share)
         right = f > 0.85
         ax.annotate(
-            f"{_label_text(leader.label)}\np = {leader.probability:.2f}",
+            f"{_label_text(leader.label)}\np = {_p_text(leader.p_value)}",
             xy=(x[leader.index], 0.985 - row * level),
             xycoords=ax.get_xaxis_transform(),
             xytext=(-4 if right else 4, 0),
@@ -400,9 +400,12 @@ def plot_detection(
     ys = [0.0] + [c for _, c in detection.cdf]
     ys.append(ys[-1])
     ax_cdf.step(xs, ys, where="post", color="black", lw=1.2)
-    for leader, (_i, c) in zip(detection.leaders, detection.cdf, strict=True):
+    # The cumulative share steps at the scan's leaders, where the vote saw them; a reported one
+    # may since have been placed a little apart, and the stages after the vote add no step.
+    voted = [leader for leader in detection.leaders if leader.stage == "vote"]
+    for leader, (i, c) in zip(voted, detection.cdf, strict=True):
         colour = _REPORTED if leader.reported else _OTHER
-        ax_cdf.plot([x[leader.index]], [c], "o", color=colour, ms=4)
+        ax_cdf.plot([x[i]], [c], "o", color=colour, ms=4)
     handles.append(
         Line2D([], [], color="black", lw=1.2, label="cumulative probability of the leaders")
     )

@@ -42,7 +42,7 @@ def test_detection_plot_file_and_axes(tmp_path):
     assert [line.get_xdata()[0] for line in red] == list(FOUND.change_points)
     assert len(vertical_lines(ax, "0.55")) == len(FOUND.leaders) - len(FOUND.change_points)
     texts = [t.get_text() for t in ax.texts]
-    assert texts == [f"1899\np = {FOUND.probabilities[28]:.2f}"]
+    assert texts == [f"1899\np = {FOUND.p_values[28]:.2g}"]
     # The CDF steps up at each leader and ends at the last cumulative probability.
     step = ax_cdf.get_lines()[0]
     assert list(step.get_xdata()) == [0, *(i for i, _ in FOUND.cdf), 99]
@@ -52,15 +52,16 @@ def test_detection_plot_file_and_axes(tmp_path):
     assert "1891" in tick_texts(fig, ax_cdf)
 
 
-def test_line_width_grows_with_probability():
+def test_line_width_grows_with_the_share_of_the_vote():
     series = load_shanghai_license()
-    found = detect(series.values, labels=series.labels, min_score=0.0)
+    # With the votes alone deciding, every leader with a vote is reported, at shares of 0.03-0.3.
+    found = detect(series.values, labels=series.labels, min_score=0.0, min_contrast=None)
     fig = plot_detection(series.values, found, labels=series.labels)
     widths = {
         line.get_xdata()[0]: line.get_linewidth() for line in vertical_lines(fig.axes[0], "tab:red")
     }
-    probs = found.probabilities
-    ordered = sorted(probs, key=probs.get)
+    shares = {x.index: x.vote_share for x in found.leaders if x.reported}
+    ordered = sorted(shares, key=shares.get)
     assert [widths[i] for i in ordered] == sorted(widths.values())
     assert widths[ordered[-1]] > widths[ordered[0]]
 
