@@ -61,14 +61,14 @@ def test_csv_with_dates_and_values(tmp_path, capsys):
     assert "80 values of column 'value'" in out
     assert "2020-02-13" in out  # label of index 40
     doc = json_of(["detect", path], capsys)
-    assert [(r["index"], r["label"]) for r in doc["change_points"]] == [(40, "2020-02-13")]
+    assert [(r["index"], r["label"]) for r in doc["changes"]] == [(40, "2020-02-13")]
 
 
 @pytest.mark.parametrize("delimiter", [",", ";", "\t"])
 def test_delimiters(tmp_path, capsys, delimiter):
     doc = json_of(["detect", nile_csv(tmp_path, delimiter)], capsys)
     assert doc["column"] == "'volume'"
-    assert [(r["index"], r["label"]) for r in doc["change_points"]] == [(28, "1899")]
+    assert [(r["index"], r["label"]) for r in doc["changes"]] == [(28, "1899")]
 
 
 def test_result_equals_detect_on_the_same_values(tmp_path, capsys):
@@ -77,7 +77,8 @@ def test_result_equals_detect_on_the_same_values(tmp_path, capsys):
     assert doc["n_obs"] == 100
     assert doc["window_sizes"] == list(found.window_sizes)
     assert [r["index"] for r in doc["leaders"]] == [x.index for x in found.leaders]
-    assert [r["probability"] for r in doc["leaders"]] == [x.probability for x in found.leaders]
+    assert [r["vote_share"] for r in doc["leaders"]] == [x.vote_share for x in found.leaders]
+    assert [r["p_value"] for r in doc["leaders"]] == [x.p_value for x in found.leaders]
     assert [r["reported"] for r in doc["leaders"]] == [x.reported for x in found.leaders]
     assert [tuple(p) for p in doc["cdf"]] == list(found.cdf)
 
@@ -91,8 +92,8 @@ def test_plain_text_and_stdin(tmp_path, capsys, monkeypatch):
     from_stdin = json.loads(out)
     assert from_stdin["source"] == "<stdin>"
     assert from_file["leaders"] == from_stdin["leaders"]
-    assert [r["index"] for r in from_file["change_points"]] == [28]
-    assert [r["label"] for r in from_file["change_points"]] == [28]  # no labels: positions
+    assert [r["index"] for r in from_file["changes"]] == [28]
+    assert [r["label"] for r in from_file["changes"]] == [28]  # no labels: positions
 
 
 def test_npy_files(tmp_path, capsys):
@@ -101,9 +102,9 @@ def test_npy_files(tmp_path, capsys):
     np.save(one, np.asarray(NILE.values))
     two = tmp_path / "two.npy"
     np.save(two, np.column_stack([np.zeros(100), np.asarray(NILE.values)]))
-    assert json_of(["detect", str(one)], capsys)["change_points"][0]["index"] == 28
-    assert json_of(["detect", str(two)], capsys)["change_points"][0]["index"] == 28
-    assert json_of(["detect", str(two), "--column", "0"], capsys)["change_points"] == []
+    assert json_of(["detect", str(one)], capsys)["changes"][0]["index"] == 28
+    assert json_of(["detect", str(two)], capsys)["changes"][0]["index"] == 28
+    assert json_of(["detect", str(two), "--column", "0"], capsys)["changes"] == []
 
 
 def test_first_row_with_text_labels_is_data(tmp_path, capsys):
@@ -129,7 +130,7 @@ def test_column_choice(tmp_path, capsys, options, n_change_points):
         assert doc["column"] == "'year'"
         assert all(isinstance(r["label"], int) for r in doc["leaders"])
     else:
-        assert len(doc["change_points"]) == n_change_points
+        assert len(doc["changes"]) == n_change_points
 
 
 # Options ------------------------------------------------------------------------------------
@@ -275,8 +276,9 @@ def test_options_reach_the_detector(tmp_path, capsys):
     assert (doc["n_perm"], doc["trend"]) == (600, None)
     doc = json_of(["detect", path], capsys)
     assert doc["min_contrast"] == "auto"
-    assert [r["index"] for r in doc["change_points"]] == list(detect(NILE.values).change_points)
-    assert doc["change_points"][0]["critical"] > 3.0
+    assert [r["index"] for r in doc["changes"]] == list(detect(NILE.values).change_points)
+    (change,) = doc["changes"]
+    assert change["kind"] == "mean" and change["p_value"] <= doc["alpha"]
 
 
 @pytest.mark.parametrize("text", ["-1", "x", "nan"])
@@ -292,34 +294,46 @@ def test_table_and_csv_outputs(tmp_path, capsys):
     status, out, _ = run(["detect", path], capsys)
     assert status == 0
     lines = out.splitlines()
-    assert lines[2].split() == ["index", "label", "probability", "score", "votes", "contrast"]
+    assert lines[2].split() == ["index", "label", "kind", "p-value", "90%", "interval", "size"]
     found = detect(NILE.values)
-    (leader,) = [x for x in found.leaders if x.reported]
+    (change,) = found.changes
+    low, high = change.interval
     assert lines[3].split() == [
         "28",
         "1899",
-        f"{found.probabilities[28]:.3f}",
-        f"{leader.score:.2f}",
-        str(leader.votes),
-        f"{leader.contrast:.1f}",
+        "mean",
+        f"{change.p_value:.2g}",
+        f"{low}-{high}",
+        f"{change.size:.2g}",
+        "sd",
     ]
-    assert "standing out beyond the calibrated critical contrast" in lines[1]
+    assert "false-alarm budget of 0.05" in lines[1]
+    status, out, _ = run(["detect", path, "--csv"], capsys)
+    (row,) = csv.DictReader(io.StringIO(out))
+    assert row == {
+        "index": "28",
+        "label": "1899",
+        "kind": "mean",
+        "p_value": repr(change.p_value),
+        "low": str(low),
+        "high": str(high),
+        "size": repr(change.size),
+    }
     status, out, _ = run(["detect", path, "--csv", "--all"], capsys)
     rows = list(csv.DictReader(io.StringIO(out)))
     assert [int(r["index"]) for r in rows] == [x.index for x in found.leaders]
-    assert [float(r["probability"]) for r in rows] == [x.probability for x in found.leaders]
+    assert [float(r["p_value"]) for r in rows] == [x.p_value for x in found.leaders]
+    assert [float(r["vote_share"]) for r in rows] == [x.vote_share for x in found.leaders]
+    assert [int(r["votes"]) for r in rows] == [x.votes for x in found.leaders]
+    assert [r["kind"] for r in rows] == [x.kind for x in found.leaders]
     assert [r["reported"] for r in rows] == [str(int(x.reported)) for x in found.leaders]
-    # Leaders without enough votes are not judged: their contrast is empty.
-    assert [float(r["contrast"]) if r["contrast"] else None for r in rows] == [
-        x.contrast for x in found.leaders
-    ]
 
 
 def test_no_change_point_says_so(tmp_path, capsys):
     path = write(tmp_path, "flat.txt", "\n".join(["1", "2"] * 50))
     status, out, _ = run(["detect", path], capsys)
     assert status == 0
-    assert "0 change points" in out
+    assert "0 changes at a false-alarm budget of 0.05" in out
 
 
 def test_plot_option_writes_pngs(tmp_path, capsys):
@@ -464,10 +478,8 @@ def test_demo_prints_the_nile_change_and_writes_a_plot(tmp_path):
         command("demo"), capture_output=True, text=True, cwd=tmp_path, env=env, timeout=120
     )
     assert done.returncode == 0, done.stderr
-    found = detect(NILE.values)
-    assert (
-        f"change point: 1899 (index 28), probability {found.probabilities[28]:.2f}" in done.stdout
-    )
+    (change,) = detect(NILE.values, labels=NILE.labels).changes
+    assert f"change point: 1899 (index 28): {change.describe()}" in done.stdout
     assert (tmp_path / "vollan-demo.png").read_bytes()[:4] == b"\x89PNG"
 
 
@@ -492,7 +504,7 @@ def test_n_changes_and_min_size_reach_detect(tmp_path, capsys):
         status, out, _ = run(["detect", str(path), "--json", *options], capsys)
         assert status == 0
         expected = detect(series, **kwargs).change_points
-        assert [c["index"] for c in json.loads(out)["change_points"]] == list(expected)
+        assert [c["index"] for c in json.loads(out)["changes"]] == list(expected)
     assert len(detect(series, n_changes=1).change_points) == 1
     status, _, err = run(["detect", str(path), "--n-changes", "-1"], capsys)
     assert status == 2 and "n_changes must be at least 0" in err

@@ -57,7 +57,8 @@ def same_result(doc, found) -> None:
     assert [(r["index"], r["label"]) for r in doc["leaders"]] == [
         (x.index, x.label) for x in found.leaders
     ]
-    assert [r["probability"] for r in doc["leaders"]] == [x.probability for x in found.leaders]
+    assert [r["vote_share"] for r in doc["leaders"]] == [x.vote_share for x in found.leaders]
+    assert [r["p_value"] for r in doc["leaders"]] == [x.p_value for x in found.leaders]
     assert [r["reported"] for r in doc["leaders"]] == [x.reported for x in found.leaders]
 
 
@@ -79,7 +80,7 @@ def test_missing_cells_are_left_out_under_omit(tmp_path, capsys, marker):
     found = detect(series, labels=DAYS, nan_policy="omit")
     same_result(doc, found)
     assert doc["n_omitted"] == 2
-    assert [r["index"] for r in doc["change_points"]] == [40]
+    assert [r["index"] for r in doc["changes"]] == [40]
     status, out, _ = run(["detect", path, "--nan-policy", "omit"], capsys)
     assert status == 0 and "100 values of column 'close' (2 missing, left out)" in out
 
@@ -348,7 +349,7 @@ def test_labels_come_only_from_dates_times_text_or_time_names(
     rows = [header] + [f"{first(i, v)},{v:.2f}" for i, v in enumerate(VALUES)]
     path = write(tmp_path, "l.csv", "\n".join(rows))
     doc = doc_of(["detect", path], capsys)
-    (point,) = doc["change_points"]
+    (point,) = doc["changes"]
     if labelled:
         assert point["label"] == first(point["index"], VALUES[point["index"]])
     else:
@@ -360,7 +361,7 @@ def test_labels_come_only_from_dates_times_text_or_time_names(
 def test_a_label_column_after_the_values_is_found(tmp_path, capsys):
     rows = ["close,date"] + [f"{v:.2f},{d}" for v, d in zip(VALUES, DAYS, strict=True)]
     doc = doc_of(["detect", write(tmp_path, "l.csv", "\n".join(rows)), "-c", "close"], capsys)
-    assert [(r["index"], r["label"]) for r in doc["change_points"]] == [(40, DAYS[40])]
+    assert [(r["index"], r["label"]) for r in doc["changes"]] == [(40, DAYS[40])]
 
 
 @pytest.mark.parametrize(

@@ -98,7 +98,7 @@ def test_nullable_integer_series_with_a_datetime_index_keeps_its_labels():
     assert found.labels == (pd.Timestamp("2001-03-02"),)
     doc = json.loads(json.dumps(found.to_dict()))
     assert (doc["n_obs"], doc["n_scanned"], doc["n_omitted"]) == (120, 112, 8)
-    assert doc["change_points"][0]["label"] == "2001-03-02T00:00:00"
+    assert doc["changes"][0]["label"] == "2001-03-02T00:00:00"
     assert [i for i, _ in doc["cdf"]] == [i for i, _ in found.cdf]
 
 
