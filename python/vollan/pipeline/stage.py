@@ -17,11 +17,13 @@ from typing import TYPE_CHECKING, ClassVar, Protocol
 if TYPE_CHECKING:
     from vollan.pipeline.context import SeriesContext
 
-__all__ = ["KINDS", "Calibration", "Candidate", "Stage", "StageParams", "stretches"]
+__all__ = ["KINDS", "KINDS_OF_CHANGE_TYPE", "Calibration", "Candidate", "Stage", "StageParams", "stretches"]
 
 # The kinds of change a reported change can be: its mean shifts, its spread changes, the
 # shape of its law changes at equal mean and spread, or its trend bends.
 KINDS = ("mean", "variance", "shape", "trend")
+# The kinds each change type reports.
+KINDS_OF_CHANGE_TYPE = {"mean": ("mean",), "var": ("variance",), "distribution": KINDS}
 
 
 @dataclass(frozen=True)
