@@ -18,7 +18,14 @@ import numpy as np
 from _vollan_native import scan_detector
 from vollan._background import may_use_two_threads
 from vollan._contrast import KINDS_OF_CHANGE_TYPE
-from vollan._input import _values_and_labels, check_integer, check_window_sizes, real_number
+from vollan._input import (
+    _values_and_labels,
+    check_integer,
+    check_replicates,
+    check_window_sizes,
+    check_workers,
+    real_number,
+)
 from vollan._judge import judge_leaders
 from vollan._passes import changes_apart_from_vote, placed_in_cycle
 from vollan._result import Detection, Leader, build_detection
@@ -63,7 +70,7 @@ __all__ = [
 
 
 def detect(
-    series: Sequence[SupportsFloat] | Iterable[SupportsFloat],
+    series: Sequence[SupportsFloat | None] | Iterable[SupportsFloat | None],
     *,
     window_sizes: Sequence[int] | None = None,
     change_type: ChangeType = DEFAULT_CHANGE_TYPE,
@@ -375,10 +382,10 @@ def _check_options(
     ):
         raise ValueError(f"min_contrast must be at least 0, 'auto' or None, got {min_contrast}")
     check_window_sizes(window_sizes)
-    check_integer("n_perm", n_perm, 0, or_none="the default")
+    check_replicates(n_perm)
     check_integer("seed", seed, 0)
     check_integer("tol", tol, 0)
-    check_integer("workers", workers, 0, or_none="the shared pool")
+    check_workers(workers)
     if detrend not in ("linear", None):
         raise ValueError(f"detrend must be 'linear' or None, got {detrend!r}")
     if not isinstance(change_type, str) or change_type.lower() not in KINDS_OF_CHANGE_TYPE:
@@ -391,7 +398,23 @@ def _check_options(
 
 def _scan(x: NDArray[np.float64], options: dict[str, Any]) -> ScanResult:
     # The engine reads any buffer of float64; its stub names only sequences.
-    return scan_detector(cast("Sequence[float]", x), **options)
+    try:
+        return scan_detector(cast("Sequence[float]", x), **options)
+    except MemoryError:
+        raise MemoryError(
+            f"not enough memory for this scan (n_perm={options['n_perm']} replicates per "
+            f"threshold, {len(options['window_sizes'])} window sizes); pass a smaller n_perm, "
+            "fewer window_sizes or a shorter series"
+        ) from None
+    except ValueError as exc:
+        # A dedicated pool that the system cannot start: say which option asked for it.
+        if options.get("workers") and str(exc).startswith("failed to build Rayon thread pool"):
+            reason = str(exc).partition(": ")[2]
+            raise ValueError(
+                f"workers={options['workers']}: the system could not start that many threads "
+                f"({reason}); pass fewer workers, or None for the shared pool"
+            ) from None
+        raise
 
 
 def _remove_line(
