@@ -67,7 +67,7 @@ that the text cites (D14, D16, ...) are its sections.
 | section | what | command |
 |---|---|---|
 | B1 | distance against scipy | `python bench/b1_distance.py --clock cpu` |
-| B2 | detection against ruptures and skchange | `python bench/b2_detection.py`, `python bench/b2_race.py` |
+| B2 | detection against ruptures, skchange | `python bench/b2_detection.py`, `b2_race.py` |
 | B3 | time and memory per value | `python bench/b3_scaling.py` |
 | B4 | one thread against two | `python bench/b4_threads.py` |
 | B5 | conversion against a copy | `python bench/b5_conversion.py` |
