@@ -9,10 +9,7 @@ searches the stretches between the changes accepted before it, proposes candidat
 p-values under its own null, and keeps those whose p-values pass its share of ``alpha``
 (:mod:`vollan.pipeline.select`). The stages that apply to a series share the whole budget in
 proportion to their ``share``, so that a change-free series reports a change with probability
-at most ``alpha`` (Bonferroni). A stage that reports a change passes its level on to the stages
-after it (the fixed-sequence fallback procedure, Wiens 2003): in a change-free series no stage
-reports before the first false report, which happens at a stage's own level, so the chance of
-any stays at most ``alpha``; in a series with changes the later stages look harder.
+at most ``alpha`` (Bonferroni).
 """
 
 from __future__ import annotations
@@ -73,12 +70,10 @@ def run(ctx: SeriesContext, config: DetectConfig, progress: Progress | None = No
     level_of = levels(ctx, config)
     found: list[Candidate] = []
     proposed: list[Candidate] = []
-    carried = 0.0
     for k, stage in enumerate(STAGES):
         if stage.name not in level_of:
             continue
-        level = level_of[stage.name] + carried
-        level_of[stage.name] = level
+        level = level_of[stage.name]
         candidates = stage.propose(ctx, config.params(stage.name), level, found)
         # A change of another kind than the change type asks for is not reported.
         wanted = KINDS_OF_CHANGE_TYPE[ctx.change_type]
@@ -86,11 +81,7 @@ def run(ctx: SeriesContext, config: DetectConfig, progress: Progress | None = No
             c if c.kind in wanted else dataclasses.replace(c, passed=False) for c in candidates
         ]
         proposed += candidates
-        kept = accepted(candidates, level, ctx.sizes[0])
-        found += kept
-        if kept:
-            # The fallback procedure: a stage that reports passes its level on.
-            carried = level
+        found += accepted(candidates, level, ctx.sizes[0])
         if progress is not None:
             progress((k + 1) / len(STAGES), stage.name)
     return Outcome(found, proposed, level_of)
