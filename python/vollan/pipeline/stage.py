@@ -77,6 +77,8 @@ class Candidate:
         The half-open stretch where the stage saw the change.
     votes : int
         Votes of the scan's leader at this place (0 when the stage is not the vote).
+    reach : int
+        How far beyond ``region`` the change may lie: the placement searches that far.
     evidence : dict
         What the stage measured besides (its contrast, critical value, width, score).
     passed : bool or None
@@ -91,6 +93,7 @@ class Candidate:
     p_value: float
     region: tuple[int, int]
     votes: int = 0
+    reach: int = 0
     evidence: dict[str, float | str] = field(default_factory=dict, compare=False)
     passed: bool | None = None
 

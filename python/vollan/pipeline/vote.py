@@ -143,6 +143,10 @@ class Vote:
                     p_value=p.get(i, 1.0),
                     region=view.region_around(i),
                     votes=votes[i],
+                    # The scan's regions are where windows crossed their thresholds, which a
+                    # change of spread puts on its noisy side; no window saw it from farther
+                    # than the largest.
+                    reach=sizes[-1],
                     evidence=e,
                     passed=passed,
                 )
