@@ -16,7 +16,14 @@ from typing import TYPE_CHECKING, Any, Final, Literal, SupportsFloat
 
 import numpy as np
 
-from vollan._input import _values_and_labels, check_integer, check_window_sizes, real_number
+from vollan._input import (
+    _values_and_labels,
+    check_integer,
+    check_replicates,
+    check_window_sizes,
+    check_workers,
+    real_number,
+)
 from vollan._result import Change, Detection, Leader, build_detection
 from vollan.config import DEFAULT, DetectConfig
 from vollan.pipeline import run, stage_rows
@@ -295,10 +302,10 @@ def _check_options(
     ):
         raise ValueError(f"min_contrast must be at least 0, 'auto' or None, got {min_contrast}")
     check_window_sizes(window_sizes)
-    check_integer("n_perm", n_perm, 0, or_none="the default")
+    check_replicates(n_perm)
     check_integer("seed", seed, 0)
     check_integer("tol", tol, 0)
-    check_integer("workers", workers, 0, or_none="the shared pool")
+    check_workers(workers)
     if detrend not in ("linear", None):
         raise ValueError(f"detrend must be 'linear' or None, got {detrend!r}")
     if not isinstance(change_type, str) or change_type.lower() not in KINDS_OF_CHANGE_TYPE:

@@ -8,11 +8,17 @@ import io
 import json
 import os
 import sys
+import tempfile
 from collections.abc import Sequence
 from typing import Any, NoReturn
 
 from vollan import __version__
-from vollan._input import LARGEST_OPTION, LARGEST_WINDOW
+from vollan._input import (
+    LARGEST_OPTION,
+    LARGEST_WINDOW,
+    LARGEST_WORKERS,
+    replicates_beyond_memory,
+)
 from vollan._progress import Progress
 from vollan._readers import (
     DECIMAL_MARKS,
@@ -36,6 +42,9 @@ _THOUSANDS_NAMES = {"space": " ", "apostrophe": "'", "none": "none"}
 # The most window sizes --window-sizes may list (the default scans 12): counted before the list
 # is built, so that a range such as 4:2000000000 is refused at once.
 MAX_WINDOW_SIZES = 10_000
+# The status of a command that wrote to a pipe nobody reads any more, as the shell reports
+# one that SIGPIPE ended.
+EXIT_BROKEN_PIPE = 128 + 13
 
 
 class _Parser(argparse.ArgumentParser):
@@ -98,10 +107,10 @@ def _natural(text: str) -> int:
     return value
 
 
-def _positive(text: str) -> int:
+def _workers(text: str) -> int:
     value = _natural(text)
-    if value == 0:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a positive whole number")
+    if value > LARGEST_WORKERS:
+        raise argparse.ArgumentTypeError(f"{text!r} is too many threads: at most {LARGEST_WORKERS}")
     return value
 
 
@@ -219,16 +228,35 @@ def _plotting() -> Any:
 
 
 def _check_plot_path(path: str) -> None:
-    """Refuse a plot path before the scan rather than after it."""
+    """Refuse a plot path before the data is read and scanned rather than after."""
     plot = _plotting()
     plot.savable_format(path)
+    _check_writable(path, "write the plot to")
+
+
+def _check_writable(path: str, action: str) -> None:
+    """Refuse ``path`` when a file cannot be written there.
+
+    A file is created and removed in its folder: permissions alone do not tell (a read-only
+    file system, an administrator, access lists), and nothing is left at ``path`` itself
+    should the run fail later.
+    """
     if os.path.isdir(path):
-        raise InputError(f"cannot write the plot to {path}: it is a directory")
+        raise InputError(f"cannot {action} {path}: it is a directory")
     parent = os.path.dirname(path) or "."
     if not os.path.exists(parent):
-        raise InputError(f"cannot write the plot to {path}: there is no directory {parent}")
+        raise InputError(f"cannot {action} {path}: there is no directory {parent}")
     if not os.path.isdir(parent):
-        raise InputError(f"cannot write the plot to {path}: {parent} is not a directory")
+        raise InputError(f"cannot {action} {path}: {parent} is not a directory")
+    try:
+        if os.path.exists(path):
+            with open(path, "ab"):
+                pass
+        else:
+            with tempfile.TemporaryFile(dir=parent):
+                pass
+    except OSError as exc:
+        raise InputError(os_error_sentence(exc, action, path)) from None
 
 
 def _write_plot(
@@ -280,6 +308,12 @@ def _detect_loaded(loaded: Loaded, args: argparse.Namespace) -> Detection:
 
 
 def _cmd_detect(args: argparse.Namespace) -> int:
+    # What can be refused without the data is refused before it is read.
+    if args.n_perm is not None and (too_many := replicates_beyond_memory(args.n_perm)):
+        raise InputError(
+            f"--n-perm {args.n_perm}: the replicates take {too_many}; give fewer, or leave "
+            "--n-perm out for the default"
+        )
     for path in (args.plot, args.windows_plot):
         if path:
             _check_plot_path(path)
@@ -310,7 +344,7 @@ def _cmd_detect(args: argparse.Namespace) -> int:
                 where = _write_plot(path, loaded.values, detection, loaded.labels, windows, loaded)
                 written.append(f"{what} written to {where}")
     if args.json:
-        doc = {"source": loaded.source, "column": loaded.column} | detection.to_dict()
+        doc = {"source": loaded.source, "column": loaded.column_name} | detection.to_dict()
         print(json.dumps(doc, indent=2))
     elif args.csv:
         out = io.StringIO()
@@ -529,9 +563,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     d.add_argument(
         "--workers",
-        type=_positive,
+        type=_workers,
         metavar="N",
-        help="threads for this run, at least 1 (default: all CPUs, or RAYON_NUM_THREADS)",
+        help="threads for this run, at most 65535; 0, as the default, runs on all CPUs (or "
+        "RAYON_NUM_THREADS), as xz -T0 does and as vollan.detect's workers=0",
     )
     d.add_argument(
         "--all",
@@ -582,17 +617,25 @@ def main(argv: Sequence[str] | None = None) -> int:
     Returns
     -------
     int
-        0 on success, 2 on an error, which is reported as one line on standard error.
+        0 on success, 2 on an error, which is reported as one line on standard error, 141
+        when standard output is a pipe that its reader closed.
     """
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        return int(args.run(args))
+        status = int(args.run(args))
+        # Written here, inside the try, rather than at exit, where a closed pipe would print
+        # a traceback.
+        sys.stdout.flush()
+        return status
     except BrokenPipeError:
-        # The reader went away (e.g. `vollan detect x.csv | head -1`): stop quietly.
+        # The reader went away (`vollan detect x.csv --all | head -1`): stop without a word,
+        # with the status the shell reports for tools that SIGPIPE ends (yes, cat, seq:
+        # 128 + 13), so that `set -o pipefail` scripts see the same. The process is not
+        # killed by the signal itself: main() also runs inside other programs.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        return EXIT_BROKEN_PIPE
     except OSError as exc:
         target = exc.filename if exc.filename is not None else "a file"
         print(f"vollan: error: {os_error_sentence(exc, 'use', target)}", file=sys.stderr)

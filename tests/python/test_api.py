@@ -483,7 +483,7 @@ def test_a_short_series_says_how_it_was_judged():
 @pytest.mark.parametrize(
     ("values", "error", "message"),
     [
-        (["1.5"] * 20, TypeError, "sequence of numbers"),
+        (["1.5 kg"] * 20, TypeError, "sequence of numbers"),
         ([1.0] * 19 + [object()], TypeError, "sequence of numbers"),
         ([1j] * 20, TypeError, "sequence of numbers"),
         ([1.0] * 19 + [math.inf], ValueError, "first at index 19"),

@@ -14,6 +14,7 @@ at most ``alpha`` (Bonferroni).
 
 from __future__ import annotations
 
+import dataclasses
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
@@ -23,6 +24,7 @@ from vollan.pipeline.select import accepted
 from vollan.pipeline.shape import Shape
 from vollan.pipeline.slope import Slope
 from vollan.pipeline.spread import Spread
+from vollan.pipeline.stage import KINDS_OF_CHANGE_TYPE
 from vollan.pipeline.vote import Vote
 
 if TYPE_CHECKING:
@@ -73,6 +75,11 @@ def run(ctx: SeriesContext, config: DetectConfig, progress: Progress | None = No
             continue
         level = level_of[stage.name]
         candidates = stage.propose(ctx, config.params(stage.name), level, found)
+        # A change of another kind than the change type asks for is not reported.
+        wanted = KINDS_OF_CHANGE_TYPE[ctx.change_type]
+        candidates = [
+            c if c.kind in wanted else dataclasses.replace(c, passed=False) for c in candidates
+        ]
         proposed += candidates
         found += accepted(candidates, level, ctx.sizes[0])
         if progress is not None:

@@ -147,6 +147,7 @@ def prepared(
         odd = find_outliers(kept.values)
         found_outliers = [kept.position(int(i)) for i in odd]
         kept = kept.without(odd)
+    kept.check_reach(offset, scale)
     period = None
     if period_as_given is not None and found_outliers:
         # The values scanned are not those it was found on.

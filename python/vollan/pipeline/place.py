@@ -81,6 +81,10 @@ def placed(
             out.append(Placed(cand, index, low, high, size))
             continue
         lo, hi = _search(cand, start, stop)
+        if cand.reach:
+            # The values the stage saw: a curve, a drift or a slow wander farther away would
+            # pull a model of two flat or straight segments away from where the change is.
+            start, stop = max(start, lo - 2 * cand.reach), min(stop, hi + 2 * cand.reach)
         where = place_change(x, start, stop, lo, hi, cand.kind, params.level)
         size = kind_size(x, where.index, cand.kind, start, stop, largest, ctx.noise)
         out.append(Placed(cand, where.index, where.low, where.high, size))
@@ -101,10 +105,11 @@ def placed_apart(
 
 
 def _search(cand: Candidate, start: int, stop: int) -> tuple[int, int]:
-    """Where to search for the split: the stage's region, widened to hold its index, within
-    the stretch between the neighbours (each side keeps at least two values)."""
-    lo = min(cand.region[0], cand.index)
-    hi = max(cand.region[1] - 1, cand.index)
+    """Where to search for the split: the stage's region and its index, widened by the
+    candidate's reach, within the stretch between the neighbours (each side keeps at least two
+    values)."""
+    lo = min(cand.region[0], cand.index) - cand.reach
+    hi = max(cand.region[1] - 1, cand.index) + cand.reach
     return max(lo, start + 2), min(hi, stop - 2)
 
 

@@ -75,6 +75,22 @@ class ScanView:
 
 
 def scan(x: NDArray[np.float64], options: dict[str, Any]) -> ScanView:
-    """Scan ``x`` with the engine's ``options``."""
+    """Scan ``x`` with the engine's ``options``; a failure names the option that caused it."""
     # The engine reads any buffer of float64; its stub names only sequences.
-    return ScanView.of(scan_detector(cast("Sequence[float]", x), **options))
+    try:
+        return ScanView.of(scan_detector(cast("Sequence[float]", x), **options))
+    except MemoryError:
+        raise MemoryError(
+            f"not enough memory for this scan (n_perm={options['n_perm']} replicates per "
+            f"threshold, {len(options['window_sizes'])} window sizes); pass a smaller n_perm, "
+            "fewer window_sizes or a shorter series"
+        ) from None
+    except ValueError as exc:
+        # A dedicated pool that the system cannot start: say which option asked for it.
+        if options.get("workers") and str(exc).startswith("failed to build Rayon thread pool"):
+            reason = str(exc).partition(": ")[2]
+            raise ValueError(
+                f"workers={options['workers']}: the system could not start that many threads "
+                f"({reason}); pass fewer workers, or None for the shared pool"
+            ) from None
+        raise

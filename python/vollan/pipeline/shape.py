@@ -38,7 +38,7 @@ from typing import TYPE_CHECKING, ClassVar
 import numpy as np
 
 from vollan.pipeline.stage import Calibration, Candidate, StageParams, stretches
-from vollan.stats.cusum import LOCAL_VALUES, local_moments, segmented
+from vollan.stats.cusum import LOCAL_VALUES, PLACE_RADIUS as PLACE, local_moments, segmented
 from vollan.stats.median import median
 from vollan.stats.robust import MAD_TO_SD
 from vollan.stats.tables import by_length, scaled_kolmogorov_sf
@@ -163,5 +163,5 @@ class Shape:
         for c, statistic, p in shape_changes(ctx.x, stretches(ctx.n, cuts), level):
             # A shift of level or spread mixes the shape of the values beside it.
             if all(abs(c - r) > 2 * LOCAL_VALUES for r in cuts):
-                out.append(Candidate(self.name, "shape", c, statistic, p, (c, c + 1)))
+                out.append(Candidate(self.name, "shape", c, statistic, p, (c, c + 1), reach=PLACE))
         return out

@@ -246,6 +246,6 @@ class Slope:
         cuts = sorted({c.index for c in found})
         bends = slope_changes(ctx.x, stretches(ctx.n, cuts), h, level, params.local_widths)
         return [
-            Candidate(self.name, "trend", c, z, p, span, evidence={"width": h})
+            Candidate(self.name, "trend", c, z, p, span, reach=h, evidence={"width": h})
             for c, z, p, span in bends
         ]

@@ -34,7 +34,7 @@ from typing import TYPE_CHECKING, ClassVar
 import numpy as np
 
 from vollan.pipeline.stage import Calibration, Candidate, StageParams, stretches
-from vollan.stats.cusum import LOCAL_VALUES, local_line_residuals, segmented
+from vollan.stats.cusum import LOCAL_VALUES, PLACE_RADIUS as PLACE, local_line_residuals, segmented
 from vollan.stats.median import median
 from vollan.stats.tables import by_length, scaled_kolmogorov_sf
 
@@ -158,5 +158,5 @@ class Spread:
         for c, statistic, p in spread_changes(ctx.x, stretches(ctx.n, cuts), level, params):
             # A shift of level or spread mixes the spread of the values beside it.
             if all(abs(c - r) > 2 * LOCAL_VALUES for r in cuts):
-                out.append(Candidate(self.name, "variance", c, statistic, p, (c, c + 1)))
+                out.append(Candidate(self.name, "variance", c, statistic, p, (c, c + 1), reach=PLACE))
         return out

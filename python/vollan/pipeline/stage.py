@@ -17,11 +17,13 @@ from typing import TYPE_CHECKING, ClassVar, Protocol
 if TYPE_CHECKING:
     from vollan.pipeline.context import SeriesContext
 
-__all__ = ["KINDS", "Calibration", "Candidate", "Stage", "StageParams", "stretches"]
+__all__ = ["KINDS", "KINDS_OF_CHANGE_TYPE", "Calibration", "Candidate", "Stage", "StageParams", "stretches"]
 
 # The kinds of change a reported change can be: its mean shifts, its spread changes, the
 # shape of its law changes at equal mean and spread, or its trend bends.
 KINDS = ("mean", "variance", "shape", "trend")
+# The kinds each change type reports.
+KINDS_OF_CHANGE_TYPE = {"mean": ("mean",), "var": ("variance",), "distribution": KINDS}
 
 
 @dataclass(frozen=True)
@@ -75,6 +77,8 @@ class Candidate:
         The half-open stretch where the stage saw the change.
     votes : int
         Votes of the scan's leader at this place (0 when the stage is not the vote).
+    reach : int
+        How far beyond ``region`` the change may lie: the placement searches that far.
     evidence : dict
         What the stage measured besides (its contrast, critical value, width, score).
     passed : bool or None
@@ -89,6 +93,7 @@ class Candidate:
     p_value: float
     region: tuple[int, int]
     votes: int = 0
+    reach: int = 0
     evidence: dict[str, float | str] = field(default_factory=dict, compare=False)
     passed: bool | None = None
 

@@ -143,6 +143,10 @@ class Vote:
                     p_value=p.get(i, 1.0),
                     region=view.region_around(i),
                     votes=votes[i],
+                    # The scan's regions are where windows crossed their thresholds, which a
+                    # change of spread puts on its noisy side; no window saw it from farther
+                    # than the largest.
+                    reach=sizes[-1],
                     evidence=e,
                     passed=passed,
                 )
@@ -211,20 +215,35 @@ def _judge_contrasts(
     return p
 
 
+# The z-score from which a shift of the mean, or a change of spread, explains a change the
+# location contrast found (about the two-sided 0.3 % point); below both, its shape changed.
+KIND_Z = 3.0
+
+
 def _change_kind(x: NDArray[np.float64], c: int, h: int, contrast: str) -> str:
-    """"variance" for the scale contrast; for the location contrast "mean" where the shift of
-    the mean makes up at least half of the distance between the two sides (all of it for a
-    pure shift), else "shape"."""
+    """"variance" for the scale contrast. For the location contrast, which sees every change
+    of the law, what changed between the h values on either side: "mean" where Welch's t of
+    their means is the larger of it and the z-score of the log ratio of their spreads,
+    "variance" where that is, and "shape" where neither reaches :data:`KIND_Z`."""
     if contrast == "scale":
         return "variance"
     before, after = x[max(0, c - h) : c], x[c : c + h]
-    m = min(len(before), len(after))
-    if not m:
+    if len(before) < 3 or len(after) < 3:
         return "mean"
-    before, after = before[len(before) - m :], after[:m]
-    distance = float(np.mean(np.abs(np.sort(after) - np.sort(before))))
-    shift = abs(float(np.mean(after) - np.mean(before)))
-    return "mean" if shift >= 0.5 * distance else "shape"
+    with np.errstate(all="ignore"):
+        vb, va = float(np.var(before, ddof=1)), float(np.var(after, ddof=1))
+        gap = abs(float(np.mean(after) - np.mean(before)))
+        error = math.sqrt(vb / len(before) + va / len(after))
+        z_mean = gap / error if error > 0 else (math.inf if gap > 0 else 0.0)
+        if vb > 0 and va > 0:
+            z_var = abs(0.5 * math.log(va / vb)) / math.sqrt(
+                0.5 / (len(before) - 1) + 0.5 / (len(after) - 1)
+            )
+        else:
+            z_var = 0.0 if vb == va else math.inf
+    if max(z_mean, z_var) < KIND_Z:
+        return "shape"
+    return "mean" if z_mean >= z_var else "variance"
 
 
 def _judge_short(
