@@ -379,13 +379,16 @@ def build_detection(
         )
 
     changes = tuple(change(p) for p in placed)
-    reported_at = {p.candidate.index: p.index for p in placed}
+    # Keyed by stage too: a leader of the vote that was not reported may share its index with
+    # a change another stage reported.
+    reported_at = {(p.candidate.stage, p.candidate.index): p.index for p in placed}
     shares = dict(zip(scan.leaders.tolist(), scan.vote_shares.tolist(), strict=True))
     leaders = []
     for c in proposed:
-        if c.stage != "vote" and c.index not in reported_at:
+        key = (c.stage, c.index)
+        if c.stage != "vote" and key not in reported_at:
             continue
-        i = at(reported_at.get(c.index, c.index))
+        i = at(reported_at.get(key, c.index))
         z = c.statistic
         leaders.append(
             Leader(
@@ -398,7 +401,7 @@ def build_detection(
                 kind=c.kind,
                 contrast=None if math.isnan(z) else z,
                 stage=c.stage,
-                reported=c.index in reported_at,
+                reported=key in reported_at,
                 interval=(at(c.region[0]), at(c.region[1] - 1) + 1),
             )
         )
@@ -406,7 +409,13 @@ def build_detection(
         changes=changes,
         leaders=tuple(sorted(leaders, key=lambda x: (x.index, not x.reported))),
         cdf=tuple((at(i), p) for i, p in scan.cdf),
-        candidates=tuple(sorted({c.index: c for c in (*changes, *(change(p) for p in others))}.values(), key=lambda c: c.index)),
+        # A reported change wins over an unreported leader placed at the same index.
+        candidates=tuple(
+            sorted(
+                {c.index: c for c in (*(change(p) for p in others), *changes)}.values(),
+                key=lambda c: c.index,
+            )
+        ),
         scan=scan,
         **fields,
     )

@@ -10,8 +10,10 @@ import pytest
 import vollan
 from vollan.pipeline import contrast as _contrast
 from vollan.pipeline import level as _level
-from vollan.pipeline import shape as _shape
-from vollan.pipeline.slope import clipped
+from vollan.pipeline import levels
+from vollan.pipeline.context import prepared
+from vollan.stats.cusum import two_levels_fit_better
+from vollan.stats.robust import clipped
 
 
 def _reference_statistic(u: np.ndarray) -> tuple[int, float]:
@@ -94,32 +96,46 @@ def test_a_small_shift_between_long_stretches_is_found(n: int, shift: float) -> 
         found = vollan.detect(x)
         hits += any(abs(c - n // 2) <= 10 for c in found.change_points)
         assert len(found.change_points) <= 2
-        # Where the change may lie: the likely splits, which hold the reported one.
-        for leader in found.leaders:
-            if leader.reported:
-                assert leader.interval[0] <= leader.index < leader.interval[1]
-                held += leader.interval[0] <= n // 2 < leader.interval[1]
+        # Where the change may lie: its interval, which holds the reported index.
+        for change in found.changes:
+            assert change.interval[0] <= change.index <= change.interval[1]
+            held += change.interval[0] <= n // 2 <= change.interval[1]
     assert hits >= 8 and held >= 8
 
 
-def test_the_pass_adds_the_change_the_other_rules_miss(monkeypatch: pytest.MonkeyPatch) -> None:
+def _levels(x: np.ndarray, change_type: str = "distribution") -> dict[str, float]:
+    """Each applying stage's share of alpha for ``x`` under the defaults."""
+    config = vollan.DEFAULT_CONFIG.replace(change_type=change_type)
+    ctx = prepared(
+        x,
+        nan_policy="omit",
+        outliers="omit",
+        window_sizes=None,
+        change_type=change_type,
+        two_threads=False,
+        params=config.prepare,
+    )
+    return levels(ctx, config)
+
+
+def test_the_pass_adds_the_change_the_other_rules_miss() -> None:
     x = np.random.default_rng(0).normal(size=200)
     x[100:] += 1.0
     found = vollan.detect(x)
     (leader,) = [x for x in found.leaders if x.reported]
-    assert (leader.index, leader.contrast_kind) == (100, "level")
-    assert leader.contrast is not None and leader.critical == _level.critical_level(200)
-    assert leader.contrast > leader.critical
-    assert 0.7 < leader.shift < 1.5
+    assert (leader.index, leader.kind, leader.stage) == (100, "mean", "level")
+    # Its p-value is the level statistic's over the whole series, adjusted for the stage's
+    # share of alpha.
+    raw = _level.level_p_value(leader.contrast, 200)
+    share = _levels(x)["level"] / found.alpha
+    assert leader.p_value == pytest.approx(min(1.0, raw / share), rel=1e-12)
+    assert leader.p_value <= found.alpha
+    (change,) = found.changes
+    assert 0.7 < change.size < 1.5 and change.interval[0] <= 100 <= change.interval[1]
     assert found.change_points == vollan.detect(x, change_type="mean").change_points
+    without = vollan.DEFAULT_CONFIG.without("level")
     for change_type in ("distribution", "mean"):
-        kinds = _contrast.KINDS_OF_CHANGE_TYPE[change_type]
-        monkeypatch.setitem(
-            _contrast.KINDS_OF_CHANGE_TYPE,
-            change_type,
-            tuple(k for k in kinds if k != "level"),
-        )
-        assert vollan.detect(x, change_type=change_type).change_points == ()
+        assert vollan.detect(x, change_type=change_type, config=without).change_points == ()
     assert vollan.detect(x, change_type="var").change_points == ()
 
 
@@ -137,7 +153,7 @@ def test_change_free_series_report_no_shift_of_level(make: object) -> None:
     reports = 0
     for seed in range(10, 20):
         x = make(np.random.default_rng(seed))  # type: ignore[operator]
-        reports += any(x.contrast_kind == "level" for x in vollan.detect(x).leaders if x.reported)
+        reports += any(x.stage == "level" for x in vollan.detect(x).leaders if x.reported)
     assert reports <= 1
 
 
@@ -174,7 +190,7 @@ def test_change_free_counts_report_no_shift_of_level(rate: float) -> None:
     reports = 0
     for seed in range(20):
         x = np.random.default_rng([seed, 7]).poisson(rate, 600).astype(float)
-        reports += any(e.reported and e.contrast_kind == "level" for e in vollan.detect(x).leaders)
+        reports += any(e.reported and e.stage == "level" for e in vollan.detect(x).leaders)
     assert reports <= 1
 
 
@@ -190,7 +206,7 @@ def test_a_stretch_of_a_handful_of_events_is_not_judged() -> None:
     assert _level.judged(np.random.default_rng(0).poisson(1.0, 200).astype(float))
 
 
-def _level_changes_judged_first(x: np.ndarray, stretches: list) -> list:
+def _level_changes_judged_first(x: np.ndarray, stretches: list, level: float) -> list:
     # Whether a stretch wanders asked before its statistic, as the rule reads.
     found = []
     for start, end in stretches:
@@ -203,13 +219,13 @@ def _level_changes_judged_first(x: np.ndarray, stretches: list) -> list:
             if not _level.judged(u[a:b]):
                 continue
             split, statistic = _level.level_statistic(u[a:b])
-            critical = _level.critical_level(b - a)
-            if not statistic > critical or not _shape.two_levels_fit_better(u[a:b], split):
+            p = _level.level_p_value(statistic, b - a)
+            if not p <= level or not two_levels_fit_better(u[a:b], split):
                 continue
             lo, hi = _level.likely_splits(u[a:b], split, statistic)
-            found.append((start + a + split, statistic, critical, (start + a + lo, start + a + hi)))
+            found.append((start + a + split, statistic, p, (start + a + lo, start + a + hi)))
             todo += [(a, a + split), (a + split, b)]
-    return sorted(found, key=lambda one: -one[1] / one[2])
+    return sorted(found, key=lambda one: one[2])
 
 
 @pytest.mark.parametrize("seed", range(4))
@@ -223,8 +239,8 @@ def test_asking_last_whether_a_stretch_wanders_changes_nothing(seed: int) -> Non
         rng.poisson(np.repeat([2.0, 1.0], n // 2)).astype(float),
     ][seed]
     stretches = [(0, n), (0, n // 3), (n // 3, n)]
-    expected = _level_changes_judged_first(x, stretches)
-    assert _level.level_changes(x, stretches) == expected
+    expected = _level_changes_judged_first(x, stretches, 0.01)
+    assert _level.level_changes(x, stretches, 0.01) == expected
     assert seed in (1, 2) or expected  # the shifted series report something
 
 

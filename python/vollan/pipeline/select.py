@@ -103,7 +103,17 @@ def select_changes(found: Detection, n_changes: int | None, min_size: int | None
             if len(chosen) >= n_changes:
                 break
             chosen.add(x.index)
-    leaders = tuple(dataclasses.replace(x, reported=x.index in chosen) for x in found.leaders)
+    # One leader per chosen index, the strongest: a change placed onto another leader's index
+    # leaves two leaders there.
+    position = {id(x): k for k, x in enumerate(found.leaders)}
+    marked: dict[int, int] = {}
+    for x in ordered:
+        if x.index in chosen and x.index not in marked:
+            marked[x.index] = position[id(x)]
+    kept = set(marked.values())
+    leaders = tuple(
+        dataclasses.replace(x, reported=k in kept) for k, x in enumerate(found.leaders)
+    )
     changes = tuple(c for c in found.candidates if c.index in chosen)
     note = found.note
     if n_changes is not None and chosen and found.note is not None:
