@@ -19,7 +19,8 @@ from vollan.pipeline.contrast import (
     leader_widths,
     shortest_judged,
 )
-from vollan.stats.robust import fitting_scores, resolution, robust_spread
+from vollan.pipeline.vote import fitting_scores
+from vollan.stats.robust import resolution, robust_spread
 
 
 def wasserstein_equal_sizes(a: list[float], b: list[float]) -> float:
@@ -45,8 +46,12 @@ def test_contrasts_match_a_plain_reference(h: int) -> None:
     scale = contrasts_at(np.array(x), h, bounds, "scale")
     for c, loc, sc in zip(bounds, location, scale, strict=True):
         before, after = x[c - h : c], x[c : c + h]
-        assert loc == pytest.approx(math.log(wasserstein_equal_sizes(before, after)), rel=1e-9)
-        ratio = spread_about_line(after) / spread_about_line(before)
+        # The distance in units of the two sides' pooled spread about their lines.
+        sb, sa = spread_about_line(before), spread_about_line(after)
+        pooled = math.sqrt((sa * sa + sb * sb) / 2)
+        expected = math.log(wasserstein_equal_sizes(before, after) / pooled)
+        assert loc == pytest.approx(expected, rel=1e-9, abs=1e-12)
+        ratio = sa / sb
         assert sc == pytest.approx(math.sqrt(abs(math.log(ratio))), rel=1e-9, abs=1e-12)
 
 
@@ -60,7 +65,7 @@ def test_a_straight_line_has_no_spread_and_no_change_of_it() -> None:
 def test_critical_values_grow_with_the_series(kind: str) -> None:
     values = [critical_contrast(kind, n, 10) for n in (100, 1000, 10_000, 100_000)]
     assert values == sorted(values)
-    assert 2.5 < values[0] < values[-1] < 5.0
+    assert 2.5 < values[0] < values[-1] < 6.0
     assert critical_contrast(kind, 1000, 10, 0.9) < critical_contrast(kind, 1000, 10, 0.975)
 
 
@@ -88,7 +93,10 @@ def test_a_constant_series_with_one_step_stands_out_infinitely() -> None:
 def test_resolution_is_the_least_gap_between_distinct_values() -> None:
     assert resolution(np.array([3.0, 1.0, 3.0, 1.5, np.nan, 7.0])) == 0.5
     assert resolution(np.array([2.0, 2.0, np.inf])) == 0.0
-    assert resolution(np.array([0.0, 1e-300, 1.0])) == 1e-300
+    assert resolution(np.array([0.0, 1e-300, 1e-300, 1.0])) == 1e-300
+    # Continuous values repeat none: their least gap says nothing of their noise.
+    assert resolution(np.array([0.0, 1e-300, 1.0])) == 0.0
+    assert resolution(np.random.default_rng(0).normal(size=1000)) == 0.0
 
 
 def test_robust_spread_sees_past_ties() -> None:
@@ -105,9 +113,12 @@ def test_equal_windows_of_discrete_values_count_as_half_the_least_difference() -
     # can show are 1/h and about 1/sqrt(h); windows without either count as half of that.
     x = np.r_[np.zeros(30), np.zeros(9), 1.0, np.zeros(10)]
     h = 10
+    least_spread = 1.0 / (2 * math.sqrt(h))
     location = contrasts_at(x, h, np.array([20, 30]), "location")
-    assert location[0] == math.log(1.0 / (2 * h))
-    assert location[1] == pytest.approx(math.log(1.0 / h))
+    assert location[0] == pytest.approx(math.log((1.0 / (2 * h)) / least_spread), rel=1e-12)
+    after = spread_about_line(list(x[30:40]))
+    pooled = math.sqrt((least_spread**2 + after**2) / 2)
+    assert location[1] == pytest.approx(math.log((1.0 / h) / pooled), rel=1e-12)
     scale = contrasts_at(x, h, np.array([20, 30]), "scale")
     assert scale[0] == 0.0
     assert 0.0 < scale[1] < 1.0
