@@ -11,12 +11,11 @@ import math
 import numpy as np
 import pytest
 
-from vollan.stats import median as _median
-
 from vollan.pipeline import windows as _scale
 from vollan.pipeline.contrast import _clean_boundaries
+from vollan.stats import median as _median
+from vollan.stats.cusum import local_moments
 from vollan.stats.median import median
-from vollan.pipeline.shape import _local_moments
 
 
 def same(a: float, b: float) -> bool:
@@ -105,7 +104,7 @@ def test_local_moments_are_those_of_the_running_sums_at_each_window() -> None:
             lo = min(max(i - width // 2, 0), n - width)
             mean[i] = (first[lo + width] - first[lo]) / width
             var[i] = max((second[lo + width] - second[lo]) / width - mean[i] * mean[i], 0.0)
-        got_mean, got_sd = _local_moments(x, width)
+        got_mean, got_sd = local_moments(x, width)
         assert np.array_equal(got_mean, mean)
         assert np.array_equal(got_sd, np.sqrt(var))
 
@@ -156,29 +155,37 @@ def test_the_median_network_keeps_only_what_the_middle_needs() -> None:
         assert wires[middle] == (1.0 if bin(bits).count("1") > 5 else 0.0)
 
 
-def test_leader_sizes_are_those_of_numpys_mean_and_std() -> None:
-    from vollan.stats.robust import MIN_STD, _noise_scale, leader_sizes
+def _plain_size(x: list[float], c: int, kind: str, start: int, stop: int, largest: int) -> float:
+    """The size of a change in plain Python: the values within the largest window on each
+    side, between the neighbours."""
+    import statistics
+
+    w = max(2, min(c - start, stop - c, largest))
+    before, after = x[max(start, c - w) : c], x[c : min(stop, c + w)]
+    sb, sa = statistics.stdev(before), statistics.stdev(after)
+    pooled = math.sqrt((sb * sb + sa * sa) / 2)
+    if kind == "variance":
+        return sa / sb
+    if kind == "shape":
+        m = min(len(before), len(after))
+        pairs = zip(sorted(after[:m]), sorted(before[-m:]), strict=True)
+        return statistics.fmean(abs(a - b) for a, b in pairs) / pooled
+    return (statistics.fmean(after) - statistics.fmean(before)) / pooled
+
+
+@pytest.mark.parametrize("kind", ["mean", "variance", "shape"])
+def test_change_sizes_are_those_of_plain_means_and_deviations(kind: str) -> None:
+    from vollan.pipeline.place import kind_size
 
     rng = np.random.default_rng(8)
-    for x in (rng.standard_normal(5000), np.round(rng.standard_normal(5000)), np.zeros(5000)):
-        leaders = [1, 2, 17, 999, 2500, 4998, 4999]
-        widths = [1, 5, 300, 1000, 2500, 3, 1]
-        noise = _noise_scale(x)
-        want = []
-        for c, h in zip(leaders, widths, strict=True):
-            before, after = x[max(0, c - h) : c], x[c : c + h]
-            mb, ma = np.mean(before), np.mean(after)
-            gap = float(ma - mb)
-            shift = (
-                gap / noise if noise > 0 else (0.0 if gap == 0 else math.copysign(math.inf, gap))
-            )
-            sb = max(float(np.std(before, ddof=1, mean=mb)) if len(before) > 1 else 0.0, MIN_STD)
-            sa = max(float(np.std(after, ddof=1, mean=ma)) if len(after) > 1 else 0.0, MIN_STD)
-            want.append((shift, sa / sb))
-        got = leader_sizes(x, widths, leaders)
-        assert all(
-            same(g, w) for pair in zip(got, want, strict=True) for g, w in zip(*pair, strict=True)
-        )
+    x = rng.standard_normal(3000)
+    x[1000:] = 0.5 + 2.0 * x[1000:]
+    for c, start, stop, largest in ((1000, 0, 3000, 250), (1000, 990, 1400, 250), (5, 0, 9, 4)):
+        got = kind_size(x, c, kind, start, stop, largest, 1.0)
+        want = _plain_size(x.tolist(), c, kind, start, stop, largest)
+        assert got == pytest.approx(want, rel=1e-12), (c, start, stop)
+    # Sides of fewer than two values have no size.
+    assert math.isnan(kind_size(x, 1, kind, 0, 3000, 250, 1.0))
 
 
 @pytest.mark.parametrize("change_type", ["mean", "var", "distribution"])
