@@ -8,10 +8,11 @@ import numpy as np
 import pytest
 
 import vollan
-from vollan.pipeline import contrast as _contrast
-from vollan.pipeline import shape as _shape
+from vollan.pipeline import levels
 from vollan.pipeline import spread as _spread
-from vollan.pipeline.shape import shape_statistic
+from vollan.pipeline.context import prepared
+from vollan.stats import cusum as _cusum
+from vollan.stats.cusum import shape_statistic
 
 
 def test_scores_are_clipped_deviations_from_the_local_mean_in_units_of_their_median() -> None:
@@ -22,11 +23,14 @@ def test_scores_are_clipped_deviations_from_the_local_mean_in_units_of_their_med
     n = len(x)
     deviation = np.empty(n)
     for i in range(n):
+        # About the least-squares line through the width values around each value.
         lo = min(max(i - width // 2, 0), n - width)
-        deviation[i] = abs(centred[i] - centred[lo : lo + width].mean())
+        t = np.arange(lo, lo + width, dtype=float)
+        slope, intercept = np.polyfit(t, centred[lo : lo + width], 1)
+        deviation[i] = abs(centred[i] - (intercept + slope * i))
     want = np.minimum(deviation / np.median(deviation), _spread.CLIP_DEVIATIONS)
     got = _spread.spread_scores(x, width)
-    # The local means come from running sums, a plain mean adds in another order.
+    # The local lines come from running sums, a plain fit adds in another order.
     assert np.allclose(got, want, rtol=1e-9, atol=1e-12)
     assert got.max() == _spread.CLIP_DEVIATIONS
     assert not _spread.spread_scores(np.full(400, 2.0)).any()
@@ -40,23 +44,34 @@ def test_a_fall_of_spread_that_the_vote_leaves_out_is_found() -> None:
         found = vollan.detect(x)
         assert len(found.change_points) == 1
         assert abs(found.change_points[0] - 420) <= 10
-        (leader,) = [x for x in found.leaders if x.reported]
-        assert leader.spread_ratio < 0.6
+        (change,) = found.changes
+        assert change.kind == "variance" and change.size < 0.6
 
 
-def test_the_pass_adds_the_change_the_other_rules_miss(monkeypatch: pytest.MonkeyPatch) -> None:
+def test_the_pass_adds_the_change_the_other_rules_miss() -> None:
     rng = np.random.default_rng(0)
     x = np.concatenate([2.5 * rng.normal(size=420), rng.normal(size=330)])
     found = vollan.detect(x)
-    assert [x.contrast_kind for x in found.leaders if x.reported] == ["spread"]
+    assert [x.stage for x in found.leaders if x.reported] == ["spread"]
     leader = next(x for x in found.leaders if x.reported)
-    assert leader.contrast is not None and leader.critical is not None
-    assert leader.contrast > leader.critical == _spread.critical_spread(len(x))
-    kinds = _contrast.KINDS_OF_CHANGE_TYPE["distribution"]
-    monkeypatch.setitem(
-        _contrast.KINDS_OF_CHANGE_TYPE, "distribution", tuple(k for k in kinds if k != "spread")
+    assert leader.contrast is not None and leader.kind == "variance"
+    # The statistic over the whole series (the vote reported nothing), its p-value adjusted
+    # for the stage's share of alpha.
+    config = vollan.DEFAULT_CONFIG
+    ctx = prepared(
+        x,
+        nan_policy="omit",
+        outliers="omit",
+        window_sizes=None,
+        change_type="distribution",
+        two_threads=False,
+        params=config.prepare,
     )
-    assert vollan.detect(x).change_points == ()
+    share = levels(ctx, config)["spread"] / found.alpha
+    raw = _spread.spread_p_value(leader.contrast, len(x))
+    assert leader.p_value == pytest.approx(min(1.0, raw / share), rel=1e-12)
+    assert leader.p_value <= found.alpha
+    assert vollan.detect(x, config=config.without("spread")).change_points == ()
 
 
 @pytest.mark.parametrize(
@@ -73,7 +88,7 @@ def test_change_free_series_report_no_change_of_spread(make: object) -> None:
     reports = 0
     for seed in range(10, 20):
         x = make(np.random.default_rng(seed))  # type: ignore[operator]
-        reports += any(x.contrast_kind == "spread" for x in vollan.detect(x).leaders if x.reported)
+        reports += any(x.stage == "spread" for x in vollan.detect(x).leaders if x.reported)
     assert reports <= 1
 
 
@@ -89,11 +104,11 @@ def test_the_var_type_looks_for_it_and_the_mean_type_does_not() -> None:
     rng = np.random.default_rng(0)
     x = np.concatenate([2.5 * rng.normal(size=420), rng.normal(size=330)])
     found = vollan.detect(x, change_type="mean")
-    assert all(x.contrast_kind != "spread" for x in found.leaders)
+    assert all(x.stage != "spread" for x in found.leaders)
     # "var" asks for changes of spread: the one the vote leaves out is found as "distribution"
     # finds it.
     found = vollan.detect(x, change_type="var")
-    assert [x.contrast_kind for x in found.leaders if x.reported] == ["spread"]
+    assert [x.stage for x in found.leaders if x.reported] == ["spread"]
     assert found.change_points == vollan.detect(x).change_points
 
 
@@ -103,7 +118,7 @@ def test_flags_are_judged_by_location_alone_under_var_too() -> None:
     x = np.random.default_rng(3).integers(0, 2, size=2000).astype(float)
     found = vollan.detect(x, change_type="var")
     assert found.note is not None and "location alone" in found.note
-    assert all(x.contrast_kind in (None, "location") for x in found.leaders)
+    assert all(x.stage == "vote" and x.kind != "variance" for x in found.leaders)
 
 
 def test_a_burst_of_noise_is_found_at_both_ends() -> None:
@@ -155,46 +170,53 @@ def test_the_best_split_and_the_fits_the_levels_are_compared_by() -> None:
         float(np.sum((v[:j] - v[:j].mean()) ** 2) + np.sum((v[j:] - v[j:].mean()) ** 2))
         for j in range(1, 60)
     )
-    assert _shape._best_split_sse(v) == pytest.approx(brute, rel=1e-12)
+    assert _cusum._best_split_sse(v) == pytest.approx(brute, rel=1e-12)
     n = 600
     noise = 0.3 * rng.normal(size=n)
     step = noise + (np.arange(n) >= 400)
     staircase = noise + (np.arange(n) >= 200) + (np.arange(n) >= 400)
     ramp = noise + np.arange(n) / n * 2.0
-    assert _shape.levels_fit_better(step)
+    assert _cusum.levels_fit_better(step)
     # A line fits a staircase about as well as two levels do, but not as well as three.
-    assert not _shape.two_levels_fit_better(staircase, 300)
-    assert _shape.levels_fit_better(staircase)
-    assert not _shape.levels_fit_better(ramp)
+    assert not _cusum.two_levels_fit_better(staircase, 300)
+    assert _cusum.levels_fit_better(staircase)
+    assert not _cusum.levels_fit_better(ramp)
 
 
-def test_a_spread_that_grows_steadily_changes_nowhere(monkeypatch: pytest.MonkeyPatch) -> None:
+def test_a_spread_that_grows_steadily_changes_nowhere() -> None:
     n = 1200
     grow = 1.0 + 2.0 * np.arange(n) / n
 
-    def reports(seeds: range) -> int:
+    def reports(config: vollan.DetectConfig) -> int:
         return sum(
-            len(vollan.detect(np.random.default_rng(s).normal(size=n) * grow).change_points)
-            for s in seeds
+            len(
+                vollan.detect(
+                    np.random.default_rng(s).normal(size=n) * grow, config=config
+                ).change_points
+            )
+            for s in range(10)
         )
 
-    with_guard = reports(range(10))
-    monkeypatch.setattr(_spread, "STEPS_ONLY", False)
-    assert with_guard <= reports(range(10)) // 2
+    with_guard = reports(vollan.DEFAULT_CONFIG)
+    assert with_guard <= reports(_ANY_SPLIT) // 2
 
 
-def test_a_staircase_of_spread_is_found_at_both_steps(monkeypatch: pytest.MonkeyPatch) -> None:
+_ANY_SPLIT = vollan.DEFAULT_CONFIG.replace("spread", steps_only=False)
+
+
+def test_a_staircase_of_spread_is_found_at_both_steps() -> None:
     n = 1200
     scale = np.where(np.arange(n) < 400, 1.0, np.where(np.arange(n) < 800, 2.0, 4.0))
 
-    def found() -> list[tuple[int, ...]]:
+    def found(config: vollan.DetectConfig) -> list[tuple[int, ...]]:
         return [
-            vollan.detect(np.random.default_rng(seed).normal(size=n) * scale).change_points
+            vollan.detect(
+                np.random.default_rng(seed).normal(size=n) * scale, config=config
+            ).change_points
             for seed in range(10)
         ]
 
-    guarded = found()
+    guarded = found(vollan.DEFAULT_CONFIG)
     for c in (400, 800):
         assert sum(any(abs(p - c) <= 30 for p in points) for points in guarded) >= 8
-    monkeypatch.setattr(_spread, "STEPS_ONLY", False)
-    assert found() == guarded
+    assert found(_ANY_SPLIT) == guarded
