@@ -103,10 +103,10 @@ class TestDetect:
         (c,) = found.change_points
         assert abs(c - 170) <= 5
         (leader,) = [x for x in found.leaders if x.reported]
-        assert leader.contrast_kind == "slope"
-        assert leader.contrast is not None and leader.critical is not None
-        assert leader.contrast > leader.critical
-        assert leader.interval[0] <= c < leader.interval[1]
+        assert (leader.kind, leader.stage) == ("trend", "slope")
+        assert leader.contrast is not None and leader.p_value <= found.alpha
+        (change,) = found.changes
+        assert change.interval[0] <= c <= change.interval[1]
 
     @pytest.mark.parametrize("seed", range(5))
     def test_a_straight_drift_reports_nothing(self, seed: int) -> None:
@@ -132,8 +132,8 @@ class TestDetect:
     def test_only_distribution_judges_slopes(self) -> None:
         x = bend(300, 170, (0.5, -0.5), 0)
         for change_type in ("mean", "var"):
-            kinds = {x.contrast_kind for x in vollan.detect(x, change_type=change_type).leaders}
-            assert "slope" not in kinds
+            leaders = vollan.detect(x, change_type=change_type).leaders
+            assert all(x.stage != "slope" and x.kind != "trend" for x in leaders)
 
 
 def test_a_noisier_stretch_is_not_taken_for_bends() -> None:
@@ -144,11 +144,11 @@ def test_a_noisier_stretch_is_not_taken_for_bends() -> None:
     for seed in range(20):
         rng = np.random.default_rng(seed)
         x = np.concatenate([rng.normal(size=300), 4.0 * rng.normal(size=300)])
-        bends += len(_slope.slope_changes(x, [(0, 600)], 10))
+        bends += len(_slope.slope_changes(x, [(0, 600)], 10, 0.01))
     assert bends <= 10
 
 
-def _slope_changes_in_full(x: np.ndarray, stretches: list, h: int) -> list:
+def _slope_changes_in_full(x: np.ndarray, stretches: list, h: int, level: float) -> list:
     # Every stretch scored in full, local spreads and all.
     found = []
     todo = list(stretches)
@@ -158,18 +158,22 @@ def _slope_changes_in_full(x: np.ndarray, stretches: list, h: int) -> list:
             continue
         z = _slope.slope_scores(x[a:b], h)
         k = int(np.argmax(z))
-        critical = _slope.critical_slope(b - a, h)
-        if not z[k] > critical:
+
+        def passes(score: float, n: int = b - a) -> bool:
+            return _slope.slope_p_value(float(score), n, h) <= level
+
+        if not passes(z[k]):
             continue
         lo, hi = k, k + 1
-        while lo > 0 and z[lo - 1] > critical:
+        while lo > 0 and passes(z[lo - 1]):
             lo -= 1
-        while hi < len(z) and z[hi] > critical:
+        while hi < len(z) and passes(z[hi]):
             hi += 1
         c = a + h + k
-        found.append((c, float(z[k]), critical, (a + h + lo, a + h + hi)))
+        p = _slope.slope_p_value(float(z[k]), b - a, h)
+        found.append((c, float(z[k]), p, (a + h + lo, a + h + hi)))
         todo += [(a, c), (c, b)]
-    return sorted(found, key=lambda one: -one[1] / one[2])
+    return sorted(found, key=lambda one: one[2])
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -187,4 +191,6 @@ def test_stretches_that_pass_nothing_skip_their_local_spreads(seed: int) -> None
     ][seed % 4]
     for h in (10, 25):
         stretches = [(0, n), (0, n // 3), (n // 3, n)]
-        assert _slope.slope_changes(x, stretches, h) == _slope_changes_in_full(x, stretches, h)
+        for level in (0.01, 0.05 / 7):
+            got = _slope.slope_changes(x, stretches, h, level)
+            assert got == _slope_changes_in_full(x, stretches, h, level)
