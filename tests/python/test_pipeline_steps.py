@@ -3,16 +3,40 @@ changes found apart from the vote."""
 
 from __future__ import annotations
 
+import dataclasses
+
 import numpy as np
 
 import vollan
-from vollan.pipeline import vote as _judge
-from vollan.pipeline import passes as _passes
-from vollan.pipeline.context import scanned_values
+from vollan.pipeline import levels, run
+from vollan.pipeline.context import PrepareParams, SeriesContext, prepared
+from vollan.pipeline.level import Level, LevelParams
+from vollan.pipeline.scan import scan
+from vollan.pipeline.stage import Candidate
+from vollan.pipeline.vote import Vote, VoteParams
 
 
-def _scan(x: np.ndarray, sizes: list[int]) -> dict:
-    return vollan.scan_detector(x, window_sizes=sizes, n_perm=300, alpha_q=0.05)
+def _prepared(
+    values: np.ndarray,
+    sizes: list[int] | None = None,
+    change_type: str = "distribution",
+    outliers: str = "omit",
+) -> SeriesContext:
+    return prepared(
+        values,
+        nan_policy="omit",
+        outliers=outliers,
+        window_sizes=sizes,
+        change_type=change_type,
+        two_threads=False,
+        params=PrepareParams(),
+    )
+
+
+def _scanned(x: np.ndarray, sizes: list[int], change_type: str = "distribution") -> SeriesContext:
+    ctx = _prepared(x, sizes, change_type, outliers="keep")
+    options = {"window_sizes": ctx.sizes, "n_perm": 300, "alpha_q": 0.05, "seed": 123, "tol": 2}
+    return dataclasses.replace(ctx, scan=scan(ctx.x, options | {"change_type": change_type}))
 
 
 def test_values_scanned_leave_out_missing_values_and_outliers_and_keep_their_positions() -> None:
@@ -20,9 +44,7 @@ def test_values_scanned_leave_out_missing_values_and_outliers_and_keep_their_pos
     values = 1e9 + rng.normal(size=400)
     values[5] = np.nan
     values[100] = 1e9 + 60.0
-    scanned = scanned_values(
-        values, nan_policy="omit", outliers="omit", window_sizes=None, two_threads=False
-    )
+    scanned = _prepared(values)
     assert scanned.n_missing == 1
     assert scanned.outliers == [100]
     assert len(scanned.x) == 398
@@ -38,75 +60,90 @@ def test_window_sizes_hold_whole_periods_unless_the_caller_gave_them() -> None:
     rng = np.random.default_rng(4)
     t = np.arange(1200)
     x = 4.0 * np.sin(2 * np.pi * t / 24) + rng.normal(size=1200)
-    found = scanned_values(
-        x, nan_policy="omit", outliers="omit", window_sizes=None, two_threads=False
-    )
+    found = _prepared(x)
     assert found.period == 24
     assert found.period_of_windows == 24
     assert all(w % 24 == 0 for w in found.sizes)
-    given = scanned_values(
-        x, nan_policy="omit", outliers="omit", window_sizes=[10, 25], two_threads=False
-    )
+    given = _prepared(x, [10, 25])
     assert given.period is None and given.period_of_windows is None
     assert given.sizes == [10, 25]
 
 
-def _judged(
-    x: np.ndarray,
-    sizes: list[int],
-    change_type: str = "distribution",
-    min_contrast: float | str | None = "auto",
-) -> _judge.Judged:
-    return _judge.judge_leaders(
-        x,
-        _scan(x, sizes),
-        sizes,
-        change_type=change_type,
-        min_score=0.5,
-        min_contrast=min_contrast,
-        two_threads=False,
-    )
+def _voted(ctx: SeriesContext, level: float = 0.05, **params: object) -> list[Candidate]:
+    return Vote().propose(ctx, dataclasses.replace(VoteParams(), **params), level, [])
 
 
-def test_leaders_judged_report_a_step_and_not_noise() -> None:
+def _passing(candidates: list[Candidate], level: float = 0.05) -> set[int]:
+    return {
+        c.index
+        for c in candidates
+        if (c.passed if c.passed is not None else c.p_value <= level)
+    }
+
+
+def test_the_vote_reports_a_step_and_not_noise() -> None:
     rng = np.random.default_rng(5)
-    step = np.r_[rng.normal(size=300), 3.0 + rng.normal(size=300)]
-    sizes = [10, 20, 40, 80]
-    judged = _judged(step, sizes)
-    assert any(abs(c - 300) <= 3 for c in judged.chosen)
-    assert judged.chosen <= set(judged.indices)
-    assert len(judged.evidence()) == len(judged.indices)
+    step = _scanned(np.r_[rng.normal(size=300), 3.0 + rng.normal(size=300)], [10, 20, 40, 80])
+    assert step.scan is not None
+    voted = _voted(step)
+    # One candidate per leader of the scan, each with its votes and the region it was seen in.
+    assert [c.index for c in voted] == step.scan.leaders.tolist()
+    assert all(c.region[0] <= c.index < c.region[1] for c in voted)
+    assert any(abs(c - 300) <= 3 for c in _passing(voted))
     # With the contrast check off, every candidate with enough votes may be reported.
-    unchecked = _judged(step, sizes, min_contrast=None)
-    assert judged.chosen <= unchecked.chosen
-    assert unchecked.kinds_judged == ()
+    unchecked = _voted(step, min_contrast=None)
+    assert _passing(voted) <= _passing(unchecked)
+    assert all(c.statistic != c.statistic for c in unchecked)  # no contrast taken: NaN
     # Noise has leaders with enough votes too; their contrasts refuse them.
-    noise = np.random.default_rng(0).normal(size=600)
-    judged_noise = _judged(noise, sizes)
-    candidates = {i for i in judged_noise.indices if judged_noise.scores[i] >= 0.5}
-    assert candidates and not judged_noise.chosen
-    assert candidates <= _judged(noise, sizes, min_contrast=None).chosen
+    noise = _scanned(np.random.default_rng(0).normal(size=600), [10, 20, 40, 80])
+    judged_noise = _voted(noise)
+    candidates = {c.index for c in judged_noise if c.evidence["score"] >= 0.5}
+    assert candidates and not _passing(judged_noise)
+    assert candidates <= _passing(_voted(noise, min_contrast=None))
 
 
-def test_a_short_series_is_judged_by_its_split_and_says_so() -> None:
+def test_a_short_series_is_judged_by_its_best_split() -> None:
     x = np.r_[np.zeros(12), np.full(12, 5.0)] + np.random.default_rng(6).normal(size=24)
-    judged = _judged(x, [4, 6], change_type="mean")
-    assert judged.note is not None and "at most one change of mean" in judged.note
-    assert len(judged.chosen) <= 1
-    assert all(v[1] in ("shift", None) for v in judged.verdicts)
+    ctx = _scanned(x, [4, 6], change_type="mean")
+    voted = _voted(ctx)
+    assert len(_passing(voted)) <= 1
+    assert all(c.evidence.get("contrast") in ("shift", None) for c in voted)
+    # Only the strongest candidate gets a p-value below 1.
+    assert sum(c.p_value < 1.0 for c in voted) <= 1
 
 
-def test_changes_apart_from_vote_run_only_the_passes_asked_for() -> None:
+def test_the_level_stage_proposes_between_the_changes_found_so_far() -> None:
     rng = np.random.default_rng(7)
     x = rng.normal(size=2000)
-    x[1000:] += 0.6  # a small shift over long stretches: the level pass sees it
-    sizes = [10, 20, 40]
-    assert _passes.changes_apart_from_vote(x, set(), (), sizes, two_threads=False) == []
-    found = _passes.changes_apart_from_vote(x, set(), ("level",), sizes, two_threads=False)
-    assert [e.contrast_kind for e in found] == ["level"]
-    assert found[0].index is not None and abs(found[0].index - 1000) <= 40
-    # A change already reported there leaves nothing for the pass to add.
-    assert _passes.changes_apart_from_vote(x, {1000}, ("level",), sizes, two_threads=False) == []
+    x[1000:] += 0.6  # a small shift over long stretches: the level stage sees it
+    ctx = _scanned(x, [10, 20, 40])
+    found = Level().propose(ctx, LevelParams(), 0.01, [])
+    assert [(c.stage, c.kind) for c in found] == [("level", "mean")]
+    (c,) = found
+    assert abs(c.index - 1000) <= 40 and c.p_value <= 0.01
+    assert c.region[0] <= c.index < c.region[1]
+    # A change already accepted there leaves nothing for the stage to add.
+    there = Candidate("vote", "mean", 1000, 9.0, 1e-9, (990, 1010))
+    assert Level().propose(ctx, LevelParams(), 0.01, [there]) == []
+
+
+def test_run_accepts_what_each_stage_passes_at_its_share_of_alpha() -> None:
+    rng = np.random.default_rng(7)
+    x = rng.normal(size=2000)
+    x[1000:] += 0.6
+    ctx = _scanned(x, [10, 20, 40])
+    config = vollan.DEFAULT_CONFIG
+    outcome = run(ctx, config)
+    assert outcome.levels == levels(ctx, config)
+    assert sum(outcome.levels.values()) == config.alpha
+    assert all(c in outcome.proposed for c in outcome.accepted)
+    assert [c.stage for c in outcome.accepted] == ["level"]
+    for c in outcome.accepted:
+        assert c.p_value <= outcome.levels[c.stage]
+    # A stage switched off shares no alpha and proposes nothing.
+    off = run(ctx, config.without("level"))
+    assert "level" not in off.levels and off.accepted == []
+    assert not any(c.stage == "level" for c in off.proposed)
 
 
 def test_a_change_is_described_within_the_largest_window_not_over_its_whole_contrast() -> None:
@@ -121,6 +158,5 @@ def test_a_change_is_described_within_the_largest_window_not_over_its_whole_cont
         found = vollan.detect(x)
         (leader,) = (one for one in found.leaders if one.reported)
         assert abs(leader.index - n // 2) <= 5
-        assert leader.width > 3 * found.window_sizes[-1]
-        assert abs(leader.shift - 2.1) < 0.15
-        assert abs(leader.spread_ratio - 1.0) < 0.1
+        (change,) = found.changes
+        assert change.kind == "mean" and abs(change.size - 2.1) < 0.15
