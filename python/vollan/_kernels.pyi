@@ -1,0 +1,1 @@
+"""Type stub of vollan._kernels, the package's private native kernels."""
