@@ -30,6 +30,25 @@ auto run_core(F&& f) -> std::optional<decltype(f())> {
     return std::nullopt;
 }
 
+// run_core with the interpreter lock released while f runs, so that other Python threads go on
+// meanwhile: f must touch no Python object. What f throws is turned into an exception as
+// run_core does, once the lock is held again.
+template <class F>
+auto run_core_released(F&& f) -> std::optional<decltype(f())> {
+    using R = decltype(f());
+    std::optional<R> value;
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        value.emplace(f());
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (failure) return run_core([&]() -> R { std::rethrow_exception(failure); });
+    return value;
+}
+
 // Results hold millions of new objects, none of them in a cycle: collections triggered while they
 // are built would only walk them over and over.
 class GcPause {

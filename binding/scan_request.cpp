@@ -7,8 +7,8 @@
 
 namespace vollan::py {
 
-bool bind_scan(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames, BoundScan& out) {
+bool bind_scan(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               BoundScan& out) {
     Slots slots;
     if (!bind_arguments(spec, args, nargs, kwnames, slots)) return false;
     std::optional<std::vector<std::uint64_t>> window_sizes;

@@ -29,7 +29,7 @@ struct BoundScan {
 };
 
 // Binds, converts and checks the arguments of a scan; false with the entry's exception set.
-bool bind_scan(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames, BoundScan& out);
+bool bind_scan(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               BoundScan& out);
 
 }  // namespace vollan::py
