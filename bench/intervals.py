@@ -28,8 +28,14 @@ def _two_peaked(rng: np.random.Generator, m: int) -> np.ndarray:
 CASES: dict[str, tuple[str, Callable[[np.random.Generator, int, int], np.ndarray]]] = {
     "mean +1.5 sd": ("mean", lambda rng, n, c: rng.normal(size=n) + 1.5 * (np.arange(n) >= c)),
     "mean +3 sd": ("mean", lambda rng, n, c: rng.normal(size=n) + 3.0 * (np.arange(n) >= c)),
-    "spread x2": ("variance", lambda rng, n, c: rng.normal(size=n) * np.where(np.arange(n) < c, 1, 2)),
-    "spread x3": ("variance", lambda rng, n, c: rng.normal(size=n) * np.where(np.arange(n) < c, 1, 3)),
+    "spread x2": (
+        "variance",
+        lambda rng, n, c: rng.normal(size=n) * np.where(np.arange(n) < c, 1, 2),
+    ),
+    "spread x3": (
+        "variance",
+        lambda rng, n, c: rng.normal(size=n) * np.where(np.arange(n) < c, 1, 3),
+    ),
     "to two-peaked": (
         "shape",
         lambda rng, n, c: np.r_[rng.normal(size=c), _two_peaked(rng, n - c)],
@@ -48,7 +54,9 @@ def main() -> None:
     parser.add_argument("--n", type=int, default=1000)
     args = parser.parse_args()
     started = time.perf_counter()
-    print("| change | kind | found | kind right | 90 % interval holds | median abs error | 90th pct |")
+    print(
+        "| change | kind | found | kind right | 90 % interval holds | median abs error | 90th pct |"
+    )
     print("|---|---|--:|--:|--:|--:|--:|")
     for k, (name, (kind, make)) in enumerate(CASES.items()):
         found = right = covered = 0
@@ -71,8 +79,10 @@ def main() -> None:
             f"{covered / max(found, 1):.2f} | {np.median(e):.0f} | {np.percentile(e, 90):.0f} |",
             flush=True,
         )
-    print(f"\n_{args.series} series of {args.n} values a case, seed {args.seed}; took "
-          f"{time.perf_counter() - started:.0f} s._")
+    print(
+        f"\n_{args.series} series of {args.n} values a case, seed {args.seed}; took "
+        f"{time.perf_counter() - started:.0f} s._"
+    )
 
 
 if __name__ == "__main__":

@@ -8,8 +8,8 @@ only when :attr:`ScanView.raw` is asked for.
 
 from __future__ import annotations
 
-from collections.abc import Sequence
 import functools
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, cast
 
