@@ -237,7 +237,9 @@ class Detection:
         return {c.index: c.p_value for c in self.changes}
 
     def __repr__(self) -> str:
-        rows = [f"Detection: {len(self.changes)} change(s) in {self.n_obs} values, alpha {self.alpha:g}"]
+        rows = [
+            f"Detection: {len(self.changes)} change(s) in {self.n_obs} values, alpha {self.alpha:g}"
+        ]
         rows += [f"  {c.describe()}" for c in self.changes[:8]]
         if len(self.changes) > 8:
             rows.append(f"  ... and {len(self.changes) - 8} more")
@@ -363,7 +365,11 @@ def build_detection(
         return labels[i] if labels is not None else i
 
     def adjusted(c: Candidate) -> float:
-        return min(1.0, c.p_value * fields["alpha"] / share_of[c.stage]) if c.stage in share_of else 1.0
+        return (
+            min(1.0, c.p_value * fields["alpha"] / share_of[c.stage])
+            if c.stage in share_of
+            else 1.0
+        )
 
     def change(p: Placed) -> Change:
         i = at(p.index)
@@ -396,7 +402,7 @@ def build_detection(
                 label=label(i),
                 votes=c.votes,
                 score=float(c.evidence.get("score", 0.0)),
-                vote_share=shares.get(c.index, 0.0),
+                vote_share=shares.get(c.index, 0.0) if c.stage == "vote" else 0.0,
                 p_value=adjusted(c),
                 kind=c.kind,
                 contrast=None if math.isnan(z) else z,

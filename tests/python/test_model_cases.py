@@ -17,7 +17,9 @@ def new_user_series(seed: int) -> np.ndarray:
     # 1,095 daily values: the mean 1000 -> 1150 (sd 50) at 400, the sd 50 -> 150 at 800.
     rng = np.random.default_rng(seed)
     t = np.arange(1095)
-    return np.where(t < 400, 1000.0, 1150.0) + np.where(t < 800, 50.0, 150.0) * rng.normal(size=1095)
+    return np.where(t < 400, 1000.0, 1150.0) + np.where(t < 800, 50.0, 150.0) * rng.normal(
+        size=1095
+    )
 
 
 @pytest.fixture(scope="module")

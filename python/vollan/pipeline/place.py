@@ -58,9 +58,7 @@ class Placed:
     size: float
 
 
-def placed(
-    ctx: SeriesContext, chosen: Sequence[Candidate], params: PlaceParams
-) -> list[Placed]:
+def placed(ctx: SeriesContext, chosen: Sequence[Candidate], params: PlaceParams) -> list[Placed]:
     """The ``chosen`` candidates placed, ascending by index."""
     x, n = ctx.x, ctx.n
     order = sorted(chosen, key=lambda c: c.index)
