@@ -27,8 +27,8 @@ from _common import command_line, fmt_seconds, table
 from b2_race import race_case
 
 import vollan
-from vollan._scale import default_n_perm, default_window_sizes
 from vollan._scanview import scan_view
+from vollan.pipeline.windows import default_n_perm, default_window_sizes
 
 
 def refreshes(stat: np.ndarray, thr: np.ndarray) -> np.ndarray:

@@ -19,35 +19,25 @@ import corpus
 import protocol
 import variants
 
-DEFAULT = functools.partial(variants.variant, fit=True, wide=True, level=0.95)
+DEFAULT = functools.partial(variants.variant)
 
+# Each alternative changes one stage parameter of the defaults (bench/variants.py), switches a
+# stage off, or sets one of detect's own options. The contrast's critical level of the rules
+# before the p-values is the false-alarm budget alpha now.
 ALTERNATIVES = {
     "no test of shape (location and scale only)": functools.partial(DEFAULT, shape=False),
-    "short series report nothing": functools.partial(DEFAULT, short=False),
     'detrend="linear"': functools.partial(DEFAULT, detrend="linear"),
     'change_type="mean"': functools.partial(DEFAULT, change_type="mean"),
     'outliers="keep"': functools.partial(DEFAULT, outliers="keep"),
-    "scores over all window sizes": functools.partial(
-        variants.variant, fit=False, wide=True, level=0.95
-    ),
-    "contrasts at the least width only": functools.partial(
-        variants.variant, fit=True, wide=False, level=0.95
-    ),
-    "critical level 0.975": functools.partial(variants.variant, fit=True, wide=True, level=0.975),
-    "critical level 0.9 (fails the null table)": functools.partial(
-        variants.variant, fit=True, wide=True, level=0.9
-    ),
+    "scores over all window sizes": functools.partial(DEFAULT, fit=False),
+    "contrasts at the least width only": functools.partial(DEFAULT, wide=False),
+    "alpha 0.025": functools.partial(DEFAULT, alpha=0.025),
+    "alpha 0.1 (fails the null table)": functools.partial(DEFAULT, alpha=0.1),
     "the period of the strongest peak only": functools.partial(DEFAULT, harmonics=False),
     "no test of slope": functools.partial(DEFAULT, slope=False),
     "no test of spread over stretches": functools.partial(DEFAULT, spread=False),
     "changes of a periodic series placed as found": functools.partial(DEFAULT, place=False),
     "no test of level over whole stretches": functools.partial(DEFAULT, shifts=False),
-    "changes of shape and spread looked for before shifts and bends": functools.partial(
-        DEFAULT, passes=("shape", "spread", "level", "slope")
-    ),
-    "no test of level where one value makes up more than a quarter of the series": (
-        functools.partial(DEFAULT, tied=("level", "shape", "slope"))
-    ),
     "the spread of the spread scores about two parts only": functools.partial(
         DEFAULT, bursts=False
     ),
@@ -57,9 +47,6 @@ ALTERNATIVES = {
     ),
     "changes of spread where a line through the scores fits as well reported too": (
         functools.partial(DEFAULT, spread_steps=False)
-    ),
-    "changes of spread looked for before bends": functools.partial(
-        DEFAULT, passes=("level", "spread", "slope", "shape")
     ),
 }
 

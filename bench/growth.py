@@ -16,7 +16,6 @@ from collections.abc import Callable
 import numpy as np
 
 import vollan
-from vollan.pipeline import drift as _drift
 
 N = 500
 T = np.arange(N)
@@ -66,11 +65,16 @@ SERIES: dict[str, tuple[Callable[[np.random.Generator], Drawn], int]] = {
 }
 
 
-def counts(draw: Callable[[np.random.Generator], Drawn], margin: int, seeds: range) -> tuple:
+def counts(
+    draw: Callable[[np.random.Generator], Drawn],
+    margin: int,
+    seeds: range,
+    config: vollan.DetectConfig,
+) -> tuple:
     found = other = with_other = 0
     for seed in seeds:
         x, truth = draw(np.random.default_rng(seed))
-        points = vollan.detect(x).change_points
+        points = vollan.detect(x, config=config).change_points
         hit = sum(any(abs(c - t) <= margin for c in points) for t in truth)
         found += hit
         other += len(points) - hit
@@ -88,8 +92,8 @@ def main() -> None:
     for name, (draw, margin) in SERIES.items():
         before_after = []
         for on in (False, True):
-            _drift.DRIFT_CHECK = on
-            before_after.append(counts(draw, margin, seeds))
+            config = vollan.DEFAULT_CONFIG.replace("vote", drift_check=on)
+            before_after.append(counts(draw, margin, seeds, config))
         (f0, o0, w0), (f1, o1, w1) = before_after
         truth = len(draw(np.random.default_rng(0))[1]) * len(seeds)
         found = f"{f0} → {f1} of {truth}" if truth else ""

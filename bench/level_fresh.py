@@ -1,11 +1,10 @@
 """The level pass of vollan.detect on series it was not chosen on, with the pass and without:
 small shifts between long stretches in several noises, fresh AR(1) series with shifts, fresh
 periodic regimes (bench/periods.py), change-free drifts, random walks, seasonal and AR(1)
-series, Poisson counts with and without changes of rate (where the pass is also run as it was
-first, skipped when one value makes up more than a quarter of the series) and bumps (a level
-that shifts and shifts back); with the pass as it is, and with its long-run spread about two
-parts; cover and F1 at a margin of 5, and the reports farther than the margin from every true
-change.
+series, Poisson counts with and without changes of rate and bumps (a level that shifts and
+shifts back); with the pass as it is (``DetectConfig.without("level")`` without it), and with its
+long-run spread about two parts (``replace("level", bumps=False)``); cover and F1 at a margin of
+5, and the reports farther than the margin from every true change.
 
     python bench/level_fresh.py [--series 200]
 """
@@ -18,15 +17,9 @@ import math
 import numpy as np
 import protocol
 from periods import periodic
-from variants import _LEVEL_TWO_PARTS
 
-from vollan.pipeline import contrast as _contrast
-
-from vollan.pipeline import level as _level
+import vollan
 from vollan._families import ar1
-
-DISTRIBUTION = _contrast.KINDS_OF_CHANGE_TYPE["distribution"]
-MEAN = _contrast.KINDS_OF_CHANGE_TYPE["mean"]
 
 NOISES = {
     "N(0,1)": lambda rng, n: rng.normal(size=n),
@@ -123,36 +116,27 @@ def main() -> None:
     args = parser.parse_args()
     print("| series | pass | cover | F1 | reported / true changes | false reports |")
     print("|---|---|--:|--:|--:|--:|")
-    tied = _contrast._ROBUST_KINDS
-    present = _level.CRITICAL_BY_LENGTH
-    on_ties = ("on repeated values too", "not where one value makes up over a quarter")
-    two_parts = "with, about two parts"
-    for title, make, seed, settings in (
-        ("small shifts", small_shifts, 3031, ()),
-        ("AR(1) with shifts", ar_shifts, 3037, ()),
-        ("bumps of level", bumps, 3067, ()),
-        ("periodic regimes", lambda rng: periodic(rng)[::2], 3041, ()),
-        ("change-free: drift, walk, seasonal, AR(1)", change_free, 3049, ()),
-        ("counts, 0-3 changes of rate", counts, 3053, on_ties),
-        ("change-free counts", lambda rng: counts(rng, False), 3061, on_ties),
+    settings = {
+        "without": vollan.DEFAULT_CONFIG.without("level"),
+        "with, about two parts": vollan.DEFAULT_CONFIG.replace("level", bumps=False),
+        "with": vollan.DEFAULT_CONFIG,
+    }
+    for title, make, seed in (
+        ("small shifts", small_shifts, 3031),
+        ("AR(1) with shifts", ar_shifts, 3037),
+        ("bumps of level", bumps, 3067),
+        ("periodic regimes", lambda rng: periodic(rng)[::2], 3041),
+        ("change-free: drift, walk, seasonal, AR(1)", change_free, 3049),
+        ("counts, 0-3 changes of rate", counts, 3053),
+        ("change-free counts", lambda rng: counts(rng, False), 3061),
     ):
-        for label in ("without", two_parts, *(settings or ("with",))):
-            on = label != "without"
-            for name, kinds in (("distribution", DISTRIBUTION), ("mean", MEAN)):
-                _contrast.KINDS_OF_CHANGE_TYPE[name] = (
-                    kinds if on else tuple(k for k in kinds if k != "level")
-                )
-            _contrast._ROBUST_KINDS = ("level", *tied) if label == on_ties[1] else tied
-            _level.BUMPS = label != two_parts
-            _level.CRITICAL_BY_LENGTH = _LEVEL_TWO_PARTS if label == two_parts else present
-            print(
-                f"| {title} | {label} | {protocol.fresh_row(make, seed, args.series)}", flush=True
-            )
-    _level.BUMPS = True
-    _level.CRITICAL_BY_LENGTH = present
-    _contrast._ROBUST_KINDS = tied
-    _contrast.KINDS_OF_CHANGE_TYPE["distribution"] = DISTRIBUTION
-    _contrast.KINDS_OF_CHANGE_TYPE["mean"] = MEAN
+        for label, config in settings.items():
+
+            def detector(x: np.ndarray, config: vollan.DetectConfig = config) -> list[int]:
+                return list(vollan.detect(x, config=config).change_points)
+
+            row = protocol.fresh_row(make, seed, args.series, detector)
+            print(f"| {title} | {label} | {row}", flush=True)
 
 
 if __name__ == "__main__":

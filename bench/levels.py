@@ -1,6 +1,6 @@
-"""Critical values of the level statistic (vollan.pipeline.level): the 99 % quantile of its value over
-change-free series, by length, for several kinds of noise, continuous and with repeated values
-(0 where the stretch wanders or a line fits it better than two levels, as the rule then reports
+"""Critical values of the level statistic (vollan.pipeline.level): the 99 % quantile of its
+value over change-free series, by length, for several kinds of noise, continuous and with
+repeated values (0 where the stretch wanders or a line fits it better than two levels, as the rule then reports
 nothing). ``CRITICAL_BY_LENGTH`` is set above the largest quantile of each length.
 
     python bench/levels.py [--reps 1000] [--level 0.99] [--processes 2]
@@ -12,11 +12,10 @@ import numpy as np
 from _common import critical_tables
 from spreads import _seasonal
 
-from vollan.pipeline import level as _level
-
-from vollan.pipeline import shape as _shape
 from vollan._families import ar1
-from vollan.pipeline.slope import clipped
+from vollan.pipeline import level as _level
+from vollan.stats import cusum as _cusum
+from vollan.stats.robust import clipped
 
 LENGTHS = (150, 200, 255, 400, 600, 1000, 2000, 5000, 20_000)
 
@@ -59,7 +58,7 @@ def statistic(x: np.ndarray) -> float:
     if not _level.judged(u):
         return 0.0
     split, z = _level.level_statistic(u)
-    return z if _shape.two_levels_fit_better(u, split) else 0.0
+    return z if _cusum.two_levels_fit_better(u, split) else 0.0
 
 
 def cell(args: tuple[int, str, int, float]) -> tuple[int, str, float]:

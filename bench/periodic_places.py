@@ -1,5 +1,6 @@
-"""Placing the changes of a periodic series by the order of its values (vollan.pipeline.periodic), against
-reporting them where the scan and the passes found them.
+"""Placing the changes of a periodic series by the order of its values
+(vollan.pipeline.periodic), against reporting them where the stages and the placement by the
+cost of their kind put them (``DetectConfig.replace("place", periodic=False)``).
 
 1. Cross-validated on the development corpus (leave one real series out, leave one family
    out), with "placed as found" as the baseline, so that the gains are the rule's.
@@ -24,9 +25,7 @@ from periods import periodic
 
 from vollan import _families
 
-from vollan.pipeline import periodic as _place
-
-DEFAULT = functools.partial(variants.variant, fit=True, wide=True, level=0.95)
+DEFAULT = functools.partial(variants.variant)
 SETTINGS = {
     "placed as found": functools.partial(DEFAULT, place=False),
     "placed by the cycle": DEFAULT,
@@ -72,11 +71,9 @@ def fresh_rows(series: int) -> list[str]:
         ("seasonal + shift (family, new seeds)", _families.seasonal_shift, 2035),
         ("beats at irregular intervals", irregular_beats, 2037),
     ):
-        for label, on in (("placed as found", False), ("placed by the cycle", True)):
-            _place.PLACE_PERIODIC = on
-            rows.append(f"| {title} | {label} | {protocol.fresh_row(make, seed, series)}")
+        for label, detector in SETTINGS.items():
+            rows.append(f"| {title} | {label} | {protocol.fresh_row(make, seed, series, detector)}")
             print(rows[-1], flush=True)
-    _place.PLACE_PERIODIC = True
     return rows
 
 

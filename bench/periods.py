@@ -20,9 +20,9 @@ from collections.abc import Callable
 import numpy as np
 
 import vollan
-from vollan.pipeline import windows as _scale
 from vollan._families import NOISE, _wave, ar1
 from vollan.metrics import f1_score, segmentation_cover
+from vollan.pipeline import windows as _scale
 
 
 def periodic(rng: np.random.Generator) -> tuple[np.ndarray, list[float], list[int]]:
@@ -67,18 +67,18 @@ def main() -> None:
     print("".join(f" {name}: false |" for name in WITHOUT_CYCLE))
     print("|---|" + "--:|" * (3 + len(WITHOUT_CYCLE)))
     for label, harmonics in RULES:
-        _scale.PERIOD_HARMONICS = harmonics
         counts = {"right": 0, "wrong": 0, "none": 0}
         for i in range(args.series):
             x, periods, _ = periodic(np.random.default_rng([2027, i]))
-            found = _scale.dominant_period(x)
+            found = _scale.dominant_period(x, harmonics)
             counts["none" if found is None else "right" if right(found, periods) else "wrong"] += 1
         false = []
         for name, make in WITHOUT_CYCLE.items():
             hits = 0
             for i in range(args.series):
                 rng = np.random.default_rng([2028, i, len(name)])
-                hits += _scale.dominant_period(make(rng, int(rng.integers(100, 4001)))) is not None
+                period = _scale.dominant_period(make(rng, int(rng.integers(100, 4001))), harmonics)
+                hits += period is not None
             false.append(f"{hits}/{args.series}")
         print(f"| {label} | " + " | ".join(f"{counts[k]}/{args.series}" for k in counts), end="")
         print(" | " + " | ".join(false) + " |")
@@ -86,12 +86,12 @@ def main() -> None:
     print("| rule | series | changes | reported | one regime: series reporting | cover | F1 |")
     print("|---|--:|--:|--:|--:|--:|--:|")
     for label, harmonics in RULES:
-        _scale.PERIOD_HARMONICS = harmonics
+        config = vollan.DEFAULT_CONFIG.replace("prepare", harmonics=harmonics)
         covers, f1s, changes, reported = [], [], 0, 0
         calm, false = 0, 0
         for i in range(args.detect):
             x, _, cuts = periodic(np.random.default_rng([2027, i]))
-            found = list(vollan.detect(x).change_points)
+            found = list(vollan.detect(x, config=config).change_points)
             calm += not cuts
             false += bool(found) and not cuts
             covers.append(segmentation_cover({"truth": cuts}, found, len(x)))
@@ -102,7 +102,6 @@ def main() -> None:
             f"| {label} | {args.detect} | {changes} | {reported} | {false}/{calm} | "
             f"{np.mean(covers):.3f} | {np.mean(f1s):.3f} |"
         )
-    _scale.PERIOD_HARMONICS = True
 
 
 if __name__ == "__main__":

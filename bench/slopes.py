@@ -14,6 +14,7 @@ from concurrent.futures import ProcessPoolExecutor
 
 import numpy as np
 
+import vollan
 from vollan.pipeline import slope as _slope
 
 WIDTHS = (8, 10, 16, 32, 64)
@@ -42,7 +43,6 @@ NOISES = {
 
 def cell(args: tuple[int, int, int, float, int]) -> tuple[int, int, dict[str, float]]:
     h, m, reps, level, local = args
-    _slope.LOCAL_WIDTHS = local
     n = m * h + 2 * h - 1
     if n > MOST_VALUES // 4:
         reps = max(200, reps // 4)
@@ -50,7 +50,7 @@ def cell(args: tuple[int, int, int, float, int]) -> tuple[int, int, dict[str, fl
     for k, (name, make) in enumerate(NOISES.items()):
         rng = np.random.default_rng([h, m, k])
         series = make(rng, reps, n)
-        largest = [float(_slope.slope_scores(x, h).max()) for x in series]
+        largest = [float(_slope.slope_scores(x, h, local).max()) for x in series]
         out[name] = float(np.quantile(largest, level))
     return n, h, out
 
@@ -78,7 +78,7 @@ def main() -> None:
     parser.add_argument(
         "--local-widths",
         type=int,
-        default=_slope.LOCAL_WIDTHS,
+        default=vollan.DEFAULT_CONFIG.slope.local_widths,
         help="widths around a boundary for the local spread (0: the stretch's alone)",
     )
     args = parser.parse_args()

@@ -12,9 +12,9 @@ import math
 import numpy as np
 from _common import critical_tables
 
-from vollan.pipeline import spread as _spread
 from vollan._families import ar1
-from vollan.pipeline.shape import shape_statistic
+from vollan.pipeline import spread as _spread
+from vollan.stats.cusum import shape_statistic
 
 LENGTHS = (255, 300, 400, 600, 1000, 2000, 5000, 20_000)
 
