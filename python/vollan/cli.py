@@ -595,7 +595,7 @@ def build_parser() -> argparse.ArgumentParser:
         "demo",
         help="find the change in the Nile's annual flow (a bundled series)",
         description="Run vollan.detect on the Nile's annual flow at Aswan, 1871-1970, print "
-        "the change point and its probability, and save a plot.",
+        "the change point with its kind, p-value and interval, and save a plot.",
     )
     demo.add_argument(
         "--plot",

@@ -238,9 +238,9 @@ def _annotation_levels(fractions: Sequence[float]) -> list[int]:
 
 
 def _rule_words(detection: Detection) -> str:
-    words = f"reported: voted for by at least {detection.min_score:.0%} of the window sizes"
     if detection.min_contrast == "auto":
-        return words + ", local contrast beyond its critical value"
+        return f"reported: p-value at most alpha = {detection.alpha:g}"
+    words = f"reported: voted for by at least {detection.min_score:.0%} of the window sizes"
     if detection.min_contrast is not None:
         return words + f", local contrast above {detection.min_contrast:g} MADs"
     return words
@@ -365,7 +365,7 @@ def plot_detection(
                 lw=2.5,
                 marker="o",
                 ms=4,
-                label="reported change point (p: its share of the vote)",
+                label="reported change point (p: its p-value; width: its share of the vote)",
             )
         )
     if len(reported) < len(detection.leaders):

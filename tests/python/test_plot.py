@@ -194,7 +194,7 @@ def test_legend_explains_every_mark():
     assert legend_texts(plot_detection(NILE.values, FOUND)) == [
         "series",
         "mean between reported changes",
-        "reported change point (p: its share of the vote)",
+        "reported change point (p: its p-value; width: its share of the vote)",
         "leader of the vote, not reported",
         "cumulative probability of the leaders",
     ]
@@ -278,6 +278,20 @@ def test_long_titles_fit_the_figure():
         title = fig.axes[0].title.get_window_extent(renderer)
         page = fig.bbox
         assert page.x0 <= title.x0 and title.x1 <= page.x1
+
+
+@pytest.mark.parametrize(
+    ("options", "rule"),
+    [
+        ({}, "reported: p-value at most alpha = 0.05"),
+        ({"min_contrast": 3.0}, "by at least 50% of the window sizes, local contrast above 3 MADs"),
+        ({"min_contrast": None, "min_score": 0.6}, "voted for by at least 60% of the window sizes"),
+    ],
+)
+def test_the_default_title_says_what_was_reported(options, rule):
+    found = detect(NILE.values, **options)
+    title = plot_detection(NILE.values, found).axes[0].get_title()
+    assert rule in " ".join(title.split())
 
 
 @pytest.mark.parametrize(("name", "magic"), [("plot", PNG), ("plot.svg", b"<?xml")])
