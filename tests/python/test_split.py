@@ -110,6 +110,27 @@ def test_only_the_stretch_and_the_region_are_read() -> None:
     assert 90 <= within.low <= within.index <= within.high <= 150
 
 
+@pytest.mark.parametrize("kind", KINDS)
+def test_flat_stretch_gives_the_whole_region(kind: str) -> None:
+    p = place_change(np.full(40, 3.0), 0, 40, 10, 30, kind)
+    assert (p.index, p.low, p.high) == (10, 10, 30)
+    assert p.size == (1.0 if kind == "variance" else 0.0)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_intervals_grow_with_the_level(kind: str) -> None:
+    rng = np.random.default_rng([4, len(kind)])
+    for _ in range(5):
+        x, _c = _draw(kind, rng)
+        spans = [
+            place_change(x, 0, len(x), 1, len(x) - 1, kind, level)
+            for level in (0.5, 0.8, 0.9, 0.95, 0.99)
+        ]
+        assert len({p.index for p in spans}) == 1
+        for narrow, wide in zip(spans[:-1], spans[1:], strict=True):
+            assert wide.low <= narrow.low <= narrow.high <= wide.high
+
+
 def test_splits_near_the_ends_are_moved_in() -> None:
     x = np.random.default_rng(2).normal(size=60)
     p = place_change(x, 0, 60, 1, 3, "variance")

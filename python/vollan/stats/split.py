@@ -55,6 +55,8 @@ MAX_LAG_ONE = 0.9
 # Relative floor of a segment's variance: a clean step (no noise) has zero residual, and its
 # likelihood must stay finite so that the best split still wins by far.
 VARIANCE_FLOOR = 1e-12
+# Relative difference of two log-likelihoods below which they are equal: rounding.
+TIE = 1e-12
 
 # Factor ``a + b / n`` on the approximate critical value, for a stretch of n values, that
 # makes the interval cover the true split at the level. Short stretches need more: the
@@ -306,7 +308,8 @@ def calibration_factor(kind: str, n: int) -> float:
 def _size(y: NDArray[np.float64], k: int, kind: str) -> float:
     left, right = y[:k], y[k:]
     if kind == "variance":
-        return _ratio(robust_sd(right), robust_sd(left))
+        before, after = robust_sd(left), robust_sd(right)
+        return 1.0 if before == after else _ratio(after, before)
     if kind == "trend":
         resid = y - _hinge_fit(y, k)
         noise = 1.4826 * float(np.median(np.abs(resid - np.median(resid))))
@@ -364,8 +367,11 @@ def drop_and_critical(
 ) -> tuple[NDArray[np.float64], int, float]:
     """The drop D(k) at each split, the best split and the critical value at ``level``."""
     two_l = profile(y, ks, kind)
-    best = int(ks[int(np.argmax(two_l))])
-    drop = float(np.max(two_l)) - two_l
+    # Splits within rounding of the best are ties (a flat stretch), and the first of them wins.
+    top = float(np.max(two_l))
+    drop = top - two_l
+    drop[drop <= TIE * (1.0 + abs(top))] = 0.0
+    best = int(ks[int(np.argmax(drop == 0.0))])
     critical = float(approximate_critical(y, best, kind, (level,))[0]) * calibration_factor(
         kind, len(y)
     )
