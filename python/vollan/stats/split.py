@@ -413,6 +413,13 @@ def place_change(
     ValueError
         For an unknown ``kind``, bounds out of order, a ``level`` outside (0, 1), a stretch
         too short for the kind, or values in the stretch that are not finite.
+
+    Examples
+    --------
+    >>> x = np.r_[np.zeros(30), np.full(20, 5.0)]
+    >>> p = place_change(x, 0, 50, 1, 49, "mean")
+    >>> p.index, p.low, p.high
+    (30, 30, 30)
     """
     if kind not in KINDS:
         raise ValueError(f"kind must be one of {', '.join(KINDS)}; got {kind!r}")
