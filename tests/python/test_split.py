@@ -59,6 +59,15 @@ def test_profile_matches_plain_reference(kind: str, seed: int) -> None:
     np.testing.assert_allclose(got, want, rtol=1e-9, atol=1e-9)
 
 
+@pytest.mark.parametrize(("first", "last", "block"), [(5, 20, 4), (9, 9, 1), (3, 26, 7)])
+def test_shape_profile_of_a_region_in_blocks(first: int, last: int, block: int) -> None:
+    y = np.round(np.random.default_rng(6).normal(size=30), 1)
+    u = split.shape_points(y)
+    ks = np.arange(first, last + 1)
+    want = [reference_profile(y.tolist(), int(k), "shape", u.tolist()) for k in ks]
+    np.testing.assert_allclose(split.shape_profile(y, ks, u, block), want, rtol=1e-9)
+
+
 def test_wasserstein_of_equal_sizes_is_the_mean_gap_of_sorted_values() -> None:
     rng = np.random.default_rng(3)
     a, b = rng.normal(size=25), rng.uniform(-1, 2, size=25)

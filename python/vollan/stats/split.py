@@ -49,6 +49,10 @@ WALK_REPLICATES = 400
 WALK_STEPS = 600
 WALK_BLOCK = 10
 WALK_SEED = 20261209
+# The walk draws its blocks from this many values on each side nearest the split.
+WALK_POOL = 4 * WALK_STEPS
+# Splits whose counts below the shape's points are held at once.
+SHAPE_BLOCK = 4096
 # Long-run variance of a bend's residuals from their lag-one autocorrelation (AR(1) form),
 # capped: beyond this the noise is too dependent to be read from one stretch.
 MAX_LAG_ONE = 0.9
@@ -181,27 +185,47 @@ def shape_points(y: NDArray[np.float64]) -> NDArray[np.float64]:
     return np.unique(np.quantile(y, p, method="inverted_cdf"))
 
 
-def _below(y: NDArray[np.float64], point: float) -> NDArray[np.float64]:
-    """1 below the point, 1/2 at it: the empirical CDF with ties split."""
-    below: NDArray[np.float64] = (y < point).astype(np.float64) + 0.5 * (y == point)
+def _below(y: NDArray[np.float64], u: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Per value (rows) and point (columns): 1 below the point, 1/2 at it."""
+    yy = y[:, None]
+    below: NDArray[np.float64] = (yy < u).astype(np.float64) + 0.5 * (yy == u)
     return below
 
 
+def _count_below(y: NDArray[np.float64], u: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Per point, the number of values below it plus half of those at it, by one sort."""
+    s = np.sort(y)
+    first, past = np.searchsorted(s, u, side="left"), np.searchsorted(s, u, side="right")
+    counts: NDArray[np.float64] = first + 0.5 * (past - first)
+    return counts
+
+
 def shape_profile(
-    y: NDArray[np.float64], ks: NDArray[np.int64], u: NDArray[np.float64]
+    y: NDArray[np.float64],
+    ks: NDArray[np.int64],
+    u: NDArray[np.float64],
+    block: int = SHAPE_BLOCK,
 ) -> NDArray[np.float64]:
-    """2 l(k): at each point u_j, the two sides' binomial likelihoods of being below it. One
-    point at a time, so that memory stays O(length) on long stretches."""
+    """2 l(k) at the consecutive splits ``ks``: at each point u_j, the two sides' binomial
+    likelihoods of being below it. The counts left of the first split come from one sort, and
+    those of the splits after it from running sums over the splits only, a block at a time:
+    O(n log n + len(ks) K) time and O(n + block K) memory."""
     n = len(y)
-    nl = ks.astype(np.float64)
-    result = np.zeros(len(ks))
-    for point in u:
-        counts = np.concatenate([[0.0], np.cumsum(_below(y, point))])
-        fl = counts[ks] / nl
-        fr = (counts[n] - counts[ks]) / (n - nl)
-        result += nl * _entropy_terms(fl) + (n - nl) * _entropy_terms(fr)
-    out: NDArray[np.float64] = 2.0 * result
-    return out
+    total = _count_below(y, u)
+    before = _count_below(y[: ks[0]], u)
+    result = np.empty(len(ks))
+    for a in range(0, len(ks), block):
+        k = ks[a : a + block]
+        # Row i: the counts left of split k[i]; the last row, those left of the next block.
+        rows = np.cumsum(_below(y[k[0] : k[0] + len(k)], u), axis=0)
+        counts = before + np.concatenate([np.zeros((1, len(u))), rows[:-1]])
+        before = before + rows[-1]
+        nl = k.astype(np.float64)[:, None]
+        fl, fr = counts / nl, (total - counts) / (n - nl)
+        result[a : a + len(k)] = 2.0 * np.sum(
+            nl * _entropy_terms(fl) + (n - nl) * _entropy_terms(fr), axis=1
+        )
+    return result
 
 
 def _hinge_sums(
@@ -252,26 +276,28 @@ def _hinge_fit(y: NDArray[np.float64], k: int) -> NDArray[np.float64]:
 def _increments(
     y: NDArray[np.float64], k: int, kind: str, u: NDArray[np.float64]
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-    """Each value's contribution to 2 l under its own side's fit less under the other's."""
+    """Each value's contribution to 2 l under its own side's fit less under the other's, for
+    the :data:`WALK_POOL` values nearest the split on each side (the walk's material)."""
     left, right = y[:k], y[k:]
+    near_left, near_right = left[-WALK_POOL:], right[:WALK_POOL]
     if kind == "shape":
         # Proportions of 0 or 1 kept off the edge by half a value, so every ratio is finite.
-        dl, dr = np.zeros(len(left)), np.zeros(len(right))
-        for point in u:
-            bl, br = _below(left, point), _below(right, point)
-            fl = min(max(float(bl.mean()), 0.5 / len(left)), 1.0 - 0.5 / len(left))
-            fr = min(max(float(br.mean()), 0.5 / len(right)), 1.0 - 0.5 / len(right))
-            odds, odds_above = math.log(fl / fr), math.log((1.0 - fl) / (1.0 - fr))
-            dl += bl * odds + (1.0 - bl) * odds_above
-            dr -= br * odds + (1.0 - br) * odds_above
-        return 2.0 * dl, 2.0 * dr
+        fl = np.clip(_count_below(left, u) / len(left), 0.5 / len(left), 1.0 - 0.5 / len(left))
+        fr = np.clip(_count_below(right, u) / len(right), 0.5 / len(right), 1.0 - 0.5 / len(right))
+        odds, odds_above = np.log(fl / fr), np.log((1.0 - fl) / (1.0 - fr))
+        bl, br = _below(near_left, u), _below(near_right, u)
+        return (
+            2.0 * (bl @ odds + (1.0 - bl) @ odds_above),
+            -2.0 * (br @ odds + (1.0 - br) @ odds_above),
+        )
     ml, mr = left.mean(), right.mean()
+    left, right = near_left, near_right
     if kind == "mean":
-        var = max((np.sum((left - ml) ** 2) + np.sum((right - mr) ** 2)) / len(y), _floor(y))
+        var = max((np.sum((y[:k] - ml) ** 2) + np.sum((y[k:] - mr) ** 2)) / len(y), _floor(y))
         return ((left - mr) ** 2 - (left - ml) ** 2) / var, (
             (right - ml) ** 2 - (right - mr) ** 2
         ) / var
-    vl, vr = max(float(left.var()), _floor(y)), max(float(right.var()), _floor(y))
+    vl, vr = max(float(y[:k].var()), _floor(y)), max(float(y[k:].var()), _floor(y))
     return (
         math.log(vr / vl) + (left - mr) ** 2 / vr - (left - ml) ** 2 / vl,
         math.log(vl / vr) + (right - ml) ** 2 / vl - (right - mr) ** 2 / vr,
