@@ -3,8 +3,8 @@
 A stretch ``x[start:stop]`` holds one change. Every split ``c`` of it (the first value of the
 new regime) is scored by the log-likelihood ``l(c)`` of the stretch as two segments of the
 change's kind, and the change is placed at the best split. Each profile is computed for all
-splits at once from prefix sums, in O(length) (O(length * K) for the shape, with K quantile
-points):
+splits at once from prefix sums, in O(length) (for the shape, with K quantile points, one sort
+and O(K) per split searched):
 
 - "mean": two means, one common variance (the Gaussian likelihood, i.e. CUSUM);
 - "variance": two Gaussian segments, each with its own mean and variance;
@@ -22,8 +22,8 @@ side's in blocks, which keeps heavy tails, skew and short-range dependence. A be
 different: the two lines meet, the likelihood is smooth in the knot, and the drop at the true
 knot is asymptotically chi-square with one degree of freedom (Feder 1975), scaled by the
 long-run over the plain variance of the residuals. What remains (parameters refitted at each
-split, the best split taken from the data) is removed by a factor per kind, stretch length and
-level, found by simulation (:data:`CALIBRATION`).
+split, the best split taken from the data) is removed by a factor per kind and stretch length,
+found by simulation (:data:`CALIBRATION`).
 """
 
 from __future__ import annotations
@@ -43,8 +43,8 @@ KINDS = ("mean", "variance", "shape", "trend")
 # variance a few, a line two (three make its residual nonzero).
 MIN_SIDE = {"mean": 2, "variance": 5, "shape": 5, "trend": 3}
 # The walks drawn for the law of the drop: replicates, the steps each side takes (the drift
-# brings a walk down long before), values in a block (AR(1) at 0.3 nearly forgets within it), and a
-# fixed seed so that a placement is reproducible.
+# brings a walk down long before), values in a block (AR(1) at 0.3 nearly forgets within
+# it), and a fixed seed so that a placement is reproducible.
 WALK_REPLICATES = 400
 WALK_STEPS = 600
 WALK_BLOCK = 10
