@@ -656,6 +656,15 @@ def test_detect_many_locally_keeps_order_and_options():
 # Properties ---------------------------------------------------------------------------------
 
 
+# Five of these twelve values are taken for outliers and left out, and detect then refuses the
+# seven left as too short: the caller passed twelve. See this branch's report.
+@pytest.mark.xfail(strict=True, reason="outliers left out below the least length raise")
+def test_outliers_left_out_never_make_a_valid_series_too_short():
+    series = [0.0, 8.0, 0.0, 0.0, 8.0, 0.0, 8.0, -8.0, -1.0, 0.0, 0.0, 8.0]
+    found = detect(series)
+    assert found.n_scanned >= 8
+
+
 def test_reported_change_points_are_consistent_on_random_series():
     hypothesis = pytest.importorskip("hypothesis")
     st = hypothesis.strategies
@@ -669,7 +678,13 @@ def test_reported_change_points_are_consistent_on_random_series():
         detrend=st.sampled_from(["linear", None]),
     )
     def check(series, change_type, detrend):
-        found = detect(series, change_type=change_type, detrend=detrend, n_perm=64)
+        try:
+            found = detect(series, change_type=change_type, detrend=detrend, n_perm=64)
+        except ValueError as exc:
+            # Outliers left out below the 8 values a scan needs: the test below holds it.
+            if "at least 8 are needed" not in str(exc):
+                raise
+            hypothesis.reject()
         h = found.window_sizes[0]
         points = found.change_points
         assert list(points) == sorted(points)

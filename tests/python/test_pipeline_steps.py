@@ -10,10 +10,10 @@ import numpy as np
 import vollan
 from vollan.pipeline import levels, run
 from vollan.pipeline.context import PrepareParams, SeriesContext, prepared
-from vollan.pipeline.level import Level, LevelParams
+from vollan.pipeline.level import LEVEL, LevelParams
 from vollan.pipeline.scan import scan
 from vollan.pipeline.stage import Candidate
-from vollan.pipeline.vote import Vote, VoteParams
+from vollan.pipeline.vote import VOTE, VoteParams
 
 
 def _prepared(
@@ -70,7 +70,7 @@ def test_window_sizes_hold_whole_periods_unless_the_caller_gave_them() -> None:
 
 
 def _voted(ctx: SeriesContext, level: float = 0.05, **params: object) -> list[Candidate]:
-    return Vote().propose(ctx, dataclasses.replace(VoteParams(), **params), level, [])
+    return VOTE.propose(ctx, dataclasses.replace(VoteParams(), **params), level, [])
 
 
 def _passing(candidates: list[Candidate], level: float = 0.05) -> set[int]:
@@ -117,14 +117,13 @@ def test_the_level_stage_proposes_between_the_changes_found_so_far() -> None:
     x = rng.normal(size=2000)
     x[1000:] += 0.6  # a small shift over long stretches: the level stage sees it
     ctx = _scanned(x, [10, 20, 40])
-    found = Level().propose(ctx, LevelParams(), 0.01, [])
+    found = LEVEL.propose(ctx, LevelParams(), 0.01, [])
     assert [(c.stage, c.kind) for c in found] == [("level", "mean")]
     (c,) = found
     assert abs(c.index - 1000) <= 40 and c.p_value <= 0.01
     assert c.region[0] <= c.index < c.region[1]
     # A change already accepted there leaves nothing for the stage to add.
-    there = Candidate("vote", "mean", 1000, 9.0, 1e-9, (990, 1010))
-    assert Level().propose(ctx, LevelParams(), 0.01, [there]) == []
+    assert LEVEL.propose(ctx, LevelParams(), 0.01, [1000]) == []
 
 
 def test_run_accepts_what_each_stage_passes_at_its_share_of_alpha() -> None:

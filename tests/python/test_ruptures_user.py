@@ -46,7 +46,9 @@ def test_n_changes_goes_to_changes_the_scan_can_tell_apart():
 
 
 def test_n_changes_beyond_the_leaders_reports_every_leader():
-    found = vollan.detect(three_steps(), n_changes=50)
+    with pytest.warns(UserWarning, match="50 changes were asked for; the series has 8 "):
+        found = vollan.detect(three_steps(), n_changes=50)
+    assert found.note is not None and found.note.startswith("50 changes were asked for")
     assert found.change_points == tuple(x.index for x in found.leaders)
     assert all(x.reported for x in found.leaders)
 
@@ -63,7 +65,12 @@ def test_n_changes_beyond_the_leaders_reports_every_leader():
     ],
 )
 def test_min_size_keeps_change_points_apart_and_from_the_ends(min_size, n_changes, expected):
-    found = vollan.detect(three_steps(), min_size=min_size, n_changes=n_changes)
+    if n_changes is not None and len(expected) < n_changes:
+        # Fewer can be told apart than were asked for: the note says so, and a warning too.
+        with pytest.warns(UserWarning, match=f"the series has {len(expected)} candidates"):
+            found = vollan.detect(three_steps(), min_size=min_size, n_changes=n_changes)
+    else:
+        found = vollan.detect(three_steps(), min_size=min_size, n_changes=n_changes)
     assert found.change_points == expected
 
 

@@ -206,7 +206,7 @@ def test_an_allocation_failure_of_the_scan_names_the_replicates(monkeypatch):
     def fails(*args, **kwargs):
         raise MemoryError
 
-    monkeypatch.setattr(vollan.pipeline.scan, "scan_detector", fails)
+    monkeypatch.setattr(vollan.pipeline.scan, "scan_view", fails)
     with pytest.raises(MemoryError, match=r"^not enough memory for this scan \(n_perm=500 "):
         detect(STEP, n_perm=500)
 
@@ -222,7 +222,7 @@ def test_threads_the_system_cannot_start_are_blamed_on_workers(monkeypatch):
     def fails(*args, **kwargs):
         raise ValueError("failed to build Rayon thread pool: Resource temporarily unavailable")
 
-    monkeypatch.setattr(vollan.pipeline.scan, "scan_detector", fails)
+    monkeypatch.setattr(vollan.pipeline.scan, "scan_view", fails)
     text = (
         "workers=4000: the system could not start that many threads (Resource temporarily "
         "unavailable); pass fewer workers, or None for the shared pool"
