@@ -260,9 +260,9 @@ def plot_detection(
     """The series with its change points, and the leaders' cumulative probability beneath.
 
     Reported change points are red lines whose width grows with their share of the vote among
-    all leaders, annotated above the data with their label and p-value; the leaders that were not reported are grey dotted lines. Dashed black lines
-    give the mean of each segment between reported change points, crosses the outliers left
-    out of the scan. The lower panel is the cumulative probability of the leaders along the
+    all leaders, annotated above the data with their label and p-value; the leaders that were
+    not reported are grey dotted lines. Dashed black lines give the mean of each segment
+    between reported change points, crosses the outliers left out of the scan. The lower panel is the cumulative probability of the leaders along the
     series. A legend below explains every mark.
 
     Parameters

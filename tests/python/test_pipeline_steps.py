@@ -75,9 +75,7 @@ def _voted(ctx: SeriesContext, level: float = 0.05, **params: object) -> list[Ca
 
 def _passing(candidates: list[Candidate], level: float = 0.05) -> set[int]:
     return {
-        c.index
-        for c in candidates
-        if (c.passed if c.passed is not None else c.p_value <= level)
+        c.index for c in candidates if (c.passed if c.passed is not None else c.p_value <= level)
     }
 
 

@@ -5,8 +5,8 @@ from __future__ import annotations
 import numpy as np
 
 import vollan
-from vollan.pipeline import periodic as _place
 from vollan._families import periodic_regimes
+from vollan.pipeline import periodic as _place
 
 
 def _lag_by_loop(block: np.ndarray, least: int, most: int) -> int | None:

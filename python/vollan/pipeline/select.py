@@ -112,9 +112,7 @@ def select_changes(found: Detection, n_changes: int | None, min_size: int | None
         if x.index in chosen and x.index not in marked:
             marked[x.index] = position[id(x)]
     kept = set(marked.values())
-    leaders = tuple(
-        dataclasses.replace(x, reported=k in kept) for k, x in enumerate(found.leaders)
-    )
+    leaders = tuple(dataclasses.replace(x, reported=k in kept) for k, x in enumerate(found.leaders))
     changes = tuple(c for c in found.candidates if c.index in chosen)
     note = found.note
     if n_changes is not None and chosen and found.note is not None:
