@@ -109,7 +109,8 @@ def _propose(
         kind = str(e.get("kind", "mean"))
         passed = None
         if params.min_contrast is None:
-            passed = scores[i] >= params.min_score and ctx.judged[1] is None
+            # The votes alone decide: what the values allow to judge does not enter.
+            passed = scores[i] >= params.min_score
         elif not isinstance(params.min_contrast, str) and "z" in e:
             passed = float(e["z"]) > float(params.min_contrast)
         out.append(
