@@ -44,8 +44,6 @@ BLOCK_PERIODS = 4
 # the change where it was found: a lag chosen among short ones only would follow no period.
 LEAST_LAG_PERIODS = 0.5
 MOST_LAG_PERIODS = 2.0
-# Switched off only to measure what the rule adds.
-PLACE_PERIODIC = True
 
 
 def best_lag(block: NDArray[np.float64], least: int, most: int) -> int | None:
