@@ -25,6 +25,7 @@ from vollan import (
 )
 from vollan._columns import detect_columns
 from vollan.api import Detection, Leader, default_window_sizes, detect, detect_many
+from vollan.monitor import Monitor, StreamChange
 
 __version__ = "0.1.0"
 
@@ -41,6 +42,8 @@ __all__ = [
     "detect_columns",
     "Detection",
     "Leader",
+    "Monitor",
+    "StreamChange",
     "default_window_sizes",
     "datasets",
     "metrics",

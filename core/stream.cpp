@@ -1,0 +1,171 @@
+#include "core/stream.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+
+namespace vollan {
+
+namespace {
+
+// Insertion and removal keep a window sorted in O(w) moves; equal values are interchangeable, so
+// removing any one of them leaves the same sorted values.
+void insert_sorted(std::vector<double>& window, double value) {
+    window.insert(std::upper_bound(window.begin(), window.end(), value), value);
+}
+
+void erase_sorted(std::vector<double>& window, double value) {
+    auto at = std::lower_bound(window.begin(), window.end(), value);
+    window.erase(at);
+}
+
+double plain_sum(const std::vector<double>& sorted) {
+    double sum = 0.0;
+    for (double v : sorted) sum += v;
+    return sum;
+}
+
+}  // namespace
+
+Result<StreamWindows> StreamWindows::create(StreamWindowsParams params) {
+    if (params.sizes.empty()) return error("window_sizes must hold at least one size");
+    for (std::size_t k = 0; k < params.sizes.size(); ++k) {
+        if (params.sizes[k] < 1) return error("window_sizes must be at least 1");
+        if (k > 0 && params.sizes[k] <= params.sizes[k - 1]) {
+            return error("window_sizes must be ascending and distinct");
+        }
+    }
+    // The ring holds two windows of the largest size; its size must be an index.
+    if (params.sizes.back() > std::numeric_limits<std::size_t>::max() / 2 / sizeof(double)) {
+        return error("window_sizes: the largest size is too large");
+    }
+    if (!is_finite_bits(params.low) || !is_finite_bits(params.high) || params.low > params.high) {
+        return error("the clipping range must be finite with low <= high");
+    }
+    return StreamWindows(std::move(params));
+}
+
+StreamWindows::StreamWindows(StreamWindowsParams params) : params_(std::move(params)) {
+    capacity_ = static_cast<std::size_t>(2 * params_.sizes.back());
+    ring_.assign(capacity_, 0.0);
+    ring_indices_.assign(capacity_, 0);
+    left_.resize(params_.sizes.size());
+    right_.resize(params_.sizes.size());
+    for (std::size_t k = 0; k < params_.sizes.size(); ++k) {
+        left_[k].reserve(params_.sizes[k]);
+        right_[k].reserve(params_.sizes[k]);
+    }
+}
+
+void StreamWindows::clear() {
+    pushed_ = 0;
+    filled_ = 0;
+    for (auto& w : left_) w.clear();
+    for (auto& w : right_) w.clear();
+}
+
+void StreamWindows::push(double value, std::int64_t index) {
+    // Adding +0.0 turns -0.0 into +0.0, so that the windows hold one zero.
+    const double v = std::clamp(value, params_.low, params_.high) + 0.0;
+    for (std::size_t k = 0; k < params_.sizes.size(); ++k) {
+        const std::uint64_t w = params_.sizes[k];
+        if (pushed_ >= w) {
+            // The value w places back moves from the right window to the left one, and the
+            // value 2w places back leaves the left window.
+            const double moving = ring_[(pushed_ - w) % capacity_];
+            erase_sorted(right_[k], moving);
+            if (pushed_ >= 2 * w) erase_sorted(left_[k], ring_[(pushed_ - 2 * w) % capacity_]);
+            insert_sorted(left_[k], moving);
+        }
+        insert_sorted(right_[k], v);
+    }
+    ring_[pushed_ % capacity_] = v;
+    ring_indices_[pushed_ % capacity_] = index;
+    ++pushed_;
+    filled_ = std::min<std::uint64_t>(pushed_, capacity_);
+}
+
+double StreamWindows::statistic(std::size_t k) const {
+    const std::uint64_t w = params_.sizes[k];
+    if (filled_ < 2 * w) return std::bit_cast<double>(kQuietNanBits);
+    const std::vector<double>& left = left_[k];
+    const std::vector<double>& right = right_[k];
+    const double width = static_cast<double>(w);
+    switch (params_.change_type) {
+        case ChangeType::mean:
+            return std::fabs(plain_sum(right) - plain_sum(left)) / width;
+        case ChangeType::var: {
+            const double mean_left = plain_sum(left) / width;
+            const double mean_right = plain_sum(right) / width;
+            double sum = 0.0;
+            for (std::size_t i = 0; i < w; ++i) {
+                sum += std::fabs((left[i] - mean_left) - (right[i] - mean_right));
+            }
+            return sum / width;
+        }
+        case ChangeType::distribution:
+            break;
+    }
+    double sum = 0.0;
+    for (std::size_t i = 0; i < w; ++i) sum += std::fabs(left[i] - right[i]);
+    return sum / width;
+}
+
+Result<void> StreamWindows::statistics(std::span<const double> values,
+                                       std::span<const std::int64_t> indices, double* out) {
+    if (!all_finite(values)) return error("values must be finite");
+    const std::size_t n_sizes = params_.sizes.size();
+    for (std::size_t j = 0; j < values.size(); ++j) {
+        push(values[j], indices[j]);
+        for (std::size_t k = 0; k < n_sizes; ++k) out[j * n_sizes + k] = statistic(k);
+    }
+    return {};
+}
+
+Result<StreamAlarm> StreamWindows::watch(std::span<const double> values,
+                                         std::span<const std::int64_t> indices,
+                                         std::span<const double> center,
+                                         std::span<const double> scale, double threshold) {
+    if (!all_finite(values)) return error("values must be finite");
+    const std::size_t n_sizes = params_.sizes.size();
+    if (center.size() != n_sizes || scale.size() != n_sizes) {
+        return error("center and scale need one value per window size");
+    }
+    StreamAlarm alarm;
+    for (std::size_t j = 0; j < values.size(); ++j) {
+        push(values[j], indices[j]);
+        double best = -std::numeric_limits<double>::infinity();
+        std::ptrdiff_t best_k = -1;
+        for (std::size_t k = 0; k < n_sizes && filled_ >= 2 * params_.sizes[k]; ++k) {
+            const double z = (statistic(k) - center[k]) / scale[k];
+            if (z > best) {
+                best = z;
+                best_k = static_cast<std::ptrdiff_t>(k);
+            }
+        }
+        if (best_k >= 0 && best > threshold) {
+            alarm.consumed = j + 1;
+            alarm.size = best_k;
+            alarm.z = best;
+            return alarm;
+        }
+    }
+    alarm.consumed = values.size();
+    return alarm;
+}
+
+void StreamWindows::contents(std::vector<double>& values,
+                             std::vector<std::int64_t>& indices) const {
+    const std::uint64_t n = filled_;
+    values.resize(n);
+    indices.resize(n);
+    for (std::uint64_t a = 0; a < n; ++a) {
+        const std::size_t at = (pushed_ - n + a) % capacity_;
+        values[a] = ring_[at];
+        indices[a] = ring_indices_[at];
+    }
+}
+
+}  // namespace vollan
