@@ -6,7 +6,11 @@ up again, so the run lengths are the watched values between alarms. The mean run
 their total over the number of alarms (the values watched after the last alarm count too: the
 estimate of an exponential mean from censored runs).
 
-    python bench/stream_calibration.py [--length N] [--every 1000,10000,100000] [--seeds S]
+    python bench/stream_calibration.py [--every 1000,10000,100000] [--length 100000,400000,1000000]
+
+Each false_alarm_every gets its own stream length (about 100, 40 and 10 false alarms at the
+defaults): a false alarm costs a calibration, so short run lengths are measured on shorter
+streams.
 """
 
 from __future__ import annotations
@@ -48,18 +52,19 @@ def run_lengths(series: np.ndarray, every: float, seed: int) -> tuple[int, int]:
 
 def main() -> None:
     parser = argparse.ArgumentParser()
-    parser.add_argument("--length", type=int, default=1_000_000)
     parser.add_argument("--every", default="1000,10000,100000")
+    parser.add_argument("--length", default="100000,400000,1000000")
     parser.add_argument("--seeds", type=int, default=1)
     args = parser.parse_args()
     everies = [float(e) for e in args.every.split(",")]
+    lengths = [int(n) for n in args.length.split(",")]
     print("| stream | false_alarm_every | values | alarms | mean run length | ratio | seconds |")
     print("|---|---|---|---|---|---|---|")
-    for every in everies:
+    for every, length in zip(everies, lengths, strict=True):
         totals: dict[str, list[int]] = {}
         clock: dict[str, float] = {}
         for seed in range(args.seeds):
-            for name, series in laws(args.length, np.random.default_rng([7, seed])).items():
+            for name, series in laws(length, np.random.default_rng([7, seed])).items():
                 started = time.perf_counter()
                 watched, alarms = run_lengths(series, every, seed)
                 clock[name] = clock.get(name, 0.0) + time.perf_counter() - started
@@ -69,7 +74,7 @@ def main() -> None:
         for name, (watched, alarms) in totals.items():
             arl = watched / alarms if alarms else float("inf")
             print(
-                f"| {name} | {every:g} | {args.length * args.seeds:,} | {alarms} | "
+                f"| {name} | {every:g} | {length * args.seeds:,} | {alarms} | "
                 f"{arl:,.0f} | {arl / every:.2f} | {clock[name]:.0f} |",
                 flush=True,
             )

@@ -18,8 +18,9 @@ namespace vollan {
 //   mean:         |sum_i R_(i) - sum_i L_(i)| / w, the difference of the means;
 //   var:          sum_i |(L_(i) - mean L) - (R_(i) - mean R)| / w, the distance of the centred
 //                 windows, blind to the means.
-// Every sum runs in ascending order of i, one addition at a time, so that a plain reference
-// repeats it bit for bit.
+// Every sum of w terms runs in four lanes, term i added to lane i % 4 in ascending order of i,
+// and returns (lane 0 + lane 1) + (lane 2 + lane 3), so that a plain reference repeats it bit
+// for bit.
 struct StreamWindowsParams {
     std::vector<std::uint64_t> sizes;  // ascending, distinct, each at least 1
     ChangeType change_type = ChangeType::distribution;

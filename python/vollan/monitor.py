@@ -28,6 +28,9 @@ CALIBRATION_BLOCKS = 200
 BLOCK_WINDOWS = 8
 # Orders of the autoregressions tried on the warm-up (0 resamples values independently).
 LARGEST_AR_ORDER = 8
+# Values are clipped at the warm-up's k-th smallest and k-th largest, k = warmup / CLIP_EVERY
+# rounded up.
+CLIP_EVERY = 100
 # Below this, a standardised statistic's spread is taken as none (a constant warm-up).
 _TINY = 1e-12
 
@@ -146,11 +149,12 @@ class Monitor:
     drawn from it with resampled residuals (order 0 draws the warm-up values themselves), so
     that dependence between neighbours, which widens the spread of window means, is
     reproduced; the marginal law, heavy tails or ties (counts) included, is the warm-up's.
-    Every value, resampled or watched, is clipped into the range of the warm-up: a stream
-    without change leaves that range with chance 2 / (warmup + 1) per value, about the
-    chance the resampled stream puts on its two ends, so the tails the threshold did not see
-    cannot raise alarms of their own (a heavy-tailed law would otherwise alarm on one large
-    value). The statistic's maxima over blocks of ``8 * max(window_sizes)`` values are fitted by
+    Every value, warm-up, resampled or watched, is clipped between the warm-up's k-th
+    smallest and k-th largest values, k = warmup / 100 rounded up: a stream without change
+    falls beyond them with chance about 2k / (warmup + 1) per value, as the resampled stream
+    does, so the tails the threshold did not see cannot raise alarms of their own (a
+    heavy-tailed law would otherwise alarm on one large value), and the clip points, unlike
+    the warm-up's extremes, vary little from one warm-up to another. The statistic's maxima over blocks of ``8 * max(window_sizes)`` values are fitted by
     a generalised extreme-value law (probability-weighted moments), and the threshold is its
     quantile at ``exp(-block / false_alarm_every)``: alarms that come as a Poisson stream at
     rate ``1 / false_alarm_every`` leave a block without one with that chance. The
@@ -575,7 +579,10 @@ def calibrate(
     rng: np.random.Generator,
 ) -> _Calibration:
     """Clipping range, standardisation and threshold from a warm-up (see :class:`Monitor`)."""
-    low, high = float(warm.min()), float(warm.max())
+    ordered = np.sort(warm)
+    k = -(-len(warm) // CLIP_EVERY)
+    low, high = float(ordered[k - 1]), float(ordered[-k])
+    warm = np.clip(warm, low, high)
     sigma = float(warm.std())
     if high == low:
         # A constant warm-up: any other value is a departure; the range only has to hold it.
