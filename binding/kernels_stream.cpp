@@ -139,8 +139,7 @@ PyObject* stream_windows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 // stream_statistics(handle, values, indices, out): out[j * sizes + k], the statistic of size k
 // after value j.
-PyObject* stream_statistics(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* stream_statistics(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!positional("stream_statistics", nargs, kwnames, 4)) return nullptr;
     StreamWindows* windows = windows_of(args[0]);
     if (windows == nullptr) return nullptr;

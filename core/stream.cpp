@@ -132,9 +132,10 @@ double StreamWindows::statistic(std::size_t k) const {
         case ChangeType::var: {
             const double mean_left = plain_sum(left) / width;
             const double mean_right = plain_sum(right) / width;
-            return lane_sum(w, [&](std::size_t i) {
-                       return std::fabs((left[i] - mean_left) - (right[i] - mean_right));
-                   }) /
+            return lane_sum(w,
+                            [&](std::size_t i) {
+                                return std::fabs((left[i] - mean_left) - (right[i] - mean_right));
+                            }) /
                    width;
         }
         case ChangeType::distribution:

@@ -31,9 +31,12 @@ struct StreamWindowsParams {
 
 // The first value of a stream that makes a standardised statistic exceed the threshold.
 struct StreamAlarm {
-    std::size_t consumed = 0;   // values pushed by this call, the alarming one included
-    std::ptrdiff_t size = -1;   // index of the size with the largest standardised statistic; -1: none
-    double z = 0.0;             // that statistic, (d - center) / scale
+    // Values pushed by this call, the alarming one included.
+    std::size_t consumed = 0;
+    // Index of the size with the largest standardised statistic; -1 when no value alarmed.
+    std::ptrdiff_t size = -1;
+    // That statistic, (d - center) / scale.
+    double z = 0.0;
 };
 
 class StreamWindows {
@@ -56,8 +59,7 @@ public:
 
     // Pushes values until one makes max_k (d_k - center[k]) / scale[k] exceed threshold, over the
     // sizes whose windows are full; stops after that value. O(sum of sizes) per value.
-    Result<StreamAlarm> watch(std::span<const double> values,
-                              std::span<const std::int64_t> indices,
+    Result<StreamAlarm> watch(std::span<const double> values, std::span<const std::int64_t> indices,
                               std::span<const double> center, std::span<const double> scale,
                               double threshold);
 
@@ -71,12 +73,12 @@ private:
     double statistic(std::size_t k) const;
 
     StreamWindowsParams params_;
-    std::size_t capacity_ = 0;                  // 2 * largest size
-    std::vector<double> ring_;                  // the last capacity_ values
+    std::size_t capacity_ = 0;  // 2 * largest size
+    std::vector<double> ring_;  // the last capacity_ values
     std::vector<std::int64_t> ring_indices_;
-    std::uint64_t pushed_ = 0;                  // values since clear, uncapped (ring position)
+    std::uint64_t pushed_ = 0;  // values since clear, uncapped (ring position)
     std::uint64_t filled_ = 0;
-    std::vector<std::vector<double>> left_;     // per size, sorted
+    std::vector<std::vector<double>> left_;  // per size, sorted
     std::vector<std::vector<double>> right_;
 };
 

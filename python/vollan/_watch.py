@@ -44,8 +44,7 @@ def add_parser(commands: Any, window_sizes: Any) -> None:
         "--change-type",
         choices=CHANGE_TYPES,
         default="distribution",
-        help="compare the windows' distributions, means or centred values (default: "
-        "distribution)",
+        help="compare the windows' distributions, means or centred values (default: distribution)",
     )
     w.add_argument(
         "--false-alarm-every",

@@ -117,7 +117,7 @@ class StreamWindows:
         threshold: float,
     ) -> tuple[int, int, float]:
         """Push values until one raises an alarm: (values pushed, size index or -1, z)."""
-        return _kernels.stream_watch(  # type: ignore[no-any-return]
+        return _kernels.stream_watch(
             self._handle,
             np.ascontiguousarray(values, dtype=np.float64),
             np.ascontiguousarray(indices, dtype=np.int64),
@@ -154,12 +154,19 @@ class Monitor:
     falls beyond them with chance about 2k / (warmup + 1) per value, as the resampled stream
     does, so the tails the threshold did not see cannot raise alarms of their own (a
     heavy-tailed law would otherwise alarm on one large value), and the clip points, unlike
-    the warm-up's extremes, vary little from one warm-up to another. The statistic's maxima over blocks of ``8 * max(window_sizes)`` values are fitted by
-    a generalised extreme-value law (probability-weighted moments), and the threshold is its
-    quantile at ``exp(-block / false_alarm_every)``: alarms that come as a Poisson stream at
-    rate ``1 / false_alarm_every`` leave a block without one with that chance. The
-    extreme-value fit extrapolates to rare alarms from 200 maxima, so that the calibration
-    costs a fixed stream whatever ``false_alarm_every`` is.
+    the warm-up's extremes, vary little from one warm-up to another. The statistic's maxima
+    over blocks of ``8 * max(window_sizes)`` values are fitted by a generalised extreme-value
+    law (probability-weighted moments), and the threshold is its quantile at
+    ``exp(-block / false_alarm_every)``: alarms that come as a Poisson stream at rate
+    ``1 / false_alarm_every`` leave a block without one with that chance. The extreme-value
+    fit extrapolates to rare alarms from 200 maxima, so that the calibration costs a fixed
+    stream whatever ``false_alarm_every`` is. The measured mean run lengths are in the guide's
+    page "Watching a stream"; the threshold varies with the warm-up it was learnt from, and
+    since a higher threshold lengthens the run more than a lower one shortens it, the mean run
+    length comes out above ``false_alarm_every`` where the warm-up says least about the noise
+    (dependent values).
+
+    A monitor is not to be updated from two threads at once.
 
     Parameters
     ----------
@@ -318,9 +325,7 @@ class Monitor:
         warm = np.asarray(self._warm_values, dtype=np.float64)
         rng = np.random.default_rng([self._seed, self._calibrations])
         self._calibrations += 1
-        self._calibration = calibrate(
-            warm, self._sizes, self._change_type, self._every, rng
-        )
+        self._calibration = calibrate(warm, self._sizes, self._change_type, self._every, rng)
         self._kernel = self._new_kernel(self._calibration)
         # The windows start full, from the end of the warm-up.
         tail = 2 * self._sizes[-1]
@@ -511,9 +516,9 @@ def _ar_fit(x: NDArray[np.float64], largest: int) -> tuple[NDArray[np.float64], 
     return best[1], best[2]
 
 
-def resample(warm: NDArray[np.float64], length: int, rng: np.random.Generator) -> tuple[
-    NDArray[np.float64], int
-]:
+def resample(
+    warm: NDArray[np.float64], length: int, rng: np.random.Generator
+) -> tuple[NDArray[np.float64], int]:
     """A stream of ``length`` values like the warm-up, and the order of the autoregression used.
 
     Order 0 draws the warm-up's values with replacement; a higher order runs the fitted

@@ -96,7 +96,9 @@ def test_gev_quantile_recovers_a_gumbel_law():
     # Maxima of 200 exponentials are Gumbel(log 200, 1): the 0.99 quantile is log 200 + 4.60.
     rng = np.random.default_rng(2)
     maxima = rng.exponential(size=(4000, 200)).max(axis=1)
-    assert gev_quantile(maxima, 0.99) == pytest.approx(math.log(200) - math.log(-math.log(0.99)), abs=0.15)
+    assert gev_quantile(maxima, 0.99) == pytest.approx(
+        math.log(200) - math.log(-math.log(0.99)), abs=0.15
+    )
 
 
 def changes_of(monitor, pieces):
@@ -243,7 +245,13 @@ def test_watch_reports_the_change_and_malformed_lines(tmp_path, as_json):
         change = json.loads(out[0])
         assert change["kind"] == "mean" and abs(change["index"] - 1500) <= 5
         assert set(change) == {
-            "index", "confirmed_at", "kind", "size", "evidence", "threshold", "window_size"
+            "index",
+            "confirmed_at",
+            "kind",
+            "size",
+            "evidence",
+            "threshold",
+            "window_size",
         }
     else:
         assert out[0].startswith("change at 15") and ": mean, shift +" in out[0]
