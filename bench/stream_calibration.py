@@ -7,6 +7,7 @@ their total over the number of alarms (the values watched after the last alarm c
 estimate of an exponential mean from censored runs).
 
     python bench/stream_calibration.py [--every 1000,10000,100000] [--length 100000,400000,1000000]
+        [--warmup 500] [--laws AR]
 
 Each false_alarm_every gets its own stream length (about 100, 40 and 10 false alarms at the
 defaults): a false alarm costs a calibration, so short run lengths are measured on shorter
@@ -37,9 +38,9 @@ def laws(length: int, rng: np.random.Generator) -> dict[str, np.ndarray]:
     }
 
 
-def run_lengths(series: np.ndarray, every: float, seed: int) -> tuple[int, int]:
+def run_lengths(series: np.ndarray, every: float, seed: int, warmup: int) -> tuple[int, int]:
     """Watched values and false alarms of one stream."""
-    monitor = vollan.Monitor(false_alarm_every=every, seed=seed)
+    monitor = vollan.Monitor(false_alarm_every=every, seed=seed, warmup=warmup)
     changes = monitor.update(series)
     start = monitor.warmup
     watched = 0
@@ -55,6 +56,8 @@ def main() -> None:
     parser.add_argument("--every", default="1000,10000,100000")
     parser.add_argument("--length", default="100000,400000,1000000")
     parser.add_argument("--seeds", type=int, default=1)
+    parser.add_argument("--warmup", type=int, default=500)
+    parser.add_argument("--laws", default="", help="only the laws whose names start so")
     args = parser.parse_args()
     everies = [float(e) for e in args.every.split(",")]
     lengths = [int(n) for n in args.length.split(",")]
@@ -65,8 +68,10 @@ def main() -> None:
         clock: dict[str, float] = {}
         for seed in range(args.seeds):
             for name, series in laws(length, np.random.default_rng([7, seed])).items():
+                if not name.startswith(args.laws):
+                    continue
                 started = time.perf_counter()
-                watched, alarms = run_lengths(series, every, seed)
+                watched, alarms = run_lengths(series, every, seed, args.warmup)
                 clock[name] = clock.get(name, 0.0) + time.perf_counter() - started
                 t = totals.setdefault(name, [0, 0])
                 t[0] += watched

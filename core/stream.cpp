@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <utility>
@@ -34,9 +35,20 @@ void insert_sorted(std::vector<double>& window, double value) {
     window.insert(window.begin() + at, value);
 }
 
-void erase_sorted(std::vector<double>& window, double value) {
-    const auto at = static_cast<std::ptrdiff_t>(bound(window, value, false));
-    window.erase(window.begin() + at);
+// One value of a full window leaves as another enters: only the values between their places
+// move, a third of the window on average against all of it for a removal and an insertion.
+void replace_sorted(std::vector<double>& window, double leaving, double entering) {
+    double* w = window.data();
+    const std::size_t out = bound(window, leaving, false);
+    if (entering > leaving) {
+        const std::size_t in = bound(window, entering, true);  // > out: w[out] < entering
+        std::memmove(w + out, w + out + 1, (in - 1 - out) * sizeof(double));
+        w[in - 1] = entering;
+    } else if (entering < leaving) {
+        const std::size_t in = bound(window, entering, true);  // <= out: w[out] > entering
+        std::memmove(w + in + 1, w + in, (out - in) * sizeof(double));
+        w[in] = entering;
+    }
 }
 
 // Sums of w terms in four interleaved lanes, term i to lane i % 4, combined as
@@ -104,15 +116,19 @@ void StreamWindows::push(double value, std::int64_t index) {
     const double v = std::clamp(value, params_.low, params_.high) + 0.0;
     for (std::size_t k = 0; k < params_.sizes.size(); ++k) {
         const std::uint64_t w = params_.sizes[k];
-        if (pushed_ >= w) {
-            // The value w places back moves from the right window to the left one, and the
-            // value 2w places back leaves the left window.
-            const double moving = ring_[(pushed_ - w) % capacity_];
-            erase_sorted(right_[k], moving);
-            if (pushed_ >= 2 * w) erase_sorted(left_[k], ring_[(pushed_ - 2 * w) % capacity_]);
+        if (pushed_ < w) {
+            insert_sorted(right_[k], v);
+            continue;
+        }
+        // The value w places back moves from the right window to the left one, and the value
+        // 2w places back leaves the left window.
+        const double moving = ring_[(pushed_ - w) % capacity_];
+        replace_sorted(right_[k], moving, v);
+        if (pushed_ >= 2 * w) {
+            replace_sorted(left_[k], ring_[(pushed_ - 2 * w) % capacity_], moving);
+        } else {
             insert_sorted(left_[k], moving);
         }
-        insert_sorted(right_[k], v);
     }
     ring_[pushed_ % capacity_] = v;
     ring_indices_[pushed_ % capacity_] = index;
