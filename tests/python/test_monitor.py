@@ -10,6 +10,7 @@ import math
 import pickle
 import re
 import select
+import signal
 import subprocess
 import sys
 import time
@@ -257,9 +258,14 @@ def test_watch_reports_the_change_and_malformed_lines(tmp_path, as_json):
         assert out[0].startswith("change at 15") and ": mean, shift +" in out[0]
 
 
-def test_watch_prints_a_change_before_its_input_ends():
+def test_watch_prints_a_change_before_its_input_ends_and_stops_on_ctrl_c():
     proc = subprocess.Popen(
-        [*WATCH, "-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1
+        [*WATCH, "-"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        bufsize=1,
     )
     try:
         printed = None
@@ -269,18 +275,21 @@ def test_watch_prints_a_change_before_its_input_ends():
             if i % 50 == 0:
                 time.sleep(0.005)  # a slow producer
             if select.select([proc.stdout], [], [], 0)[0]:
-                printed = (i, proc.stdout.readline())
+                printed = proc.stdout.readline()
                 break
         if printed is None:  # give the last values a moment to reach the monitor
             ready = select.select([proc.stdout], [], [], 20)[0]
-            printed = (i, proc.stdout.readline()) if ready else None
-        assert printed is not None and printed[1].startswith("change at 15")
+            printed = proc.stdout.readline() if ready else None
+        assert printed is not None and printed.startswith("change at 15")
         assert proc.poll() is None  # still running: its input has not ended
-    finally:
-        proc.stdin.close()
+        proc.send_signal(signal.SIGINT)
         status = proc.wait(timeout=20)
-        proc.stdout.close()
-    assert status == 0
+        assert status == 130 and proc.stderr.read() == ""
+    finally:
+        proc.kill()
+        proc.wait()
+        for stream in (proc.stdin, proc.stdout, proc.stderr):
+            stream.close()
 
 
 # What users read -----------------------------------------------------------------------------
