@@ -56,7 +56,8 @@ class StreamChange:
     size : float
         For "mean", the shift of the mean in standard deviations of the warm-up; for "var", the
         standard deviation after over the one before; for "distribution", the Wasserstein
-        distance between the two sides in standard deviations of the warm-up.
+        distance between the two sides in standard deviations of the warm-up. Infinite after a
+        warm-up of one repeated value (any other value is then a change).
     evidence : float
         The standardised statistic of the alarming window size when it crossed ``threshold``.
     threshold : float
@@ -347,11 +348,11 @@ class Monitor:
         split, kind = _split(values, self._change_type)
         before, after = values[:split], values[split:]
         if kind == "mean":
-            amount = (after.mean() - before.mean()) / cal.sigma
+            amount = _ratio(after.mean() - before.mean(), cal.sigma)
         elif kind == "var":
-            amount = _sd(after) / max(_sd(before), _TINY * cal.sigma)
+            amount = _ratio(_sd(after), _sd(before))
         else:
-            amount = _wasserstein(before, after) / cal.sigma
+            amount = _ratio(_wasserstein(before, after), cal.sigma)
         return StreamChange(
             index=int(indices[split]),
             confirmed_at=confirmed_at,
@@ -450,6 +451,13 @@ def _number(value: Any) -> float:
     return float(value)
 
 
+def _ratio(amount: float, unit: float) -> float:
+    """``amount / unit``, infinite (with the sign of amount) or NaN when the unit is 0."""
+    if unit > 0:
+        return float(amount / unit)
+    return math.copysign(math.inf, amount) if amount else math.nan
+
+
 def _sd(values: NDArray[np.float64]) -> float:
     return float(values.std()) if len(values) > 1 else 0.0
 
@@ -476,8 +484,9 @@ def _split(values: NDArray[np.float64], change_type: str) -> tuple[int, str]:
     """Where in the alarming 2w values the change lies, and its kind.
 
     The kinds compete by their standardised cumulative sums: of the values (a shift of the
-    mean) and of their absolute deviations from the median (a change of spread). A change of
-    shape moves neither much; it is "distribution" when neither sum reaches 3.
+    mean) and of their absolute deviations from the median (a change of spread); the larger
+    places the change. A change of shape moves neither much; it is "distribution" when neither
+    sum reaches 3.
     """
     at_mean, z_mean = _cusum_split(values)
     at_var, z_var = _cusum_split(np.abs(values - np.median(values)))
@@ -485,9 +494,10 @@ def _split(values: NDArray[np.float64], change_type: str) -> tuple[int, str]:
         return at_mean, "mean"
     if change_type == "var":
         return at_var, "var"
+    at = at_mean if z_mean >= z_var else at_var
     if max(z_mean, z_var) < 3.0:
-        return len(values) // 2, "distribution"
-    return (at_mean, "mean") if z_mean >= z_var else (at_var, "var")
+        return at, "distribution"
+    return at, "mean" if z_mean >= z_var else "var"
 
 
 # The threshold -------------------------------------------------------------------------------
@@ -587,6 +597,8 @@ def calibrate(
     ordered = np.sort(warm)
     k = -(-len(warm) // CLIP_EVERY)
     low, high = float(ordered[k - 1]), float(ordered[-k])
+    if low == high:  # rare values (sparse events) would all be clipped away: keep the range
+        low, high = float(ordered[0]), float(ordered[-1])
     warm = np.clip(warm, low, high)
     sigma = float(warm.std())
     if high == low:
@@ -594,7 +606,7 @@ def calibrate(
         pad = max(abs(low), 1.0)
         low, high = low - pad, high + pad
         sigma = 0.0
-    sigma = max(sigma, _TINY * max(abs(low), abs(high), 1.0))
+    floor = _TINY * (sigma if sigma > 0 else max(abs(low), abs(high), 1.0))
     block = BLOCK_WINDOWS * sizes[-1]
     fill = 2 * sizes[-1]
     length = fill + CALIBRATION_BLOCKS * block
@@ -602,7 +614,7 @@ def calibrate(
     kernel = StreamWindows(sizes, change_type, low, high)
     stats = kernel.statistics(stream, np.zeros(length, np.int64))[fill:]
     center = stats.mean(axis=0)
-    scale = np.maximum(stats.std(axis=0), _TINY * sigma)
+    scale = np.maximum(stats.std(axis=0), floor)
     z = ((stats - center) / scale).max(axis=1)
     maxima = z.reshape(CALIBRATION_BLOCKS, block).max(axis=1)
     threshold = gev_quantile(maxima, math.exp(-block / every))

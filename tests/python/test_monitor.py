@@ -188,6 +188,22 @@ def test_missing_values_are_skipped_but_counted():
     ]
 
 
+@pytest.mark.parametrize("unit", [1e-9, 2.0**20])
+def test_the_units_do_not_matter(unit):
+    series = series_with_changes(6, 900)
+    plain = vollan.Monitor(**SMALL).update(series)
+    scaled = vollan.Monitor(**SMALL).update(series * unit)
+    assert [(c.index, c.confirmed_at, c.kind) for c in scaled] == [
+        (c.index, c.confirmed_at, c.kind) for c in plain
+    ]
+    assert [c.size for c in scaled] == pytest.approx([c.size for c in plain])
+
+
+def test_after_a_constant_warm_up_any_other_value_is_a_change():
+    found = vollan.Monitor(**SMALL).update(np.r_[np.full(100, 3.0), np.full(20, 4.0)])
+    assert [(c.index, c.confirmed_at, c.size) for c in found] == [(100, 100, math.inf)]
+
+
 @pytest.mark.parametrize(
     "options, error, message",
     [
