@@ -12,7 +12,7 @@ import tempfile
 from collections.abc import Sequence
 from typing import Any, NoReturn
 
-from vollan import __version__
+from vollan import __version__, _watch
 from vollan._input import (
     LARGEST_OPTION,
     LARGEST_WINDOW,
@@ -605,6 +605,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     demo.add_argument("--no-plot", action="store_true", help="do not save a plot")
     demo.set_defaults(run=_cmd_demo)
+    _watch.add_parser(commands, parse_window_sizes)
     return parser
 
 
