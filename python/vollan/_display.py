@@ -7,6 +7,7 @@ on any installation.
 
 from __future__ import annotations
 
+import datetime as _dt
 import html
 import math
 from collections.abc import Sequence
@@ -74,7 +75,7 @@ class _LeaderChange:
     stage: str
 
     def describe(self) -> str:
-        return f"{self.kind} at {self.label}: {size_text(self)}"
+        return f"{self.kind} at {label_text(self.label)}: {size_text(self)}"
 
 
 def changes_of(detection: Detection) -> tuple[ChangeLike, ...]:
@@ -101,6 +102,17 @@ def changes_of(detection: Detection) -> tuple[ChangeLike, ...]:
             )
         )
     return tuple(rows)
+
+
+def label_text(label: Any) -> str:
+    """A label as people write it: a date at midnight without its time."""
+    if isinstance(label, np.datetime64):
+        label = label.astype("datetime64[us]").item()
+    if isinstance(label, _dt.datetime):
+        if label.time() == _dt.time(0) and label.tzinfo is None:
+            return label.date().isoformat()
+        return label.isoformat(sep=" ")
+    return str(label)
 
 
 def p_text(p: float) -> str:
@@ -141,7 +153,7 @@ def html_table(detection: Detection, *, limit: int | None = None) -> str:
     for c in shown:
         cells = [
             str(c.index),
-            *([str(c.label)] if with_labels else []),
+            *([label_text(c.label)] if with_labels else []),
             c.kind,
             p_text(c.p_value),
             interval_text(c),
@@ -157,8 +169,8 @@ def html_table(detection: Detection, *, limit: int | None = None) -> str:
 
 
 def m4(
-    x: NDArray[np.float64], y: NDArray[np.float64], buckets: int
-) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    x: NDArray[Any], y: NDArray[np.float64], buckets: int
+) -> tuple[NDArray[Any], NDArray[np.float64]]:
     """``(x, y)`` thinned to the first, smallest, largest and last value of each of
     ``buckets`` runs of equal length, in their order.
 
@@ -209,8 +221,8 @@ def _picks(block: NDArray[np.float64]) -> NDArray[np.intp]:
 
 
 def thinned(
-    x: NDArray[np.float64], y: NDArray[np.float64], buckets: int, above: int = DECIMATE_ABOVE
-) -> tuple[NDArray[np.float64], NDArray[np.float64], int]:
+    x: NDArray[Any], y: NDArray[np.float64], buckets: int, above: int = DECIMATE_ABOVE
+) -> tuple[NDArray[Any], NDArray[np.float64], int]:
     """``m4`` above ``above`` values; also the run length (1 when nothing was thinned)."""
     if len(y) <= above:
         return x, y, 1

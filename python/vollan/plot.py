@@ -36,7 +36,7 @@ try:
 except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError("vollan.plot needs matplotlib: pip install 'vollan[plot]'") from exc
 
-from vollan._display import as_float_array, changes_of, p_text, thinned
+from vollan._display import as_float_array, changes_of, label_text, p_text, thinned
 from vollan.api import Detection
 
 if TYPE_CHECKING:
@@ -152,17 +152,6 @@ def _data(
     )
 
 
-def _label_text(label: Any) -> str:
-    """A label as people write it: a date at midnight without its time."""
-    if isinstance(label, np.datetime64):
-        label = label.astype("datetime64[us]").item()
-    if isinstance(label, _dt.datetime):
-        if label.time() == _dt.time(0) and label.tzinfo is None:
-            return label.date().isoformat()
-        return label.isoformat(sep=" ")
-    return str(label)
-
-
 def _label_axis(ax: Axes, data: _Data) -> None:
     """One set of ticks: concise dates, or integer positions written as their labels."""
     if data.dated:
@@ -174,7 +163,7 @@ def _label_axis(ax: Axes, data: _Data) -> None:
     if labels is None:
         ax.xaxis.set_major_locator(MaxNLocator(nbins=10, integer=True))
         return
-    texts = [_label_text(v) for v in labels]
+    texts = [label_text(v) for v in labels]
     # As many ticks as labels of this length fit side by side, at most ten.
     longest = max((len(t) for t in texts), default=1)
     room = _WIDTH * 72 * 0.85
@@ -380,7 +369,7 @@ def plot_detection(
             p = p_text(change.p_value)
             words += f", p {p}" if p.startswith("<") else f", p = {p}"
         ax.annotate(
-            f"{_label_text(change.label)}\n{words}",
+            f"{label_text(change.label)}\n{words}",
             xy=(x[change.index], 0.985 - row * level),
             xycoords=ax.get_xaxis_transform(),
             xytext=(-4 if right else 4, 0),
