@@ -18,8 +18,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 try:
-    import plotly.graph_objects as go  # type: ignore[import-untyped]
-    import plotly.io as pio  # type: ignore[import-untyped]
+    import plotly.graph_objects as go  # type: ignore[import-untyped, unused-ignore]
+    import plotly.io as pio  # type: ignore[import-untyped, unused-ignore]
 except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError("vollan.report needs plotly: pip install 'vollan[report]'") from exc
 
