@@ -509,7 +509,7 @@ def plot_windows(
         raise ValueError(f"window sizes {missing} were not scanned; choose among {sorted(results)}")
     fig = Figure(figsize=(_WIDTH, 2.3 + 1.8 * len(sizes)), layout="constrained")
     axes = fig.subplots(len(sizes) + 1, 1, sharex=True, squeeze=False)[:, 0]
-    axes[0].plot(x, values, color=_SERIES, lw=1.0)
+    axes[0].plot(*thinned(x, values, _COLUMNS)[:2], color=_SERIES, lw=1.0)
     for c in detection.change_points:
         axes[0].axvline(x[c], color=_REPORTED, lw=1.5)
     if truth or true_changes is not None:
