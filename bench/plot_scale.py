@@ -5,6 +5,7 @@ the plot of every value.
 
 Detects the changes of a series of ``--n`` values (three changes: mean, spread, mean), then
 times, each the median of three:
+- ``plot_detection`` of the Nile's 100 values, for scale (matplotlib's own cost);
 - ``plot_detection`` as drawn by default (reported changes, the series thinned per pixel column)
   and saved as PNG, and with ``leaders=True``;
 - the same figure with the line set back to every value, saved as PNG (matplotlib's own path
@@ -84,8 +85,14 @@ def main() -> None:
         fig.savefig(args.out / f"every_{args.n}.png", dpi=110)
 
     full = median_time(every_value, repeats=1)
-    print("| plot of n values | seconds |")
+    nile = vollan.datasets.load_nile()
+    nile_found = vollan.detect(nile.values)
+    baseline = median_time(
+        lambda: plot_detection(nile.values, nile_found, path=args.out / "nile.png")
+    )
+    print(f"| plot of {args.n:,} values | seconds |")
     print("|---|---|")
+    print(f"| the Nile's 100 values, for scale | {baseline:.2f} |")
     print(f"| thinned, reported changes (default) | {default:.2f} |")
     print(f"| thinned, every leader (`leaders=True`) | {with_leaders:.2f} |")
     print(f"| every value (one run) | {full:.2f} |")

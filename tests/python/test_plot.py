@@ -47,7 +47,13 @@ def test_detection_plot_file_and_axes(tmp_path, leaders):
     assert [line.get_xdata()[0] for line in red] == list(FOUND.change_points)
     others = len(FOUND.leaders) - len(FOUND.change_points)
     assert others > 0
-    assert len(vertical_lines(ax, "0.55")) == (others if leaders else 0)
+    grey = [
+        segment[0][0]
+        for collection in ax.collections
+        if to_rgba(collection.get_color()[0]) == to_rgba("0.55")
+        for segment in collection.get_segments()
+    ]
+    assert grey == ([x.index for x in FOUND.leaders if not x.reported] if leaders else [])
     (text,) = [t.get_text() for t in ax.texts]
     assert text.split("\n")[0] == "1899" and text.split("\n")[1].startswith("mean")
     # The CDF steps up at each leader and ends at the last cumulative probability.
@@ -323,9 +329,9 @@ def test_a_long_series_is_thinned_and_looks_the_same():
     found = dataclasses.replace(FOUND, n_obs=n)
     fig = plot_detection(values, found)
     line = fig.axes[0].get_lines()[0]
-    assert len(line.get_xdata()) < 4 * 3000 < n
+    assert len(line.get_xdata()) <= 4 * 2000 < n
     assert np.nanmax(line.get_ydata()) == np.nanmax(values)
-    assert "smallest and largest of every 67 values" in legend_texts(fig)[0]
+    assert "smallest and largest of every 100 values" in legend_texts(fig)[0]
     thinned = pixels(fig)
     line.set_data(np.arange(n), values)
     every = pixels(fig)
