@@ -162,6 +162,8 @@ def _label_axis(ax: Axes, data: _Data) -> None:
     labels = data.labels
     if labels is None:
         ax.xaxis.set_major_locator(MaxNLocator(nbins=10, integer=True))
+        # Positions in full (2,500,000), not as a multiple of an offset (2.5 and "1e6").
+        ax.xaxis.set_major_formatter(FuncFormatter(lambda v, _pos: f"{v:,.0f}"))
         return
     texts = [label_text(v) for v in labels]
     # As many ticks as labels of this length fit side by side, at most ten.
@@ -422,7 +424,7 @@ def plot_detection(
         count = len(detection.change_points)
         sizes = detection.window_sizes
         title = (
-            f"{count} change point{'s' if count != 1 else ''} in {n} values, window sizes "
+            f"{count} change point{'s' if count != 1 else ''} in {n:,} values, window sizes "
             f"{sizes[0]}..{sizes[-1]}\n" + _title(f"({_rule_words(detection)})")
         )
     else:
