@@ -54,6 +54,32 @@ QUICK = {
 }
 
 
+# The page's opening, kept by every run: where each table comes from, and where the rest went.
+GUIDE = """\
+The current table of each benchmark, with the command that makes it; the scripts are in
+`bench/`. `make bench` rewrites the sections B1–B8 (`python bench/run_all.py --write
+bench/RESULTS.md`, see `bench/README.md`), `python bench/quality.py --write bench/RESULTS.md` the
+sections Quality Q1–Q3, and `python bench/defaults.py` prints Defaults D1; each run replaces its
+own sections and keeps the others. What was measured before a change, tried and dropped, or
+calibrated for one rule is in `bench/HISTORY.md`, in the order it happened; the D numbers
+that the text cites (D14, D16, ...) are its sections.
+
+| section | what | command |
+|---|---|---|
+| B1 | distance against scipy | `python bench/b1_distance.py --clock cpu` |
+| B2 | detection against ruptures, skchange | `python bench/b2_detection.py`, `b2_race.py` |
+| B3 | time and memory per value | `python bench/b3_scaling.py` |
+| B4 | one thread against two | `python bench/b4_threads.py` |
+| B5 | conversion against a copy | `python bench/b5_conversion.py` |
+| B6 | instructions of a fixed call | `python bench/b6_instructions.py` |
+| B7 | a dedicated pool against plain threads | `python bench/b7_pool.py` |
+| B8 | detection against skchange's moving window | `python bench/b8_skchange.py` |
+| Quality Q1–Q3 | real series, simulated families, false alarms | `python bench/quality.py` |
+| Defaults D1 | each default rule against its alternative | `python bench/defaults.py --reps 20` |
+| Defaults D3 | the cost of `vollan.detect` against one scan | `python bench/detect_cost.py` |
+"""
+
+
 def load_average() -> str:
     try:
         return " / ".join(f"{v:.2f}" for v in os.getloadavg())
@@ -134,9 +160,8 @@ def main() -> None:
     total = time.perf_counter() - started
 
     stamp = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC")
-    header = (
-        "# Benchmark results\n\n"
-        f"Written by `python bench/run_all.py{' --quick' if args.quick else ''}` "
+    written = (
+        f"Sections B1–B8 written by `python bench/run_all.py{' --quick' if args.quick else ''}` "
         f"(what `make bench` runs) on {stamp}, in {total / 60:.1f} minutes.\n"
         f"Machine: {machine()}. Every ratio comes from measurements taken side by side in "
         "the same run (the contenders alternate within each repeat); times are medians.\n"
@@ -144,9 +169,10 @@ def main() -> None:
     if args.write and os.path.exists(args.write):
         sections = merge_sections(args.write, sections, keep_benchmarks=bool(args.only))
         if args.only:
-            header = header.replace(" (what `make bench` runs)", "").replace(
-                " on ", f" (sections {', '.join(args.only)} refreshed) on "
+            written = written.replace(" (what `make bench` runs)", "").replace(
+                " on ", f" (sections {', '.join(args.only)} refreshed) on ", 1
             )
+    header = f"# Benchmark results\n\n{GUIDE}\n{written}"
     text = header + "\n" + "\n".join(sections)
     if args.write:
         with open(args.write, "w") as f:

@@ -16,6 +16,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import corpus  # noqa: E402
 import protocol  # noqa: E402
 import quality  # noqa: E402
+import run_all  # noqa: E402
 
 
 def toy_table() -> tuple[dict[str, dict[str, float]], dict[str, str]]:
@@ -197,3 +198,19 @@ def test_grid_runs_each_setting_once_per_series_and_validates_by_family():
     assert v.chosen == {"steps": "k=0", "flat": "k=1"}
     assert v.cv_score == pytest.approx(2 / 3)
     assert report.validations[0].folds == 1
+
+
+def test_results_page_opens_with_its_guide_and_each_run_keeps_the_other_sections():
+    results = Path(__file__).with_name("RESULTS.md")
+    text = results.read_text()
+    assert text.startswith("# Benchmark results\n\n" + run_all.GUIDE)
+    titles = [line for line in text.splitlines() if line.startswith("## ")]
+    # A run of B4 alone replaces B4 and keeps every other section, in order.
+    fresh = "## B4. Threads: `RAYON_NUM_THREADS=1` against `=2`\n\nnew table\n"
+    merged = run_all.merge_sections(str(results), [fresh], keep_benchmarks=True)
+    assert [s.splitlines()[0] for s in merged] == titles
+    assert fresh in merged
+    # What moved out is on the history page, under its benchmark.
+    history = results.with_name("HISTORY.md").read_text()
+    for key in ("B1", "B2", "B4", "B8", "Defaults D2", "Defaults D3", "Defaults D30"):
+        assert f"\n## {key}." in history

@@ -19,7 +19,9 @@ deps=$!
 
 echo "== compiling the extension (full log in build/extension.log)"
 compile_started=$(now)
-tools/build_extension.sh "$python" build/extension.log
+# The checkout's own build folder keeps the objects between runs of make; a plain
+# `pip install .` builds in a temporary folder of its own instead (no build-dir in pyproject).
+tools/build_extension.sh "$python" build/extension.log "-Cbuild-dir=build/{wheel_tag}"
 compiled=$?
 compile_ended=$(now)
 

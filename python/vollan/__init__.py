@@ -24,7 +24,9 @@ from vollan import (
     metrics,
 )
 from vollan._columns import detect_columns
-from vollan.api import Detection, Leader, default_window_sizes, detect, detect_many
+from vollan.api import Change, Detection, Leader, default_window_sizes, detect, detect_many
+from vollan.config import DEFAULT as DEFAULT_CONFIG
+from vollan.config import DetectConfig
 
 __version__ = "0.1.0"
 
@@ -39,7 +41,10 @@ __all__ = [
     "detect",
     "detect_many",
     "detect_columns",
+    "Change",
     "Detection",
+    "DetectConfig",
+    "DEFAULT_CONFIG",
     "Leader",
     "default_window_sizes",
     "datasets",

@@ -80,7 +80,8 @@ def detect_columns(table: Any, **options: Any) -> Any:
         For a table that is not two-dimensional, a DataFrame with repeated column names, and
         as :func:`vollan.detect` for the first column that fails.
     TypeError
-        As :func:`vollan.detect`.
+        For a table that is neither an array nor a DataFrame (a list of rows, say), and as
+        :func:`vollan.detect`.
 
     Examples
     --------
@@ -93,9 +94,15 @@ def detect_columns(table: Any, **options: Any) -> Any:
     from vollan.api import detect  # noqa: PLC0415 - the api imports this module's callers
 
     if not is_table(table):
+        if not hasattr(table, "shape"):
+            raise TypeError(
+                "table must be a 2-D numpy array or a pandas DataFrame (one series per "
+                f"column), not {type(table).__name__}; pass numpy.asarray(table) for rows of "
+                "values, or a list of series to vollan.detect_many"
+            )
         raise ValueError(
             "table must be two-dimensional (one series per column), got shape "
-            f"{getattr(table, 'shape', None)}; pass a single series to vollan.detect"
+            f"{table.shape}; pass a single series to vollan.detect"
         )
     found = [(name, detect(column, **options)) for name, column in columns(table)]
     if _is_frame(table):

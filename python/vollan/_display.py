@@ -1,5 +1,5 @@
-"""What the pictures and tables of a detection share: its changes as records, series thinned
-for display, and the words and numbers of the table of changes.
+"""What the pictures and tables of a detection share: series thinned for display, and the
+words and numbers of the table of changes.
 
 Nothing here needs matplotlib or plotly, so that the notebook table and the report can use it
 on any installation.
@@ -11,97 +11,19 @@ import datetime as _dt
 import html
 import math
 from collections.abc import Sequence
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Protocol
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-    from vollan._result import Detection
+    from vollan._result import Change, Detection
 
-__all__ = ["ChangeLike", "changes_of", "html_table", "m4", "p_text", "size_text"]
+__all__ = ["html_table", "label_text", "m4", "p_text", "size_text", "thinned"]
 
 # Series longer than this are thinned before they are drawn.
 DECIMATE_ABOVE = 100_000
-
-
-class ChangeLike(Protocol):
-    """The fields of a reported change that the views read."""
-
-    @property
-    def index(self) -> int: ...
-    @property
-    def label(self) -> Any: ...
-    @property
-    def kind(self) -> str: ...
-    @property
-    def p_value(self) -> float: ...
-    @property
-    def interval(self) -> tuple[int, int]: ...
-    @property
-    def level(self) -> float: ...
-    @property
-    def size(self) -> float: ...
-    @property
-    def stage(self) -> str: ...
-    def describe(self) -> str: ...
-
-
-# The kind of change each contrast of a leader stands for.
-_KIND_OF_CONTRAST = {
-    "location": "mean",
-    "shift": "mean",
-    "level": "mean",
-    "scale": "variance",
-    "spread": "variance",
-    "shape": "shape",
-    "slope": "trend",
-}
-
-
-@dataclass(frozen=True)
-class _LeaderChange:
-    """A reported leader read as a change, for results that do not list their changes."""
-
-    index: int
-    label: Any
-    kind: str
-    p_value: float
-    interval: tuple[int, int]
-    level: float
-    size: float
-    stage: str
-
-    def describe(self) -> str:
-        return f"{self.kind} at {label_text(self.label)}: {size_text(self)}"
-
-
-def changes_of(detection: Detection) -> tuple[ChangeLike, ...]:
-    """The reported changes of ``detection``, ascending by index."""
-    listed = getattr(detection, "changes", None)
-    if listed is not None:
-        return tuple(listed)
-    rows: list[ChangeLike] = []
-    for leader in detection.leaders:
-        if not leader.reported:
-            continue
-        kind = _KIND_OF_CONTRAST.get(leader.contrast_kind or "location", "mean")
-        lo, hi = leader.interval
-        rows.append(
-            _LeaderChange(
-                index=leader.index,
-                label=leader.label,
-                kind=kind,
-                p_value=math.nan,
-                interval=(lo, max(lo, hi - 1)),
-                level=0.9,
-                size=leader.spread_ratio if kind == "variance" else leader.shift,
-                stage=leader.contrast_kind or "vote",
-            )
-        )
-    return tuple(rows)
 
 
 def label_text(label: Any) -> str:
@@ -122,7 +44,7 @@ def p_text(p: float) -> str:
     return "< 0.001" if p < 0.001 else f"{p:.3f}"
 
 
-def size_text(change: ChangeLike) -> str:
+def size_text(change: Change) -> str:
     """The size of a change in the units of its kind."""
     s = change.size
     if not math.isfinite(s):
@@ -136,14 +58,14 @@ def size_text(change: ChangeLike) -> str:
     return f"{s:+.3g} sd"
 
 
-def interval_text(change: ChangeLike) -> str:
+def interval_text(change: Change) -> str:
     lo, hi = change.interval
     return f"{lo}-{hi} ({change.level:.0%})"
 
 
 def html_table(detection: Detection, *, limit: int | None = None) -> str:
     """The changes of ``detection`` as an HTML table, at most ``limit`` rows."""
-    changes = changes_of(detection)
+    changes = detection.changes
     shown = changes if limit is None else changes[:limit]
     with_labels = any(c.label != c.index for c in changes)
     head = ["index", *(["label"] if with_labels else []), "kind", "p-value", "interval", "size"]

@@ -11,6 +11,7 @@ from __future__ import annotations
 import math
 import numbers
 import operator
+import os
 import sys
 from collections.abc import Collection, Iterable, Mapping, Sequence, Set
 from dataclasses import dataclass
@@ -26,6 +27,14 @@ NAN_POLICIES = ("omit", "raise")
 # signed 64 bits on the way.
 LARGEST_OPTION = 2**64 - 1
 LARGEST_WINDOW = 2**63 - 1
+# The rules square the values they scan and sum the squares: values up to 2**500 (about 3e150,
+# in the units the series is scanned in) square to 2**1000, and sums of 2**23 such squares stay
+# below a float's limit of 2**1024; values a few powers of ten beyond overflowed in the rules.
+LARGEST_SCANNED = 2.0**500
+# The most threads a pool of the engine holds; it caps larger counts there.
+LARGEST_WORKERS = 65535
+# Bytes of one bootstrap replicate in the engine (a float64 distance per replicate).
+REPLICATE_BYTES = 8
 
 
 @dataclass(frozen=True)
@@ -60,6 +69,24 @@ class Kept:
         if offset == 0.0 and scale == 1.0:
             return self
         return Kept((self.values - offset) * scale, self.positions, self.n_obs)
+
+    def check_reach(self, offset: float, scale: float) -> None:
+        """Refuse values too far from the rest to be scanned in these units.
+
+        Called on the values scanned, after isolated outliers are left out: one lone value at
+        1e300 is an outlier, three in a row are a stretch whose squares overflow.
+        """
+        if not len(self.values):
+            return
+        far = np.flatnonzero(np.abs(self.values) > LARGEST_SCANNED)
+        if far.size:
+            i = int(far[0])
+            value = float(self.values[i]) / scale + offset
+            raise ValueError(
+                f"series holds a value too far from the rest at index {self.position(i)} "
+                f"({value:.3g}): its square, in units of the series' spread, overflows a "
+                "float; clip such values, or set them to NaN to leave them out"
+            )
 
     def without(self, drop: NDArray[np.intp]) -> Kept:
         """The same series with the scanned values at ``drop`` left out as well."""
@@ -112,27 +139,74 @@ def _is_missing(value: Any) -> bool:
     return pandas is not None and (value is pandas.NA or value is pandas.NaT)
 
 
-def _number(value: Any) -> float:
+def _number(value: Any, at: int) -> float:
     if _is_missing(value):
         return math.nan
-    if isinstance(value, str | bytes):
-        raise TypeError(f"series must be a sequence of numbers, not of {type(value).__name__}")
-    return float(value)
+    if isinstance(value, bytes):
+        raise TypeError(
+            f"series must be a sequence of numbers, not of bytes (at index {at}); decode the "
+            "text first"
+        )
+    try:
+        return float(value)
+    except (TypeError, ValueError) as exc:
+        raise TypeError(
+            f"series must be a sequence of numbers, not of {type(value).__name__} (at index "
+            f"{at}: {exc})"
+        ) from None
+    except OverflowError:
+        raise ValueError(
+            f"series holds a number too large for a float at index {at} (the largest is about "
+            "1.8e308); scale the series down first"
+        ) from None
+
+
+def _from_objects(items: list[Any]) -> NDArray[np.float64]:
+    """Python objects as floats: numbers as they convert themselves, text as the command
+    reads a column of a file (thousands separators, decimal commas, missing markers)."""
+    texts = {i: v for i, v in enumerate(items) if isinstance(v, str)}
+    values = [math.nan if i in texts else _number(v, i) for i, v in enumerate(items)]
+    if texts:
+        from vollan._readers import read_number_texts  # noqa: PLC0415 - only for text
+
+        positions = list(texts)
+        read = read_number_texts(
+            list(texts.values()),
+            lambda j: f"series at index {positions[j]}",
+            "convert the text to numbers first, to say which mark is the decimal one",
+        )
+        for i, value in zip(positions, read, strict=True):
+            if value is None:
+                raise TypeError(
+                    f"series must be a sequence of numbers; the text {texts[i]!r} at index {i} "
+                    "is not one (pandas.to_numeric(series, errors='coerce') makes such text "
+                    "missing values)"
+                )
+            values[i] = value
+    return np.array(values, dtype=np.float64)
+
+
+def _not_numbers(dtype: Any) -> TypeError:
+    # numpy's and pandas' dtypes alike (a pandas Series of dates, with or without time zone).
+    hint = ""
+    if getattr(dtype, "kind", None) in ("M", "m"):
+        hint = "; dates and times are labels: pass them as labels, and the values as series"
+    return TypeError(f"series must be a sequence of numbers, not of {dtype}{hint}")
 
 
 def _as_float_array(values: Any) -> NDArray[np.float64]:
     """``values`` as a one-dimensional float64 array, missing values as NaN."""
     try:
         array = np.asarray(values)
-        if array.dtype.kind == "O":  # e.g. Decimal or Fraction objects, None or pd.NA
-            array = np.array([_number(v) for v in array.ravel().tolist()]).reshape(array.shape)
     except (TypeError, ValueError) as exc:
-        message = str(exc)
-        if not message.startswith("series must"):
-            message = f"series must be a sequence of numbers: {message}"
-        raise TypeError(message) from None
+        raise TypeError(f"series must be a sequence of numbers: {exc}") from None
+    if array.dtype.kind == "S":
+        raise TypeError("series must be a sequence of numbers, not of bytes; decode the text first")
+    if array.dtype.kind in "OU":  # Decimal or Fraction objects, None or pd.NA, text
+        shape = array.shape
+        array = _from_objects(array.ravel().tolist()).reshape(shape)
     if array.dtype.kind not in "biuf":
-        raise TypeError(f"series must be a sequence of numbers, not of {array.dtype}")
+        raise _not_numbers(array.dtype)
     if array.ndim != 1:
         raise ValueError(f"series must be one-dimensional, got shape {array.shape}")
     array = np.ascontiguousarray(array, dtype=np.float64)
@@ -157,10 +231,10 @@ def _values_and_labels(
         if getattr(series, "ndim", 1) != 1:
             raise _not_one_dimensional(series.shape)
         index = list(series.index)
-        # Nullable dtypes (Float64, Int64) hold pd.NA; pandas 2 gives floats for it only with
-        # na_value.
-        values: Any = series.to_numpy(dtype=float, na_value=np.nan)
+        values: Any = _series_values(series)
     elif hasattr(series, "ndim"):  # a numpy array or another buffer
+        if isinstance(series, np.matrix):  # always 2-D, even a column of it
+            series = np.asarray(series)
         if series.ndim == 2 and series.shape[1] == 1:
             # One column, as ruptures' signals of one feature are; a masked array keeps its mask.
             series = series[:, 0] if isinstance(series, np.ndarray) else np.asarray(series)[:, 0]
@@ -179,11 +253,40 @@ def _values_and_labels(
         raise TypeError(f"series must be a sequence of numbers, not {type(series).__name__}")
     if labels is None:
         labels = index
-    elif _unordered(labels) is not None:
-        raise TypeError(f"labels must be an ordered sequence, not {type(labels).__name__}")
+    elif (
+        _unordered(labels) is not None
+        or isinstance(labels, str | bytes)
+        or not (hasattr(labels, "__len__") and hasattr(labels, "__getitem__"))
+    ):
+        raise TypeError(
+            "labels must be an ordered sequence (one label per value) or None, not "
+            f"{type(labels).__name__}"
+        )
     elif len(labels) != len(values):
         raise ValueError(f"labels has {len(labels)} entries but the series {len(values)}")
     return values, labels
+
+
+def _series_values(series: Any) -> Any:
+    """The values of a pandas Series, as numbers where pandas holds them as numbers."""
+    dtype = series.dtype
+    if getattr(dtype, "kind", None) in ("M", "m"):
+        raise _not_numbers(dtype)
+    numeric = ("b", "i", "u", "f")
+    categories = getattr(dtype, "categories", None)
+    if categories is not None and getattr(categories.dtype, "kind", None) not in numeric:
+        shown = ", ".join(repr(c) for c in list(categories[:3]))
+        more = ", ..." if len(categories) > 3 else ""
+        raise TypeError(
+            f"series must be a sequence of numbers, not a categorical of {categories.dtype} "
+            f"({shown}{more}); pass series.cat.codes to scan the codes of its categories"
+        )
+    if categories is not None or getattr(dtype, "kind", None) in numeric:
+        # Nullable dtypes (Float64, Int64) hold pd.NA; pandas 2 gives floats for it only with
+        # na_value.
+        return series.to_numpy(dtype=float, na_value=np.nan)
+    # Text and other objects convert one by one, as those of a list do.
+    return series.to_numpy()
 
 
 def _unordered(items: object) -> str | None:
@@ -218,8 +321,10 @@ def real_number(name: str, value: object, alternatives: str = "") -> float:
         raise refused from None
 
 
-def check_integer(name: str, value: object, least: int, *, or_none: str = "") -> None:
-    """Refuse a ``value`` that is not an integer from ``least`` to 2**64 - 1.
+def check_integer(
+    name: str, value: object, least: int, *, or_none: str = "", largest: int = LARGEST_OPTION
+) -> None:
+    """Refuse a ``value`` that is not an integer from ``least`` to ``largest`` (2**64 - 1).
 
     Python and numpy integers count, booleans do not (as for ``n_changes``). ``or_none``, when
     given, says what None means: None is then accepted.
@@ -230,8 +335,52 @@ def check_integer(name: str, value: object, least: int, *, or_none: str = "") ->
     number = _integer(value)
     if number is None:
         raise TypeError(f"{name} must be {accepted}, not {type(value).__name__}")
-    if not least <= number <= LARGEST_OPTION:
-        raise ValueError(f"{name} must be {accepted} from {least} to 2**64 - 1, got {number}")
+    if not least <= number <= largest:
+        most = "2**64 - 1" if largest == LARGEST_OPTION else str(largest)
+        raise ValueError(f"{name} must be {accepted} from {least} to {most}, got {number}")
+
+
+def check_workers(workers: object) -> None:
+    """Refuse a ``workers`` that is not None nor an integer from 0 (the shared pool, as None)
+    to the most threads an engine pool holds."""
+    check_integer("workers", workers, 0, or_none="the shared pool", largest=LARGEST_WORKERS)
+
+
+def check_replicates(n_perm: object) -> None:
+    """Refuse an ``n_perm`` that is not None nor an integer, or whose replicates of one
+    threshold would not fit in this machine's memory (the engine holds them all at once)."""
+    check_integer("n_perm", n_perm, 0, or_none="the default")
+    too_many = replicates_beyond_memory(_integer(n_perm) or 0)
+    if too_many:
+        raise ValueError(
+            f"n_perm={n_perm} replicates take {too_many}; pass a smaller n_perm, or None for "
+            "the default"
+        )
+
+
+def replicates_beyond_memory(n_perm: int) -> str:
+    """Words such as "128 EiB per threshold, more than this machine's 23.5 GiB of memory"
+    when ``n_perm`` replicates cannot be held in memory, else ""."""
+    needed = n_perm * REPLICATE_BYTES
+    memory = physical_memory()
+    if not memory or needed <= memory:
+        return ""
+    return f"{_bytes(needed)} per threshold, more than this machine's {_bytes(memory)} of memory"
+
+
+def physical_memory() -> int | None:
+    """This machine's memory in bytes, when the system says."""
+    try:
+        return int(os.sysconf("SC_PHYS_PAGES")) * int(os.sysconf("SC_PAGE_SIZE"))
+    except (AttributeError, ValueError, OSError):
+        return None
+
+
+def _bytes(n: int) -> str:
+    for unit, size in (("EiB", 2**60), ("PiB", 2**50), ("TiB", 2**40), ("GiB", 2**30)):
+        if n >= size:
+            return f"{n / size:.3g} {unit}"
+    return f"{n / 2**20:.3g} MiB"
 
 
 def check_window_sizes(window_sizes: object) -> None:

@@ -9,10 +9,10 @@ import io
 from collections import Counter
 from typing import TYPE_CHECKING
 
-from vollan._display import ChangeLike, changes_of, html_table
+from vollan._display import html_table
 
 if TYPE_CHECKING:
-    from vollan._result import Detection
+    from vollan._result import Change, Detection
 
 __all__ = ["detection_html"]
 
@@ -24,7 +24,7 @@ def _counted(n: int, noun: str) -> str:
     return f"{n} {noun}{'' if n == 1 else 's'}"
 
 
-def _counts(detection: Detection, changes: tuple[ChangeLike, ...]) -> str:
+def _counts(detection: Detection, changes: tuple[Change, ...]) -> str:
     kinds = Counter(c.kind for c in changes)
     words = _counted(len(changes), "change")
     if kinds:
@@ -44,7 +44,7 @@ def _counts(detection: Detection, changes: tuple[ChangeLike, ...]) -> str:
     return words
 
 
-def _strip_png(detection: Detection, changes: tuple[ChangeLike, ...]) -> bytes | None:
+def _strip_png(detection: Detection, changes: tuple[Change, ...]) -> bytes | None:
     """A strip of the series' positions: the cumulative vote share of the leaders, each
     change's interval shaded and its position marked. None without matplotlib."""
     try:
@@ -74,7 +74,7 @@ def _strip_png(detection: Detection, changes: tuple[ChangeLike, ...]) -> bytes |
 
 def detection_html(detection: Detection) -> str:
     """The HTML a notebook shows for ``detection``."""
-    changes = changes_of(detection)
+    changes = detection.changes
     parts = [
         '<div class="vollan-detection">',
         f"<p><b>Detection</b>: {html.escape(_counts(detection, changes))}</p>",

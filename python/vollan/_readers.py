@@ -28,6 +28,7 @@ __all__ = [
     "os_error_sentence",
     "parse_dates",
     "read_bytes",
+    "read_number_texts",
     "read_text",
 ]
 
@@ -66,6 +67,7 @@ class Loaded:
         The cells of the label column, when there is one.
     column : str
         How the value column is named in messages: its quoted header, or its position.
+        :attr:`column_name` names it without quotes.
     source : str
         The path, or ``<stdin>``.
     value_name, label_name : str or None
@@ -78,6 +80,11 @@ class Loaded:
     source: str
     value_name: str | None = None
     label_name: str | None = None
+
+    @property
+    def column_name(self) -> str:
+        """The header of the value column (or the key of its array), else its position."""
+        return self.value_name if self.value_name is not None else self.column
 
     @property
     def n_missing(self) -> int:
@@ -97,6 +104,7 @@ def os_error_sentence(exc: OSError, action: str, path: str | os.PathLike[str]) -
         errno.EROFS: "the file system is read-only",
         errno.ENOSPC: "no space is left on the device",
         errno.ENAMETOOLONG: "the name is too long",
+        errno.ELOOP: "the path is a loop of symbolic links",
     }
     reason = reasons.get(exc.errno or 0) or (exc.strerror or type(exc).__name__).lower()
     return f"cannot {action} {os.fspath(path)}: {reason}"
@@ -187,7 +195,9 @@ def chosen_format(decimal: str | None, thousands: str | None) -> _Format | None:
 
 
 def _guess_format(
-    cells: Sequence[tuple[int, str]], where: Callable[[int], str]
+    cells: Sequence[tuple[int, str]],
+    where: Callable[[int], str],
+    advice: str = "pass --decimal . or --decimal , to say which mark is the decimal one",
 ) -> tuple[_Format, list[float | None]]:
     """The one way of reading that reads every cell, and the values read.
 
@@ -206,14 +216,30 @@ def _guess_format(
     if point_fails == 0 and comma_fails == 0:
         for (line, cell), p, c in zip(cells, point, comma, strict=True):
             if p != c:
-                raise InputError(
-                    f"{where(line)}: {cell!r} may be {p:g} or {c:g}; pass --decimal . or "
-                    "--decimal , to say which mark is the decimal one"
-                )
+                raise InputError(f"{where(line)}: {cell!r} may be {p:g} or {c:g}; {advice}")
         return _POINT, point
     if comma_fails < point_fails:
         return _COMMA, comma
     return _POINT, point
+
+
+def read_number_texts(
+    texts: Sequence[str], where: Callable[[int], str], advice: str
+) -> list[float | None]:
+    """Numbers written as text, read as the command reads a column of a file.
+
+    Markers of :data:`MISSING_MARKERS` are NaN; the other texts are read with the one format
+    that reads them all (see :func:`_guess_format`), and None stands for a text that it does
+    not read. ``where(i)`` names the text ``i`` in the error for two readings, which ends with
+    ``advice``.
+    """
+    stripped = [t.strip() for t in texts]
+    cells = [(i, t) for i, t in enumerate(stripped) if t.casefold() not in MISSING_MARKERS]
+    _, read = _guess_format(cells, where, advice)
+    values: list[float | None] = [math.nan] * len(texts)
+    for (i, _), value in zip(cells, read, strict=True):
+        values[i] = value
+    return values
 
 
 def _is_numberish(cell: str) -> bool:
@@ -293,16 +319,22 @@ def read_text(
     """Read a CSV (comma, semicolon or tab) or a plain one-number-per-line text.
 
     Empty cells and the markers in :data:`MISSING_MARKERS` are missing values: NaN under
-    ``nan_policy="omit"``, an error naming the line under "raise".
+    ``nan_policy="omit"``, an error naming the line under "raise". In a text of one column, a
+    blank line is such an empty cell (blank lines at the end are not); lines starting with #
+    are comments.
     """
     number_format = chosen_format(decimal, thousands)
     if number_format is not None:
         decimal = number_format.decimal
-    lines = [
+    numbered = [
         (number, line)
         for number, line in enumerate(text.splitlines(), start=1)
-        if line.strip() and not line.lstrip().startswith("#")
+        if not line.lstrip().startswith("#")
     ]
+    # Blank lines at the end hold no value whose position they could shift.
+    while numbered and not numbered[-1][1].strip():
+        numbered.pop()
+    lines = [(number, line) for number, line in numbered if line.strip()]
     if not lines:
         raise InputError(f"{source}: no values found")
     delimiter = _sniff_delimiter(lines[0][1], decimal)
@@ -328,6 +360,12 @@ def read_text(
         header = None if _is_numberish(first[position].strip()) else first
     if header is not None:
         rows = rows[1:]
+    if width == 1:
+        # One number per line (`cut -f2 file.tsv`): a blank line is an empty cell, a missing
+        # value, so that the values after it keep their positions.
+        after = lines[0][0] if header is not None else 0
+        blank = [(n, [""]) for n, line in numbered if n > after and not line.strip()]
+        rows = sorted(rows + blank) if blank else rows
     value_at = _column_index(source, header, width, column)
     if label_column is None:
         label_at = _label_index(rows, header, value_at, width)
@@ -392,7 +430,8 @@ def _split(line: str, delimiter: str) -> list[str]:
 
 
 def _split_quoted(line: str) -> list[str]:
-    return [c for c in next(csv.reader([line.strip()], delimiter=" ", skipinitialspace=True)) if c]
+    # An empty quoted cell stays a cell: pandas writes a missing value of one column as "".
+    return next(csv.reader([line.strip()], delimiter=" ", skipinitialspace=True))
 
 
 def _refuse_missing(where: str, cell: str) -> None:
@@ -424,6 +463,7 @@ def read_npy(data: bytes, source: str, column: str | None, *, nan_policy: str = 
     except (ValueError, OSError, EOFError, zipfile.BadZipFile) as exc:
         raise InputError(f"{source}: not a readable {kind} array ({exc})") from None
     name = "0"
+    key: str | None = None
     if kind == ".npz":
         with loaded as archive:
             keys = list(archive.files)
@@ -481,7 +521,9 @@ def read_npy(data: bytes, source: str, column: str | None, *, nan_policy: str = 
             raise InputError(
                 f"{source}: value {at} is {values[at]}; clean or impute the series first"
             )
-    return Loaded([float(v) for v in values], None, name, source)
+    # An array of an archive is named by its key, as a header names a column.
+    value_name = None if key is None else name.replace(repr(key), key, 1)
+    return Loaded([float(v) for v in values], None, name, source, value_name=value_name)
 
 
 # Files --------------------------------------------------------------------------------------
@@ -541,11 +583,11 @@ def load(
             text = stdin.read()
             data = text.encode("utf-8") if isinstance(text, str) else text
         return read_bytes(data, "<stdin>", column, label_column, **options)
-    if not os.path.exists(path):
-        raise InputError(f"{path}: no such file")
     try:
         with open(path, "rb") as handle:
             data = handle.read()
+    except FileNotFoundError:
+        raise InputError(f"{path}: no such file") from None
     except OSError as exc:
         raise InputError(os_error_sentence(exc, "read", path)) from None
     return read_bytes(

@@ -1,125 +1,157 @@
-"""What :func:`vollan.detect` returns: the change points, the leaders and the evidence."""
+"""What :func:`vollan.detect` returns: the changes, the vote behind them and the scan."""
 
 from __future__ import annotations
 
-import dataclasses
 import math
 import os
-from collections.abc import Mapping, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from _vollan_native import ScanResult
     from vollan._input import Kept
+    from vollan.pipeline.place import Placed
+    from vollan.pipeline.scan import ScanView
+    from vollan.pipeline.stage import Candidate
+
+__all__ = ["Change", "Detection", "Leader", "build_detection"]
+
+_UNITS = {
+    "mean": "sd",
+    "variance": "x spread",
+    "shape": "sd apart",
+    "trend": "sd per step",
+}
 
 
 @dataclass(frozen=True)
-class Leader:
-    """One leader of the vote across window sizes: the strongest point of its segment.
+class Change:
+    """One reported change, with the same fields whatever stage found it.
 
     Attributes
     ----------
     index : int
-        Position in the series of the first value of the new regime, counting any missing
-        values left out of the scan. In a periodic series a reported change is placed by its
-        cycle (:mod:`vollan.pipeline.periodic`), up to a period from where the scan found it; its votes,
-        score, contrast and size are those found there.
+        Position in the series of the first value of the new regime (missing values
+        counted).
     label : object
-        The label of that position (a date, a year, ...), or ``index`` when there are no labels.
-    votes : int
-        Votes of the leader's segment: window sizes that found a point of it, summed over its
-        points.
-    score : float
-        ``min(votes / window sizes that fit, 1)``: the sizes w whose 2w values fit between the
-        leader and its nearest neighbouring leader (see :func:`vollan.api.detect`).
-    probability : float
-        The score normalised over all leaders, as the engine reports it.
-        It is a share of the vote among all leaders, not a confidence that the change is real:
-        a series with one clear change gives it a probability near 1, one with ten clear
-        changes about 0.1 each.
-    contrast : float or None
-        How far the local contrast at the leader stands out from the rest of the series, in
-        scaled MADs (see :func:`detect`): the contrast of ``contrast_kind``, the one that
-        stands out most against its critical value; ``inf`` when the contrast is constant
-        elsewhere; None when the check was off.
-    reported : bool
-        Whether the leader is one of the change points of the :class:`Detection`: its score
-        reaches ``min_score``, its contrast exceeds the critical value (a location contrast
-        only where a smooth drift does not explain it, :mod:`vollan.pipeline.drift`), and no stronger
-        reported leader lies closer than the smallest window (counted in scanned values).
-    contrast_kind : str or None
-        "location" (a shift of level or a change of shape) or "scale" (a change of spread);
-        "shift" for the one change of mean a series too short for contrasts can report (its
-        contrast is then the split's t statistic); "shape" for a change of shape at equal
-        mean and spread, found apart from the vote (its votes, score and probability are
-        those of a leader at the same place, else 0; its contrast is the cumulative sum's
-        statistic of :mod:`vollan.pipeline.shape` over its stretch, its critical value the one for
-        that stretch's length); "slope" for a bend of the trend, also found apart from the
-        vote (its contrast is the robust z-score of the difference of the slopes on either
-        side, its interval the boundaries around it whose z-scores also exceed the critical
-        value); "spread" for a change of spread found apart from the vote, over a stretch as a
-        change of shape is (:mod:`vollan.pipeline.spread`); "level" for a shift of level found apart
-        from the vote over a whole stretch (:mod:`vollan.pipeline.level`; its contrast is the
-        cumulative sum's statistic, its width the values on each side its size is described
-        from, its interval the splits whose likelihood of two levels is within ln 20 of the
-        best one's, which held the true change in about 90 % of simulated shifts or more).
-    width : int
-        Values on each side of the leader that its contrast compared (see :func:`detect`).
-    critical : float or None
-        The robust z-score the contrast had to exceed; None when the check was off.
+        The label of that position (a date, a year, ...), or ``index`` without labels.
+    kind : {"mean", "variance", "shape", "trend"}
+        What changes: the mean shifts, the spread changes, the shape of the law changes at
+        equal mean and spread, or the trend bends.
+    p_value : float
+        The p-value of the stage that found it, adjusted for its share of ``alpha``
+        (``min(1, p / share)``): a change is reported when it is at most ``alpha``, and a
+        change-free series reports one with probability at most ``alpha``.
     interval : tuple of (int, int)
-        Where the change may lie: the half-open stretch of the series shared by the localized
-        regions, of every window size, that hold the leader (positions in the series),
-        widened to hold ``index`` where the cycle placed the change.
-    shift : float
-        The mean of the values just after the leader minus the mean of those just before it
-        (the width of the contrast on each side, at most the largest window), in units of
-        the noise's standard deviation.
-    spread_ratio : float
-        The standard deviation of the values just after the leader over that of those just
-        before it.
+        Closed confidence interval ``(low, high)`` for ``index``, at ``level``.
+    level : float
+        Confidence level of ``interval``.
+    size : float
+        How large it is, in the natural unit of its kind: the shift of the mean in standard
+        deviations of the values beside it ("mean"), the ratio of the spreads after and before
+        ("variance"), the distance between the laws on either side in their standard
+        deviations ("shape"), the change of slope per step in noise standard deviations
+        ("trend").
+    stage : str
+        The stage that found it (see :data:`vollan.pipeline.STAGES`).
+    """
+
+    index: int
+    label: Any
+    kind: str
+    p_value: float
+    interval: tuple[int, int]
+    level: float
+    size: float
+    stage: str
+
+    def describe(self) -> str:
+        """The change in plain words, e.g. "mean +3.0 sd at 400 (p = 1.2e-08; 90 % within
+        398-402)"."""
+        if self.kind == "variance":
+            size = f"spread x{self.size:.2g}"
+        elif self.kind == "trend":
+            size = f"trend bends by {self.size:+.2g} sd per step"
+        elif self.kind == "shape":
+            size = f"shape changes ({self.size:.2g} sd apart)"
+        else:
+            size = f"mean {self.size:+.2g} sd"
+        low, high = self.interval
+        return (
+            f"{size} at {self.label} (p = {_p_text(self.p_value)}; "
+            f"{self.level:.0%} within {low}-{high})"
+        )
+
+
+def _p_text(p: float) -> str:
+    return "<1e-300" if p < 1e-300 else f"{p:.2g}"
+
+
+@dataclass(frozen=True)
+class Leader:
+    """One leader of the scan's vote across window sizes, or a change found by a stage apart
+    from the vote (then with no votes).
+
+    Attributes
+    ----------
+    index : int
+        Position in the series of the first value of the new regime, missing values counted.
+    label : object
+        The label of that position, or ``index`` without labels.
+    votes : int
+        Votes of the leader's segment: window sizes that found a point of it, summed.
+    score : float
+        ``min(votes / window sizes that fit, 1)`` (see :func:`vollan.pipeline.vote.fitting_scores`).
+    vote_share : float
+        The leader's share of the vote among all leaders, as the engine reports it: a share of
+        votes, not a significance (a series with ten clear changes gives about 0.1 each).
+    p_value : float
+        The p-value of the stage that judged it, adjusted for the stage's share of ``alpha``
+        (1.0 for a leader that was not judged).
+    kind : str
+        The kind of change its evidence points to.
+    contrast : float or None
+        The stage's statistic: the robust z-score of the vote's contrast, the cumulative sum
+        of the level, shape and spread stages, the slope stage's z-score; None where none was
+        taken.
+    stage : str
+        The stage that judged it.
+    reported : bool
+        Whether it is one of the :attr:`Detection.changes`.
+    interval : tuple of (int, int)
+        Half-open stretch where the stage saw the change.
     """
 
     index: int
     label: Any
     votes: int
     score: float
-    probability: float
+    vote_share: float
+    p_value: float
+    kind: str
     contrast: float | None
+    stage: str
     reported: bool
-    contrast_kind: str | None = None
-    width: int = 0
-    critical: float | None = None
     interval: tuple[int, int] = (0, 0)
-    shift: float = 0.0
-    spread_ratio: float = 1.0
-
-    def describe(self) -> str:
-        """The change in plain words, e.g. "mean +2.1 noise sd, spread x1.0, within 140-160";
-        a bend of the trend says so first ("the trend bends: mean ...")."""
-        where = f"within {self.interval[0]}-{self.interval[1] - 1}"
-        size = f"mean {self.shift:+.1f} noise sd, spread x{self.spread_ratio:.2g}, {where}"
-        return f"the trend bends: {size}" if self.contrast_kind == "slope" else size
 
 
 @dataclass(frozen=True)
 class Detection:
-    """The change points of a series, the evidence behind them and the engine's full result.
+    """The changes of a series, the evidence behind them and the engine's full result.
 
-    Every index (``change_points``, the leaders' ``index``, ``cdf``) is a position in the
-    series as given, missing values included; only ``raw`` counts scanned values alone.
+    Every index is a position in the series as given, missing values included; only ``raw``
+    counts scanned values alone.
 
     Attributes
     ----------
-    change_points : tuple of int
-        The reported change points, ascending (see :attr:`Leader.reported`).
-    labels : tuple
-        The labels of ``change_points``.
+    changes : tuple of Change
+        The reported changes, ascending by index.
     leaders : tuple of Leader
-        Every leader of the vote, reported or not, ascending by index.
+        Every leader of the vote, reported or not, and the changes found apart from it,
+        ascending by index.
     cdf : tuple of (int, float)
-        Cumulative probability of the leaders along the series.
+        Cumulative share of the vote of the leaders along the series.
     window_sizes : tuple of int
         The window sizes that were scanned.
     n_obs : int
@@ -127,58 +159,68 @@ class Detection:
     n_scanned : int
         Values scanned: ``n_obs`` less the missing values and the outliers left out.
     n_omitted : int
-        Missing values left out of the scan (see ``nan_policy`` of :func:`detect`).
+        Missing values left out of the scan.
+    alpha : float
+        The false-alarm budget.
     min_score : float
-        The score a leader needed to be reported.
+        The vote's least score.
     min_contrast : "auto", float or None
-        The contrast rule asked for: "auto" for the calibrated critical values, a number of
-        scaled MADs for every contrast, or None when the check was off.
-    outliers : tuple of int
-        Positions of the isolated outliers found and left out of the scan (see ``outliers`` of
-        :func:`detect`).
-    period : int or None
-        The dominant period of the series, in scanned values, when the window sizes follow it.
-    note : str or None
-        How a series too short for the contrasts was judged, or why nothing could be; or
-        which contrasts a series of repeated values (counts, flags) was not judged by.
+        The vote's contrast rule.
     n_perm : int
         Bootstrap replicates per threshold.
     trend : tuple of (float, float) or None
-        ``(level, slope)`` of the straight line removed before the scan: the line's value at
-        the middle of the scanned values and its change from one scanned value to the next;
-        None without detrending.
-    raw : dict
-        The dictionary returned by :func:`vollan.scan_detector` for the scanned series: the
-        values left once missing ones are omitted (the residual from the line when ``trend``
-        is set, with ``detrend="linear"``), less ``offset`` and times ``scale``. Its indices count
-        scanned values, not positions in the series.
-    offset : float
-        The baseline taken off the values before they were scanned and judged: 0.0 unless
-        their median lay farther from 0 than 2^10 spreads (:func:`vollan.stats.robust.standard_units`).
-    scale : float
-        The power of two the values were then multiplied by: 1.0 unless their spread lay
-        outside 2^-30 .. 2^30, where the rules would meet the float limits. Only ``raw`` is in
-        these units.
+        ``(level, slope)`` of the straight line removed before the scan, with
+        ``detrend="linear"``.
+    outliers : tuple of int
+        Positions of the isolated outliers left out of the scan.
+    period : int or None
+        The dominant period of the series, in scanned values, when the window sizes follow it.
+    note : str or None
+        How a short or repetitive series was judged, or why fewer changes were reported than
+        asked for.
+    offset, scale : float
+        The values were scanned as ``(values - offset) * scale``.
     """
 
-    change_points: tuple[int, ...]
-    labels: tuple[Any, ...]
+    changes: tuple[Change, ...]
     leaders: tuple[Leader, ...]
     cdf: tuple[tuple[int, float], ...]
     window_sizes: tuple[int, ...]
     n_obs: int
     n_scanned: int
     n_omitted: int
+    alpha: float
     min_score: float
     min_contrast: float | str | None
     n_perm: int
     trend: tuple[float, float] | None
-    raw: ScanResult = field(repr=False, hash=False)
     outliers: tuple[int, ...] = ()
     period: int | None = None
     note: str | None = None
     offset: float = 0.0
     scale: float = 1.0
+    candidates: tuple[Change, ...] = field(default=(), repr=False, compare=False)
+    scan: ScanView | None = field(default=None, repr=False, compare=False, hash=False)
+
+    @property
+    def change_points(self) -> tuple[int, ...]:
+        """The reported change points, ascending."""
+        return tuple(c.index for c in self.changes)
+
+    @property
+    def labels(self) -> tuple[Any, ...]:
+        """The labels of :attr:`change_points`."""
+        return tuple(c.label for c in self.changes)
+
+    @property
+    def raw(self) -> ScanResult:
+        """The dictionary :func:`vollan.scan_detector` returned for the scanned series: the
+        values left once missing ones and outliers are omitted (the residual from the line
+        with ``detrend="linear"``), less ``offset`` and times ``scale``. Its indices count
+        scanned values."""
+        if self.scan is None:
+            raise ValueError("this detection holds no scan")
+        return self.scan.raw
 
     def breakpoints(self) -> list[int]:
         """The change points followed by the length of the series (ruptures' convention).
@@ -191,45 +233,73 @@ class Detection:
         return [*self.change_points, self.n_obs]
 
     @property
-    def probabilities(self) -> dict[int, float]:
-        """Probability of each reported change point."""
-        return {x.index: x.probability for x in self.leaders if x.reported}
+    def p_values(self) -> dict[int, float]:
+        """p-value of each reported change point."""
+        return {c.index: c.p_value for c in self.changes}
 
-    @property
-    def votes(self) -> dict[int, int]:
-        """Votes of each reported change point."""
-        return {x.index: x.votes for x in self.leaders if x.reported}
+    def __repr__(self) -> str:
+        rows = [f"Detection: {len(self.changes)} change(s) in {self.n_obs} values, alpha {self.alpha:g}"]
+        rows += [f"  {c.describe()}" for c in self.changes[:8]]
+        if len(self.changes) > 8:
+            rows.append(f"  ... and {len(self.changes) - 8} more")
+        extra = [f"{len(self.leaders)} leaders", f"{len(self.window_sizes)} window sizes"]
+        if self.n_omitted:
+            extra.append(f"{self.n_omitted} missing left out")
+        if self.outliers:
+            extra.append(f"{len(self.outliers)} outliers left out")
+        rows.append("  (" + ", ".join(extra) + ")")
+        if self.note:
+            rows.append(f"  note: {self.note}")
+        return "\n".join(rows)
+
+    def summary(self) -> str:
+        """Every change and leader with its evidence, one line each."""
+        rows = [repr(self), "leaders:"]
+        for x in self.leaders:
+            mark = "*" if x.reported else " "
+            rows.append(
+                f" {mark} {x.index:>8} {x.kind:<8} p={_p_text(x.p_value):<8} votes={x.votes:<3} "
+                f"score={x.score:.2f} share={x.vote_share:.3f} stage={x.stage}"
+            )
+        return "\n".join(rows)
 
     def to_dict(self) -> dict[str, Any]:
-        """A JSON-ready summary (labels that JSON cannot hold become text).
+        """A JSON-ready summary (labels that JSON cannot hold become text; infinities and NaN
+        become None).
 
         Returns
         -------
         dict
-            ``n_obs``, ``n_scanned``, ``n_omitted``, ``window_sizes``, ``min_score``,
-            ``min_contrast``, ``n_perm``, ``trend``, ``outliers``, ``period``, ``note``,
-            ``offset``, ``scale``, ``change_points`` and ``leaders`` (lists of dictionaries with
-            index, label, votes, score, probability, contrast (None when not finite),
-            contrast_kind, width, critical, interval, shift, spread_ratio and, for leaders,
-            reported) and
-            ``cdf`` (a list of [index, probability] pairs).
+            The options and counts, ``changes`` (index, label, kind, p_value, interval,
+            level, size, stage), ``leaders`` (index, label, votes, score, vote_share, p_value,
+            kind, contrast, stage, reported, interval) and ``cdf``.
         """
 
-        def row(x: Leader) -> dict[str, Any]:
+        def change(c: Change) -> dict[str, Any]:
+            return {
+                "index": c.index,
+                "label": _plain(c.label),
+                "kind": c.kind,
+                "p_value": c.p_value,
+                "interval": list(c.interval),
+                "level": c.level,
+                "size": _finite(c.size),
+                "stage": c.stage,
+            }
+
+        def leader(x: Leader) -> dict[str, Any]:
             return {
                 "index": x.index,
                 "label": _plain(x.label),
                 "votes": x.votes,
                 "score": x.score,
-                "probability": x.probability,
-                # JSON has no infinity.
-                "contrast": x.contrast if x.contrast is None or math.isfinite(x.contrast) else None,
-                "contrast_kind": x.contrast_kind,
-                "width": x.width,
-                "critical": x.critical,
+                "vote_share": x.vote_share,
+                "p_value": x.p_value,
+                "kind": x.kind,
+                "contrast": _finite(x.contrast),
+                "stage": x.stage,
+                "reported": x.reported,
                 "interval": list(x.interval),
-                "shift": x.shift if math.isfinite(x.shift) else None,
-                "spread_ratio": x.spread_ratio if math.isfinite(x.spread_ratio) else None,
             }
 
         return {
@@ -237,6 +307,7 @@ class Detection:
             "n_scanned": self.n_scanned,
             "n_omitted": self.n_omitted,
             "window_sizes": list(self.window_sizes),
+            "alpha": self.alpha,
             "min_score": self.min_score,
             "min_contrast": self.min_contrast,
             "n_perm": self.n_perm,
@@ -246,8 +317,8 @@ class Detection:
             "note": self.note,
             "offset": self.offset,
             "scale": self.scale,
-            "change_points": [row(x) for x in self.leaders if x.reported],
-            "leaders": [row(x) | {"reported": x.reported} for x in self.leaders],
+            "changes": [change(c) for c in self.changes],
+            "leaders": [leader(x) for x in self.leaders],
             "cdf": [[i, p] for i, p in self.cdf],
         }
 
@@ -285,6 +356,11 @@ class Detection:
         return detection_html(self)
 
 
+def _finite(value: float | None) -> float | None:
+    # JSON has no infinity.
+    return value if value is not None and math.isfinite(value) else None
+
+
 def _plain(label: Any) -> Any:
     if isinstance(label, bool | int | float | str) or label is None:
         return label
@@ -299,110 +375,72 @@ def _plain(label: Any) -> Any:
     return str(label)
 
 
-@dataclass(frozen=True)
-class Evidence:
-    """What the rules found about one leader, in scanned values (see :class:`Leader`)."""
-
-    contrast: float | None
-    contrast_kind: str | None
-    width: int
-    critical: float | None
-    interval: tuple[int, int]
-    shift: float
-    spread_ratio: float
-    # Where a change found apart from the scan's leaders lies (a change of shape).
-    index: int | None = None
-
-
-def _around(interval: tuple[int, int], index: int) -> tuple[int, int]:
-    """``interval`` widened to hold ``index``."""
-    return (min(interval[0], index), max(interval[1], index + 1))
-
-
-def moved_evidence(e: Evidence, index: int) -> Evidence:
-    """A change found apart from the scan's leaders, placed at ``index`` instead."""
-    return dataclasses.replace(e, index=index, interval=_around(e.interval, index))
-
-
 def build_detection(
-    raw: ScanResult,
-    scores: Mapping[int, float],
-    evidence: Sequence[Evidence],
-    chosen: set[int],
-    kept: Kept,
+    ctx_kept: Kept,
     labels: Sequence[Any] | None,
-    *,
-    window_sizes: Sequence[int],
-    min_score: float,
-    min_contrast: float | str | None,
-    n_perm: int,
-    trend: tuple[float, float] | None,
-    outliers: Sequence[int] = (),
-    n_missing: int | None = None,
-    period: int | None = None,
-    note: str | None = None,
-    extra: Sequence[Evidence] = (),
-    offset: float = 0.0,
-    scale: float = 1.0,
-    moved: Mapping[int, int] | None = None,
+    scan: ScanView,
+    proposed: Sequence[Candidate],
+    placed: Sequence[Placed],
+    others: Sequence[Placed],
+    share_of: dict[str, float],
+    **fields: Any,
 ) -> Detection:
-    """The :class:`Detection` of the engine's result ``raw`` and the leaders ``chosen``.
+    """The :class:`Detection` of a scan, the candidates ``proposed`` by the stages and the
+    reported ones ``placed`` (all in scanned values); ``others`` are the vote's leaders not
+    reported, placed likewise, for ``n_changes``. ``ctx_kept`` maps scanned values back to
+    positions in the caller's series, where ``labels`` belong; ``share_of`` gives each
+    stage's level, by which p-values are adjusted."""
+    at = ctx_kept.position
+    level = fields.pop("interval_level")
 
-    ``raw``, ``evidence`` and ``chosen`` count scanned values; ``kept`` maps them back to
-    positions in the caller's series, where ``labels`` and ``outliers`` belong. A chosen
-    leader in ``moved`` is reported where that maps it, its interval widened to hold it.
-    """
-    out = raw["out"]
-    at = kept.position
+    def label(i: int) -> Any:
+        return labels[i] if labels is not None else i
 
-    def span(lo: int, hi: int) -> tuple[int, int]:
-        return (at(lo), at(hi - 1) + 1)
+    def adjusted(c: Candidate) -> float:
+        return min(1.0, c.p_value * fields["alpha"] / share_of[c.stage]) if c.stage in share_of else 1.0
 
-    def leader(i: int, e: Evidence, reported: bool) -> Leader:
-        place = (moved or {}).get(i, i) if reported else i
-        return Leader(
-            index=at(place),
-            label=labels[at(place)] if labels is not None else at(place),
-            votes=out["leaders_segment_votes"].get(i, 0),
-            score=scores.get(i, 0.0),
-            probability=out["leaders_probs"].get(i, 0.0),
-            contrast=e.contrast,
-            reported=reported,
-            contrast_kind=e.contrast_kind,
-            width=e.width,
-            critical=e.critical,
-            interval=span(*(e.interval if place == i else _around(e.interval, place))),
-            shift=e.shift,
-            spread_ratio=e.spread_ratio,
+    def change(p: Placed) -> Change:
+        i = at(p.index)
+        return Change(
+            index=i,
+            label=label(i),
+            kind=p.candidate.kind,
+            p_value=adjusted(p.candidate),
+            interval=(at(p.low), at(p.high)),
+            level=level,
+            size=p.size,
+            stage=p.candidate.stage,
         )
 
-    # Changes found apart from the vote (shape) are reported as leaders; at a leader's own
-    # position their evidence replaces its.
-    found = {e.index: e for e in extra if e.index is not None}
-    rows = [
-        leader(i, found.pop(i), True) if i in found else leader(i, e, i in chosen)
-        for i, e in zip(out["leaders_probs"], evidence, strict=True)
-    ]
-    rows += [leader(i, e, True) for i, e in found.items()]
-    leaders = tuple(sorted(rows, key=lambda x: x.index))
-    reported = [x for x in leaders if x.reported]
+    changes = tuple(change(p) for p in placed)
+    reported_at = {p.candidate.index: p.index for p in placed}
+    shares = dict(zip(scan.leaders.tolist(), scan.vote_shares.tolist(), strict=True))
+    leaders = []
+    for c in proposed:
+        if c.stage != "vote" and c.index not in reported_at:
+            continue
+        i = at(reported_at.get(c.index, c.index))
+        z = c.statistic
+        leaders.append(
+            Leader(
+                index=i,
+                label=label(i),
+                votes=c.votes,
+                score=float(c.evidence.get("score", 0.0)),
+                vote_share=shares.get(c.index, 0.0),
+                p_value=adjusted(c),
+                kind=c.kind,
+                contrast=None if math.isnan(z) else z,
+                stage=c.stage,
+                reported=c.index in reported_at,
+                interval=(at(c.region[0]), at(c.region[1] - 1) + 1),
+            )
+        )
     return Detection(
-        change_points=tuple(x.index for x in reported),
-        labels=tuple(x.label for x in reported),
-        leaders=leaders,
-        cdf=tuple((at(i), p) for i, p in out["cdf"]),
-        window_sizes=tuple(window_sizes),
-        n_obs=kept.n_obs,
-        n_scanned=len(kept.values),
-        n_omitted=kept.n_omitted if n_missing is None else n_missing,
-        min_score=min_score,
-        min_contrast=min_contrast,
-        n_perm=n_perm,
-        trend=trend,
-        raw=raw,
-        outliers=tuple(outliers),
-        period=period,
-        note=note,
-        offset=offset,
-        scale=scale,
+        changes=changes,
+        leaders=tuple(sorted(leaders, key=lambda x: (x.index, not x.reported))),
+        cdf=tuple((at(i), p) for i, p in scan.cdf),
+        candidates=tuple(sorted({c.index: c for c in (*changes, *(change(p) for p in others))}.values(), key=lambda c: c.index)),
+        scan=scan,
+        **fields,
     )

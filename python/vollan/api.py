@@ -1,55 +1,60 @@
 """The convenience layer: one call from a series to its change points.
 
-:func:`detect` is a short pipeline, each step in a module of its own: the values scanned and
-the window sizes (``_scanned``: missing values, units, outliers, the period), the scan, the
-leaders scored, judged and chosen (``_judge``), the changes looked for apart from the vote
-(``_passes``), and the result (``_result``). The names callers use are re-exported here.
+:func:`detect` turns its options into a :class:`~vollan.config.DetectConfig`, prepares one
+context per series, scans it, runs the stages of :mod:`vollan.pipeline` in their one stated
+order, places the changes and returns a :class:`Detection`. The names callers use are
+re-exported here.
 """
 
 from __future__ import annotations
 
+import dataclasses
 import functools
 import importlib
-from collections.abc import Iterable, Sequence
-from typing import TYPE_CHECKING, Any, Final, Literal, SupportsFloat, cast
+from collections.abc import Callable, Iterable, Sequence
+from typing import TYPE_CHECKING, Any, Final, Literal, SupportsFloat
 
 import numpy as np
 
-from _vollan_native import scan_detector
-from vollan.pipeline.background import may_use_two_threads
-from vollan.pipeline.contrast import KINDS_OF_CHANGE_TYPE
-from vollan._input import _values_and_labels, check_integer, check_window_sizes, real_number
-from vollan.pipeline.vote import judge_leaders
-from vollan.pipeline.passes import changes_apart_from_vote, placed_in_cycle
-from vollan._result import Detection, Leader, build_detection
-from vollan.stats.robust import (
-    DEFAULT_MIN_CONTRAST,
-    DEFAULT_MIN_SCORE,
-    detrend_linear,
-    line_matters,
-    local_contrast,
+from vollan._input import (
+    _values_and_labels,
+    check_integer,
+    check_replicates,
+    check_window_sizes,
+    check_workers,
+    real_number,
 )
+from vollan._result import Change, Detection, Leader, build_detection
+from vollan.config import DEFAULT, DetectConfig
+from vollan.pipeline import run, stage_rows
+from vollan.pipeline.background import may_use_two_threads
+from vollan.pipeline.context import prepared
+from vollan.pipeline.contrast import KINDS_OF_CHANGE_TYPE
+from vollan.pipeline.place import placed, placed_apart
+from vollan.pipeline.scan import scan
+from vollan.pipeline.select import check_selection, select_changes
 from vollan.pipeline.windows import (
     DEFAULT_ALPHA,
     default_n_perm,
     default_window_sizes,
     dominant_period,
 )
-from vollan.pipeline.context import scanned_values
-from vollan.pipeline.select import check_selection, select_changes
+from vollan.stats.robust import detrend_linear, line_matters, local_contrast
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-    from _vollan_native import ChangeType, ScanResult
+    from _vollan_native import ChangeType
 
 DEFAULT_CHANGE_TYPE: Final = "distribution"
-DEFAULT_DETREND: Literal["linear"] | None = None
+DEFAULT_MIN_SCORE: Final = 0.5
+DEFAULT_MIN_CONTRAST: Final = "auto"
 
 __all__ = [
     "DEFAULT_ALPHA",
     "DEFAULT_MIN_CONTRAST",
     "DEFAULT_MIN_SCORE",
+    "Change",
     "Detection",
     "Leader",
     "default_n_perm",
@@ -63,14 +68,14 @@ __all__ = [
 
 
 def detect(
-    series: Sequence[SupportsFloat] | Iterable[SupportsFloat],
+    series: Sequence[SupportsFloat | None] | Iterable[SupportsFloat | None],
     *,
     window_sizes: Sequence[int] | None = None,
     change_type: ChangeType = DEFAULT_CHANGE_TYPE,
     alpha: float = DEFAULT_ALPHA,
     min_score: float = DEFAULT_MIN_SCORE,
     min_contrast: float | Literal["auto"] | None = DEFAULT_MIN_CONTRAST,
-    detrend: Literal["linear"] | None = DEFAULT_DETREND,
+    detrend: Literal["linear"] | None = None,
     outliers: Literal["omit", "keep"] = "omit",
     n_perm: int | None = None,
     seed: int = 123,
@@ -80,181 +85,81 @@ def detect(
     nan_policy: Literal["omit", "raise"] = "omit",
     n_changes: int | None = None,
     min_size: int | None = None,
+    config: DetectConfig | None = None,
+    progress: Callable[[float, str], None] | None = None,
 ) -> Detection:
-    """Find the change points of a series.
+    """Find the changes of a series: where its mean, spread, shape or trend changes.
 
-    Runs :func:`vollan.scan_detector` with settings taken from the series itself, and reports
-    the leaders of its vote that enough window sizes agree on and whose local contrast stands
-    out from the rest of the series by more than chance allows. Each rule has a reason:
-
-    - Missing values (``nan_policy="omit"``) and isolated outliers (``outliers="omit"``,
-      :func:`vollan.pipeline.outliers.find_outliers`: single values beyond 5 noise standard
-      deviations from both of their neighbourhoods) are left out of the scan and reported
-      apart (``n_omitted``, ``outliers``). A lone extreme value is not a change of regime, but
-      adjacent windows differ wherever one holds it.
-    - A series whose spread (the median absolute deviation) lies outside 2^-30 .. 2^30 is
-      scanned and judged times the power of two that brings it near 1, and one whose median
-      lies farther from 0 than 2^10 spreads, about its median
-      (:func:`vollan.stats.robust.standard_units`, ``Detection.offset`` and ``scale``): units and
-      baselines do not change what is found, while the rules' squares and floors stay far
-      from the float limits and the scan's running sums keep the spread.
-    - Window sizes (:func:`default_window_sizes`): twelve sizes from 10 values up to a quarter
-      of the series, at most 100 times the smallest. A periodic series
-      (:func:`dominant_period`) is scanned with whole numbers of periods, so that adjacent
-      windows hold the same phases of its cycle and differ only where it changes.
-    - ``alpha`` = 0.05 is the family-wise level of each window's scan, and ``n_perm``
-      (:func:`default_n_perm`) gives its bootstrap enough replicates to estimate that
-      quantile, within twice the engine's default.
-    - ``min_score`` = 0.5: a leader is a candidate when at least half of the window sizes that
-      fit around it voted for it (a window of w values sees a change only if the 2w values
-      around it hold no other); a chance flag is placed differently by each size.
-    - ``min_contrast`` = "auto": a candidate is reported when its local contrast stands out.
-      The contrast compares the h values after it with the h values before it, at every
-      boundary of the series: "location" (the logarithm of the Wasserstein distance: level
-      and shape) and "scale" (the log ratio of the standard deviations: spread). Its robust
-      z-score, against the median and MAD of the same contrast away from the candidates, must
-      exceed the 95 % quantile of the largest such z-score over a Gaussian white-noise series
-      of the same length (:func:`vollan.pipeline.contrast.critical_contrast`), for either contrast: so
-      a series without change reports one with probability at most about 5 %. Sparse events
-      follow a law of their own: where one value makes up more than four values in five of a
-      series of at most 10^5 values and 32 distinct ones, the critical value is also the 95 %
-      quantile (shared between the two contrasts) of that z-score over up to 200 random orders
-      of the series' own values, and the larger of the two holds (:mod:`vollan.pipeline.permuted`).
-      A straight
-      drift changes its contrast nowhere in particular and reports nothing; along a curve
-      whose slope grows (exponential growth, the steep side of a logistic) the location
-      contrast grows with the slope and stands out where the curve is steepest, so a
-      location contrast does not count where a least-squares line explains it: its slope
-      significant and a step at the leader not, over every symmetric span of h, 2h, 4h, ...
-      values up to the largest window (:mod:`vollan.pipeline.drift`, t statistics beyond the
-      two-sided 1 % point shared among the spans; a jump shows a step over its own width, a
-      transition spread over many values over a span that holds its flat ends). The width h
-      is as large as fits between the candidates (at least the smallest window, at least 8),
-      since wider contrasts see smaller changes.
-    - A series too short for 4h boundaries (:mod:`vollan.pipeline.short`) reports at most one change
-      of mean: the split whose two-sample t statistic is largest, when it exceeds the 97.5 %
-      quantile of that largest statistic under AR(1) noise of coefficient 0.5 (so neither
-      independent nor moderately dependent noise reports one in more than about 3 % of
-      series). ``Detection.note`` says so; a change of spread alone is not judged there.
-    - ``change_type`` = "distribution" judges both contrasts, so mean shifts and changes of
-      spread are reported, and looks for changes of shape at equal mean and spread apart
-      from the vote, which the scan's distance barely sees (:mod:`vollan.pipeline.shape`: a
-      cumulative sum of each value's term of Geary's ratio over the stretches between the
-      reported changes, each value standardised by its neighbours; from 255 values, at most
-      2.5 % more false alarms);
-      Before those, it looks for shifts of level apart from the vote (:mod:`vollan.pipeline.level`),
-      which windows of a few dozen values see within their noise while the whole stretches
-      on either side do not: binary segmentation by the cumulative sum of the values, clipped
-      about their running median, over the square root of the stretch's length times their
-      long-run spread, between the reported changes; from 150 values, beyond the 99 %
-      quantile of its value over change-free Gaussian, Student-t(3), AR(1), random-walk,
-      drifting and seasonal series. A stretch that wanders (a random walk, a cycle) is not
-      judged, and a split is taken only where two levels fit better than one line.
-      It also looks for bends of the trend apart from the vote (:mod:`vollan.pipeline.slope`): the
-      least-squares slope of the h values after each boundary minus that of the h values
-      before it, as a robust z-score over the stretch between the other reported changes,
-      beyond the 99 % quantile of its largest value over change-free Gaussian, Student-t(3),
-      AR(1) and random-walk series of the stretch's length. A straight drift bends nowhere
-      and reports nothing; a growth that stops or turns does.
-      Last, it looks for changes of spread apart from the vote (:mod:`vollan.pipeline.spread`), which
-      the scan's vote misses where a noisy part sets the threshold for a quieter one: a
-      cumulative sum of each value's absolute deviation from its neighbours' mean, clipped,
-      over the stretches between all the changes found so far; from 255 values, beyond the
-      99 % quantile of its largest value over change-free Gaussian, Student-t(3), AR(1),
-      random-walk and seasonal series, and only where two or three levels of those deviations
-      fit them better than a line: a spread that grows steadily changes nowhere.
-      "mean" judges the location contrast and shifts of level over whole stretches; "var"
-      the scale contrast, and looks for
-      changes of spread apart from the vote as "distribution" does. It also chooses the split
-      search that places a change inside a flagged region.
-    - Reported leaders closer together than the smallest window cannot be told apart by the
-      scan: of such a pair only the one with more votes (then the larger contrast) is kept.
-    - A periodic series scanned in whole periods has its reported changes placed to the value
-      (:mod:`vollan.pipeline.periodic`): each moves, within a period of where it was found, to the split
-      under which predicting every value left of it from the value a period before, and every
-      value right of it from the value a period after, fits best. Windows of whole cycles
-      cannot say where within a cycle a change lies; the order of the values can. The
-      leader keeps its votes and evidence, and its interval is widened to hold the new place.
-    - ``detrend`` = None: a straight line removed first ("linear") helps only on series with
-      a drift, which the contrast rule already leaves unreported, and costs a second scan.
-
-    Each reported change carries where it may lie (``Leader.interval``, from the localized
-    regions of the scan), how large it is (``shift`` in noise standard deviations,
-    ``spread_ratio``; ``Leader.describe()`` says it in words) and its ``probability``: its
-    share of the vote among all leaders, not a confidence that the change is real.
+    A multi-scale window scan with Wasserstein distances votes for candidate changes; the
+    stages of :mod:`vollan.pipeline` judge them, and look between them for changes the
+    windows miss, each with a p-value under its own stated null. A change is reported when its
+    stage's p-value passes the stage's share of ``alpha``, so that a series without change
+    reports one with probability at most ``alpha``. Each change is then placed by the
+    two-segment likelihood of its kind, with a confidence interval. The stages, what each
+    catches and its share of the budget are tabled in the README and in ``docs/model.md``.
 
     Parameters
     ----------
     series : sequence of float, numpy array or pandas Series
         The values, finite or missing (NaN, None, pandas' NA). The index of a pandas Series
-        gives the labels. A single column (an array of shape (n, 1), a one-column DataFrame)
-        is taken as the series; for several columns see :func:`detect_columns`.
+        gives the labels; a single column (shape (n, 1)) is taken as the series (for several
+        see :func:`vollan.detect_columns`).
     window_sizes : sequence of int, optional
-        Window sizes to scan, each at least 4. Default :func:`default_window_sizes`.
+        Window sizes to scan, each at least 4. Default :func:`default_window_sizes`: twelve
+        sizes from 10 values up to a quarter of the series (whole periods of a periodic one).
     change_type : {"distribution", "mean", "var"}, default "distribution"
-        Which changes to report (see above) and the split search that places them.
+        The kinds of change looked for: every kind, shifts of the mean, or changes of spread.
     alpha : float, default 0.05
-        Family-wise level of each window's scan, in (0, 1].
+        The false-alarm budget: the chance of reporting any change in a change-free series.
     min_score : float, default 0.5
-        Fraction of the window sizes that fit around a leader that must vote for it, in
-        [0, 1].
+        Share of the window sizes that fit around a leader of the vote that must vote for it.
     min_contrast : "auto", float or None, default "auto"
-        "auto": the calibrated critical value of each contrast; a number: the robust z-score
-        every contrast must exceed instead; None turns the check off (the votes alone decide).
+        "auto": the vote's candidates are judged by their calibrated p-values; a number: by
+        a robust z-score of their local contrast above it instead; None: the votes decide.
     detrend : {None, "linear"}, default None
-        Scan the values as they are, or remove a straight line first, its slope fitted
-        between the level shifts of a first scan (:func:`detrend_linear`).
+        Remove a straight line (its slope fitted between the level shifts of a first scan)
+        before the scan.
     outliers : {"omit", "keep"}, default "omit"
-        Leave isolated outliers out of the scan and report them apart, or scan every value.
+        Leave isolated outliers out of the scan (reported in ``Detection.outliers``).
     n_perm : int, optional
-        Bootstrap replicates per threshold. Default :func:`default_n_perm`.
+        Bootstrap replicates per threshold of the scan. Default :func:`default_n_perm`.
     seed : int, default 123
         Base seed; the result is reproducible bit for bit from it.
     tol : int, default 2
-        Largest gap between change points of different windows that still counts as one
-        change.
+        Largest gap between change points of different windows that counts as one change.
     workers : int, optional
-        Threads of a pool of this call's own; default the shared pool. On a long series, a
-        budget of two threads or more (this one, else the shared pool's) also lets some rules
-        run beside the next step (:mod:`vollan.pipeline.background`); the result is the same.
+        Threads of a pool of this call's own; default the shared pool.
     labels : sequence, optional
-        Labels of the values (dates, years, ...), missing ones included; default the index of
-        a pandas Series, else the positions.
+        Labels of the values (dates, years, ...); default a pandas Series' index.
     nan_policy : {"omit", "raise"}, default "omit"
-        Leave missing values out of the scan, or raise a ValueError at the first one.
+        Leave missing values out, or refuse them.
     n_changes : int, optional
-        Report this many change points when there are that many leaders: the strongest (those
-        the rules report first, then by score, contrast beyond its critical value and votes),
-        whatever ``min_score`` and ``min_contrast`` say (ruptures' ``n_bkps``). Without
-        ``min_size``, leaders closer than the smallest window to one already reported come
-        last: the scan cannot tell them apart. Default: as many as the rules report.
+        Report this many changes, those with the strongest evidence (ruptures' ``n_bkps``);
+        ``note`` says so when fewer can be told apart.
     min_size : int, optional
-        Least distance between reported change points, and from either end of the series
-        (ruptures' ``min_size``): of leaders closer than this the stronger is reported.
-        Default: no constraint beyond the rules' own.
-
-    Series side by side, in a two-dimensional array or a pandas DataFrame, are detected one
-    column at a time by :func:`vollan.detect_columns`.
+        Least distance between reported changes, and from either end.
+    config : DetectConfig, optional
+        The stages' parameters (see :mod:`vollan.config`): a variant is
+        ``vollan.DEFAULT_CONFIG.replace("level", bumps=False)`` or ``.without("slope")``. The
+        options above replace the config's own ``change_type``, ``alpha``, ``min_score`` and
+        ``min_contrast``.
+    progress : callable, optional
+        Called as ``progress(share_done, step)`` as the scan and each stage finish.
 
     Returns
     -------
     Detection
-        The reported change points, every leader with its votes, score, probability,
-        contrast, interval and size, the CDF (all at positions in ``series``), the outliers
-        and the number of missing values left out, and the raw result of
-        :func:`vollan.scan_detector` on the values scanned.
+        The changes (kind, index, p-value, interval, size), every leader of the vote, and the
+        engine's result for the values scanned (``raw``).
 
     Raises
     ------
     ValueError
-        For a series that is not one-dimensional, holds infinities, holds missing values
-        under ``nan_policy="raise"``, or has fewer values left than two of the smallest
-        windows; for window sizes below 4; for ``alpha``, ``min_score``, ``min_contrast``,
-        ``detrend``, ``change_type``, ``outliers`` or ``nan_policy`` out of range; for
-        ``n_changes`` below 0 or ``min_size`` below 1; and for the engine's own value checks.
+        For a series that is not one-dimensional, holds infinities, holds missing values under
+        ``nan_policy="raise"``, or is too short for two of the smallest windows; for options
+        out of range; and for the engine's own value checks.
     TypeError
-        For a series that is not a sequence of numbers, and for ``n_changes`` or ``min_size``
-        that are not integers.
+        For a series that is not a sequence of numbers, and options of the wrong type.
 
     Examples
     --------
@@ -263,6 +168,8 @@ def detect(
     >>> found = vollan.detect(nile.values, labels=nile.labels)
     >>> found.labels
     (1899,)
+    >>> found.changes[0].kind
+    'mean'
     >>> found.breakpoints()  # ruptures' convention: change points, then the length
     [28, 100]
     """
@@ -281,15 +188,21 @@ def detect(
         workers=workers,
     )
     check_selection(n_changes, min_size)
+    if config is not None and not isinstance(config, DetectConfig):
+        raise TypeError(f"config must be a DetectConfig or None, not {type(config).__name__}")
+    cfg = (config or DEFAULT).replace(change_type=change_type.lower(), alpha=float(alpha))
+    cfg = cfg.replace("vote", min_score=min_score, min_contrast=min_contrast)
     two_threads = may_use_two_threads(workers)
-    scanned = scanned_values(
+    ctx = prepared(
         values,
         nan_policy=nan_policy,
         outliers=outliers,
         window_sizes=window_sizes,
+        change_type=cfg.change_type,
         two_threads=two_threads,
+        params=cfg.prepare,
     )
-    x, sizes = scanned.x, scanned.sizes
+    x, sizes = ctx.x, ctx.sizes
     if n_perm is None:
         n_perm = default_n_perm(len(x), sizes[0], alpha)
     options: dict[str, Any] = {
@@ -304,44 +217,56 @@ def detect(
     trend = None
     if detrend == "linear":
         x, (level, slope) = _remove_line(x, options, min_score)
-        trend = (level / scanned.scale + scanned.offset, slope / scanned.scale)
-    raw = _scan(x, options)
-    judged = judge_leaders(
-        x,
-        raw,
-        sizes,
-        change_type=change_type,
-        min_score=min_score,
-        min_contrast=min_contrast,
-        two_threads=two_threads,
+        trend = (level / ctx.scale + ctx.offset, slope / ctx.scale)
+        ctx = dataclasses.replace(ctx, kept=dataclasses.replace(ctx.kept, values=x))
+    report = progress if callable(progress) else None
+    if report:
+        report(0.0, "scan")
+    ctx = dataclasses.replace(ctx, scan=scan(x, options))
+    outcome = run(ctx, cfg, report)
+    chosen = placed(ctx, outcome.accepted, cfg.place)
+    reported = {c.index for c in outcome.accepted}
+    others = placed_apart(
+        ctx, [c for c in outcome.proposed if c.stage == "vote" and c.index not in reported], cfg.place
     )
-    extra = changes_apart_from_vote(
-        x, judged.chosen, judged.kinds_judged, sizes, two_threads=two_threads
-    )
-    period = scanned.period_of_windows
-    moved, extra = placed_in_cycle(x, scanned.kept, judged.indices, judged.chosen, extra, period)
     found = build_detection(
-        raw,
-        judged.scores,
-        judged.evidence(),
-        judged.chosen,
-        scanned.kept,
+        ctx.kept,
         labels,
-        window_sizes=sizes,
+        ctx.scan,
+        outcome.proposed,
+        chosen,
+        others,
+        outcome.levels,
+        interval_level=cfg.place.level,
+        window_sizes=tuple(sizes),
+        n_obs=ctx.kept.n_obs,
+        n_scanned=ctx.n,
+        n_omitted=ctx.n_missing,
+        alpha=float(alpha),
         min_score=min_score,
         min_contrast=min_contrast,
         n_perm=n_perm,
         trend=trend,
-        outliers=scanned.outliers,
-        n_missing=scanned.n_missing,
-        period=period,
-        note=judged.note,
-        extra=extra,
-        offset=scanned.offset,
-        scale=scanned.scale,
-        moved=moved,
+        outliers=tuple(ctx.outliers),
+        period=ctx.period_of_windows,
+        note=ctx.judged[1] if min_contrast is not None else None,
     )
+    if report:
+        report(1.0, "done")
     return select_changes(found, n_changes, min_size)
+
+
+def _stages_notes() -> str:
+    """The Notes section of :func:`detect`, drawn from the stages' metadata."""
+    lines = ["Notes", "-----", "The stages, in their order (:data:`vollan.pipeline.STAGES`):", ""]
+    for row in stage_rows():
+        lines.append(f"- {row['stage']} ({row['share']}): {row['catches']}; kinds {row['kinds']}.")
+    return "\n".join(lines) + "\n\n"
+
+
+# Python 3.13 strips the docstring's indentation when it compiles it.
+if detect.__doc__ is not None:
+    detect.__doc__ = detect.__doc__.replace("\nExamples\n", "\n" + _stages_notes() + "Examples\n", 1)
 
 
 def _check_options(
@@ -375,10 +300,10 @@ def _check_options(
     ):
         raise ValueError(f"min_contrast must be at least 0, 'auto' or None, got {min_contrast}")
     check_window_sizes(window_sizes)
-    check_integer("n_perm", n_perm, 0, or_none="the default")
+    check_replicates(n_perm)
     check_integer("seed", seed, 0)
     check_integer("tol", tol, 0)
-    check_integer("workers", workers, 0, or_none="the shared pool")
+    check_workers(workers)
     if detrend not in ("linear", None):
         raise ValueError(f"detrend must be 'linear' or None, got {detrend!r}")
     if not isinstance(change_type, str) or change_type.lower() not in KINDS_OF_CHANGE_TYPE:
@@ -389,11 +314,6 @@ def _check_options(
         raise ValueError(f"outliers must be 'omit' or 'keep', got {outliers!r}")
 
 
-def _scan(x: NDArray[np.float64], options: dict[str, Any]) -> ScanResult:
-    # The engine reads any buffer of float64; its stub names only sequences.
-    return scan_detector(cast("Sequence[float]", x), **options)
-
-
 def _remove_line(
     x: NDArray[np.float64], options: dict[str, Any], min_score: float
 ) -> tuple[NDArray[np.float64], tuple[float, float]]:
@@ -402,7 +322,7 @@ def _remove_line(
     # A first scan finds the level shifts, so that the slope can be fitted within the
     # segments between them; it is skipped when even the plain line is negligible.
     if line_matters(x, trend[1]):
-        first = _scan(x, options)["out"]["leaders_scores"]
+        first = scan(x, options).raw["out"]["leaders_scores"]
         shifts = [i for i, score in first.items() if score >= min_score]
         residual, trend = detrend_linear(x, shifts)
     return residual, trend

@@ -8,12 +8,18 @@ import io
 import json
 import os
 import sys
+import tempfile
 from collections.abc import Sequence
 from typing import Any, NoReturn
 
 from vollan import __version__
-from vollan._input import LARGEST_OPTION, LARGEST_WINDOW
-from vollan._progress import Bar
+from vollan._input import (
+    LARGEST_OPTION,
+    LARGEST_WINDOW,
+    LARGEST_WORKERS,
+    replicates_beyond_memory,
+)
+from vollan._progress import Bar, ProgressCallback, within
 from vollan._readers import (
     DECIMAL_MARKS,
     InputError,
@@ -36,6 +42,9 @@ _THOUSANDS_NAMES = {"space": " ", "apostrophe": "'", "none": "none"}
 # The most window sizes --window-sizes may list (the default scans 12): counted before the list
 # is built, so that a range such as 4:2000000000 is refused at once.
 MAX_WINDOW_SIZES = 10_000
+# The status of a command that wrote to a pipe nobody reads any more, as the shell reports
+# one that SIGPIPE ended.
+EXIT_BROKEN_PIPE = 128 + 13
 
 
 class _Parser(argparse.ArgumentParser):
@@ -98,10 +107,10 @@ def _natural(text: str) -> int:
     return value
 
 
-def _positive(text: str) -> int:
+def _workers(text: str) -> int:
     value = _natural(text)
-    if value == 0:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a positive whole number")
+    if value > LARGEST_WORKERS:
+        raise argparse.ArgumentTypeError(f"{text!r} is too many threads: at most {LARGEST_WORKERS}")
     return value
 
 
@@ -131,45 +140,74 @@ def _thousands(text: str) -> str:
 
 
 def _table(detection: Detection, show_all: bool, with_labels: bool) -> str:
-    head = ["index", "label", "probability", "score", "votes", "contrast", "reported"]
-    body = [
-        [
-            str(x.index),
-            str(x.label),
-            f"{x.probability:.3f}",
-            f"{x.score:.2f}",
-            str(x.votes),
-            "-" if x.contrast is None else f"{x.contrast:.1f}",
-            "yes" if x.reported else "no",
+    """The changes (kind, p-value, interval, size); with ``show_all`` every leader of the vote
+    and change found apart from it, its votes and share of the vote beside."""
+    if show_all:
+        head = ["index", "label", "kind", "p-value", "votes", "vote share", "reported"]
+        body = [
+            [
+                str(x.index),
+                str(x.label),
+                x.kind,
+                _p(x.p_value),
+                str(x.votes),
+                f"{x.vote_share:.3f}",
+                "yes" if x.reported else "no",
+            ]
+            for x in detection.leaders
         ]
-        for x in detection.leaders
-        if show_all or x.reported
-    ]
-    keep = [i for i in range(len(head)) if (i != 1 or with_labels) and (i != 6 or show_all)]
+    else:
+        head = ["index", "label", "kind", "p-value", f"{_level(detection)} interval", "size"]
+        body = [
+            [
+                str(c.index),
+                str(c.label),
+                c.kind,
+                _p(c.p_value),
+                f"{c.interval[0]}-{c.interval[1]}",
+                _size(c.kind, c.size),
+            ]
+            for c in detection.changes
+        ]
+    keep = [i for i in range(len(head)) if i != 1 or with_labels]
     rows = [[r[i] for i in keep] for r in [head, *body]]
     widths = [max(len(r[j]) for r in rows) for j in range(len(keep))]
     return "\n".join(
         "  ".join(
-            cell.ljust(w) if head[i] == "label" else cell.rjust(w)
+            cell.ljust(w) if head[i] in ("label", "kind") else cell.rjust(w)
             for i, cell, w in zip(keep, r, widths, strict=True)
         ).rstrip()
         for r in rows
     )
 
 
+def _p(p: float) -> str:
+    return "<1e-300" if p < 1e-300 else f"{p:.2g}"
+
+
+def _level(detection: Detection) -> str:
+    return f"{detection.changes[0].level:.0%}" if detection.changes else "90%"
+
+
+def _size(kind: str, size: float) -> str:
+    if kind == "variance":
+        return f"spread x{size:.2g}"
+    if kind == "trend":
+        return f"{size:+.2g} sd/step"
+    return f"{size:+.2g} sd" if kind == "mean" else f"{size:.2g} sd apart"
+
+
 def _summary(detection: Detection, loaded: Loaded) -> str:
     sizes = detection.window_sizes
-    count = len(detection.change_points)
+    count = len(detection.changes)
     missing = f" ({detection.n_omitted} missing, left out)" if detection.n_omitted else ""
     return (
         f"{loaded.source}: {detection.n_obs} values of column {loaded.column}{missing}; "
         f"window sizes "
         f"{sizes[0]}..{sizes[-1]} ({_counted(len(sizes), 'size')})\n"
-        f"{count} change point{'s' if count != 1 else ''} voted for by at least "
-        f"{detection.min_score:.0%} of the window sizes"
-        + _contrast_words(detection)
+        f"{_counted(count, 'change')} at a false-alarm budget of {detection.alpha:g}"
         + (
-            ":"
+            ", each with its p-value, interval and size:"
             if count
             else f" ({_counted(len(detection.leaders), 'weaker leader')}; --all lists "
             f"{'it' if len(detection.leaders) == 1 else 'them'})"
@@ -181,14 +219,6 @@ def _counted(n: int, noun: str) -> str:
     return f"{n} {noun}{'' if n == 1 else 's'}"
 
 
-def _contrast_words(detection: Detection) -> str:
-    if detection.min_contrast is None:
-        return ""
-    if detection.min_contrast == "auto":
-        return " and standing out beyond the calibrated critical contrast"
-    return f" and standing out by more than {detection.min_contrast:g} scaled MADs"
-
-
 def _plotting() -> Any:
     try:
         from vollan import plot
@@ -198,16 +228,35 @@ def _plotting() -> Any:
 
 
 def _check_plot_path(path: str) -> None:
-    """Refuse a plot path before the scan rather than after it."""
+    """Refuse a plot path before the data is read and scanned rather than after."""
     plot = _plotting()
     plot.savable_format(path)
+    _check_writable(path, "write the plot to")
+
+
+def _check_writable(path: str, action: str) -> None:
+    """Refuse ``path`` when a file cannot be written there.
+
+    A file is created and removed in its folder: permissions alone do not tell (a read-only
+    file system, an administrator, access lists), and nothing is left at ``path`` itself
+    should the run fail later.
+    """
     if os.path.isdir(path):
-        raise InputError(f"cannot write the plot to {path}: it is a directory")
+        raise InputError(f"cannot {action} {path}: it is a directory")
     parent = os.path.dirname(path) or "."
     if not os.path.exists(parent):
-        raise InputError(f"cannot write the plot to {path}: there is no directory {parent}")
+        raise InputError(f"cannot {action} {path}: there is no directory {parent}")
     if not os.path.isdir(parent):
-        raise InputError(f"cannot write the plot to {path}: {parent} is not a directory")
+        raise InputError(f"cannot {action} {path}: {parent} is not a directory")
+    try:
+        if os.path.exists(path):
+            with open(path, "ab"):
+                pass
+        else:
+            with tempfile.TemporaryFile(dir=parent):
+                pass
+    except OSError as exc:
+        raise InputError(os_error_sentence(exc, action, path)) from None
 
 
 def _write_plot(
@@ -243,11 +292,7 @@ def _check_html_path(path: str) -> None:
         import vollan.report  # noqa: F401
     except ImportError as exc:
         raise InputError(f"--html: {exc}") from None
-    if os.path.isdir(path):
-        raise InputError(f"cannot write the report to {path}: it is a directory")
-    parent = os.path.dirname(path) or "."
-    if not os.path.isdir(parent):
-        raise InputError(f"cannot write the report to {path}: there is no directory {parent}")
+    _check_writable(path, "write the report to")
 
 
 def _write_html(path: str, loaded: Loaded, detection: Detection, args: argparse.Namespace) -> str:
@@ -275,7 +320,9 @@ def _write_html(path: str, loaded: Loaded, detection: Detection, args: argparse.
     return path
 
 
-def _detect_loaded(loaded: Loaded, args: argparse.Namespace) -> Detection:
+def _detect_loaded(
+    loaded: Loaded, args: argparse.Namespace, progress: ProgressCallback | None = None
+) -> Detection:
     return detect(
         loaded.values,
         window_sizes=args.window_sizes,
@@ -293,10 +340,17 @@ def _detect_loaded(loaded: Loaded, args: argparse.Namespace) -> Detection:
         outliers=args.outliers,
         n_changes=args.n_changes,
         min_size=args.min_size,
+        progress=progress,
     )
 
 
 def _cmd_detect(args: argparse.Namespace) -> int:
+    # What can be refused without the data is refused before it is read.
+    if args.n_perm is not None and (too_many := replicates_beyond_memory(args.n_perm)):
+        raise InputError(
+            f"--n-perm {args.n_perm}: the replicates take {too_many}; give fewer, or leave "
+            "--n-perm out for the default"
+        )
     for path in (args.plot, args.windows_plot):
         if path:
             _check_plot_path(path)
@@ -317,7 +371,7 @@ def _cmd_detect(args: argparse.Namespace) -> int:
         )
         progress(0.05, f"scanning {len(loaded.values)} values of column {loaded.column}")
         try:
-            detection = _detect_loaded(loaded, args)
+            detection = _detect_loaded(loaded, args, within(progress, 0.05, 0.9))
         except ValueError as exc:
             raise InputError(f"{loaded.source}: {exc}") from None
         written = []
@@ -334,30 +388,28 @@ def _cmd_detect(args: argparse.Namespace) -> int:
             written.append(f"report written to {_write_html(args.html, loaded, detection, args)}")
         progress(1.0, "done")
     if args.json:
-        doc = {"source": loaded.source, "column": loaded.column} | detection.to_dict()
+        doc = {"source": loaded.source, "column": loaded.column_name} | detection.to_dict()
         print(json.dumps(doc, indent=2))
     elif args.csv:
         out = io.StringIO()
         writer = csv.writer(out, lineterminator="\n")
-        writer.writerow(["index", "label", "probability", "score", "votes", "contrast", "reported"])
-        for x in detection.leaders:
-            if args.all or x.reported:
-                contrast = "" if x.contrast is None else repr(x.contrast)
+        if args.all:
+            writer.writerow(["index", "label", "kind", "p_value", "votes", "vote_share", "reported"])
+            for x in detection.leaders:
                 writer.writerow(
-                    [
-                        x.index,
-                        x.label,
-                        repr(x.probability),
-                        repr(x.score),
-                        x.votes,
-                        contrast,
-                        int(x.reported),
-                    ]
+                    [x.index, x.label, x.kind, repr(x.p_value), x.votes, repr(x.vote_share),
+                     int(x.reported)]
+                )
+        else:
+            writer.writerow(["index", "label", "kind", "p_value", "low", "high", "size"])
+            for c in detection.changes:
+                writer.writerow(
+                    [c.index, c.label, c.kind, repr(c.p_value), *c.interval, repr(c.size)]
                 )
         sys.stdout.write(out.getvalue())
     else:
         print(_summary(detection, loaded))
-        if detection.change_points or args.all:
+        if detection.changes or args.all:
             print(_table(detection, args.all, loaded.labels is not None))
     for line in written:
         print(line, file=sys.stderr)
@@ -379,13 +431,8 @@ def _cmd_demo(args: argparse.Namespace) -> int:
         f"vollan.detect scanned window sizes {sizes[0]}..{sizes[-1]} "
         f"({_counted(len(sizes), 'size')})."
     )
-    for leader in found.leaders:
-        if leader.reported:
-            print(
-                f"change point: {leader.label} (index {leader.index}), probability "
-                f"{leader.probability:.2f} ({leader.votes} votes from {len(sizes)} "
-                f"window sizes)"
-            )
+    for change in found.changes:
+        print(f"change point: {change.label} (index {change.index}): {change.describe()}")
     bounds = [0, *found.change_points, len(flow)]
     for a, b in zip(bounds[:-1], bounds[1:], strict=True):
         mean = sum(flow[a:b]) / (b - a)
@@ -421,9 +468,9 @@ def build_parser() -> argparse.ArgumentParser:
         "null, None and - are missing values (see --nan-policy). Thousands separators and "
         "decimal commas are read when the column leaves no doubt (see --decimal). Each change "
         "point "
-        "is the 0-based index of the first value of the new regime, with its label, its "
-        "probability among all leaders of the vote, its score (the fraction of window sizes "
-        "that voted for it) and its votes.",
+        "is the 0-based index of the first value of the new regime, with its label, its kind "
+        "(mean, variance, shape, trend), its p-value, a 90% interval for where it lies and its "
+        "size; --all lists every leader of the vote with its votes.",
         epilog="example: vollan detect prices.csv --column close --plot prices.png",
     )
     d.add_argument(
@@ -560,9 +607,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     d.add_argument(
         "--workers",
-        type=_positive,
+        type=_workers,
         metavar="N",
-        help="threads for this run, at least 1 (default: all CPUs, or RAYON_NUM_THREADS)",
+        help="threads for this run, at most 65535; 0, as the default, runs on all CPUs (or "
+        "RAYON_NUM_THREADS), as xz -T0 does and as vollan.detect's workers=0",
     )
     d.add_argument(
         "--all",
@@ -620,17 +668,25 @@ def main(argv: Sequence[str] | None = None) -> int:
     Returns
     -------
     int
-        0 on success, 2 on an error, which is reported as one line on standard error.
+        0 on success, 2 on an error, which is reported as one line on standard error, 141
+        when standard output is a pipe that its reader closed.
     """
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        return int(args.run(args))
+        status = int(args.run(args))
+        # Written here, inside the try, rather than at exit, where a closed pipe would print
+        # a traceback.
+        sys.stdout.flush()
+        return status
     except BrokenPipeError:
-        # The reader went away (e.g. `vollan detect x.csv | head -1`): stop quietly.
+        # The reader went away (`vollan detect x.csv --all | head -1`): stop without a word,
+        # with the status the shell reports for tools that SIGPIPE ends (yes, cat, seq:
+        # 128 + 13), so that `set -o pipefail` scripts see the same. The process is not
+        # killed by the signal itself: main() also runs inside other programs.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        return EXIT_BROKEN_PIPE
     except OSError as exc:
         target = exc.filename if exc.filename is not None else "a file"
         print(f"vollan: error: {os_error_sentence(exc, 'use', target)}", file=sys.stderr)

@@ -36,7 +36,7 @@ try:
 except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError("vollan.plot needs matplotlib: pip install 'vollan[plot]'") from exc
 
-from vollan._display import as_float_array, changes_of, label_text, p_text, thinned
+from vollan._display import as_float_array, label_text, p_text, thinned
 from vollan.api import Detection
 
 if TYPE_CHECKING:
@@ -351,7 +351,7 @@ def plot_detection(
             Line2D([], [], color="black", marker="x", lw=0, label="outlier, left out of the scan")
         )
 
-    reported = changes_of(detection)
+    reported = detection.changes
     lo_x, hi_x = float(x[0]) - 0.5, float(x[-1]) + 0.5
     if data.dated and n > 1:
         lo_x, hi_x = _edge(data, 0), _edge(data, n)

@@ -22,7 +22,7 @@ except ImportError as exc:  # pragma: no cover - depends on the installation
 
 
 from vollan._columns import columns, is_table
-from vollan._display import changes_of, thinned
+from vollan._display import thinned
 from vollan._result import Detection
 from vollan.plot import _COLUMNS, _REPORTED, _SERIES, _data, _edge, _label_axis, _save
 
@@ -102,7 +102,7 @@ def plot_columns(
         x, values, run = thinned(data.x, data.values, _COLUMNS)
         longest = max(longest, run)
         ax.plot(x, values, color=_SERIES, lw=1.0)
-        for change in changes_of(detection):
+        for change in detection.changes:
             lo, hi = change.interval
             ax.axvspan(_edge(data, lo), _edge(data, hi + 1), color=_REPORTED, alpha=0.15, lw=0)
             ax.axvline(data.x[change.index], color=_REPORTED, lw=1.5)

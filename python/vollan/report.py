@@ -25,9 +25,7 @@ except ImportError as exc:  # pragma: no cover - depends on the installation
 
 from vollan._display import (
     DECIMATE_ABOVE,
-    ChangeLike,
     as_float_array,
-    changes_of,
     html_table,
     label_text,
     m4,
@@ -38,7 +36,7 @@ from vollan._display import (
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-    from vollan._result import Detection
+    from vollan._result import Change, Detection
 
 __all__ = ["report_html", "write_report"]
 
@@ -90,7 +88,7 @@ def _dates(labels: Any) -> NDArray[np.datetime64] | None:
     return None if np.isnat(stamps).any() else stamps
 
 
-def _shown_positions(n: int, values: NDArray[np.float64], changes: Sequence[ChangeLike]) -> Any:
+def _shown_positions(n: int, values: NDArray[np.float64], changes: Sequence[Change]) -> Any:
     """Positions drawn: all of a short series; of a long one, its thinned runs and every
     value near a change."""
     if n <= DECIMATE_ABOVE:
@@ -103,7 +101,7 @@ def _shown_positions(n: int, values: NDArray[np.float64], changes: Sequence[Chan
     return np.union1d(positions, np.concatenate(near)) if near else positions
 
 
-def _hover(change: ChangeLike) -> str:
+def _hover(change: Change) -> str:
     lo, hi = change.interval
     return (
         f"<b>{html.escape(change.kind)}</b> at {html.escape(label_text(change.label))} "
@@ -118,7 +116,7 @@ def _figure(
     labels: Any,
     name: str | None,
     detection: Detection,
-    changes: Sequence[ChangeLike],
+    changes: Sequence[Change],
 ) -> go.Figure:
     n = len(values)
     shown = _shown_positions(n, values, changes)
@@ -242,7 +240,7 @@ def report_html(
         raise ValueError(
             f"the series has {len(values)} values but the detection was made on {detection.n_obs}"
         )
-    changes = changes_of(detection)
+    changes = detection.changes
     fig = _figure(values, labels, name, detection, changes)
     chart = pio.to_html(
         fig,

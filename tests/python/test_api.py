@@ -458,7 +458,7 @@ def test_contrast_check_and_its_exemptions():
 @pytest.mark.parametrize(
     ("values", "error", "message"),
     [
-        (["1.5"] * 20, TypeError, "sequence of numbers"),
+        (["1.5 kg"] * 20, TypeError, "sequence of numbers"),
         ([1.0] * 19 + [object()], TypeError, "sequence of numbers"),
         ([1j] * 20, TypeError, "sequence of numbers"),
         ([1.0] * 19 + [math.inf], ValueError, "first at index 19"),

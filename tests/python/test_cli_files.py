@@ -10,7 +10,9 @@ import errno
 import io
 import json
 import math
+import os
 import re
+import subprocess
 import sys
 import zipfile
 from datetime import datetime
@@ -552,3 +554,131 @@ def test_outliers_option_is_detects(tmp_path, capsys, policy):
     path = write(tmp_path, "o.txt", "".join(f"{v!r}\n" for v in values))
     doc = doc_of(["detect", path, "--outliers", policy], capsys)
     same_result(doc, detect(values, outliers=policy))
+
+
+# Round three: positions that must not shift, paths checked before the data, pipes -------------
+
+
+@pytest.mark.parametrize(
+    ("text", "missing"),
+    [
+        ("\n{body}", 0),  # cut's output of a first row whose cell is empty
+        ("{head}\n\n{tail}", 40),
+        ("{head}\n   \n{tail}\n\n\n", 40),  # blank lines at the end are no values
+        ("close\n{head}\n\n{tail}", 40),
+        ("\n\nclose\n{head}\n\n{tail}", 40),  # blank lines before a header are none either
+    ],
+)
+def test_a_blank_line_of_one_column_is_a_missing_value(tmp_path, capsys, text, missing):
+    cells = [f"{v:.2f}" for v in VALUES]
+    cells[missing] = ""
+    head, tail = "\n".join(cells[:missing]), "\n".join(cells[missing + 1 :])
+    path = write(tmp_path, "one.txt", text.format(body="\n".join(cells[1:]), head=head, tail=tail))
+    doc = doc_of(["detect", path], capsys)
+    expected = list(VALUES)
+    expected[missing] = math.nan
+    same_result(doc, detect(expected))
+    assert doc["n_obs"] == 100 and doc["n_omitted"] == 1
+
+
+def test_a_blank_line_stops_the_run_under_raise(tmp_path, capsys):
+    path = write(tmp_path, "one.txt", "1.5\n\n2.5\n")
+    status, _, err = run(["detect", path, "--nan-policy", "raise"], capsys)
+    assert status == 2
+    assert err == (
+        f"vollan: error: {path}:2: column 0 is empty; pass --nan-policy omit to leave missing "
+        "values out of the scan, or fill them first\n"
+    )
+
+
+@pytest.mark.parametrize("index", [True, False])
+def test_pandas_one_column_export_is_read(tmp_path, capsys, index):
+    pd = pytest.importorskip("pandas")
+    values = list(VALUES)
+    for i in MISSING_AT:
+        values[i] = math.nan
+    path = tmp_path / "onecol.csv"
+    pd.DataFrame({"sales": values})[["sales"]].to_csv(path, index=index)
+    doc = doc_of(["detect", str(path)], capsys)
+    same_result(doc, detect(values))
+    assert doc["column"] == "sales"  # the header, without quotes
+
+
+def test_json_names_an_npz_array_by_its_key(tmp_path, capsys):
+    path = tmp_path / "a.npz"
+    np.savez(path, closes=np.asarray(VALUES))
+    assert doc_of(["detect", str(path)], capsys)["column"] == "closes"
+
+
+def test_a_symlink_loop_is_named_as_such(tmp_path, capsys):
+    (tmp_path / "a").symlink_to(tmp_path / "b")
+    (tmp_path / "b").symlink_to(tmp_path / "a")
+    status, out, err = run(["detect", str(tmp_path / "a")], capsys)
+    assert (status, out) == (2, "")
+    assert (
+        err
+        == f"vollan: error: cannot read {tmp_path / 'a'}: the path is a loop of symbolic links\n"
+    )
+
+
+def test_a_dangling_symlink_is_no_such_file(tmp_path, capsys):
+    (tmp_path / "a").symlink_to(tmp_path / "gone.csv")
+    status, _, err = run(["detect", str(tmp_path / "a")], capsys)
+    assert (status, err) == (2, f"vollan: error: {tmp_path / 'a'}: no such file\n")
+
+
+def test_every_output_path_is_checked_before_the_data_is_read(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    plot = tmp_path / "plot.png"
+    # The data file does not exist: an error about it would mean it was read first.
+    status, out, err = run(
+        [
+            "detect",
+            str(tmp_path / "never-read.csv"),
+            "--plot",
+            str(plot),
+            "--windows-plot",
+            "/proc/vollan-windows.png",
+        ],
+        capsys,
+    )
+    assert (status, out) == (2, "")
+    assert err.startswith("vollan: error: cannot write the plot to /proc/vollan-windows.png: ")
+    assert not plot.exists() and list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() == 0, reason="root writes anywhere")
+def test_a_folder_without_write_permission_is_refused_before_reading(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    locked = tmp_path / "locked"
+    locked.mkdir()
+    locked.chmod(0o555)
+    try:
+        status, _, err = run(
+            ["detect", str(tmp_path / "never-read.csv"), "--plot", str(locked / "p.png")], capsys
+        )
+    finally:
+        locked.chmod(0o755)
+    assert status == 2
+    assert err == f"vollan: error: cannot write the plot to {locked / 'p.png'}: permission denied\n"
+
+
+def test_workers_zero_is_the_default_as_in_detect(tmp_path, capsys):
+    path = nile_like(tmp_path)
+    same_result(doc_of(["detect", path, "--workers", "0"], capsys), detect(VALUES, labels=DAYS))
+
+
+def test_a_closed_output_pipe_ends_as_sigpipe_would_without_a_word(tmp_path):
+    # As `vollan detect x.csv --all --json | head -0`: the reader is gone before the output.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    process = subprocess.Popen(
+        [sys.executable, "-m", "vollan", "detect", nile_like(tmp_path), "--all", "--json"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=env,
+    )
+    process.stdout.close()
+    err = process.stderr.read()
+    process.stderr.close()
+    assert process.wait(timeout=120) == vollan.cli.EXIT_BROKEN_PIPE == 141
+    assert err == b""

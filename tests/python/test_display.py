@@ -8,7 +8,7 @@ import math
 import numpy as np
 import pytest
 
-from vollan._display import changes_of, html_table, m4, p_text
+from vollan._display import html_table, m4, p_text
 from vollan.api import detect
 from vollan.datasets import load_nile
 
@@ -57,7 +57,7 @@ NILE = load_nile()
 
 def test_changes_read_from_a_result():
     found = detect(NILE.values, labels=NILE.labels)
-    (change,) = changes_of(found)
+    (change,) = found.changes
     assert (change.index, change.label, change.kind) == (28, 1899, "mean")
     lo, hi = change.interval
     assert lo <= 28 <= hi

@@ -225,7 +225,9 @@ def test_unknown_policy_is_refused(nan_policy):
         detect([1.0] * 30, nan_policy=nan_policy)
 
 
-@pytest.mark.parametrize("series", [["1.5", None] * 10, [None, b"2"] * 10, [pd.NA, object()] * 10])
+@pytest.mark.parametrize(
+    "series", [["1.5 m", None] * 10, [None, b"2"] * 10, [pd.NA, object()] * 10]
+)
 def test_values_that_are_not_numbers_are_still_type_errors(series):
     with pytest.raises(TypeError, match="sequence of numbers"):
         detect(series)

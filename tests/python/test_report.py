@@ -13,7 +13,6 @@ import pytest
 pytest.importorskip("plotly", reason="the report needs plotly: pip install 'vollan[report]'")
 
 import vollan  # noqa: E402
-from vollan._display import changes_of  # noqa: E402
 from vollan.report import report_html, write_report  # noqa: E402
 
 NILE = vollan.datasets.load_nile()
@@ -34,7 +33,7 @@ def test_the_page_holds_its_script_the_table_and_the_options():
     # Self-contained: plotly's script is inside, nothing is fetched.
     assert not re.search(r"<script[^>]+src=", page)
     assert "Plotly.newPlot" in page and len(page) > 1_000_000
-    (change,) = changes_of(FOUND)
+    (change,) = FOUND.changes
     assert "<td>1899</td><td>mean</td>" in page
     # The marker's hover text, in the chart's JSON (which escapes < and /).
     hover = re.search(r'"hovertext":\["(.*?)"\]', page).group(1)
@@ -62,7 +61,7 @@ def test_detection_writes_its_page(tmp_path):
     found.to_html(tmp_path / "report.html", series)
     page = (tmp_path / "report.html").read_text(encoding="utf-8")
     assert page.startswith("<!DOCTYPE html>")
-    assert page.count("<tr><td>") >= len(changes_of(found))
+    assert page.count("<tr><td>") >= len(found.changes)
     # Dates label the changes as people write them.
     assert re.search(r"<td>2023-\d\d-\d\d</td>", page)
 
@@ -97,7 +96,7 @@ def browse(tmp_path, *args: str) -> subprocess.CompletedProcess[str]:
 def test_a_browser_draws_the_page(tmp_path):
     series = three_changes()
     found = vollan.detect(series)
-    changes = changes_of(found)
+    changes = found.changes
     assert len(changes) >= 2
     page = tmp_path / "report.html"
     write_report(page, series, found)

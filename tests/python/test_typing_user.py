@@ -27,6 +27,7 @@ SNIPPET = textwrap.dedent(
     found = vollan.detect(x, change_type="mean", n_changes=1, min_size=10)
     breakpoints: list[int] = found.breakpoints()
     vollan.detect(s, change_type="var")
+    vollan.detect([1.0, None, 2.0], nan_policy="omit")  # None is a missing value
     vollan.scan_detector(x, window_sizes=[10, 20], change_type="distribution")
     vollan.scan_detector(s, backend="process")
     window = vollan.scan_single_window(x, 20, change_type="var")

@@ -1,37 +1,53 @@
-"""The first step of :func:`vollan.detect`: from the caller's values to the values scanned and
-the window sizes that scan them.
+"""The first step of :func:`vollan.detect`: one context per series, computed once.
 
 Missing values are left out or refused (:mod:`vollan._input`), the values are put in units
-that fit their spread (:func:`vollan.stats.robust.standard_units`), isolated outliers are left out
-(:mod:`vollan.pipeline.outliers`), and the window sizes follow the series' period
-(:mod:`vollan.pipeline.windows`). Positions found in the values scanned map back to the caller's series
-through :attr:`Scanned.kept`.
+that fit their spread (:func:`vollan.stats.robust.standard_units`), isolated outliers are left
+out (:mod:`vollan.pipeline.outliers`), and the window sizes follow the series' period
+(:mod:`vollan.pipeline.windows`). What several stages read (the sorted values, the kinds of
+change the values allow, the noise scale) is computed here once. Positions found in the values
+scanned map back to the caller's series through :attr:`SeriesContext.kept`.
 """
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
+import numpy as np
+
 from vollan.pipeline.background import BESIDE_FROM, Later
-from vollan._input import kept_values
+from vollan.pipeline.contrast import kinds_to_judge
 from vollan.pipeline.outliers import find_outliers
-from vollan.stats.robust import standard_units
 from vollan.pipeline.windows import choose_window_sizes, dominant_period
+from vollan.stats.robust import noise_scale, standard_units
 
 if TYPE_CHECKING:
-    import numpy as np
     from numpy.typing import NDArray
 
     from vollan._input import Kept
+    from vollan.pipeline.scan import ScanView
 
-__all__ = ["Scanned", "scanned_values"]
+__all__ = ["PrepareParams", "SeriesContext", "prepared"]
 
 
 @dataclass(frozen=True)
-class Scanned:
-    """The values to scan, where they came from, and the window sizes to scan them with.
+class PrepareParams:
+    """Parameters of the preparation.
+
+    Attributes
+    ----------
+    harmonics : bool
+        Whether the period looks past a harmonic peak to the fundamental below it.
+    """
+
+    harmonics: bool = True
+
+
+@dataclass(frozen=True)
+class SeriesContext:
+    """One series as every stage sees it.
 
     Attributes
     ----------
@@ -47,6 +63,12 @@ class Scanned:
         The series' period (of the values scanned), when no window sizes were given.
     sizes : list of int
         The window sizes of the scan.
+    change_type : str
+        "distribution", "mean" or "var" (lower case).
+    two_threads : bool
+        Whether steps may run on a second core beside the next.
+    scan : ScanView or None
+        The engine's scan, once it has run.
     """
 
     kept: Kept
@@ -56,10 +78,17 @@ class Scanned:
     scale: float
     period: int | None
     sizes: list[int]
+    change_type: str
+    two_threads: bool
+    scan: ScanView | None = None
 
     @property
     def x(self) -> NDArray[np.float64]:
         return self.kept.values
+
+    @property
+    def n(self) -> int:
+        return len(self.kept.values)
 
     @property
     def period_of_windows(self) -> int | None:
@@ -67,16 +96,35 @@ class Scanned:
         period = self.period
         return period if period and all(w % period == 0 for w in self.sizes) else None
 
+    @functools.cached_property
+    def ordered(self) -> NDArray[np.float64]:
+        """The values sorted (one sort serves ties, resolution and the sparse rule)."""
+        return np.sort(self.x)
 
-def scanned_values(
+    @functools.cached_property
+    def judged(self) -> tuple[tuple[str, ...], str | None]:
+        """The kinds of evidence the values allow, and a note when they dropped some."""
+        return kinds_to_judge(self.change_type, self.x, self.ordered)
+
+    @functools.cached_property
+    def noise(self) -> float:
+        """Robust standard deviation of the noise, from the first differences, past ties."""
+        return noise_scale(self.x, untied=True)
+
+
+def prepared(
     values: Any,
     *,
     nan_policy: str,
     outliers: str,
     window_sizes: Sequence[int] | None,
+    change_type: str,
     two_threads: bool,
-) -> Scanned:
-    """The values scanned and the window sizes (see :func:`vollan.detect` for each rule)."""
+    params: PrepareParams,
+) -> SeriesContext:
+    """The context of one series (see :func:`vollan.detect` for each rule)."""
+    from vollan._input import kept_values
+
     kept = kept_values(values, nan_policy)
     n_missing = kept.n_omitted
     # Series in units far from their spread are judged as if the units fitted it.
@@ -88,6 +136,7 @@ def scanned_values(
         Later(
             dominant_period,
             kept.values,
+            params.harmonics,
             background=two_threads and outliers == "omit" and len(kept.values) >= BESIDE_FROM,
         )
         if window_sizes is None
@@ -98,12 +147,23 @@ def scanned_values(
         odd = find_outliers(kept.values)
         found_outliers = [kept.position(int(i)) for i in odd]
         kept = kept.without(odd)
+    kept.check_reach(offset, scale)
     period = None
     if period_as_given is not None and found_outliers:
         # The values scanned are not those it was found on.
-        period = dominant_period(kept.values)
+        period = dominant_period(kept.values, params.harmonics)
         period_as_given.join()
     elif period_as_given is not None:
         period = period_as_given.result()
     sizes = choose_window_sizes(window_sizes, len(kept.values), n_missing, period)
-    return Scanned(kept, n_missing, found_outliers, offset, scale, period, sizes)
+    return SeriesContext(
+        kept,
+        n_missing,
+        found_outliers,
+        offset,
+        scale,
+        period,
+        sizes,
+        change_type.lower(),
+        two_threads,
+    )

@@ -10,23 +10,23 @@ are more than about 2h apart); a leader's robust z-score is how far its contrast
 Two contrasts, each of ``h`` values on either side of a boundary:
 
 - "location": the logarithm of the Wasserstein distance of the two samples (the scan's own
-  statistic). It sees shifts of level and changes of shape. The logarithm makes its
-  spread the same in quiet and in noisy parts of a series.
+  statistic) over their pooled standard deviation (each about its own line). It sees shifts
+  of level and changes of shape, in units of the local noise: in a series whose spread
+  changes, the contrasts of its noisy part have the same law as those of its quiet part, so
+  neither a shift in the quiet part is hidden by the noisy part's contrasts nor does the noisy
+  part report shifts that are only its noise.
 - "scale": the square root of ``|log(s_after / s_before)|`` of the two standard deviations,
   each about its own least-squares line (so that a drift or a curve does not count as spread).
   The distance grows with the spread on both sides, so a change of spread does not stand out
   in it; the log ratio does. (The root makes its half-normal law nearly symmetric.)
 
-Critical values (:func:`critical_contrast`): the 95 % quantile, under Gaussian white noise, of
-the largest z-score over all boundaries of a series, each z-score taken as a leader's is, against
-the boundaries farther than h from it. Curves in n and h were fitted to simulated quantiles (400
-series per cell, n from 50 to 30,000, h from 8 to 400, at least 4h boundaries) and raised to lie
-above every one of them. Only candidates with enough votes are judged, a few of the boundaries,
-so the share of change-free series that report a change stays below 5 %. The level, 95 % rather
-than 90 % or 97.5 %, is the lowest at which change-free series of Gaussian, Student-t(3) and
-AR(1) (phi = 0.5) noise of 50 to 3,000 values report a change in at most 5 % of cases (200
-series a cell; the benchmarks' null table holds the figures). Series shorter than 4h
-boundaries are not judged: nothing is reported on them.
+Critical values (:func:`critical_contrast`): the 90, 95 and 97.5 % quantiles, under Gaussian
+white noise, of the largest z-score over all boundaries of a series, each z-score taken as a
+leader's is, against the boundaries farther than h from it. Curves in n and h were fitted to
+simulated quantiles and raised to lie above every one of them; a contrast's p-value follows the
+Gumbel law through them (:func:`contrast_p_value`). Only candidates with enough votes are
+judged, a few of the boundaries, so these p-values are conservative. Series shorter than 4h
+boundaries are not judged by contrasts.
 """
 
 from __future__ import annotations
@@ -40,6 +40,7 @@ from numpy.lib.stride_tricks import sliding_window_view
 
 from vollan.stats.median import median
 from vollan.stats.robust import MIN_STD, resolution, robust_spread
+from vollan.stats.tables import curve, gumbel_location, gumbel_scale, gumbel_sf
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -75,24 +76,24 @@ _TWO_VALUED_KINDS = ("location", "level")
 _MIN_DISTANCE = 1e-300
 # critical = a + b·ln(m) + c·ln(h) + d/m, with m = (n - 2h + 1)/h boundaries per width, for
 # the quantile levels below: least-squares fits to the simulated quantiles, raised by their
-# largest shortfall (0.29 to 0.57), so that each lies at or above every simulated quantile of
-# its level.
+# largest shortfall, so that each lies at or above every simulated quantile of its level. The
+# location curves come from bench/calibrate_contrast.py (300 Gaussian series a cell, n 100 to
+# 10,000, h 8 to 100, raised by 0.24 to 0.34); the scale curves from 400 series a cell, n 50 to
+# 30,000, h 8 to 400, raised by 0.29 to 0.57.
 _CRITICAL = {
     0.9: {
-        "location": (2.812, 0.065, 0.215, -1.105),
+        "location": (2.779, 0.265, -0.016, 1.615),
         "scale": (3.072, 0.159, -0.051, 0.181),
     },
     0.95: {
-        "location": (3.031, 0.045, 0.22, -0.1),
+        "location": (3.256, 0.236, -0.035, 1.879),
         "scale": (3.373, 0.149, -0.075, 1.063),
     },
     0.975: {
-        "location": (3.515, 0.022, 0.205, 0.908),
+        "location": (3.413, 0.237, -0.048, 3.01),
         "scale": (3.806, 0.156, -0.108, 2.886),
     },
 }
-# Whether contrasts widen to fit between candidates (leader_widths), or keep the least width.
-WIDE_CONTRASTS = True
 # The level in force; see the module's notes.
 CONTRAST_LEVEL = 0.95
 # Below 8 values a side the standard deviations, and the spread of the contrasts with them,
@@ -161,9 +162,16 @@ def critical_contrast(kind: str, n: int, h: int, level: float | None = None) -> 
     largest z-score over all boundaries of the series, for contrasts of ``h`` values on each
     side (see the module's notes).
     """
-    a, b, c, d = _CRITICAL[CONTRAST_LEVEL if level is None else level][kind]
-    m = max(n - 2 * h + 1, 1) / h
-    return a + b * math.log(m) + c * math.log(h) + d / m
+    return curve(_CRITICAL[CONTRAST_LEVEL if level is None else level][kind], n, h)
+
+
+def contrast_p_value(kind: str, z: float, n: int, h: int) -> float:
+    """The p-value of a ``kind`` contrast's robust z-score ``z`` in a series of ``n`` values
+    with contrasts of ``h`` values: the Gumbel law through the calibrated 90 % and 97.5 %
+    critical values (:func:`critical_contrast`), placed at the 95 % one."""
+    low, high = critical_contrast(kind, n, h, 0.9), critical_contrast(kind, n, h, 0.975)
+    scale = max(gumbel_scale(low, 0.9, high, 0.975), 1e-3)
+    return gumbel_sf(z, gumbel_location(critical_contrast(kind, n, h, 0.95), 0.95, scale), scale)
 
 
 def contrasts_at(
@@ -200,7 +208,11 @@ def contrasts_at(
                 out[s : s + len(b)] = np.sqrt(np.abs(np.log(sa) - np.log(sb)))
             else:
                 distance = np.abs(np.sort(after, axis=1) - np.sort(before, axis=1)).mean(axis=1)
-                out[s : s + len(b)] = np.log(np.maximum(distance, least_distance))
+                sa = np.maximum(_spread_about_line(after), least_spread)
+                sb = np.maximum(_spread_about_line(before), least_spread)
+                out[s : s + len(b)] = np.log(np.maximum(distance, least_distance)) - 0.5 * np.log(
+                    0.5 * (sa * sa + sb * sb)
+                )
     return out
 
 
@@ -217,7 +229,7 @@ def _spread_about_line(rows: NDArray[np.float64]) -> NDArray[np.float64]:
 
 
 def leader_widths(
-    n: int, smallest: int, leaders: Sequence[int], votes: Mapping[int, int]
+    n: int, smallest: int, leaders: Sequence[int], votes: Mapping[int, int], wide: bool = True
 ) -> list[int]:
     """Values on each side of each leader for its contrast.
 
@@ -236,10 +248,11 @@ def leader_widths(
 
     Widths are rounded down to a half-octave grid from that least width, so that a few widths
     serve all leaders. A wider contrast sees smaller shifts and changes of spread or shape;
-    the least one places a change as finely as the scan.
+    the least one places a change as finely as the scan. Without ``wide``, every leader
+    gets the least width.
     """
     least = contrast_width(smallest)
-    if not WIDE_CONTRASTS:
+    if not wide:
         return [least] * len(leaders)
     most = min((n + 1) // (MIN_WINDOWS_OF_BOUNDARIES + 2), n // (4 * (len(votes) + 1)))
     grid = [least]

@@ -10,7 +10,7 @@ A change of level leaves a step beyond the local line; a smooth curve does not. 
 leader at c, over symmetric spans of h, 2h, 4h, ... values on each side (h its contrast width,
 up to the largest window and the series' ends), the values are fitted by least squares with a
 line and a step at c. The drift explains the contrast when the slope is significant over some
-span and the step over none (two-sided, at :data:`LEVEL` shared among the spans, 1 %/k for k
+span and the step over none (two-sided, at the vote's ``drift_level`` (1 %) shared among the spans, 1 %/k for k
 spans: t beyond 2.81 for two spans, 3.02 for four; at 1 % a span, plain noise showed a slope
 and no step 2.3 % of the time, and growth curves a step by chance): a jump shows a step
 over its own width already, and a transition spread over many values (a ramp between two
@@ -30,12 +30,7 @@ import numpy as np
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-__all__ = ["DRIFT_CHECK", "LEVEL", "drift_explains", "slope_and_step"]
-
-# Whether a location contrast that an accelerating drift explains is left unreported.
-DRIFT_CHECK = True
-# The level at which a slope, and a step, is looked for over all the spans together.
-LEVEL = 0.01
+__all__ = ["drift_explains", "slope_and_step"]
 
 
 def slope_and_step(x: NDArray[np.float64], c: int, h: int) -> tuple[float, float]:
@@ -67,10 +62,13 @@ def slope_and_step(x: NDArray[np.float64], c: int, h: int) -> tuple[float, float
     return slope, jump
 
 
-def drift_explains(x: NDArray[np.float64], c: int, h: int, most: int) -> bool:
+def drift_explains(
+    x: NDArray[np.float64], c: int, h: int, most: int, level: float = 0.01
+) -> bool:
     """Whether a smooth drift explains the location contrast at ``c`` of width ``h``: a
     significant slope over some span of ``h``, ``2h``, ... (up to ``most`` values and the
-    series' ends on each side) and a significant step over none."""
+    series' ends on each side) and a significant step over none, each at ``level`` shared
+    among the spans."""
     reach = min(c, len(x) - c, max(most, h))
     spans = []
     span = h
@@ -79,7 +77,7 @@ def drift_explains(x: NDArray[np.float64], c: int, h: int, most: int) -> bool:
         span *= 2
     # Slope and step are each looked for over every span: each span at 1 % / spans, so that
     # either is found somewhere by chance no more than 1 % of the time (Bonferroni).
-    critical = _two_sided(LEVEL / max(1, len(spans)))
+    critical = _two_sided(level / max(1, len(spans)))
     sloped = False
     for span in spans:
         slope, jump = slope_and_step(x, c, span)

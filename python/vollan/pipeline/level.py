@@ -32,17 +32,22 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
-from typing import TYPE_CHECKING
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, ClassVar
 
 import numpy as np
 
+from vollan.pipeline.contrast import contrast_width
+from vollan.pipeline.stage import Calibration, Candidate, StageParams, stretches
+from vollan.stats.cusum import shape_statistic, two_levels_fit_better
 from vollan.stats.median import median
-from vollan.stats.robust import MAD_TO_SD
-from vollan.pipeline.shape import shape_statistic, two_levels_fit_better
-from vollan.pipeline.slope import clipped
+from vollan.stats.robust import MAD_TO_SD, clipped
+from vollan.stats.tables import by_length, scaled_kolmogorov_sf
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
+
+    from vollan.pipeline.context import SeriesContext
 
 # Values of the running median whose residuals are clipped (a normal law keeps all but 0.3 %
 # of its values within 3 sds).
@@ -55,11 +60,6 @@ LEAST_LEVEL_VALUES = 150
 # step times the lag: about 1/lag for independent noise, (1/lag)/(1 - phi) for AR(1) noise, 1
 # for a random walk. Above this a stretch wanders.
 MOST_WANDER = 0.25
-# Whether the long-run spread is taken about three parts, cut at both extremes of the cumulative
-# sum, rather than about the two on either side of the split: a level that shifts and shifts
-# back within the stretch (a bump) puts the sum's extremes at its two ends, and the means of two
-# parts would count the bump itself as noise.
-BUMPS = True
 # A stretch whose values change from one to the next fewer times than this is not judged: its
 # sum rests on a handful of events (counts that are nearly all zeros), far from the Brownian
 # bridge the critical values assume. Poisson(0.02) noise, about 3 events in 150 values, passed
@@ -90,6 +90,18 @@ CRITICAL_BY_LENGTH = (
     (5000, 1.95),
     (20000, 1.85),
 )
+# The same, for the long-run spread taken about the two parts on either side of the split.
+CRITICAL_TWO_PARTS = (
+    (150, 2.5),
+    (200, 2.5),
+    (255, 2.25),
+    (600, 2.25),
+    (1000, 2.15),
+    (2000, 1.95),
+    (5000, 1.95),
+    (20000, 1.8),
+)
+CALIBRATED_LEVEL = 0.99
 
 
 def long_run_lags(n: int) -> int:
@@ -98,10 +110,15 @@ def long_run_lags(n: int) -> int:
     return max(8, min(64, n // 8))
 
 
-def critical_level(n: int) -> float:
+def critical_level(n: int, bumps: bool = True) -> float:
     """The critical value for a stretch of ``n`` values (interpolated in the logarithm of n)."""
-    lengths, values = zip(*CRITICAL_BY_LENGTH, strict=True)
-    return float(np.interp(math.log(n), np.log(lengths), values))
+    return by_length(CRITICAL_BY_LENGTH if bumps else CRITICAL_TWO_PARTS, n)
+
+
+def level_p_value(statistic: float, n: int, bumps: bool = True) -> float:
+    """The p-value of the statistic over a stretch of ``n`` values: Kolmogorov's tail through
+    the calibrated critical value."""
+    return scaled_kolmogorov_sf(statistic, critical_level(n, bumps), CALIBRATED_LEVEL)
 
 
 def wanders(x: NDArray[np.float64]) -> bool:
@@ -131,14 +148,15 @@ def _robust_sd(d: NDArray[np.float64]) -> float:
     return MAD_TO_SD * median(np.abs(d - median(d)))
 
 
-def level_statistic(u: NDArray[np.float64]) -> tuple[int, float]:
+def level_statistic(u: NDArray[np.float64], bumps: bool = True) -> tuple[int, float]:
     """The split of ``u`` (values before it) where the cumulative sum about the mean is
     largest, and that sum in units of ``sqrt(len(u))`` long-run standard deviations about the
-    means of the parts cut where the sum is largest and smallest (:data:`BUMPS`). Splits
+    means of the parts cut where the sum is largest and smallest (with ``bumps``; else the
+    two parts on either side of the split). Splits
     within ``len(u) / 50`` values (at least 4) of an end are not taken: their means rest on
     too few values."""
     n = len(u)
-    return shape_statistic(u, max(4, n // 50), long_run_lags(n), bump=BUMPS)
+    return shape_statistic(u, max(4, n // 50), long_run_lags(n), bump=bumps)
 
 
 def likely_splits(u: NDArray[np.float64], split: int, statistic: float) -> tuple[int, int]:
@@ -160,11 +178,14 @@ def likely_splits(u: NDArray[np.float64], split: int, statistic: float) -> tuple
 
 
 def level_changes(
-    x: NDArray[np.float64], stretches: Sequence[tuple[int, int]]
+    x: NDArray[np.float64],
+    stretches: Sequence[tuple[int, int]],
+    level: float,
+    bumps: bool = True,
 ) -> list[tuple[int, float, float, tuple[int, int]]]:
-    """Shifts of level within the stretches ``[start, end)`` of ``x``, with their statistics,
-    critical values and the half-open runs of splits where they may lie
-    (:func:`likely_splits`), strongest first (by statistic over critical value)."""
+    """Shifts of level within the stretches ``[start, end)`` of ``x`` whose p-values are at
+    most ``level``, with their statistics, p-values and the half-open runs of splits where
+    they may lie (:func:`likely_splits`), strongest first."""
     found: list[tuple[int, float, float, tuple[int, int]]] = []
     for start, end in stretches:
         if end - start < LEAST_LEVEL_VALUES:
@@ -178,17 +199,64 @@ def level_changes(
             a, b = todo.pop()
             if not _may_be_judged(u[a:b]):
                 continue
-            split, statistic = level_statistic(u[a:b])
-            critical = critical_level(b - a)
+            split, statistic = level_statistic(u[a:b], bumps)
+            p = level_p_value(statistic, b - a, bumps)
             # Whether the stretch wanders is asked last: its medians cost more than the
             # statistic, and most stretches of most series pass no critical value.
-            if (
-                not statistic > critical
-                or wanders(u[a:b])
-                or not two_levels_fit_better(u[a:b], split)
-            ):
+            if not p <= level or wanders(u[a:b]) or not two_levels_fit_better(u[a:b], split):
                 continue
             lo, hi = likely_splits(u[a:b], split, statistic)
-            found.append((start + a + split, statistic, critical, (start + a + lo, start + a + hi)))
+            found.append((start + a + split, statistic, p, (start + a + lo, start + a + hi)))
             todo += [(a, a + split), (a + split, b)]
-    return sorted(found, key=lambda one: -one[1] / one[2])
+    return sorted(found, key=lambda one: one[2])
+
+
+@dataclass(frozen=True)
+class LevelParams(StageParams):
+    """Parameters of the level stage.
+
+    Attributes
+    ----------
+    share : float
+        Share of ``alpha``.
+    bumps : bool
+        Whether the long-run spread is taken about three parts, cut at both extremes of the
+        cumulative sum, rather than about the two on either side of the split: a level that
+        shifts and shifts back within the stretch puts the sum's extremes at its two ends.
+    """
+
+    share: float = 0.1
+    bumps: bool = True
+
+
+class Level:
+    name: ClassVar[str] = "level"
+    catches: ClassVar[str] = "small shifts of level between long stretches, within the windows' noise"
+    kinds: ClassVar[tuple[str, ...]] = ("mean",)
+    params: ClassVar[type[StageParams]] = LevelParams
+    calibration: ClassVar[Calibration] = Calibration(
+        null="Gaussian, t(3), AR(1) 0.5-0.9, random walk, drifts, seasonal, counts; "
+        "n 150-20,000",
+        level=CALIBRATED_LEVEL,
+        law="kolmogorov",
+        script="bench/levels.py",
+    )
+
+    def applies(self, ctx: SeriesContext, params: StageParams) -> bool:
+        return "level" in ctx.judged[0] and ctx.n >= LEAST_LEVEL_VALUES
+
+    def propose(
+        self, ctx: SeriesContext, params: StageParams, level: float, found: Sequence[Candidate]
+    ) -> list[Candidate]:
+        assert isinstance(params, LevelParams)
+        h = contrast_width(ctx.sizes[0])
+        cuts = sorted({c.index for c in found})
+        out = []
+        for c, statistic, p, span in level_changes(
+            ctx.x, stretches(ctx.n, cuts), level, params.bumps
+        ):
+            # One within a contrast width of a reported change is that change, placed less
+            # well.
+            if all(abs(c - r) > h for r in cuts):
+                out.append(Candidate(self.name, "mean", c, statistic, p, span))
+        return out

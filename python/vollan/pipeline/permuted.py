@@ -8,14 +8,13 @@ flags at a rate of 1 % reported a change in 37-39 % of series of 150 to 300 valu
 counts in 29 % of series of 100 values.
 
 Where the values repeat as much as that (one value making up more than :data:`SPARSE_SHARE`
-of a series of at most :data:`PERMUTED_UP_TO` values, with at most :data:`MOST_LEVELS` distinct
-values), the critical value of the location and the scale contrast is also taken from the series
+of a series of at most :data:`PERMUTED_UP_TO` values), the p-value of the location and the scale contrast is also taken from the series
 itself: the quantile of the largest z-score over all boundaries, each taken as a leader's is
 (against the boundaries away from as many peaks as the series has candidates), in
 :func:`permutations` random orders of its own values. Without a change the values are
 exchangeable, so this is the law the statistic has. The level is
 :data:`~vollan.pipeline.contrast.CONTRAST_LEVEL`, shared between the contrasts judged (Bonferroni), and
-the larger of this and the Gaussian critical value holds, so that the rule can only take reports
+the larger of this p-value and the Gaussian one holds, so that the rule can only take reports
 away. The orders are seeded by the series' length: a result never varies from call to call.
 
 Contrasts of a permuted series come from running sums, in O(n) per distinct value, instead of
@@ -55,9 +54,13 @@ SPARSE_SHARE = 0.8
 # 15 to 40 series a cell) had at most 4 candidates; beyond, candidates are changes, and leaving
 # out as many random peaks would raise the critical value of a series with many changes.
 MOST_CHANCE_CANDIDATES = 4
-# Series up to this many values are calibrated on their own values.
-PERMUTED_UP_TO = 100_000
-# At most this many distinct values (one cumulative sum each).
+# Series up to this many values are calibrated on their own values: a random order costs one
+# pass per level, and long series get the fewest orders.
+PERMUTED_UP_TO = 10_000_000
+# At most this many distinct values (one cumulative sum each); a sparse series with more, such
+# as events of continuous heights, is judged on its values rounded down to this many quantiles
+# of the values away from its mode (:func:`quantized`), its own values and its random orders
+# alike.
 MOST_LEVELS = 32
 # Seeds the random orders, so that a series' result never varies from call to call.
 _SEED = 0x5EED_F1A6
@@ -69,14 +72,32 @@ def permutations(n: int) -> int:
 
 
 def applies(ordered: NDArray[np.float64]) -> bool:
-    """Whether a series whose values sorted are ``ordered`` is calibrated on its own values."""
+    """Whether a series whose values sorted are ``ordered`` is calibrated on its own values:
+    one value makes up more than :data:`SPARSE_SHARE` of it."""
     if not 0 < len(ordered) <= PERMUTED_UP_TO:
         return False
     starts = np.flatnonzero(ordered[1:] != ordered[:-1]) + 1
-    if len(starts) + 1 > MOST_LEVELS:
-        return False
     counts = np.diff(np.concatenate([[0], starts, [len(ordered)]]))
     return bool(int(counts.max()) > SPARSE_SHARE * len(ordered))
+
+
+def quantized(x: NDArray[np.float64], ordered: NDArray[np.float64]) -> NDArray[np.float64]:
+    """``x`` itself when it takes at most :data:`MOST_LEVELS` values; else its mode kept and
+    every other value rounded down to the nearest of ``MOST_LEVELS - 1`` quantiles of the
+    values other than the mode."""
+    levels = np.unique(ordered)
+    if len(levels) <= MOST_LEVELS:
+        return x
+    starts = np.flatnonzero(ordered[1:] != ordered[:-1]) + 1
+    bounds = np.concatenate([[0], starts, [len(ordered)]])
+    k = int(np.argmax(np.diff(bounds)))
+    mode = ordered[bounds[k]]
+    rest = np.concatenate([ordered[: bounds[k]], ordered[bounds[k + 1] :]])
+    grid = np.unique(np.quantile(rest, np.linspace(0.0, 1.0, MOST_LEVELS - 1), method="lower"))
+    at = np.clip(np.searchsorted(grid, x, side="right") - 1, 0, len(grid) - 1)
+    out = grid[at]
+    out[x == mode] = mode
+    return np.asarray(out, dtype=np.float64)
 
 
 def _cumulative(v: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -94,7 +115,11 @@ def _moment_sums(y: NDArray[np.float64]) -> tuple[NDArray[np.float64], ...]:
 
 
 def _location_from(
-    above: Sequence[NDArray[np.float64]], levels: NDArray[np.float64], h: int, gap: float
+    above: Sequence[NDArray[np.float64]],
+    levels: NDArray[np.float64],
+    h: int,
+    gap: float,
+    log_spread: NDArray[np.float64],
 ) -> NDArray[np.float64]:
     n = len(above[0]) - 1 if above else 0
     distance = np.zeros(max(n - 2 * h + 1, 0))
@@ -103,10 +128,13 @@ def _location_from(
         after = count[2 * h :] - count[h : n - h + 1]
         distance += (up - below) * np.abs(after - before)
     least = max(1e-300, gap / (2.0 * h))
-    return np.asarray(np.log(np.maximum(distance / h, least)), dtype=np.float64)
+    sb, sa = np.exp(log_spread[: n - 2 * h + 1]), np.exp(log_spread[h:])
+    pooled = 0.5 * np.log(0.5 * (sa * sa + sb * sb))
+    return np.asarray(np.log(np.maximum(distance / h, least)) - pooled, dtype=np.float64)
 
 
-def _scale_from(sums: tuple[NDArray[np.float64], ...], h: int, gap: float) -> NDArray[np.float64]:
+def _log_spreads(sums: tuple[NDArray[np.float64], ...], h: int, gap: float) -> NDArray[np.float64]:
+    """The logarithm of each window's floored spread about its line, by its start."""
     c1, c2, ci = sums
     n = len(c1) - 1
     s1, s2, si = c1[h:] - c1[:-h], c2[h:] - c2[:-h], ci[h:] - ci[:-h]
@@ -115,7 +143,11 @@ def _scale_from(sums: tuple[NDArray[np.float64], ...], h: int, gap: float) -> ND
     tt = h * (h * h - 1) / 12.0
     residual = np.maximum(s2 - s1 * s1 / h - st * st / tt, 0.0)
     least = max(MIN_STD, gap / (2.0 * math.sqrt(h)))
-    log_spread = np.log(np.maximum(np.sqrt(residual / (h - 2)), least))
+    return np.asarray(np.log(np.maximum(np.sqrt(residual / (h - 2)), least)), dtype=np.float64)
+
+
+def _scale_from(log_spread: NDArray[np.float64], h: int) -> NDArray[np.float64]:
+    n = len(log_spread) + h - 1
     return np.asarray(np.sqrt(np.abs(log_spread[h:] - log_spread[: n - 2 * h + 1])))
 
 
@@ -124,13 +156,14 @@ def location_contrasts(
 ) -> NDArray[np.float64]:
     """The location contrast of ``y`` (whose distinct values are ``levels``, sorted) at every
     boundary h .. n - h, as :func:`vollan.pipeline.contrast.contrasts_at` gives it."""
-    return _location_from(_above_counts(y, levels), levels, h, gap)
+    spreads = _log_spreads(_moment_sums(y), h, gap)
+    return _location_from(_above_counts(y, levels), levels, h, gap, spreads)
 
 
 def scale_contrasts(y: NDArray[np.float64], h: int, gap: float) -> NDArray[np.float64]:
     """The scale contrast of ``y`` at every boundary h .. n - h, as
     :func:`vollan.pipeline.contrast.contrasts_at` gives it."""
-    return _scale_from(_moment_sums(y), h, gap)
+    return _scale_from(_log_spreads(_moment_sums(y), h, gap), h)
 
 
 def peak_vicinity(contrast: NDArray[np.float64], h: int, peaks: int) -> NDArray[np.bool_]:
@@ -184,24 +217,22 @@ def largest_z(contrast: NDArray[np.float64], h: int, peaks: int, least_reference
     return math.inf if excess > 0 else 0.0
 
 
-def permuted_criticals(
+def permuted_largest(
     x: NDArray[np.float64],
     ordered: NDArray[np.float64],
     widths: Sequence[int],
     kinds: Sequence[str],
-    level: float,
     least_windows: int,
     peaks: int = 1,
-) -> dict[int, dict[str, float]]:
-    """Per width h of ``widths`` and contrast of ``kinds``, the quantile of its largest z-score
-    over :func:`permutations` random orders of ``x`` (the same orders for every width and
-    kind) at ``level``, shared among the kinds as Bonferroni shares it, so that together they
-    stand out by chance no more often than ``level`` allows (``ordered``: the values of ``x``
-    sorted; ``least_windows`` times h: the least reference of :func:`largest_z`, and
-    ``peaks``, as there)."""
+) -> dict[int, dict[str, NDArray[np.float64]]]:
+    """Per width h of ``widths`` and contrast of ``kinds``, the largest z-score of each of
+    :func:`permutations` random orders of ``x`` (the same orders for every width and kind),
+    sorted (``ordered``: the values of ``x`` sorted; ``least_windows`` times h: the least
+    reference of :func:`largest_z`, and ``peaks``, as there). A width too wide for the series
+    gets no orders: its p-values are 1."""
     n = len(x)
     widths = sorted(set(widths))
-    out = {h: dict.fromkeys(kinds, math.inf) for h in widths}
+    out = {h: {kind: np.empty(0) for kind in kinds} for h in widths}
     fitting = [h for h in widths if 2 * h + 1 <= n]
     if not fitting or not kinds:
         return out
@@ -213,18 +244,24 @@ def permuted_criticals(
     for r in range(orders):
         y = rng.permutation(x)
         above = _above_counts(y, levels) if "location" in kinds else []
-        sums = _moment_sums(y) if "scale" in kinds else ()
+        sums = _moment_sums(y)
         for h in fitting:
+            spreads = _log_spreads(sums, h, gap)
             for kind in kinds:
                 if kind == "location":
-                    contrast = _location_from(above, levels, h, gap)
+                    contrast = _location_from(above, levels, h, gap, spreads)
                 else:
-                    contrast = _scale_from(sums, h, gap)
+                    contrast = _scale_from(spreads, h)
                 largest[h, kind][r] = largest_z(contrast, h, peaks, least_windows * h)
-    each = 1.0 - (1.0 - level) / len(kinds)
-    # The smallest value at or above that share of the orders (no interpolation, which
-    # infinities would turn into NaN).
-    at = min(orders - 1, math.ceil(each * orders) - 1)
     for (h, kind), values in largest.items():
-        out[h][kind] = float(np.sort(values)[at])
+        out[h][kind] = np.sort(values)
     return out
+
+
+def p_value(largest: NDArray[np.float64], z: float) -> float:
+    """The permutation p-value of ``z`` among the sorted ``largest`` z-scores of the random
+    orders: ``(1 + orders at or above z) / (1 + orders)`` (1 without orders)."""
+    if not len(largest):
+        return 1.0
+    at_or_above = len(largest) - int(np.searchsorted(largest, z, side="left"))
+    return (1 + at_or_above) / (1 + len(largest))

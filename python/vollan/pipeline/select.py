@@ -1,19 +1,49 @@
-"""Choosing the reported change points by count and spacing, as ruptures users ask for them.
+"""The one rule that turns candidates into reported changes, and the choice by count and
+spacing that ruptures users ask for.
 
-``n_changes`` reports the k strongest leaders whatever the rules said of them, ``min_size``
-keeps reported change points at least that far apart and from both ends of the series. Both
-act on a finished :class:`Detection`, so that leaving them at None changes nothing.
+A stage's candidate is reported when its p-value is at most the stage's level, its share of
+``alpha`` (:func:`vollan.pipeline.levels`). The rule is a Bonferroni split: each stage's
+statistic has its own law and its own null (dependence, heavy tails, discrete values, drift),
+so each is calibrated alone, and the union bound holds the chance of any false report in a
+change-free series at ``alpha`` whatever the dependence between the stages. A joint
+max-statistic calibration would need every stage simulated together under every null, and
+narrowest-over-threshold one statistic for all kinds. Of two candidates of the vote closer
+than the smallest window, which the scan cannot tell apart, the one with more votes (then the
+smaller p-value) is kept.
+
+``n_changes`` reports the k changes with the strongest evidence (the smallest p-values, the
+reported ones first) whatever the rule said of them; ``min_size`` keeps reported changes at
+least that far apart and from both ends. Both act on a finished :class:`Detection`, so that
+leaving them at None changes nothing.
 """
 
 from __future__ import annotations
 
 import dataclasses
-import math
 import numbers
+from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
     from vollan._result import Detection, Leader
+    from vollan.pipeline.stage import Candidate
+
+__all__ = ["accepted", "check_selection", "select_changes"]
+
+
+def accepted(candidates: Sequence[Candidate], level: float, smallest: int) -> list[Candidate]:
+    """The ``candidates`` reported at ``level``; of passing ones closer together than
+    ``smallest`` the one with more votes, then the smaller p-value, is kept."""
+    kept: list[Candidate] = []
+    for c in sorted(candidates, key=lambda c: c.index):
+        if not (c.passed if c.passed is not None else c.p_value <= level):
+            continue
+        if kept and c.index - kept[-1].index < smallest:
+            if (c.votes, -c.p_value) > (kept[-1].votes, -kept[-1].p_value):
+                kept[-1] = c
+        else:
+            kept.append(c)
+    return kept
 
 
 def check_selection(n_changes: object, min_size: object) -> None:
@@ -27,32 +57,29 @@ def check_selection(n_changes: object, min_size: object) -> None:
             raise ValueError(f"{name} must be at least {least}, got {value}")
 
 
-def _strength(x: Leader) -> tuple[bool, float, float, int]:
-    # Reported leaders first, so that asking for as many as the rules report gives the same
-    # ones; then the score of the vote, the contrast beyond its critical value and the votes.
-    beyond = -math.inf
-    if x.contrast is not None and x.critical is not None:
-        beyond = x.contrast - x.critical
-    return (x.reported, x.score, beyond, x.votes)
+def _evidence(x: Leader) -> tuple[bool, float, int, float]:
+    # Reported first, so that asking for as many as the rules report gives the same ones; then
+    # the smaller p-value, the votes and the score.
+    return (not x.reported, x.p_value, -x.votes, -x.score)
 
 
 def select_changes(found: Detection, n_changes: int | None, min_size: int | None) -> Detection:
-    """``found`` with its reported change points chosen by count and spacing.
+    """``found`` with its reported changes chosen by count and spacing.
 
-    With ``n_changes``, the strongest leaders (see :func:`_strength`; ties go to the earlier
-    one) are reported until there are ``n_changes`` of them or none is left; without it, the
-    leaders the rules reported are kept, strongest first. With ``min_size``, a leader closer
-    than ``min_size`` to one already kept or to either end of the series is passed over.
-    With ``n_changes`` and no ``min_size``, a leader the rules did not report is first passed
-    over when it lies closer than the smallest window to one already kept: the scan often
-    places one change at several nearby points, which it cannot tell apart, and the count
-    asked for should go to changes elsewhere. Only when too few leaders stand that far apart
-    are the others added, strongest first.
+    With ``n_changes``, the candidates with the strongest evidence (see :func:`_evidence`;
+    ties go to the earlier one) are reported until there are ``n_changes`` of them or none is
+    left; without it, the changes the rule reported are kept, strongest first. With
+    ``min_size``, one closer than ``min_size`` to one already kept or to either end of the
+    series is passed over. With ``n_changes`` and no ``min_size``, a candidate the rule did
+    not report is first passed over when it lies closer than the smallest window to one
+    already kept: the scan often places one change at several nearby points. Only when too
+    few stand that far apart are the others added. When fewer than ``n_changes`` exist,
+    ``note`` says so.
     """
     if n_changes is None and min_size is None:
         return found
     pool = found.leaders if n_changes is not None else [x for x in found.leaders if x.reported]
-    ordered = sorted(pool, key=_strength, reverse=True)
+    ordered = sorted(pool, key=_evidence)
     chosen: set[int] = set()
     if min_size is not None:
         for x in ordered:
@@ -77,14 +104,18 @@ def select_changes(found: Detection, n_changes: int | None, min_size: int | None
                 break
             chosen.add(x.index)
     leaders = tuple(dataclasses.replace(x, reported=x.index in chosen) for x in found.leaders)
-    reported = [x for x in leaders if x.reported]
+    changes = tuple(c for c in found.candidates if c.index in chosen)
     note = found.note
-    if reported and n_changes is not None:
-        note = None  # the count asked for overrides the contrast rule the note is about
+    if n_changes is not None and chosen and found.note is not None:
+        note = None  # the count asked for overrides the rule the note is about
+    if n_changes is not None and len(chosen) < n_changes:
+        note = (
+            f"{n_changes} changes were asked for; the series has {len(chosen)} candidates "
+            "that can be told apart"
+        )
     return dataclasses.replace(
         found,
-        change_points=tuple(x.index for x in reported),
-        labels=tuple(x.label for x in reported),
+        changes=changes,
         leaders=leaders,
         note=note,
     )

@@ -31,36 +31,35 @@ report:
 
 from __future__ import annotations
 
-import math
-from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, ClassVar
 
 import numpy as np
 
+from vollan.pipeline.stage import Calibration, Candidate, StageParams, stretches
+from vollan.stats.cusum import LOCAL_VALUES, local_moments, segmented
 from vollan.stats.median import median
 from vollan.stats.robust import MAD_TO_SD
+from vollan.stats.tables import by_length, scaled_kolmogorov_sf
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-# Values around each value for its local mean and spread; fewer make the spread noisy (an sd
-# from 32 values is off by 12 % or so), more follow a wandering level less closely.
-LOCAL_VALUES = 32
+    from vollan.pipeline.context import SeriesContext
+
 # A stretch is judged from this many values: below, Geary's ratio cannot tell even the
 # two-peaked law from a normal one.
 LEAST_SHAPE_VALUES = 255
 # Values farther from the local centre than this many robust standard deviations are pulled in
 # to that bound (a normal law keeps all but 0.3 % of its values).
 CLIP_SDS = 3.0
-# Lags of the long-run spread: values whose local windows overlap share their errors, and for
-# laws other than the normal one those errors move their scores alike.
-LONG_RUN_LAGS = 2 * LOCAL_VALUES
 # The critical value of the statistic by the length of the stretch: above the largest simulated
 # 97.5 % quantile over change-free Gaussian, Student-t(3), AR(1) 0.7, two-peaked, skewed
 # (exponential) series and Gaussian random walks (1,000 series a cell, 300 at 10^4), rounded
 # up to 0.05; it falls with the length towards the Brownian bridge's 1.48, and is taken as
-# constant beyond 10^4. 97.5 % rather than 95 %: shape is judged beside location and scale,
-# and may add at most 2.5 % to their false alarms.
+# constant beyond 10^4. p-values follow Kolmogorov's tail through it (the stage's share of
+# alpha sets the level a change must reach).
 CRITICAL_BY_LENGTH = (
     (255, 2.85),
     (300, 2.6),
@@ -74,55 +73,21 @@ CRITICAL_BY_LENGTH = (
     (4000, 1.6),
     (10000, 1.6),
 )
-# A change is placed within this many values of the peak of the cumulative sum.
-PLACE_RADIUS = 2 * LOCAL_VALUES
+
+
+# The level of the table above.
+CALIBRATED_LEVEL = 0.975
 
 
 def critical_shape(n: int) -> float:
     """The critical value for a stretch of ``n`` values (interpolated in the logarithm of n)."""
-    lengths, values = zip(*CRITICAL_BY_LENGTH, strict=True)
-    return float(np.interp(math.log(n), np.log(lengths), values))
+    return by_length(CRITICAL_BY_LENGTH, n)
 
 
-def _local_sums(x: NDArray[np.float64], width: int) -> NDArray[np.float64]:
-    """The sum of the ``width`` values around each value (the first or last ``width`` at the
-    ends), from running sums."""
-    n = len(x)
-    first = np.empty(n + 1)
-    first[0] = 0.0
-    np.cumsum(x, out=first[1:])
-    # Value i takes the window starting width // 2 before it, the first or the last near the
-    # ends: out[before + j] is the sum of x[j : j + width].
-    before = width // 2
-    m = n - width + 1
-    out = np.empty(n)
-    np.subtract(first[width:], first[:m], out=out[before : before + m])
-    out[:before] = out[before]
-    out[before + m :] = out[before + m - 1]
-    return out
-
-
-def local_mean(x: NDArray[np.float64], width: int) -> NDArray[np.float64]:
-    """Mean of the ``width`` values around each value (the first or last ``width`` at the
-    ends)."""
-    return np.asarray(_local_sums(x, width) / width, dtype=np.float64)
-
-
-def _local_moments(
-    x: NDArray[np.float64], width: int
-) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-    """Mean and standard deviation of the ``width`` values around each value (the first or
-    last ``width`` at the ends)."""
-    mean = _local_sums(x, width)
-    mean /= width
-    # In place, over the series' length (10^6 values and more): the same operations as
-    # max(sums of squares / width - mean², 0) and its root.
-    sd = _local_sums(np.square(x), width)
-    sd /= width
-    sd -= np.square(mean)
-    np.maximum(sd, 0.0, out=sd)
-    np.sqrt(sd, out=sd)
-    return mean, sd
+def shape_p_value(statistic: float, n: int) -> float:
+    """The p-value of the statistic over a stretch of ``n`` values: Kolmogorov's tail through
+    the calibrated critical value."""
+    return scaled_kolmogorov_sf(statistic, critical_shape(n), CALIBRATED_LEVEL)
 
 
 def _standardised(x: NDArray[np.float64], width: int) -> NDArray[np.float64]:
@@ -132,7 +97,7 @@ def _standardised(x: NDArray[np.float64], width: int) -> NDArray[np.float64]:
     z = centred
     middle = 0.0
     for _ in range(2):
-        mean, sd = _local_moments(centred, width)
+        mean, sd = local_moments(centred, width)
         with np.errstate(all="ignore"):
             z = centred - mean
             z /= sd
@@ -157,193 +122,46 @@ def shape_scores(x: NDArray[np.float64], width: int = LOCAL_VALUES) -> NDArray[n
     return np.asarray(np.abs(z) - (first / (2.0 * second)) * z * z, dtype=np.float64)
 
 
-def _long_run_sd(u: NDArray[np.float64], lags: int) -> float:
-    """Bartlett estimate of the long-run standard deviation of ``u`` (about its mean), with
-    the share ``lags / n`` that such estimates lose to the mean taken back."""
-    u = u - u.mean()
-    n = len(u)
-    total = gamma0 = float(u @ u) / n
-    for k in range(1, min(lags, n - 1) + 1):
-        total += 2.0 * (1.0 - k / (lags + 1.0)) * float(u[k:] @ u[:-k]) / n
-    total *= n / max(n - 2 * lags, 1)
-    return math.sqrt(max(total, 1e-3 * gamma0))
-
-
-def shape_statistic(
-    u: NDArray[np.float64],
-    margin: int = LOCAL_VALUES // 2,
-    lags: int = LONG_RUN_LAGS,
-    bump: bool = False,
-) -> tuple[int, float]:
-    """The split of a stretch's scores (values before it) where their centred cumulative sum
-    is largest, and that sum in units of ``sqrt(len(u))`` long-run standard deviations over
-    ``lags`` lags, taken about the means on either side of the split (so that a change does not
-    count as noise). Splits within ``margin`` values of an end are not taken.
-
-    With ``bump``, the spread is taken about the means of three parts, cut where the sum is
-    largest and where it is smallest: a stretch that changes and changes back (a burst of
-    noise) puts the sum's two extremes at its two changes, and the means of two parts would
-    count the burst itself as noise."""
-    n = len(u)
-    walk, k, cuts = _extremes(u, margin, bump)
-    split = k + 1
-    parts = zip(cuts[:-1], cuts[1:], strict=True)
-    residual = np.concatenate([u[a:b] - u[a:b].mean() for a, b in parts])
-    sd = _long_run_sd(residual, lags)
-    if not sd > 0:
-        return split, 0.0
-    return split, float(abs(walk[k])) / (sd * math.sqrt(n))
-
-
-def _extremes(
-    u: NDArray[np.float64], margin: int, bump: bool
-) -> tuple[NDArray[np.float64], int, list[int]]:
-    """The centred cumulative sum of ``u`` (before each split), the place of its largest
-    absolute value away from the ends, and the cuts of the parts about whose means the noise
-    is taken (see :func:`shape_statistic`)."""
-    n = len(u)
-    walk = np.cumsum(u - u.mean())[:-1]
-    bridge = np.abs(walk)
-    bridge[: margin - 1] = 0.0
-    bridge[n - margin :] = 0.0
-    k = int(np.argmax(bridge))
-    split = k + 1
-    cuts = [0, split, n]
-    if bump:
-        inner = walk[margin - 1 : n - margin]
-        if len(inner):
-            # The other extreme: the sum's opposite end from the split's.
-            other = int(np.argmin(inner) if walk[k] > 0 else np.argmax(inner)) + margin
-            if abs(other - split) >= margin:
-                cuts = [0, min(split, other), max(split, other), n]
-    return walk, k, cuts
-
-
-def levels_fit_better(u: NDArray[np.float64], margin: int = LOCAL_VALUES // 2) -> bool:
-    """Whether two levels, split where :func:`shape_statistic` splits ``u``, or three, split
-    there and at the best further split of either side, leave a smaller sum of squares than
-    the least-squares line through ``u``: two changes in the same direction make a staircase
-    that a line fits about as well as two levels, but not as well as three."""
-    _, k, _ = _extremes(u, margin, False)
-    n = len(u)
-    left, right = u[: k + 1], u[k + 1 :]
-    left_sse, right_sse = _sum_of_squares(left), _sum_of_squares(right)
-    line = _line_sse(u)
-    if left_sse + right_sse < line:
-        return True
-    three = min(_best_split_sse(left) + right_sse, left_sse + _best_split_sse(right))
-    # The third level and its place are chosen to fit: they pay what the Bayesian information
-    # criterion asks of two parameters (the noise's variance from the three levels' residuals).
-    return three + 2.0 * math.log(n) * three / max(n - 3, 1) < line
-
-
-def two_levels_fit_better(u: NDArray[np.float64], split: int) -> bool:
-    """Whether the means on either side of ``split`` leave a smaller sum of squares than the
-    least-squares line through ``u``."""
-    return _sum_of_squares(u[:split]) + _sum_of_squares(u[split:]) < _line_sse(u)
-
-
-def _line_sse(u: NDArray[np.float64]) -> float:
-    """The sum of squares about the least-squares line through ``u``."""
-    n = len(u)
-    t = np.arange(n, dtype=np.float64) - (n - 1) / 2.0
-    centred = u - u.mean()
-    slope = float(t @ centred) / float(t @ t)
-    return float(np.sum(np.square(centred - slope * t)))
-
-
-def _sum_of_squares(v: NDArray[np.float64]) -> float:
-    return float(np.sum(np.square(v - v.mean()))) if len(v) else 0.0
-
-
-def _best_split_sse(v: NDArray[np.float64]) -> float:
-    """The least sum of squares about the means of two parts of ``v`` (of ``v`` itself when
-    it is too short to split)."""
-    m = len(v)
-    if m < 2:
-        return _sum_of_squares(v)
-    centred = v - v.mean()
-    sums = np.cumsum(centred)[:-1]
-    j = np.arange(1, m, dtype=np.float64)
-    # The sum of squares about one mean, less what a split before j + 1 takes away.
-    explained = np.square(sums) * m / (j * (m - j))
-    return max(float(centred @ centred) - float(np.max(explained)), 0.0)
-
-
-def place_change(values: NDArray[np.float64], near: int, radius: int, margin: int) -> int:
-    """The split of ``values`` within ``radius`` of ``near`` under which the deviations from
-    their median differ most between the two sides (binomial likelihood of the share below
-    each of ~4 ln n quantiles, spaced closer in the tails)."""
-    n = len(values)
-    deviation = np.abs(values - median(values))
-    lo = max(margin, near - radius)
-    hi = min(n - margin, near + radius)
-    if hi < lo:
-        return near
-    levels = math.ceil(4.0 * math.log(n))
-    c = -math.log(2.0 * n - 1.0)
-    k = np.arange(1, levels + 1)
-    probs = 1.0 / (1.0 + (2.0 * n - 1.0) * np.exp(c / levels * (2.0 * k - 1.0)))
-    cut = np.quantile(deviation, probs)
-    # Counts below each quantile before every split from lo to hi.
-    before = np.searchsorted(np.sort(deviation[:lo]), cut, side="right").astype(np.float64)
-    steps = (deviation[lo:hi, None] <= cut[None, :]).astype(np.float64)
-    below = before + np.vstack([np.zeros((1, levels)), np.cumsum(steps, axis=0)])
-    total = below[-1] + (deviation[hi:, None] <= cut[None, :]).sum(axis=0)
-    left = np.arange(lo, hi + 1, dtype=np.float64)[:, None]
-
-    def loglik(count: NDArray[np.float64], size: NDArray[np.float64]) -> NDArray[np.float64]:
-        p = np.clip(count / size, 1e-12, 1.0 - 1e-12)
-        out: NDArray[np.float64] = size * (p * np.log(p) + (1.0 - p) * np.log1p(-p))
-        return out
-
-    fit = (loglik(below, left) + loglik(total - below, n - left)).sum(axis=1)
-    return lo + int(np.argmax(fit))
-
-
 def shape_changes(
-    x: NDArray[np.float64], stretches: Sequence[tuple[int, int]]
+    x: NDArray[np.float64], stretches: Sequence[tuple[int, int]], level: float
 ) -> list[tuple[int, float, float]]:
-    """Changes of shape within the stretches ``[start, end)`` of ``x``, with their statistics
-    and critical values, strongest first (by statistic over critical value). Each stretch is
+    """Changes of shape within the stretches ``[start, end)`` of ``x`` whose p-values are at
+    most ``level``, with their statistics and p-values, strongest first. Each stretch is
     standardised on its own: a local window reaching across its end would mix in another
     level or spread."""
-    return segmented(x, stretches, shape_scores, critical_shape, LEAST_SHAPE_VALUES)
+    return segmented(x, stretches, shape_scores, shape_p_value, level, LEAST_SHAPE_VALUES)
 
 
-def segmented(
-    x: NDArray[np.float64],
-    stretches: Sequence[tuple[int, int]],
-    scores: Callable[[NDArray[np.float64]], NDArray[np.float64]],
-    critical_of: Callable[[int], float],
-    least: int,
-    bump: bool = False,
-    levels: bool = False,
-) -> list[tuple[int, float, float]]:
-    """Binary segmentation of each stretch of at least ``least`` values by the cumulative sum
-    of its ``scores`` (:func:`shape_statistic`) against ``critical_of`` its length, each change
-    placed by :func:`place_change`; strongest first (by statistic over critical value). With
-    ``levels``, a split is taken only where the scores' two or three means fit them better than
-    a line (:func:`levels_fit_better`): a score that rises or falls steadily changes nowhere."""
-    found: list[tuple[int, float, float]] = []
-    for start, end in stretches:
-        if end - start < least:
-            continue
-        values = x[start:end]
-        with np.errstate(all="ignore"):
-            u = scores(values)
-        if not np.isfinite(u).all():
-            continue
-        todo = [(0, end - start)]
-        while todo:
-            a, b = todo.pop()
-            if b - a < least:
-                continue
-            split, statistic = shape_statistic(u[a:b], bump=bump)
-            critical = critical_of(b - a)
-            if not statistic > critical or (levels and not levels_fit_better(u[a:b])):
-                continue
-            split = place_change(values[a:b], split, PLACE_RADIUS, LOCAL_VALUES // 2)
-            found.append((start + a + split, statistic, critical))
-            todo += [(a, a + split), (a + split, b)]
-    return sorted(found, key=lambda one: -one[1] / one[2])
+@dataclass(frozen=True)
+class ShapeParams(StageParams):
+    """Parameters of the shape stage: its share of ``alpha`` (0.2: shape is the one kind the
+    vote barely sees)."""
+
+    share: float = 0.2
+
+
+class Shape:
+    name: ClassVar[str] = "shape"
+    catches: ClassVar[str] = "changes of shape at equal mean and spread (Geary's ratio)"
+    kinds: ClassVar[tuple[str, ...]] = ("shape",)
+    params: ClassVar[type[StageParams]] = ShapeParams
+    calibration: ClassVar[Calibration] = Calibration(
+        null="Gaussian, t(3), AR(1) 0.7, two-peaked, exponential, random walk; n 255-10^4",
+        level=CALIBRATED_LEVEL,
+        law="kolmogorov",
+        script="bench/shapes.py",
+    )
+
+    def applies(self, ctx: SeriesContext, params: StageParams) -> bool:
+        return "shape" in ctx.judged[0] and ctx.n >= LEAST_SHAPE_VALUES
+
+    def propose(
+        self, ctx: SeriesContext, params: StageParams, level: float, found: Sequence[Candidate]
+    ) -> list[Candidate]:
+        cuts = sorted({c.index for c in found})
+        out = []
+        for c, statistic, p in shape_changes(ctx.x, stretches(ctx.n, cuts), level):
+            # A shift of level or spread mixes the shape of the values beside it.
+            if all(abs(c - r) > 2 * LOCAL_VALUES for r in cuts):
+                out.append(Candidate(self.name, "shape", c, statistic, p, (c, c + 1)))
+        return out

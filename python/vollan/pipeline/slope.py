@@ -11,12 +11,12 @@ contrast finds it:
   neither moves the contrast; a bend moves it most at the bend itself (the contrast rises
   and falls linearly on either side of it);
 - before that, each value's residual from the running median of h values is clipped at
-  :data:`CLIP_SDS` robust standard deviations of those residuals: a slope is a weighted sum
+  3 robust standard deviations of those residuals: a slope is a weighted sum
   of values, and one extreme value of a heavy-tailed noise would move it as much as a bend;
 - the robust z-score of the contrast against its median and MAD over the stretch: a random
   walk or a dependent noise has slopes that wander, and the MAD measures by how much, so the
   same critical value serves independent, dependent and integrated noise. Where the contrast
-  varies more nearby (over :data:`LOCAL_WIDTHS` widths around the boundary) than over the
+  varies more nearby (over the stage's ``local_widths`` widths around the boundary) than over the
   whole stretch, that local MAD is used instead: in a noisier stretch after a change of spread
   that the scale contrast left unreported, slopes vary more, and would otherwise pass for
   bends. A bend's own contrast, 2h boundaries wide, barely moves a median over 32 widths;
@@ -30,36 +30,39 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
-from typing import TYPE_CHECKING
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, ClassVar
 
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
 # A stretch is judged from 4h boundaries on, as the local contrasts are: fewer, and the median
 # and MAD no longer describe the stretch away from its bend.
-from vollan.pipeline.contrast import shortest_judged
-from vollan.stats.median import median, window_medians
-from vollan.stats.robust import MAD_TO_SD
+from vollan.pipeline.contrast import contrast_width, shortest_judged
+from vollan.pipeline.stage import Calibration, Candidate, StageParams, stretches
+from vollan.stats.median import median
+from vollan.stats.robust import MAD_TO_SD, clipped
+from vollan.stats.tables import curve, gumbel_location, gumbel_sf
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-# Residuals beyond this many robust standard deviations from the running median are pulled
-# in to that bound (a normal law keeps all but 0.3 % of its values).
-CLIP_SDS = 3.0
-# critical = a + b·ln(m) + c·ln(h) + d/m, m = (n - 2h + 1)/h boundaries per width; see
-# :func:`critical_slope`.
-_CRITICAL = (3.701, 0.274, -0.06, 5.694)
-# Widths of boundaries around each one whose contrasts give its local MAD (0: the stretch's
-# MAD alone). Neighbouring contrasts share their values over 2h, so 32 widths hold about 16
-# independent ones.
-LOCAL_WIDTHS = 32
+    from vollan.pipeline.context import SeriesContext
+
+# critical = a + b·ln(m) + c·ln(h) + d/m, m = (n - 2h + 1)/h boundaries per width, by the
+# widths of the local MAD (0: the stretch's alone); see :func:`critical_slope`.
+_CRITICAL = {
+    0: (3.756, 0.304, -0.063, 7.66),
+    16: (3.753, 0.244, -0.06, 5.656),
+    32: (3.701, 0.274, -0.06, 5.694),
+}
+CALIBRATED_LEVEL = 0.99
 # Values of the running median's windows copied and partitioned at once: few enough to stay
 # in cache (half a megabyte), which makes the partition a third faster than 32 MiB at once.
 _CHUNK_VALUES = 1 << 16
 
 
-def critical_slope(n: int, h: int) -> float:
+def critical_slope(n: int, h: int, local_widths: int = 32) -> float:
     """The z-score the largest slope contrast of a stretch of ``n`` values must exceed.
 
     The 99 % quantile of the largest z-score over change-free series, the largest of those of
@@ -68,22 +71,17 @@ def critical_slope(n: int, h: int) -> float:
     the slope is judged beside location, scale and shape, and may add at most 1 % to their
     false alarms; the bends of real series stand out far more than that.
     """
-    a, b, c, d = _CRITICAL
+    return curve(_CRITICAL[local_widths], n, h)
+
+
+def slope_p_value(z: float, n: int, h: int, local_widths: int = 32) -> float:
+    """The p-value of the largest z-score ``z`` of a stretch: the Gumbel tail through
+    :func:`critical_slope` at 99 %, its scale that of the largest of the 2m half-normal
+    z-scores of m independent widths, ``1 / sqrt(2 ln 2m)``."""
     m = max(n - 2 * h + 1, 1) / h
-    return a + b * math.log(m) + c * math.log(h) + d / m
-
-
-def clipped(x: NDArray[np.float64], h: int) -> NDArray[np.float64]:
-    """``x`` with each residual from the running median of ``h`` values (one more when h is
-    even) clipped at :data:`CLIP_SDS` robust standard deviations of the residuals."""
-    width = h | 1
-    middle = window_medians(np.pad(x, width // 2, mode="edge"), width)
-    residual = x - middle
-    centre = median(residual)
-    bound = CLIP_SDS * MAD_TO_SD * median(np.abs(residual - centre))
-    if not bound > 0:
-        return x
-    return np.asarray(middle + np.clip(residual, centre - bound, centre + bound), np.float64)
+    scale = 1.0 / math.sqrt(2.0 * math.log(max(2.0 * m, 3.0)))
+    location = gumbel_location(critical_slope(n, h, local_widths), CALIBRATED_LEVEL, scale)
+    return gumbel_sf(z, location, scale)
 
 
 def slope_contrast(x: NDArray[np.float64], h: int) -> NDArray[np.float64]:
@@ -120,23 +118,23 @@ def _running_median(x: NDArray[np.float64], width: int, step: int = 1) -> NDArra
     return np.asarray(np.interp(np.arange(n), centres, at), dtype=np.float64)
 
 
-def _local_spread(deviation: NDArray[np.float64], h: int) -> NDArray[np.float64]:
-    """The MAD of the slope contrast over the :data:`LOCAL_WIDTHS` widths of boundaries around
+def _local_spread(deviation: NDArray[np.float64], h: int, widths: int) -> NDArray[np.float64]:
+    """The MAD of the slope contrast over the ``widths`` widths of boundaries around
     each boundary, from its absolute deviations. Neighbouring boundaries share most of their
     values, so every (h/2)-th deviation is taken, and the median every h boundaries."""
     thin = max(1, h // 2)
     sparse = deviation[::thin]
-    local = _running_median(sparse, LOCAL_WIDTHS * h // thin, max(1, h // thin))
+    local = _running_median(sparse, widths * h // thin, max(1, h // thin))
     at = np.arange(len(deviation)) / thin
     return MAD_TO_SD * np.interp(at, np.arange(len(sparse)), local)
 
 
-def slope_scores(x: NDArray[np.float64], h: int) -> NDArray[np.float64]:
+def slope_scores(x: NDArray[np.float64], h: int, local_widths: int = 32) -> NDArray[np.float64]:
     """Robust z-score of the slope contrast at every boundary c = h .. n - h of ``x``, its
     residuals clipped first: about the stretch's median, over the larger of the stretch's MAD
     and the local one (zeros where the contrast does not vary)."""
     deviation, spread = _deviations(x, h)
-    return _scores(deviation, spread, h)
+    return _scores(deviation, spread, h, local_widths)
 
 
 def _deviations(x: NDArray[np.float64], h: int) -> tuple[NDArray[np.float64], float]:
@@ -147,23 +145,36 @@ def _deviations(x: NDArray[np.float64], h: int) -> tuple[NDArray[np.float64], fl
         return deviation, MAD_TO_SD * median(deviation)
 
 
-def _scores(deviation: NDArray[np.float64], spread: float, h: int) -> NDArray[np.float64]:
+def _scores(
+    deviation: NDArray[np.float64], spread: float, h: int, widths: int
+) -> NDArray[np.float64]:
     with np.errstate(all="ignore"):
         if not spread > 0 or not math.isfinite(spread):
             return np.zeros(len(deviation))
-        if not LOCAL_WIDTHS:
+        if not widths:
             return np.asarray(deviation / spread, dtype=np.float64)
-        local = np.maximum(_local_spread(deviation, h), spread)
+        local = np.maximum(_local_spread(deviation, h, widths), spread)
         return np.asarray(deviation / local, dtype=np.float64)
 
 
+def _critical_at(n: int, h: int, level: float, widths: int) -> float:
+    """The z-score whose :func:`slope_p_value` is ``level``."""
+    m = max(n - 2 * h + 1, 1) / h
+    scale = 1.0 / math.sqrt(2.0 * math.log(max(2.0 * m, 3.0)))
+    location = gumbel_location(critical_slope(n, h, widths), CALIBRATED_LEVEL, scale)
+    return location - scale * math.log(-math.log1p(-level))
+
+
 def slope_changes(
-    x: NDArray[np.float64], stretches: Sequence[tuple[int, int]], h: int
+    x: NDArray[np.float64],
+    stretches: Sequence[tuple[int, int]],
+    h: int,
+    level: float,
+    local_widths: int = 32,
 ) -> list[tuple[int, float, float, tuple[int, int]]]:
-    """Bends within the stretches ``[start, end)`` of ``x``: each one's position, z-score,
-    critical value and the half-open run of boundaries around it whose z-scores also exceed
-    the critical value (where the bend may lie), strongest first (by z-score over critical
-    value)."""
+    """Bends within the stretches ``[start, end)`` of ``x`` whose p-values are at most
+    ``level``: each one's position, z-score, p-value and the half-open run of boundaries
+    around it whose z-scores also pass (where the bend may lie), strongest first."""
     found: list[tuple[int, float, float, tuple[int, int]]] = []
     todo = [(a, b) for a, b in stretches]
     while todo:
@@ -171,12 +182,12 @@ def slope_changes(
         if b - a < shortest_judged(h):
             continue
         deviation, spread = _deviations(x[a:b], h)
-        critical = critical_slope(b - a, h)
+        critical = _critical_at(b - a, h, level, local_widths)
         # Each score is a deviation over at least the stretch's spread: where none passes over
         # that spread alone, the local spreads (a running median) need not be computed.
         if not spread > 0 or not float(np.max(deviation)) / spread > critical:
             continue
-        z = _scores(deviation, spread, h)
+        z = _scores(deviation, spread, h, local_widths)
         k = int(np.argmax(z))
         if not z[k] > critical:
             continue
@@ -187,6 +198,54 @@ def slope_changes(
         while hi < len(z) and z[hi] > critical:
             hi += 1
         c = a + h + k
-        found.append((c, float(z[k]), critical, (a + h + lo, a + h + hi)))
+        p = slope_p_value(float(z[k]), b - a, h, local_widths)
+        found.append((c, float(z[k]), p, (a + h + lo, a + h + hi)))
         todo += [(a, c), (c, b)]
-    return sorted(found, key=lambda one: -one[1] / one[2])
+    return sorted(found, key=lambda one: one[2])
+
+
+@dataclass(frozen=True)
+class SlopeParams(StageParams):
+    """Parameters of the slope stage.
+
+    Attributes
+    ----------
+    share : float
+        Share of ``alpha``.
+    local_widths : int
+        Widths of boundaries around each one whose contrasts give its local MAD (0: the
+        stretch's MAD alone; 16 and 32 are calibrated).
+    """
+
+    share: float = 0.1
+    local_widths: int = 32
+
+
+class Slope:
+    name: ClassVar[str] = "slope"
+    catches: ClassVar[str] = "bends of the trend: a growth that stops, a decline that turns"
+    kinds: ClassVar[tuple[str, ...]] = ("trend",)
+    params: ClassVar[type[StageParams]] = SlopeParams
+    calibration: ClassVar[Calibration] = Calibration(
+        null="Gaussian, t(3), AR(1) 0.5 and 0.9, random walk; n and h as the contrasts'",
+        level=CALIBRATED_LEVEL,
+        law="gumbel",
+        script="bench/slopes.py",
+    )
+
+    def applies(self, ctx: SeriesContext, params: StageParams) -> bool:
+        return "slope" in ctx.judged[0] and ctx.n >= shortest_judged(
+            contrast_width(ctx.sizes[0])
+        )
+
+    def propose(
+        self, ctx: SeriesContext, params: StageParams, level: float, found: Sequence[Candidate]
+    ) -> list[Candidate]:
+        assert isinstance(params, SlopeParams)
+        h = contrast_width(ctx.sizes[0])
+        cuts = sorted({c.index for c in found})
+        bends = slope_changes(ctx.x, stretches(ctx.n, cuts), h, level, params.local_widths)
+        return [
+            Candidate(self.name, "trend", c, z, p, span, evidence={"width": h})
+            for c, z, p, span in bends
+        ]

@@ -6,8 +6,9 @@ after a fall of the spread, or a rise from a quiet part, then wins few votes, an
 contrast is never asked. A change of spread is therefore also looked for as the shape is, over
 whole stretches between the changes the other rules report:
 
-- each value's absolute deviation from the mean of the :data:`LOCAL_VALUES` values around it
-  (so that a drift, a random walk or a level moves no score), in units of the stretch's median
+- each value's absolute deviation from the least-squares line through the
+  :data:`LOCAL_VALUES` values around it (so that a drift, a random walk or a level moves no
+  score, at the ends of a stretch as in its middle), in units of the stretch's median
   deviation and clipped at :data:`CLIP_DEVIATIONS` of them, so that one extreme value of a
   heavy-tailed noise weighs no more than a few ordinary ones;
 - the cumulative sum of those scores about their mean, over the square root of the stretch's
@@ -27,29 +28,26 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
-from typing import TYPE_CHECKING
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, ClassVar
 
 import numpy as np
 
+from vollan.pipeline.stage import Calibration, Candidate, StageParams, stretches
+from vollan.stats.cusum import LOCAL_VALUES, local_line_residuals, segmented
 from vollan.stats.median import median
-from vollan.pipeline.shape import LEAST_SHAPE_VALUES, LOCAL_VALUES, local_mean, segmented
+from vollan.stats.tables import by_length, scaled_kolmogorov_sf
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
+
+    from vollan.pipeline.context import SeriesContext
 
 # Deviations beyond this many times the stretch's median deviation count as that many (about
 # the 98th percentile of a normal law's).
 CLIP_DEVIATIONS = 3.5
 # A stretch is judged from this many values, as for the shape.
-LEAST_SPREAD_VALUES = LEAST_SHAPE_VALUES
-# Whether the long-run spread of the scores is taken about three parts, cut at both extremes of
-# their cumulative sum, rather than two (shape_statistic's ``bump``): a burst of noise that ends
-# within the stretch (the spread up, then down again) otherwise counts as noise itself.
-BURSTS = True
-# Whether a change is reported only where two levels of the scores fit them better than a line
-# through them: a spread that grows steadily (noise that grows with the level, a seasonal
-# swing that widens) changes nowhere in particular, as a drift of the level does not.
-STEPS_ONLY = True
+LEAST_SPREAD_VALUES = 255
 # The critical value of the statistic by the length of the stretch: above the largest simulated
 # 99 % quantile over change-free Gaussian, Student-t(3), AR(1) 0.5 and 0.9, random-walk and
 # seasonal noise (bench/spreads.py: 1,000 series a cell, 250 beyond 4,000 values), rounded up,
@@ -67,17 +65,26 @@ CRITICAL_BY_LENGTH = (
 )
 
 
+CALIBRATED_LEVEL = 0.99
+
+
 def critical_spread(n: int) -> float:
     """The critical value for a stretch of ``n`` values (interpolated in the logarithm of n)."""
-    lengths, values = zip(*CRITICAL_BY_LENGTH, strict=True)
-    return float(np.interp(math.log(n), np.log(lengths), values))
+    return by_length(CRITICAL_BY_LENGTH, n)
+
+
+def spread_p_value(statistic: float, n: int) -> float:
+    """The p-value of the statistic over a stretch of ``n`` values: Kolmogorov's tail through
+    the calibrated critical value."""
+    return scaled_kolmogorov_sf(statistic, critical_spread(n), CALIBRATED_LEVEL)
 
 
 def spread_scores(x: NDArray[np.float64], width: int = LOCAL_VALUES) -> NDArray[np.float64]:
-    """Each value's absolute deviation from its local mean, in units of their median, clipped
-    at :data:`CLIP_DEVIATIONS` (zeros where the deviations do not vary)."""
+    """Each value's absolute deviation from the line through its local values, in units of
+    their median, clipped at :data:`CLIP_DEVIATIONS` (zeros where the deviations do not
+    vary)."""
     centred = x - median(x)
-    deviation = np.abs(centred - local_mean(centred, min(width, len(x))))
+    deviation = np.abs(local_line_residuals(centred, min(width, len(x))))
     unit = median(deviation)
     if not unit > 0 or not math.isfinite(unit):
         return np.zeros(len(x))
@@ -85,16 +92,71 @@ def spread_scores(x: NDArray[np.float64], width: int = LOCAL_VALUES) -> NDArray[
 
 
 def spread_changes(
-    x: NDArray[np.float64], stretches: Sequence[tuple[int, int]]
+    x: NDArray[np.float64],
+    stretches: Sequence[tuple[int, int]],
+    level: float,
+    params: SpreadParams | None = None,
 ) -> list[tuple[int, float, float]]:
-    """Changes of spread within the stretches ``[start, end)`` of ``x``, with their statistics
-    and critical values, strongest first (by statistic over critical value)."""
+    """Changes of spread within the stretches ``[start, end)`` of ``x`` whose p-values are at
+    most ``level``, with their statistics and p-values, strongest first."""
+    p = params or SpreadParams()
     return segmented(
         x,
         stretches,
         spread_scores,
-        critical_spread,
+        spread_p_value,
+        level,
         LEAST_SPREAD_VALUES,
-        bump=BURSTS,
-        levels=STEPS_ONLY,
+        bump=p.bursts,
+        levels=p.steps_only,
     )
+
+
+@dataclass(frozen=True)
+class SpreadParams(StageParams):
+    """Parameters of the spread stage.
+
+    Attributes
+    ----------
+    share : float
+        Share of ``alpha``.
+    bursts : bool
+        Whether the long-run spread of the scores is taken about three parts, cut at both
+        extremes of their cumulative sum, so that a burst of noise that ends within the
+        stretch is not counted as noise itself.
+    steps_only : bool
+        Whether a change is reported only where two or three levels of the scores fit them
+        better than a line: a spread that grows steadily changes nowhere in particular.
+    """
+
+    share: float = 0.1
+    bursts: bool = True
+    steps_only: bool = True
+
+
+class Spread:
+    name: ClassVar[str] = "spread"
+    catches: ClassVar[str] = "changes of spread the vote missed, over whole stretches"
+    kinds: ClassVar[tuple[str, ...]] = ("variance",)
+    params: ClassVar[type[StageParams]] = SpreadParams
+    calibration: ClassVar[Calibration] = Calibration(
+        null="Gaussian, t(3), AR(1) 0.5 and 0.9, random walk, seasonal; n 255-20,000",
+        level=CALIBRATED_LEVEL,
+        law="kolmogorov",
+        script="bench/spreads.py",
+    )
+
+    def applies(self, ctx: SeriesContext, params: StageParams) -> bool:
+        return "spread" in ctx.judged[0] and ctx.n >= LEAST_SPREAD_VALUES
+
+    def propose(
+        self, ctx: SeriesContext, params: StageParams, level: float, found: Sequence[Candidate]
+    ) -> list[Candidate]:
+        assert isinstance(params, SpreadParams)
+        cuts = sorted({c.index for c in found})
+        out = []
+        for c, statistic, p in spread_changes(ctx.x, stretches(ctx.n, cuts), level, params):
+            # A shift of level or spread mixes the spread of the values beside it.
+            if all(abs(c - r) > 2 * LOCAL_VALUES for r in cuts):
+                out.append(Candidate(self.name, "variance", c, statistic, p, (c, c + 1)))
+        return out

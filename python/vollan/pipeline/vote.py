@@ -1,292 +1,295 @@
-"""The step of :func:`vollan.detect` after the scan: which of the vote's leaders to report.
+"""The vote: the scan's leaders, scored by the window sizes that voted for them and judged by
+their local contrasts.
 
 Each leader is scored by the share of the window sizes that fit around it and voted for it
-(:func:`vollan.stats.robust.fitting_scores`); the candidates, those with enough votes, are judged by
-their local contrasts against calibrated critical values (:mod:`vollan.pipeline.contrast`), or, in a
-series too short for contrasts, by the largest split statistic (:mod:`vollan.pipeline.short`); of
-leaders too close to be told apart the stronger is kept (:func:`vollan.stats.robust.reported_leaders`).
-Where each leader's change may lie and how large it is are described meanwhile, on a second
-core when the series is long.
+(:func:`fitting_scores`); the candidates, those with at least ``min_score``, are judged by their
+local contrasts (:mod:`vollan.pipeline.contrast`): the robust z-score of the location and the
+scale contrast, each turned into a p-value by its Gumbel law calibrated on Gaussian white noise
+(and, on sparse series, by the series' own values in random order,
+:mod:`vollan.pipeline.permuted`). A location contrast that a smooth drift explains does not
+count (:mod:`vollan.pipeline.drift`). A series too short for contrasts is judged by its best
+split instead (:mod:`vollan.pipeline.short`).
 """
 
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, cast
+from typing import TYPE_CHECKING, ClassVar, Literal
 
 import numpy as np
 
-from vollan.pipeline import contrast as _contrast
-
-from vollan.pipeline import drift as _drift
-
-from vollan.pipeline import permuted as _permuted
-from vollan.pipeline.background import BESIDE_FROM, Later
+from vollan.pipeline import drift, permuted
 from vollan.pipeline.contrast import (
+    CONTRAST_LEVEL,
     KINDS,
-    KINDS_OF_CHANGE_TYPE,
     MIN_WINDOWS_OF_BOUNDARIES,
+    contrast_p_value,
     contrast_scores,
     contrast_width,
-    critical_contrast,
-    kinds_to_judge,
     leader_widths,
     shortest_judged,
 )
-from vollan._result import Evidence
-from vollan.stats.robust import (
-    fitting_scores,
-    leader_intervals,
-    leader_sizes,
-    reported_leaders,
-    resolution,
-)
-from vollan.pipeline.short import critical_shift, shift_score, split_statistics
+from vollan.pipeline.short import critical_shift, shift_p_value, shift_score, split_statistics
+from vollan.pipeline.stage import Calibration, Candidate, StageParams
+from vollan.stats.robust import resolution
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-    from _vollan_native import ScanResult
+    from vollan.pipeline.context import SeriesContext
 
-__all__ = ["Judged", "Verdict", "judge_leaders"]
+__all__ = ["Vote", "VoteParams", "fitting_scores"]
 
-# The contrast of one leader (None when it was not judged), its kind and its critical value.
-Verdict = tuple[float | None, str | None, float | None]
+# The fewest window sizes a score is counted against, so that a leader crowded by others
+# needs the votes of at least two sizes to reach half of them.
+MIN_FITTING_SIZES = 4
 
 
 @dataclass(frozen=True)
-class Judged:
-    """The leaders of a scan and what was decided about them (in scanned values).
+class VoteParams(StageParams):
+    """Parameters of the vote.
 
     Attributes
     ----------
-    indices : list of int
-        The leaders, in the engine's order.
-    scores : dict
-        Each leader's score (:func:`vollan.stats.robust.fitting_scores`).
-    widths : list of int
-        Each leader's contrast width.
-    verdicts : list of Verdict
-        Each leader's contrast, its kind and its critical value.
-    chosen : set of int
-        The leaders reported.
-    kinds_judged : tuple of str
-        The kinds of change judged ("location", "scale", and the passes apart from the vote).
-    note : str or None
-        Why the series is judged by fewer rules, or not at all.
-    described : Later
-        Each leader's interval and size, running beside the rest when the series is long;
-        :meth:`evidence` waits for it.
+    share : float
+        Share of ``alpha`` (0.5: the vote sees every kind of change, near each boundary).
+    min_score : float
+        Share of the window sizes that fit around a leader that must vote for it.
+    min_contrast : "auto", float or None
+        "auto": the calibrated p-values; a number: the robust z-score a contrast must exceed
+        instead; None: the votes alone decide.
+    fit_scores : bool
+        Whether a score counts only the window sizes that fit around the leader.
+    wide_contrasts : bool
+        Whether contrasts widen to fit between candidates (else the least width).
+    drift_check : bool
+        Whether a location contrast that a smooth drift explains is left out.
+    drift_level : float
+        Level of the drift check's slope and step tests, shared among its spans.
     """
 
-    indices: list[int]
-    scores: dict[int, float]
-    widths: list[int]
-    verdicts: list[Verdict]
-    chosen: set[int]
-    kinds_judged: tuple[str, ...]
-    note: str | None
-    described: Later[tuple[list[tuple[int, int]], list[tuple[float, float]]]]
-
-    def evidence(self) -> list[Evidence]:
-        """What was found about each leader, once its description has finished."""
-        intervals, sizes = self.described.result()
-        return [
-            Evidence(contrast, contrast_kind, width, critical, span, shift, ratio)
-            for (contrast, contrast_kind, critical), width, span, (shift, ratio) in zip(
-                self.verdicts, self.widths, intervals, sizes, strict=True
-            )
-        ]
+    share: float = 0.5
+    min_score: float = 0.5
+    min_contrast: float | Literal["auto"] | None = "auto"
+    fit_scores: bool = True
+    wide_contrasts: bool = True
+    drift_check: bool = True
+    drift_level: float = 0.01
 
 
-def judge_leaders(
-    x: NDArray[np.float64],
-    raw: ScanResult,
-    sizes: Sequence[int],
-    *,
-    change_type: str,
-    min_score: float,
-    min_contrast: float | str | None,
-    two_threads: bool,
-) -> Judged:
-    """Score, judge and choose the leaders of the scan ``raw`` of ``x``."""
-    out = raw["out"]
-    indices = list(out["leaders_probs"])
-    smallest = sizes[0]
-    h = contrast_width(smallest)
-    kinds_judged: tuple[str, ...] = ()
-    note = None
-    short = False
-    ordered = None
-    if min_contrast is not None:
-        if len(x) >= shortest_judged(h):
-            # One sort serves the count of repeated values and the least gap between values.
-            ordered = np.sort(x)
-            kinds_judged, note = kinds_to_judge(change_type, x, ordered)
-        elif min_contrast == "auto" and "location" in KINDS_OF_CHANGE_TYPE[change_type.lower()]:
-            short = True
-            note = (
-                f"{len(x)} values are too few to judge a change against the rest of the series "
-                f"(contrasts of {h} values on each side need at least {shortest_judged(h)}): "
-                f"at most one change of mean is reported, where the t statistic of the split "
-                f"exceeds {critical_shift(len(x)):.2f}"
-            )
-        else:
-            note = (
-                f"nothing is reported: {len(x)} values are too few to judge a change against "
-                f"the rest of the series (contrasts of {h} values on each side need at least "
-                f"{shortest_judged(h)})"
-            )
-    votes = out["leaders_segment_votes"]
-    scores = fitting_scores(votes, sizes)
-    candidates = [i for i in indices if scores[i] >= min_score]
-    widths = leader_widths(len(x), smallest, indices, {i: votes[i] for i in candidates})
-    # Each leader's size is described over its contrast's width, within the largest window
-    # (or the least width, in a series too short for windows that wide): the scan saw the
-    # change at most that far, and a long series' few candidates would otherwise average over
-    # far longer stretches, other changes and drifts included.
-    described_widths = [min(w, max(sizes[-1], h)) for w in widths]
-    # Describing the leaders decides nothing: it runs beside the decisions when it is long.
-    described = Later(
-        _described,
-        raw,
-        x,
-        described_widths,
-        indices,
-        background=two_threads and sum(described_widths) >= BESIDE_FROM,
+class Vote:
+    name: ClassVar[str] = "vote"
+    catches: ClassVar[str] = (
+        "changes the windows agree on: shifts, changes of spread or shape near each boundary"
     )
-    if short:
-        verdicts, stands_out, strength = _judge_short(x, indices, candidates, smallest)
-    else:
-        local_kinds = [k for k in kinds_judged if k in KINDS]
-        verdicts, stands_out, strength = _judge(
-            x, ordered, indices, widths, local_kinds, min_contrast, note, candidates, sizes[-1]
+    kinds: ClassVar[tuple[str, ...]] = ("mean", "variance", "shape")
+    params: ClassVar[type[StageParams]] = VoteParams
+    calibration: ClassVar[Calibration] = Calibration(
+        null="Gaussian white noise, n 100-10,000, h 8-200 (sparse series: their own values "
+        "in random order)",
+        level=CONTRAST_LEVEL,
+        law="gumbel",
+        script="bench/calibrate_contrast.py",
+    )
+
+    def applies(self, ctx: SeriesContext, params: StageParams) -> bool:
+        return True
+
+    def propose(
+        self,
+        ctx: SeriesContext,
+        params: StageParams,
+        level: float,
+        found: Sequence[Candidate],
+    ) -> list[Candidate]:
+        """Every leader of the scan as a candidate: those not judged with a p-value of 1."""
+        assert isinstance(params, VoteParams) and ctx.scan is not None
+        x, sizes, view = ctx.x, ctx.sizes, ctx.scan
+        indices = view.leaders.tolist()
+        votes = view.votes_of()
+        scores = fitting_scores(votes, sizes, params.fit_scores)
+        judged = [i for i in indices if scores[i] >= params.min_score]
+        h = contrast_width(sizes[0])
+        widths = leader_widths(
+            ctx.n, sizes[0], indices, {i: votes[i] for i in judged}, params.wide_contrasts
         )
-    chosen = reported_leaders(indices, votes, scores, stands_out, strength, min_score, smallest)
-    return Judged(indices, scores, widths, verdicts, chosen, kinds_judged, note, described)
+        evidence: dict[int, dict[str, float | str]] = {}
+        if params.min_contrast is None:
+            p = dict.fromkeys(judged, 0.0)
+        elif ctx.n >= shortest_judged(h):
+            p = _judge_contrasts(ctx, params, indices, widths, judged, evidence)
+        elif params.min_contrast == "auto" and "location" in _kinds(ctx):
+            p = _judge_short(x, judged, sizes[0], evidence)
+        else:
+            p = {}
+        out = []
+        for i, w in zip(indices, widths, strict=True):
+            e = evidence.get(i, {})
+            e.update(score=scores[i], width=w)
+            kind = str(e.get("kind", "mean"))
+            passed = None
+            if params.min_contrast is None:
+                passed = scores[i] >= params.min_score and ctx.judged[1] is None
+            elif not isinstance(params.min_contrast, str) and "z" in e:
+                passed = float(e["z"]) > float(params.min_contrast)
+            out.append(
+                Candidate(
+                    stage=self.name,
+                    kind=kind,
+                    index=i,
+                    statistic=float(e.get("z", math.nan)),
+                    p_value=p.get(i, 1.0),
+                    region=view.region_around(i),
+                    votes=votes[i],
+                    evidence=e,
+                    passed=passed,
+                )
+            )
+        return out
 
 
-def _described(
-    raw: ScanResult, x: NDArray[np.float64], widths: Sequence[int], indices: Sequence[int]
-) -> tuple[list[tuple[int, int]], list[tuple[float, float]]]:
-    """Where each leader's change may lie, and how large it is."""
-    return leader_intervals(raw, indices), leader_sizes(x, widths, indices)
+def _kinds(ctx: SeriesContext) -> tuple[str, ...]:
+    return tuple(k for k in ctx.judged[0] if k in KINDS)
 
 
-def _judge(
-    x: NDArray[np.float64],
-    ordered: NDArray[np.float64] | None,
+def _judge_contrasts(
+    ctx: SeriesContext,
+    params: VoteParams,
     indices: Sequence[int],
     widths: Sequence[int],
-    kinds: Sequence[str],
-    min_contrast: float | str | None,
-    note: str | None,
-    candidates: Sequence[int],
-    largest: int,
-) -> tuple[list[Verdict], list[bool], list[float]]:
-    """Each leader's contrast, whether it stands out, and by how much.
-
-    Only ``candidates``, the leaders with enough votes, are judged: no other can be reported.
-    ``ordered`` holds the values of ``x`` sorted, when they were. A location contrast that a
-    smooth drift explains (:mod:`vollan.pipeline.drift`, over spans up to the ``largest`` window) does
-    not count: the leader stands out only by its other contrasts.
-    """
-    judged = set(candidates) if kinds else set()
-    order = [i for i in indices if i in judged]
+    judged: Sequence[int],
+    evidence: dict[int, dict[str, float | str]],
+) -> dict[int, float]:
+    """Each judged leader's p-value: the smallest of its contrasts' (see the module)."""
+    x, kinds = ctx.x, _kinds(ctx)
+    if not kinds or not judged:
+        return {}
     width_of = dict(zip(indices, widths, strict=True))
-    gap = resolution(x, ordered) if order and ordered is not None else None
-    scores = dict(
-        zip(
-            order,
-            contrast_scores(x, [width_of[i] for i in order], order, kinds, order, gap),
-            strict=True,
+    gap = resolution(x, ctx.ordered)
+    rows = contrast_scores(x, [width_of[i] for i in judged], judged, kinds, judged, gap)
+    own: dict[int, dict[str, NDArray[np.float64]]] = {}
+    own_rows = rows
+    if isinstance(params.min_contrast, str) and permuted.applies(ctx.ordered):
+        # A sparse series: its own values in random order say how far a contrast stands out
+        # by chance, judged on the values the orders take (see the module).
+        xq = permuted.quantized(x, ctx.ordered)
+        ordered = ctx.ordered if xq is x else np.sort(xq)
+        own = permuted.permuted_largest(
+            xq,
+            ordered,
+            [width_of[i] for i in judged],
+            kinds,
+            MIN_WINDOWS_OF_BOUNDARIES,
+            min(len(judged), permuted.MOST_CHANCE_CANDIDATES),
         )
-    )
-    # Sparse events and other much repeated values: their own values in random order say
-    # how far a contrast stands out by chance (never less than under Gaussian noise).
-    permuted = isinstance(min_contrast, str) and ordered is not None and _permuted.applies(ordered)
-    own: dict[int, dict[str, float]] = {}
+        if xq is not x:
+            widths_judged = [width_of[i] for i in judged]
+            gap_q = resolution(xq, ordered)
+            own_rows = contrast_scores(xq, widths_judged, judged, kinds, judged, gap_q)
+    p: dict[int, float] = {}
+    for i, row, own_row in zip(judged, rows, own_rows, strict=True):
+        h = width_of[i]
+        each = {}
+        for kind, z in row.items():
+            value = contrast_p_value(kind, z, ctx.n, h)
+            if own:
+                # Bonferroni between the kinds, as the permuted rule is calibrated.
+                chance = permuted.p_value(own[h][kind], own_row[kind])
+                value = max(value, min(1.0, len(row) * chance))
+            each[kind] = value
+        if (
+            params.drift_check
+            and "location" in each
+            and drift.drift_explains(x, i, h, ctx.sizes[-1], params.drift_level)
+        ):
+            each["location"] = 1.0
+        best = min(each, key=lambda k: (each[k], -row[k]))
+        evidence[i] = {"z": row[best], "contrast": best, "kind": _change_kind(x, i, h, best)}
+        p[i] = each[best]
+    return p
 
-    def critical_of(kind: str, h: int) -> float:
-        if not isinstance(min_contrast, str):
-            return float(cast("float", min_contrast))
-        value = critical_contrast(kind, len(x), h)
-        if permuted and ordered is not None:
-            if not own:
-                own.update(
-                    _permuted.permuted_criticals(
-                        x,
-                        ordered,
-                        [width_of[i] for i in order],
-                        kinds,
-                        _contrast.CONTRAST_LEVEL,
-                        MIN_WINDOWS_OF_BOUNDARIES,
-                        min(len(order), _permuted.MOST_CHANCE_CANDIDATES),
-                    )
-                )
-            value = max(value, own[h][kind])
-        return value
 
-    verdicts: list[Verdict] = []
-    stands_out = []
-    strength = []
-    for i, h in zip(indices, widths, strict=True):
-        row = scores.get(i)
-        if row:
-            critical = {k: critical_of(k, h) for k in row}
-            kind = max(row, key=lambda k: row[k] - critical[k])
-            if (
-                kind == "location"
-                and _drift.DRIFT_CHECK
-                and row[kind] > critical[kind]
-                and _drift.drift_explains(x, i, h, largest)
-            ):
-                others = [k for k in row if k != "location"]
-                if others:
-                    kind = max(others, key=lambda k: row[k] - critical[k])
-                else:
-                    verdicts.append((row[kind], kind, critical[kind]))
-                    stands_out.append(False)
-                    strength.append(-math.inf)
-                    continue
-            verdicts.append((row[kind], kind, critical[kind]))
-            stands_out.append(row[kind] > critical[kind])
-            strength.append(row[kind] - critical[kind])
+# The z-score from which a shift of the mean, or a change of spread, explains a change the
+# location contrast found (about the two-sided 0.3 % point); below both, its shape changed.
+KIND_Z = 3.0
+
+
+def _change_kind(x: NDArray[np.float64], c: int, h: int, contrast: str) -> str:
+    """"variance" for the scale contrast. For the location contrast, which sees every change
+    of the law, what changed between the h values on either side: "mean" where Welch's t of
+    their means is the larger of it and the z-score of the log ratio of their spreads,
+    "variance" where that is, and "shape" where neither reaches :data:`KIND_Z`."""
+    if contrast == "scale":
+        return "variance"
+    before, after = x[max(0, c - h) : c], x[c : c + h]
+    if len(before) < 3 or len(after) < 3:
+        return "mean"
+    with np.errstate(all="ignore"):
+        vb, va = float(np.var(before, ddof=1)), float(np.var(after, ddof=1))
+        gap = abs(float(np.mean(after) - np.mean(before)))
+        error = math.sqrt(vb / len(before) + va / len(after))
+        z_mean = gap / error if error > 0 else (math.inf if gap > 0 else 0.0)
+        if vb > 0 and va > 0:
+            z_var = abs(0.5 * math.log(va / vb)) / math.sqrt(
+                0.5 / (len(before) - 1) + 0.5 / (len(after) - 1)
+            )
         else:
-            verdicts.append((None, None, None))
-            # Without the check only the votes decide; a series too short for it reports none.
-            stands_out.append(min_contrast is None and note is None)
-            strength.append(-math.inf)
-    return verdicts, stands_out, strength
+            z_var = 0.0 if vb == va else math.inf
+    if max(z_mean, z_var) < KIND_Z:
+        return "shape"
+    return "mean" if z_mean >= z_var else "variance"
 
 
 def _judge_short(
     x: NDArray[np.float64],
-    indices: Sequence[int],
-    candidates: Sequence[int],
+    judged: Sequence[int],
     smallest: int,
-) -> tuple[list[Verdict], list[bool], list[float]]:
-    """As :func:`_judge`, for a series too short for contrasts (:mod:`vollan.pipeline.short`): each
-    candidate's contrast is the best split statistic within half the smallest window of it,
-    and only the strongest candidate can stand out."""
+    evidence: dict[int, dict[str, float | str]],
+) -> dict[int, float]:
+    """A series too short for contrasts: each candidate's statistic is the best split
+    statistic within half the smallest window of it, and only the strongest can pass."""
     statistics = split_statistics(x)
-    critical = critical_shift(len(x))
-    judged = set(candidates)
     reach = max(1, smallest // 2)
-    t = {i: shift_score(statistics, i, reach) for i in indices if i in judged}
+    t = {i: shift_score(statistics, i, reach) for i in judged}
     best = max(t, key=lambda i: (t[i], -i)) if t else None
-    verdicts: list[Verdict] = []
-    stands_out = []
-    strength = []
-    for i in indices:
-        if i in t:
-            verdicts.append((t[i], "shift", critical))
-            stands_out.append(i == best and t[i] > critical)
-            strength.append(t[i] - critical)
-        else:
-            verdicts.append((None, None, None))
-            stands_out.append(False)
-            strength.append(-math.inf)
-    return verdicts, stands_out, strength
+    for i in t:
+        evidence[i] = {"z": t[i], "contrast": "shift", "kind": "mean", "critical": critical_shift(len(x))}
+    return {i: shift_p_value(t[i], len(x)) if i == best else 1.0 for i in t}
+
+
+def fitting_scores(
+    votes: Mapping[int, int], window_sizes: Sequence[int], fit: bool = True
+) -> dict[int, float]:
+    """Each leader's share of the votes of the window sizes that fit around it.
+
+    A window of w values sees a change only if the 2w values around it hold no other change,
+    so a change whose neighbours are closer than twice the largest windows cannot collect
+    their votes, however clear it is. Its score counts only the sizes w with 2w at most the
+    distance to the nearest other leader seen by at least two window sizes and at least the
+    smallest window away (all sizes when there is none, and at least four):
+    ``min(votes / fitting sizes, 1)``. Chance leaders seen by one window size do not shrink
+    the room of real ones, nor does the same change placed twice. Without ``fit``, every
+    size counts.
+    """
+    if not fit:
+        return {i: min(v / len(window_sizes), 1.0) for i, v in votes.items()}
+    seen = np.array(sorted(i for i, v in votes.items() if v >= 2), dtype=np.int64)
+    sizes = np.array(sorted(window_sizes), dtype=np.int64)
+    leaders = np.fromiter(votes, dtype=np.int64, count=len(votes))
+    counts = np.fromiter(votes.values(), dtype=np.float64, count=len(votes))
+    # The nearest seen leader at least the smallest window away on either side (leaders
+    # closer than that are one change placed twice).
+    room = np.full(len(leaders), np.inf)
+    if len(seen):
+        left = np.searchsorted(seen, leaders - sizes[0], side="right") - 1
+        right = np.searchsorted(seen, leaders + sizes[0], side="left")
+        has_left = left >= 0
+        has_right = right < len(seen)
+        room[has_left] = leaders[has_left] - seen[left[has_left]]
+        room[has_right] = np.minimum(room[has_right], seen[right[has_right]] - leaders[has_right])
+    fitting = np.searchsorted(2 * sizes, room, side="right")
+    fitting = np.maximum(fitting, min(len(sizes), MIN_FITTING_SIZES))
+    scores = np.minimum(counts / fitting, 1.0)
+    return {int(i): float(v) for i, v in zip(leaders, scores, strict=True)}

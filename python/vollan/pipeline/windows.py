@@ -169,7 +169,7 @@ def _too_short(n_obs: int, n_omitted: int) -> ValueError:
     )
 
 
-def dominant_period(x: NDArray[np.float64]) -> int | None:
+def dominant_period(x: NDArray[np.float64], harmonics: bool = True) -> int | None:
     """The period of a seasonal or periodic series, or None when it has none.
 
     The periodogram of the series, without its least-squares line, is divided by its own
@@ -227,7 +227,7 @@ def dominant_period(x: NDArray[np.float64]) -> int | None:
     if not acf[0] > 0:
         return None
     cycles = lowest + best
-    for multiple in range(1, cycles // lowest + 1 if PERIOD_HARMONICS else 2):
+    for multiple in range(1, cycles // lowest + 1 if harmonics else 2):
         if multiple > 1:
             # A fundamental below the peak is itself a peak of the periodogram.
             lo = max(lowest, math.floor(cycles / multiple / 1.2))
@@ -243,8 +243,6 @@ def dominant_period(x: NDArray[np.float64]) -> int | None:
 MIN_PERIOD = 3
 PERIOD_ALPHA = 0.05
 CYCLE_SHARE = 0.1
-# Whether dominant_period looks past a harmonic peak to the fundamental below it.
-PERIOD_HARMONICS = True
 
 
 def _running_median_log(power: NDArray[np.float64], lo: int, hi: int) -> NDArray[np.float64]:

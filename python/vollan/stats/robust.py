@@ -1,35 +1,27 @@
-"""The rules that turn the vote's leaders into change points, and the line removed first.
+"""Robust scales and units shared by the stages, and the line removed before a scan.
 
-A leader is reported when enough of the window sizes that fit around it voted for it
-(:func:`fitting_scores`), when its local contrast stands out from the rest of the series
-(:mod:`vollan.pipeline.contrast`), and when no stronger reported leader lies closer than the smallest
-window. Each leader also gets where its change may lie and how large it is.
+The noise's standard deviation from first differences (:func:`noise_scale`), a MAD that sees
+past tied values (:func:`robust_spread`, :func:`past_ties`), the least gap between values
+(:func:`resolution`) and the units a series is judged in (:func:`standard_units`), each written
+once; with them the straight line :func:`detrend_linear` removes and the local contrast
+:func:`local_contrast` users can plot.
 """
 
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping, Sequence
-from typing import TYPE_CHECKING, Any, Literal
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
-from vollan.stats.median import median
+from vollan.stats.median import median, window_medians
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-    from _vollan_native import ScanResult
 
-DEFAULT_MIN_SCORE = 0.5
-# Whether a leader's score counts only the window sizes that fit around it (fitting_scores).
-FIT_SCORES = True
-# The fewest window sizes a score is counted against, so that a leader crowded by others
-# needs the votes of at least two sizes to reach half of them.
-MIN_FITTING_SIZES = 4
-# The contrast rule: the calibrated critical values of vollan.pipeline.contrast.
-DEFAULT_MIN_CONTRAST: Literal["auto"] = "auto"
 # The engine's floor for a window's standard deviation.
 MIN_STD = 1e-12
 # MAD × 1.4826 estimates the standard deviation of normally distributed values.
@@ -161,29 +153,33 @@ def local_contrast(series: Any, h: int, change_type: str = "mean") -> NDArray[np
 
 
 def resolution(x: NDArray[np.float64], ordered: NDArray[np.float64] | None = None) -> float:
-    """The smallest positive gap between two distinct values of ``x`` (0 if it has one value);
-    ``ordered``, when given, holds its finite values sorted (a sort shared with other rules).
+    """The smallest positive gap between two distinct values of ``x`` when its values lie on a
+    grid, else 0; ``ordered``, when given, holds its finite values sorted (a sort shared with
+    other rules).
 
     Counts, binary flags and rounded readings repeat their values, so that windows of a quiet
     stretch can hold exactly the same values (no spread, no distance between them). Against
     such windows any other looks infinitely different; the least difference the values can
-    show is the yardstick instead. On continuous values the gap is minute and never binds.
+    show is the yardstick instead. A grid shows itself by repeats: values of which fewer than
+    :data:`LEAST_REPEATS` repeat are continuous, and their least gap says nothing of the noise
+    (along a steep drift it is the drift's step, far above the noise).
     """
-    if ordered is None:
-        values = np.unique(x[np.isfinite(x)])
-        if len(values) < 2:
-            return 0.0
-        with np.errstate(all="ignore"):
-            gaps = np.diff(values)
-        return float(gaps.min())
+    values = np.sort(x[np.isfinite(x)]) if ordered is None else ordered
     # The gaps between neighbours of the sorted values that differ are those between the
     # distinct values.
-    distinct = ordered[1:] != ordered[:-1]
+    distinct = values[1:] != values[:-1]
     if not distinct.any():
         return 0.0
+    if len(values) - 1 - int(np.count_nonzero(distinct)) < LEAST_REPEATS * len(values):
+        return 0.0
     with np.errstate(all="ignore"):
-        gaps = ordered[1:][distinct] - ordered[:-1][distinct]
+        gaps = values[1:][distinct] - values[:-1][distinct]
     return float(gaps.min())
+
+
+# The share of repeated values from which values are taken to lie on a grid: continuous
+# readings repeat none, counts and rounded readings a great many.
+LEAST_REPEATS = 0.01
 
 
 # Values whose spread lies within 2^-SCALE_OCTAVES .. 2^SCALE_OCTAVES are judged as given.
@@ -260,7 +256,7 @@ def robust_spread(values: NDArray[np.float64], centre: float) -> float:
     return MEAN_AD_TO_SD * float(deviation.mean())
 
 
-def _noise_scale(x: NDArray[np.float64], untied: bool = False) -> float:
+def noise_scale(x: NDArray[np.float64], untied: bool = False) -> float:
     """Robust standard deviation of the noise, from the first differences.
 
     Level shifts and a drift move few differences or all of them alike, so the scaled MAD of
@@ -299,124 +295,17 @@ def line_matters(x: NDArray[np.float64], slope: float) -> bool:
     When it does not, no slope between zero and it matters, and refitting it between the
     level shifts of a first scan is wasted time.
     """
-    return abs(slope) * (len(x) - 1) / 2 > NEGLIGIBLE_LINE * _noise_scale(x)
+    return abs(slope) * (len(x) - 1) / 2 > NEGLIGIBLE_LINE * noise_scale(x)
 
 
-def reported_leaders(
-    indices: Sequence[int],
-    votes: Mapping[int, int],
-    scores: Mapping[int, float],
-    stands_out: Sequence[bool],
-    strength: Sequence[float],
-    min_score: float,
-    smallest: int,
-) -> set[int]:
-    """The leaders to report: enough votes, a contrast that stands out, none too close.
-
-    Of passing leaders closer together than the smallest window, which the scan cannot tell
-    apart, only the one with more votes (then the larger ``strength``) is kept.
-    """
-    passed: list[tuple[int, tuple[int, float]]] = []
-    for i, ok, z in zip(indices, stands_out, strength, strict=True):
-        # Scores are votes / sizes; compare without rounding away an exact half.
-        if scores[i] < min_score or not ok:
-            continue
-        key = (votes[i], z)
-        if passed and i - passed[-1][0] < smallest:
-            if key > passed[-1][1]:
-                passed[-1] = (i, key)
-        else:
-            passed.append((i, key))
-    return {i for i, _ in passed}
-
-
-def fitting_scores(votes: Mapping[int, int], window_sizes: Sequence[int]) -> dict[int, float]:
-    """Each leader's share of the votes of the window sizes that fit around it.
-
-    A window of w values sees a change only if the 2w values around it hold no other change,
-    so a change whose neighbours are closer than twice the largest windows cannot collect
-    their votes, however clear it is. Its score counts only the sizes w with 2w at most the
-    distance to the nearest other leader seen by at least two window sizes and at least the
-    smallest window away (all sizes when there is none, and at least four):
-    ``min(votes / fitting sizes, 1)``. Chance leaders seen by one window size do not shrink
-    the room of real ones, nor does the same change placed twice.
-    """
-    if not FIT_SCORES:
-        return {i: min(v / len(window_sizes), 1.0) for i, v in votes.items()}
-    seen = np.array(sorted(i for i, v in votes.items() if v >= 2), dtype=np.int64)
-    sizes = np.array(sorted(window_sizes), dtype=np.int64)
-    leaders = np.fromiter(votes, dtype=np.int64, count=len(votes))
-    counts = np.fromiter(votes.values(), dtype=np.float64, count=len(votes))
-    # The nearest seen leader at least the smallest window away on either side (leaders
-    # closer than that are one change placed twice).
-    room = np.full(len(leaders), np.inf)
-    if len(seen):
-        left = np.searchsorted(seen, leaders - sizes[0], side="right") - 1
-        right = np.searchsorted(seen, leaders + sizes[0], side="left")
-        has_left = left >= 0
-        has_right = right < len(seen)
-        room[has_left] = leaders[has_left] - seen[left[has_left]]
-        room[has_right] = np.minimum(room[has_right], seen[right[has_right]] - leaders[has_right])
-    fitting = np.searchsorted(2 * sizes, room, side="right")
-    fitting = np.maximum(fitting, min(len(sizes), MIN_FITTING_SIZES))
-    scores = np.minimum(counts / fitting, 1.0)
-    return {int(i): float(v) for i, v in zip(leaders, scores, strict=True)}
-
-
-def leader_intervals(raw: ScanResult, leaders: Sequence[int]) -> list[tuple[int, int]]:
-    """Where each leader's change may lie: the stretch shared by the localized regions, of
-    every window size, that hold it (half-open, in scanned values); the leader alone when no
-    region holds it."""
-    regions = [r for w in raw["window_results"].values() for r in w["localized_regions"]]
-    if not regions:
-        return [(c, c + 1) for c in leaders]
-    bounds = np.array(regions, dtype=np.int64)
-    out = []
-    for c in leaders:
-        holding = bounds[(bounds[:, 0] < c) & (bounds[:, 1] > c)]
-        if len(holding):
-            out.append((int(holding[:, 0].max()), int(holding[:, 1].min())))
-        else:
-            out.append((c, c + 1))
-    return out
-
-
-def leader_sizes(
-    x: NDArray[np.float64], widths: Sequence[int], leaders: Sequence[int]
-) -> list[tuple[float, float]]:
-    """How large each change is: the shift of the mean of the ``widths[i]`` values after the
-    leader from those before, in noise standard deviations (from the first differences), and
-    the ratio of their standard deviations."""
-    noise = _noise_scale(x, untied=True)
-    out = []
-    # The ufuncs np.mean and np.std call, called directly: the same operations in the same
-    # order (hence the same bits), without their argument handling, which costs more than the
-    # arithmetic on short series' many leaders. One buffer takes every deviation.
-    add = np.add.reduce
-    deviations = np.empty(max(widths, default=0))
-    with np.errstate(all="ignore"):
-        for c, h in zip(leaders, widths, strict=True):
-            before = x[max(0, c - h) : c]
-            after = x[c : c + h]
-            # Each mean serves the gap and its side's deviation (windows reach 10^5 values).
-            mb = add(before) / np.float64(len(before))
-            ma = add(after) / np.float64(len(after))
-            gap = float(ma - mb)
-            shift = (
-                gap / noise if noise > 0 else (0.0 if gap == 0 else math.copysign(math.inf, gap))
-            )
-            sb = max(_sd(before, mb, deviations), MIN_STD)
-            sa = max(_sd(after, ma, deviations), MIN_STD)
-            out.append((shift, sa / sb))
-    return out
-
-
-def _sd(values: NDArray[np.float64], mean: np.float64, buffer: NDArray[np.float64]) -> float:
-    """``np.std(values, ddof=1, mean=mean)`` (0 for fewer than two values), its squared
-    deviations held in ``buffer``."""
-    n = len(values)
-    if n < 2:
-        return 0.0
-    squares = np.subtract(values, mean, out=buffer[:n])
-    np.square(squares, out=squares)
-    return float(np.sqrt(np.add.reduce(squares) / np.float64(n - 1)))
+def clipped(x: NDArray[np.float64], h: int, sds: float = 3.0) -> NDArray[np.float64]:
+    """``x`` with each residual from the running median of ``h`` values (one more when h is
+    even) clipped at ``sds`` robust standard deviations of the residuals."""
+    width = h | 1
+    middle = window_medians(np.pad(x, width // 2, mode="edge"), width)
+    residual = x - middle
+    centre = median(residual)
+    bound = sds * MAD_TO_SD * median(np.abs(residual - centre))
+    if not bound > 0:
+        return x
+    return np.asarray(middle + np.clip(residual, centre - bound, centre + bound), np.float64)

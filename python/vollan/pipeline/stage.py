@@ -1,0 +1,125 @@
+"""What every stage of :func:`vollan.detect` is: a small plug-in that proposes candidates.
+
+A stage looks for one sort of evidence (the vote of the windows with its local contrasts, a
+shift of level over whole stretches, a bend of the trend, a change of shape or of spread). It
+holds its frozen parameters, says how its critical values were calibrated, and proposes
+:class:`Candidate` changes, each with a p-value under the stage's own stated null. The pipeline
+(:mod:`vollan.pipeline`) runs the stages in order and keeps the candidates whose p-values
+pass the stage's share of ``alpha`` (:mod:`vollan.pipeline.select`).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, ClassVar, Protocol
+
+if TYPE_CHECKING:
+    from vollan.pipeline.context import SeriesContext
+
+__all__ = ["KINDS", "KINDS_OF_CHANGE_TYPE", "Calibration", "Candidate", "Stage", "StageParams", "stretches"]
+
+# The kinds of change a reported change can be: its mean shifts, its spread changes, the
+# shape of its law changes at equal mean and spread, or its trend bends.
+KINDS = ("mean", "variance", "shape", "trend")
+# The kinds each change type reports.
+KINDS_OF_CHANGE_TYPE = {"mean": ("mean",), "var": ("variance",), "distribution": KINDS}
+
+
+@dataclass(frozen=True)
+class Calibration:
+    """How a stage's critical values were found.
+
+    Attributes
+    ----------
+    null : str
+        The change-free series its statistic was simulated on.
+    level : float
+        The quantile its table holds; p-values follow ``law`` on either side of it.
+    law : str
+        The limiting law of the statistic ("kolmogorov", "gumbel", "student-t", with
+        "permutation" where the series' own values are reordered too).
+    script : str
+        The bench script that regenerates the table.
+    """
+
+    null: str
+    level: float
+    law: str
+    script: str
+
+
+@dataclass(frozen=True)
+class StageParams:
+    """Parameters every stage has: its share of the false-alarm budget ``alpha``."""
+
+    share: float = 0.0
+
+
+@dataclass(frozen=True)
+class Candidate:
+    """A change a stage proposes, in scanned values.
+
+    Attributes
+    ----------
+    stage : str
+        The stage that found it.
+    kind : str
+        One of :data:`KINDS`.
+    index : int
+        The first value of the new regime, as the stage placed it.
+    statistic : float
+        The stage's statistic.
+    p_value : float
+        Its p-value under the stage's null (the largest statistic over the stage's whole
+        search, so that a stage searching many places is not favoured).
+    region : tuple of (int, int)
+        The half-open stretch where the stage saw the change.
+    votes : int
+        Votes of the scan's leader at this place (0 when the stage is not the vote).
+    evidence : dict
+        What the stage measured besides (its contrast, critical value, width, score).
+    passed : bool or None
+        The stage's own verdict where the caller asked for a rule other than p-values
+        (a fixed contrast, or none); None: the p-value decides.
+    """
+
+    stage: str
+    kind: str
+    index: int
+    statistic: float
+    p_value: float
+    region: tuple[int, int]
+    votes: int = 0
+    evidence: dict[str, float | str] = field(default_factory=dict, compare=False)
+    passed: bool | None = None
+
+
+class Stage(Protocol):
+    """One kind of evidence: its name, what it catches, its parameters and calibration."""
+
+    name: ClassVar[str]
+    catches: ClassVar[str]
+    kinds: ClassVar[tuple[str, ...]]
+    params: ClassVar[type[StageParams]]
+    calibration: ClassVar[Calibration]
+
+    def applies(self, ctx: SeriesContext, params: StageParams) -> bool:
+        """Whether the stage judges this series (its change type, length and values)."""
+        ...
+
+    def propose(
+        self,
+        ctx: SeriesContext,
+        params: StageParams,
+        level: float,
+        found: Sequence[Candidate],
+    ) -> list[Candidate]:
+        """Candidates with p-values at most ``level`` between the changes ``found`` so far."""
+        ...
+
+
+def stretches(n: int, cuts: Sequence[int]) -> list[tuple[int, int]]:
+    """The half-open stretches of ``n`` values between the ascending ``cuts``."""
+    bounds = [0, *cuts, n]
+    return list(zip(bounds[:-1], bounds[1:], strict=True))
