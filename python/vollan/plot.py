@@ -248,12 +248,7 @@ def _annotation_levels(fractions: Sequence[float]) -> list[int]:
 
 
 def _rule_words(detection: Detection) -> str:
-    words = f"reported: voted for by at least {detection.min_score:.0%} of the window sizes"
-    if detection.min_contrast == "auto":
-        return words + ", local contrast beyond its critical value"
-    if detection.min_contrast is not None:
-        return words + f", local contrast above {detection.min_contrast:g} MADs"
-    return words
+    return f"reported: p-value, adjusted for its stage's share, at most alpha = {detection.alpha:g}"
 
 
 def plot_detection(

@@ -13,6 +13,8 @@ pytest.importorskip("ipykernel", reason="needs nbformat, nbclient and ipykernel"
 
 import vollan  # noqa: E402
 
+NILE = vollan.datasets.load_nile()
+
 CELLS = [
     "import vollan\n"
     "nile = vollan.datasets.load_nile()\n"
@@ -41,7 +43,7 @@ def test_a_notebook_shows_a_table_of_the_changes(tmp_path, monkeypatch):
     if "matplotlib" in sys.modules or _has("matplotlib"):
         assert first.count('<img alt="where the changes lie" src="data:image/png;base64,') == 1
     # The plain repr stays beside it for consoles.
-    assert shown[0]["text/plain"].startswith("Detection(")
+    assert shown[0]["text/plain"] == repr(vollan.detect(NILE.values, labels=NILE.labels))
 
 
 def _has(name: str) -> bool:
