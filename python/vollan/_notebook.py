@@ -29,7 +29,7 @@ def _counts(detection: Detection, changes: tuple[Change, ...]) -> str:
     words = _counted(len(changes), "change")
     if kinds:
         words += " (" + ", ".join(f"{k} {kind}" for kind, k in sorted(kinds.items())) + ")"
-    words += f" in {detection.n_obs} values"
+    words += f" in {detection.n_obs:,} values"
     left_out = []
     if detection.n_omitted:
         left_out.append(_counted(detection.n_omitted, "missing value"))

@@ -207,7 +207,7 @@ def _option_rows(detection: Detection, options: Mapping[str, Any] | None) -> lis
     sizes = detection.window_sizes
     rows = [(str(k), str(v)) for k, v in (options or {}).items() if v is not None]
     rows += [
-        ("values", f"{detection.n_obs} ({detection.n_scanned} scanned)"),
+        ("values", f"{detection.n_obs:,} ({detection.n_scanned:,} scanned)"),
         ("missing values left out", str(detection.n_omitted)),
         ("outliers left out", str(len(detection.outliers))),
         ("window sizes", f"{sizes[0]}..{sizes[-1]} ({len(sizes)} sizes)" if sizes else "none"),
@@ -250,7 +250,7 @@ def report_html(
         config={"scrollZoom": True, "displaylogo": False},
     )
     count = len(changes)
-    heading = title or f"{count} change{'' if count == 1 else 's'} in {detection.n_obs} values"
+    heading = title or f"{count} change{'' if count == 1 else 's'} in {detection.n_obs:,} values"
     options_table = "\n".join(
         f"<tr><td>{html.escape(k)}</td><td>{html.escape(v)}</td></tr>"
         for k, v in _option_rows(detection, options)

@@ -13,7 +13,7 @@ import pytest
 pytest.importorskip("plotly", reason="the report needs plotly: pip install 'vollan[report]'")
 
 import vollan  # noqa: E402
-from vollan.report import report_html, write_report  # noqa: E402
+from vollan.report import _shown_positions, report_html, write_report  # noqa: E402
 
 NILE = vollan.datasets.load_nile()
 FOUND = vollan.detect(NILE.values, labels=NILE.labels)
@@ -48,6 +48,13 @@ def test_a_long_series_keeps_every_value_near_its_changes_only():
     n = 400_000
     values = np.random.default_rng(3).normal(size=n)
     found = dataclasses.replace(FOUND, n_obs=n)  # the Nile's marks on a long series
+    (change,) = found.changes
+    shown = _shown_positions(n, values, found.changes)
+    lo, hi = change.interval
+    near = np.arange(max(0, lo - 500), hi + 501)
+    assert np.isin(near, shown).all()
+    assert np.all(np.diff(shown) > 0) and len(shown) <= 4 * 4000 + len(near) < n
+    assert values[shown].max() == values.max() and values[shown].min() == values.min()
     page = report_html(values, found)
     assert len(page) < len(report_html(NILE.values, FOUND)) + 1_500_000
     assert "series (thinned away from the changes)" in page
