@@ -20,7 +20,9 @@ import vollan
 def series(seed: int) -> np.ndarray:
     rng = np.random.default_rng(seed)
     t = np.arange(1095)
-    return np.where(t < 400, 1000.0, 1150.0) + np.where(t < 800, 50.0, 150.0) * rng.normal(size=1095)
+    return np.where(t < 400, 1000.0, 1150.0) + np.where(t < 800, 50.0, 150.0) * rng.normal(
+        size=1095
+    )
 
 
 def main() -> None:
@@ -28,8 +30,15 @@ def main() -> None:
     parser.add_argument("--seeds", type=int, default=30)
     args = parser.parse_args()
     counts = dict.fromkeys(
-        ["variance within 5", "variance interval holds", "shift interval holds", "n_changes=1 is the shift",
-         "mean reports only the shift", "shift size 3 +- 0.5", "exactly two changes"],
+        [
+            "variance within 5",
+            "variance interval holds",
+            "shift interval holds",
+            "n_changes=1 is the shift",
+            "mean reports only the shift",
+            "shift size 3 +- 0.5",
+            "exactly two changes",
+        ],
         0,
     )
     errors = []
@@ -47,9 +56,13 @@ def main() -> None:
             counts["shift size 3 +- 0.5"] += abs(shift[0].size - 3.0) <= 0.5
         counts["exactly two changes"] += len(found.changes) == 2
         one = vollan.detect(x, n_changes=1)
-        counts["n_changes=1 is the shift"] += len(one.changes) == 1 and abs(one.changes[0].index - 400) <= 5
+        counts["n_changes=1 is the shift"] += (
+            len(one.changes) == 1 and abs(one.changes[0].index - 400) <= 5
+        )
         mean = vollan.detect(x, change_type="mean")
-        counts["mean reports only the shift"] += all(abs(c.index - 400) <= 10 for c in mean.changes) and bool(mean.changes)
+        counts["mean reports only the shift"] += all(
+            abs(c.index - 400) <= 10 for c in mean.changes
+        ) and bool(mean.changes)
     print("| check | seeds |")
     print("|---|--:|")
     for name, k in counts.items():

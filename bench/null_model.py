@@ -73,7 +73,9 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--reps", type=int, default=200)
     parser.add_argument("--long-reps", type=int, default=40, help="series a cell beyond 10^4")
-    parser.add_argument("--sizes", type=int, nargs="+", default=[8, 30, 100, 300, 1000, 3000, 10000])
+    parser.add_argument(
+        "--sizes", type=int, nargs="+", default=[8, 30, 100, 300, 1000, 3000, 10000]
+    )
     parser.add_argument("--processes", type=int, default=2)
     parser.add_argument("--families", nargs="+", default=list(FAMILIES))
     args = parser.parse_args()
@@ -100,9 +102,7 @@ def main() -> None:
             shares = [np.mean([p < q for _, p in got]) for q in worst]
             for q, s in zip(worst, shares, strict=True):
                 worst[q] = max(worst[q], float(s))
-            texts.append(
-                f"{alarms}/{len(got)} ({'/'.join(f'{100 * s:.1f}' for s in shares)})"
-            )
+            texts.append(f"{alarms}/{len(got)} ({'/'.join(f'{100 * s:.1f}' for s in shares)})")
         print(f"| {family} | " + " | ".join(texts) + " |")
     print(
         "\n_Each cell: series with a reported change / series (the % of series with a reported "

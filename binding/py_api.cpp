@@ -6,13 +6,12 @@
 #include <map>
 #include <optional>
 #include <span>
-#include <exception>
-#include <new>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "binding/args.hpp"
+#include "binding/entry.hpp"
+#include "binding/scan_request.hpp"
 #include "binding/words.hpp"
 #include "core/detect.hpp"
 #include "core/refine.hpp"
@@ -25,12 +24,7 @@ namespace vollan::py {
 
 namespace {
 
-const FunctionSpec kScanDetectorSpec{
-    "scan_detector",
-    {"series", "window_sizes", "n_perm", "alpha_q", "seed", "tol", "workers", "backend",
-     "change_type", "b", "taper_ratio", "center", "batch_size"},
-    13,
-    1};
+constexpr FunctionSpec kScanDetectorSpec = scan_spec("scan_detector");
 const FunctionSpec kScanSingleWindowSpec{
     "scan_single_window",
     {"series", "window_size", "n_perm", "alpha_q", "seed", "change_type", "b", "taper_ratio",
@@ -43,46 +37,12 @@ const FunctionSpec kSwalStatisticSpec{"swal_statistic", {"series", "change_type"
 const FunctionSpec kWassersteinStatisticSpec{"wasserstein_statistic", {"left", "right"}, 2, 2};
 const FunctionSpec kIpmStatisticSpec{"ipm_statistic", {"left", "right"}, 2, 2};
 
-// Core code reports value problems as error texts; what it throws is exhaustion of memory
-// (including sizes too large to allocate) or a broken invariant. Neither may take the
-// interpreter down.
-template <class F>
-auto run_core(F&& f) -> std::optional<decltype(f())> {
-    try {
-        return f();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::length_error&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_SystemError, "vollan internal error: %s", e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "vollan internal error");
-    }
-    return std::nullopt;
-}
-
 // The core's checks of every whole-series entry, raised as ValueError; false when raised.
 bool check_series_or_raise(const std::vector<double>& series) {
     auto checked = vollan::check_series(series);
     if (!checked) raise_value_error(checked.error());
     return checked.has_value();
 }
-
-// Results hold millions of new objects, none of them in a cycle: collections triggered while they
-// are built would only walk them over and over.
-class GcPause {
-public:
-    GcPause() : was_enabled_(PyGC_Disable()) {}
-    ~GcPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    GcPause(const GcPause&) = delete;
-    GcPause& operator=(const GcPause&) = delete;
-
-private:
-    int was_enabled_;
-};
 
 // A new 2-tuple that takes over both members; nullptr if either is missing or on failure.
 PyObject* pair_to_py(PyObject* first, PyObject* second) {
@@ -217,48 +177,9 @@ PyObject* scan_windows_to_py(const ScanRequest& request) {
 }
 
 PyObject* scan_detector(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Slots slots;
-    if (!bind_arguments(kScanDetectorSpec, args, nargs, kwnames, slots)) return nullptr;
-    std::vector<double> series;
-    std::optional<std::vector<std::uint64_t>> window_sizes;
-    DetectOptions options;
-    std::uint64_t tol = 2;
-    std::optional<std::uint64_t> workers;
-    std::string_view backend = "thread";
-    std::string_view change_type = "mean";
-    std::uint64_t batch_size = 32;
-    Converter c(kScanDetectorSpec, slots);
-    c.f64_seq(series)
-        .opt_u64_seq(window_sizes)
-        .u64(options.n_perm)
-        .f64(options.alpha_q)
-        .u64(options.seed)
-        .u64(tol)
-        .opt_u64(workers)
-        .text(backend)
-        .text(change_type)
-        .opt_u64(options.b)
-        .f64(options.taper_ratio)
-        .boolean(options.center)
-        .u64(batch_size);
-    if (!c.ok()) return nullptr;
-    // The core checks the series and the window sizes again when it starts; here they are made
-    // first so that the words are judged after them, in the documented order.
-    if (!check_series_or_raise(series)) return nullptr;
-    if (auto sizes = resolve_window_sizes(window_sizes); !sizes) {
-        return raise_value_error(sizes.error());
-    }
-    if (auto checked = check_backend(backend); !checked) return raise_value_error(checked.error());
-    auto parsed = parse_change_type(change_type);
-    if (!parsed) return raise_value_error(parsed.error());
-    options.change_type = *parsed;
-    ScanRequest request;
-    request.series = series;
-    request.window_sizes = std::move(window_sizes);
-    request.options = options;
-    request.tol = tol;
-    request.workers = workers;
-    return scan_windows_to_py(request);
+    BoundScan bound;
+    if (!bind_scan(kScanDetectorSpec, args, nargs, kwnames, bound)) return nullptr;
+    return scan_windows_to_py(bound.request);
 }
 
 PyObject* scan_single_window(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -368,26 +289,6 @@ PyObject* wasserstein_statistic(PyObject*, PyObject* const* args, Py_ssize_t nar
 
 PyObject* ipm_statistic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return two_sample_distance(kIpmStatisticSpec, args, nargs, kwnames);
-}
-
-using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-// Memory can run out outside the core too: converting a huge sequence, sorting a huge sample.
-// That must become MemoryError rather than unwind into the interpreter; the owned references
-// are released on the way out.
-template <Entry F>
-PyObject* guarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    try {
-        return F(self, args, nargs, kwnames);
-    } catch (const std::bad_alloc&) {
-    } catch (const std::length_error&) {
-    }
-    return PyErr_NoMemory();
-}
-
-template <Entry F>
-PyCFunction as_cfunction() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&guarded<F>));
 }
 
 }  // namespace

@@ -238,7 +238,9 @@ class Detection:
         return {c.index: c.p_value for c in self.changes}
 
     def __repr__(self) -> str:
-        rows = [f"Detection: {len(self.changes)} change(s) in {self.n_obs} values, alpha {self.alpha:g}"]
+        rows = [
+            f"Detection: {len(self.changes)} change(s) in {self.n_obs} values, alpha {self.alpha:g}"
+        ]
         rows += [f"  {c.describe()}" for c in self.changes[:8]]
         if len(self.changes) > 8:
             rows.append(f"  ... and {len(self.changes) - 8} more")
@@ -397,7 +399,11 @@ def build_detection(
         return labels[i] if labels is not None else i
 
     def adjusted(c: Candidate) -> float:
-        return min(1.0, c.p_value * fields["alpha"] / share_of[c.stage]) if c.stage in share_of else 1.0
+        return (
+            min(1.0, c.p_value * fields["alpha"] / share_of[c.stage])
+            if c.stage in share_of
+            else 1.0
+        )
 
     def change(p: Placed) -> Change:
         i = at(p.index)
@@ -440,7 +446,12 @@ def build_detection(
         changes=changes,
         leaders=tuple(sorted(leaders, key=lambda x: (x.index, not x.reported))),
         cdf=tuple((at(i), p) for i, p in scan.cdf),
-        candidates=tuple(sorted({c.index: c for c in (*changes, *(change(p) for p in others))}.values(), key=lambda c: c.index)),
+        candidates=tuple(
+            sorted(
+                {c.index: c for c in (*changes, *(change(p) for p in others))}.values(),
+                key=lambda c: c.index,
+            )
+        ),
         scan=scan,
         **fields,
     )

@@ -227,7 +227,9 @@ def detect(
     chosen = placed(ctx, outcome.accepted, cfg.place)
     reported = {c.index for c in outcome.accepted}
     others = placed_apart(
-        ctx, [c for c in outcome.proposed if c.stage == "vote" and c.index not in reported], cfg.place
+        ctx,
+        [c for c in outcome.proposed if c.stage == "vote" and c.index not in reported],
+        cfg.place,
     )
     found = build_detection(
         ctx.kept,
@@ -266,7 +268,9 @@ def _stages_notes() -> str:
 
 # Python 3.13 strips the docstring's indentation when it compiles it.
 if detect.__doc__ is not None:
-    detect.__doc__ = detect.__doc__.replace("\nExamples\n", "\n" + _stages_notes() + "Examples\n", 1)
+    detect.__doc__ = detect.__doc__.replace(
+        "\nExamples\n", "\n" + _stages_notes() + "Examples\n", 1
+    )
 
 
 def _check_options(

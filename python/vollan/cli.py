@@ -394,7 +394,9 @@ def _cmd_detect(args: argparse.Namespace) -> int:
         out = io.StringIO()
         writer = csv.writer(out, lineterminator="\n")
         if args.all:
-            writer.writerow(["index", "label", "kind", "p_value", "votes", "vote_share", "reported"])
+            writer.writerow(
+                ["index", "label", "kind", "p_value", "votes", "vote_share", "reported"]
+            )
             for x in detection.leaders:
                 writer.writerow(
                     [x.index, x.label, x.kind, repr(x.p_value), x.votes, repr(x.vote_share),

@@ -71,7 +71,8 @@ class DetectConfig:
         unknown = sorted(set(params) - names)
         if unknown:
             raise TypeError(
-                f"stage {stage!r} has no parameter {unknown[0]!r}; it has {', '.join(sorted(names))}"
+                f"stage {stage!r} has no parameter {unknown[0]!r}; "
+                f"it has {', '.join(sorted(names))}"
             )
         return dataclasses.replace(self, **{stage: dataclasses.replace(current, **params)})
 

@@ -13,10 +13,10 @@ import numpy as np
 import pytest
 
 import vollan
-from vollan.config import DEFAULT, DetectConfig
+from vollan.config import DEFAULT
 from vollan.pipeline import STAGES, levels
-from vollan.pipeline.contrast import contrast_p_value, contrasts_at
 from vollan.pipeline.context import PrepareParams, prepared
+from vollan.pipeline.contrast import contrast_p_value, contrasts_at
 from vollan.pipeline.level import LEAST_LEVEL_VALUES, level_p_value, level_statistic
 from vollan.pipeline.select import accepted
 from vollan.pipeline.shape import shape_p_value, shape_scores
@@ -83,7 +83,9 @@ def test_a_short_series_gives_the_whole_budget_to_the_stages_that_apply() -> Non
         params=PrepareParams(),
     )
     assert levels(ctx, DEFAULT) == {"vote": pytest.approx(0.05)}
-    longer = dataclasses.replace(ctx, kept=dataclasses.replace(ctx.kept, values=np.random.default_rng(2).normal(size=100)))
+    longer = dataclasses.replace(
+        ctx, kept=dataclasses.replace(ctx.kept, values=np.random.default_rng(2).normal(size=100))
+    )
     assert set(levels(longer, DEFAULT)) == {"vote", "slope"}
 
 
@@ -167,7 +169,9 @@ def test_window_stage_p_values_hold_on_change_free_series(noise: str) -> None:
             c = contrasts_at(x, h, bounds, kind, 0.0)
             ref = c[:: max(1, h // 8)]
             centre = median(ref)
-            out.append(contrast_p_value(kind, (c.max() - centre) / robust_spread(ref, centre), n, h))
+            out.append(
+                contrast_p_value(kind, (c.max() - centre) / robust_spread(ref, centre), n, h)
+            )
         slope.append(slope_p_value(float(slope_scores(x, h).max()), n, h))
     for p in (location, scale, slope):
         _calibrated(p)

@@ -19,18 +19,18 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
-from vollan.pipeline.level import Level
+from vollan.pipeline.level import LEVEL
 from vollan.pipeline.select import accepted
-from vollan.pipeline.shape import Shape
-from vollan.pipeline.slope import Slope
-from vollan.pipeline.spread import Spread
-from vollan.pipeline.stage import KINDS_OF_CHANGE_TYPE
-from vollan.pipeline.vote import Vote
+from vollan.pipeline.shape import SHAPE
+from vollan.pipeline.slope import SLOPE
+from vollan.pipeline.spread import SPREAD
+from vollan.pipeline.stage import KINDS_OF_CHANGE_TYPE, Stage
+from vollan.pipeline.vote import VOTE
 
 if TYPE_CHECKING:
     from vollan.config import DetectConfig
     from vollan.pipeline.context import SeriesContext
-    from vollan.pipeline.stage import Candidate, Stage
+    from vollan.pipeline.stage import Candidate
 
 __all__ = ["STAGES", "Outcome", "levels", "run", "stage_rows", "stage_table"]
 
@@ -39,7 +39,7 @@ __all__ = ["STAGES", "Outcome", "levels", "run", "stage_rows", "stage_table"]
 # the trend, changes of shape, and last changes of spread (a change of shape at equal spread
 # moves the deviations the spread stage sums as well, and the shape's own statistic places it
 # better).
-STAGES: tuple[Stage, ...] = (Vote(), Level(), Slope(), Shape(), Spread())
+STAGES: tuple[Stage, ...] = (VOTE, LEVEL, SLOPE, SHAPE, SPREAD)
 
 Progress = Callable[[float, str], None]
 
@@ -74,7 +74,8 @@ def run(ctx: SeriesContext, config: DetectConfig, progress: Progress | None = No
         if stage.name not in level_of:
             continue
         level = level_of[stage.name]
-        candidates = stage.propose(ctx, config.params(stage.name), level, found)
+        cuts = sorted({c.index for c in found})
+        candidates = stage.propose(ctx, config.params(stage.name), level, cuts)
         # A change of another kind than the change type asks for is not reported.
         wanted = KINDS_OF_CHANGE_TYPE[ctx.change_type]
         candidates = [

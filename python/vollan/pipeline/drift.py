@@ -1,22 +1,22 @@
 """Location contrasts that an accelerating drift explains.
 
 The location contrast compares the values after a boundary with those before it. Along a
-straight drift it is the same everywhere and stands out nowhere; along a curve whose slope
-grows (exponential growth, the steep side of a logistic) it grows with the slope and stands
-out where the curve is steepest, at one boundary after another, though nothing changes there
-but the slope, smoothly.
+straight drift it is the same everywhere and stands out nowhere; along a curve whose slope grows
+(exponential growth, the steep side of a logistic) it grows with the slope and stands out where
+the curve is steepest, at one boundary after another, though nothing changes there but the
+slope, smoothly.
 
-A change of level leaves a step beyond the local line; a smooth curve does not. Around a
-leader at c, over symmetric spans of h, 2h, 4h, ... values on each side (h its contrast width,
-up to the largest window and the series' ends), the values are fitted by least squares with a
-line and a step at c. The drift explains the contrast when the slope is significant over some
-span and the step over none (two-sided, at the vote's ``drift_level`` (1 %) shared among the spans, 1 %/k for k
-spans: t beyond 2.81 for two spans, 3.02 for four; at 1 % a span, plain noise showed a slope
-and no step 2.3 % of the time, and growth curves a step by chance): a jump shows a step
-over its own width already, and a transition spread over many values (a ramp between two
-levels) over a span that holds its flat ends, while along a smooth curve the line takes up the
-values at every span. Only the symmetric spans are fitted: over a span cut off by an end, the
-step would take up the curvature.
+A change of level leaves a step beyond the local line; a smooth curve does not. Around a leader
+at c, over symmetric spans of h, 2h, 4h, ... values on each side (h its contrast width, up to
+the largest window and the series' ends), the values are fitted by least squares with a line and
+a step at c. The drift explains the contrast when the slope is significant over some span and
+the step over none (two-sided, at the vote's ``drift_level`` (1 %) shared among the spans, 1 %/k
+for k spans: t beyond 2.81 for two spans, 3.02 for four; at 1 % a span, plain noise showed a
+slope and no step 2.3 % of the time, and growth curves a step by chance): a jump shows a step
+over its own width already, and a transition spread over many values (a ramp between two levels)
+over a span that holds its flat ends, while along a smooth curve the line takes up the values at
+every span. Only the symmetric spans are fitted: over a span cut off by an end, the step would
+take up the curvature.
 """
 
 from __future__ import annotations
@@ -62,9 +62,7 @@ def slope_and_step(x: NDArray[np.float64], c: int, h: int) -> tuple[float, float
     return slope, jump
 
 
-def drift_explains(
-    x: NDArray[np.float64], c: int, h: int, most: int, level: float = 0.01
-) -> bool:
+def drift_explains(x: NDArray[np.float64], c: int, h: int, most: int, level: float = 0.01) -> bool:
     """Whether a smooth drift explains the location contrast at ``c`` of width ``h``: a
     significant slope over some span of ``h``, ``2h``, ... (up to ``most`` values and the
     series' ends on each side) and a significant step over none, each at ``level`` shared

@@ -33,12 +33,12 @@ from __future__ import annotations
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, ClassVar
+from typing import TYPE_CHECKING
 
 import numpy as np
 
 from vollan.pipeline.contrast import contrast_width
-from vollan.pipeline.stage import Calibration, Candidate, StageParams, stretches
+from vollan.pipeline.stage import Calibration, Candidate, Stage, StageParams, stretches
 from vollan.stats.cusum import shape_statistic, two_levels_fit_better
 from vollan.stats.median import median
 from vollan.stats.robust import MAD_TO_SD, clipped
@@ -229,34 +229,31 @@ class LevelParams(StageParams):
     bumps: bool = True
 
 
-class Level:
-    name: ClassVar[str] = "level"
-    catches: ClassVar[str] = "small shifts of level between long stretches, within the windows' noise"
-    kinds: ClassVar[tuple[str, ...]] = ("mean",)
-    params: ClassVar[type[StageParams]] = LevelParams
-    calibration: ClassVar[Calibration] = Calibration(
-        null="Gaussian, t(3), AR(1) 0.5-0.9, random walk, drifts, seasonal, counts; "
-        "n 150-20,000",
-        level=CALIBRATED_LEVEL,
-        law="kolmogorov",
-        script="bench/levels.py",
-    )
+def _propose(
+    ctx: SeriesContext, params: LevelParams, level: float, cuts: Sequence[int]
+) -> list[Candidate]:
+    h = contrast_width(ctx.sizes[0])
+    found = level_changes(ctx.x, stretches(ctx.n, cuts), level, params.bumps)
+    # One within a contrast width of a reported change is that change, placed less well.
+    return [
+        Candidate("level", "mean", c, statistic, p, span)
+        for c, statistic, p, span in found
+        if all(abs(c - r) > h for r in cuts)
+    ]
 
-    def applies(self, ctx: SeriesContext, params: StageParams) -> bool:
-        return "level" in ctx.judged[0] and ctx.n >= LEAST_LEVEL_VALUES
 
-    def propose(
-        self, ctx: SeriesContext, params: StageParams, level: float, found: Sequence[Candidate]
-    ) -> list[Candidate]:
-        assert isinstance(params, LevelParams)
-        h = contrast_width(ctx.sizes[0])
-        cuts = sorted({c.index for c in found})
-        out = []
-        for c, statistic, p, span in level_changes(
-            ctx.x, stretches(ctx.n, cuts), level, params.bumps
-        ):
-            # One within a contrast width of a reported change is that change, placed less
-            # well.
-            if all(abs(c - r) > h for r in cuts):
-                out.append(Candidate(self.name, "mean", c, statistic, p, span))
-        return out
+LEVEL = Stage(
+    "level",
+    "small shifts of level between long stretches, within the windows' noise",
+    ("mean",),
+    LevelParams,
+    Calibration(
+        "Gaussian, t(3), AR(1) 0.5-0.9, random walk, drifts, seasonal, counts; n 150-20,000",
+        CALIBRATED_LEVEL,
+        "kolmogorov",
+        "bench/levels.py",
+    ),
+    _propose,
+    judges="level",
+    least=LEAST_LEVEL_VALUES,
+)

@@ -1,27 +1,28 @@
 """Critical values of the contrasts from a series' own values in random order.
 
-The critical values of :func:`vollan.pipeline.contrast.critical_contrast` are quantiles under Gaussian
-noise, and a robust z-score behaves alike under most continuous noises. Sparse events do not: in
-a series of flags or counts that is mostly 0, the contrasts of most boundaries tie at the floor
-and the rest take a handful of values, so the largest z-score has a law of its own. Change-free
-flags at a rate of 1 % reported a change in 37-39 % of series of 150 to 300 values, Poisson(0.02)
-counts in 29 % of series of 100 values.
+The critical values of :func:`vollan.pipeline.contrast.critical_contrast` are quantiles under
+Gaussian noise, and a robust z-score behaves alike under most continuous noises. Sparse events
+do not: in a series of flags or counts that is mostly 0, the contrasts of most boundaries tie at
+the floor and the rest take a handful of values, so the largest z-score has a law of its own.
+Change-free flags at a rate of 1 % reported a change in 37-39 % of series of 150 to 300 values,
+Poisson(0.02) counts in 29 % of series of 100 values.
 
-Where the values repeat as much as that (one value making up more than :data:`SPARSE_SHARE`
-of a series of at most :data:`PERMUTED_UP_TO` values), the p-value of the location and the scale contrast is also taken from the series
-itself: the quantile of the largest z-score over all boundaries, each taken as a leader's is
-(against the boundaries away from as many peaks as the series has candidates), in
-:func:`permutations` random orders of its own values. Without a change the values are
-exchangeable, so this is the law the statistic has. The level is
-:data:`~vollan.pipeline.contrast.CONTRAST_LEVEL`, shared between the contrasts judged (Bonferroni), and
-the larger of this p-value and the Gaussian one holds, so that the rule can only take reports
-away. The orders are seeded by the series' length: a result never varies from call to call.
+Where the values repeat as much as that (one value making up more than :data:`SPARSE_SHARE` of a
+series of at most :data:`PERMUTED_UP_TO` values), the p-value of the location and the scale
+contrast is also taken from the series itself: the quantile of the largest z-score over all
+boundaries, each taken as a leader's is (against the boundaries away from as many peaks as the
+series has candidates), in :func:`permutations` random orders of its own values. Without a
+change the values are exchangeable, so this is the law the statistic has. The level is
+:data:`~vollan.pipeline.contrast.CONTRAST_LEVEL`, shared between the contrasts judged
+(Bonferroni), and the larger of this p-value and the Gaussian one holds, so that the rule can
+only take reports away. The orders are seeded by the series' length: a result never varies from
+call to call.
 
 Contrasts of a permuted series come from running sums, in O(n) per distinct value, instead of
 sorting every window: for two windows of h values the mean distance between their sorted values
-is the sum over the gaps between neighbouring distinct values of the gap times the difference
-of the windows' counts above it, over h; and a window's spread about its line follows from its
-sums of x, x² and t·x. The sums serve every width.
+is the sum over the gaps between neighbouring distinct values of the gap times the difference of
+the windows' counts above it, over h; and a window's spread about its line follows from its sums
+of x, x² and t·x. The sums serve every width.
 """
 
 from __future__ import annotations

@@ -58,9 +58,7 @@ class Placed:
     size: float
 
 
-def placed(
-    ctx: SeriesContext, chosen: Sequence[Candidate], params: PlaceParams
-) -> list[Placed]:
+def placed(ctx: SeriesContext, chosen: Sequence[Candidate], params: PlaceParams) -> list[Placed]:
     """The ``chosen`` candidates placed, ascending by index."""
     x, n = ctx.x, ctx.n
     order = sorted(chosen, key=lambda c: c.index)
@@ -80,7 +78,11 @@ def placed(
             size = kind_size(x, index, cand.kind, start, stop, largest, ctx.noise)
             out.append(Placed(cand, index, low, high, size))
             continue
-        lo, hi = _search(cand, start, stop, largest)
+        lo, hi = _search(cand, start, stop)
+        if cand.reach:
+            # The values the stage saw: a curve, a drift or a slow wander farther away would
+            # pull a model of two flat or straight segments away from where the change is.
+            start, stop = max(start, lo - 2 * cand.reach), min(stop, hi + 2 * cand.reach)
         where = place_change(x, start, stop, lo, hi, cand.kind, params.level)
         size = kind_size(x, where.index, cand.kind, start, stop, largest, ctx.noise)
         out.append(Placed(cand, where.index, where.low, where.high, size))
@@ -100,13 +102,12 @@ def placed_apart(
     return out
 
 
-def _search(cand: Candidate, start: int, stop: int, reach: int) -> tuple[int, int]:
-    """Where to search for the split: the stage's region and its index, widened by ``reach``
-    (the largest window: no window saw the change from farther), within the stretch between
-    the neighbours (each side keeps at least two values). The regions of the scan are where
-    windows crossed their thresholds, which a change of spread puts on its noisy side."""
-    lo = min(cand.region[0], cand.index) - reach
-    hi = max(cand.region[1] - 1, cand.index) + reach
+def _search(cand: Candidate, start: int, stop: int) -> tuple[int, int]:
+    """Where to search for the split: the stage's region and its index, widened by the
+    candidate's reach, within the stretch between the neighbours (each side keeps at least two
+    values)."""
+    lo = min(cand.region[0], cand.index) - cand.reach
+    hi = max(cand.region[1] - 1, cand.index) + cand.reach
     return max(lo, start + 2), min(hi, stop - 2)
 
 

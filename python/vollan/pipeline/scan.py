@@ -1,19 +1,22 @@
 """The one engine call of :func:`vollan.detect`, read into a typed view.
 
-The stages read the scan's leaders, their votes and shares of the vote, and the localized
-regions of every window size as arrays; the engine's full dictionary stays available as
-:attr:`ScanView.raw` for those who ask for it.
+The scan runs through the package's private kernels (:func:`vollan._scanview.scan_view`), which
+return ``scan_detector``'s result as flat buffers: the stages read the leaders, their votes and
+shares of the vote, and the localized regions as arrays, and the engine's dictionary is built
+only when :attr:`ScanView.raw` is asked for.
 """
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 
-from _vollan_native import scan_detector
+from vollan._scanview import ScanView as ArrayScan
+from vollan._scanview import scan_view
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -25,40 +28,49 @@ __all__ = ["ScanView", "scan"]
 
 @dataclass(frozen=True)
 class ScanView:
-    """The scan of one series, in scanned values.
+    """The scan of one series, in scanned values, as arrays.
 
     Attributes
     ----------
     leaders : numpy.ndarray
-        The leaders of the vote, in the engine's order.
+        The leaders of the vote, ascending.
     votes : numpy.ndarray
         Each leader's segment votes.
     vote_shares : numpy.ndarray
         Each leader's share of the vote among all leaders (the engine's "probability").
-    cdf : tuple of (int, float)
-        The cumulative share of the vote along the series.
     regions : numpy.ndarray
         The localized regions of every window size, one ``[start, end)`` row each.
-    raw : dict
-        The engine's own result.
+    arrays : vollan._scanview.ScanView
+        The whole scan as the kernels returned it; :attr:`raw` builds the engine's dictionary
+        from it when asked for.
     """
 
     leaders: NDArray[np.int64]
     votes: NDArray[np.int64]
     vote_shares: NDArray[np.float64]
-    cdf: tuple[tuple[int, float], ...]
     regions: NDArray[np.int64]
-    raw: ScanResult
+    arrays: ArrayScan
 
     @classmethod
-    def of(cls, raw: ScanResult) -> ScanView:
-        out = raw["out"]
-        leaders = np.fromiter(out["leaders_probs"], dtype=np.int64)
-        votes = np.array([out["leaders_segment_votes"][i] for i in leaders.tolist()], np.int64)
-        shares = np.fromiter(out["leaders_probs"].values(), dtype=np.float64)
-        regions = [r for w in raw["window_results"].values() for r in w["localized_regions"]]
-        bounds = np.array(regions, dtype=np.int64).reshape(-1, 2)
-        return cls(leaders, votes, shares, tuple(out["cdf"]), bounds, raw)
+    def of(cls, arrays: ArrayScan) -> ScanView:
+        regions = (
+            np.concatenate(arrays.regions).reshape(-1, 2)
+            if arrays.regions
+            else np.empty((0, 2), dtype=np.int64)
+        )
+        return cls(arrays.leaders, arrays.leader_votes, arrays.leader_probs, regions, arrays)
+
+    @property
+    def cdf(self) -> tuple[tuple[int, float], ...]:
+        """The cumulative share of the vote along the series."""
+        a = self.arrays
+        return tuple(zip(a.cdf_positions.tolist(), a.cdf_values.tolist(), strict=True))
+
+    @functools.cached_property
+    def raw(self) -> ScanResult:
+        """The engine's own result, :func:`vollan.scan_detector`'s dictionary, built on first
+        use: about one Python object per value scanned, which ``detect`` itself never needs."""
+        return self.arrays.to_raw()
 
     def votes_of(self) -> dict[int, int]:
         """Votes by leader."""
@@ -78,7 +90,7 @@ def scan(x: NDArray[np.float64], options: dict[str, Any]) -> ScanView:
     """Scan ``x`` with the engine's ``options``; a failure names the option that caused it."""
     # The engine reads any buffer of float64; its stub names only sequences.
     try:
-        return ScanView.of(scan_detector(cast("Sequence[float]", x), **options))
+        return ScanView.of(scan_view(cast("Sequence[float]", x), **options))
     except MemoryError:
         raise MemoryError(
             f"not enough memory for this scan (n_perm={options['n_perm']} replicates per "

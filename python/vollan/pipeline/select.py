@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import dataclasses
 import numbers
+import warnings
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
@@ -113,6 +114,7 @@ def select_changes(found: Detection, n_changes: int | None, min_size: int | None
             f"{n_changes} changes were asked for; the series has {len(chosen)} candidates "
             "that can be told apart"
         )
+        warnings.warn(note, UserWarning, stacklevel=3)
     return dataclasses.replace(
         found,
         changes=changes,

@@ -33,12 +33,13 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, ClassVar
+from typing import TYPE_CHECKING
 
 import numpy as np
 
-from vollan.pipeline.stage import Calibration, Candidate, StageParams, stretches
+from vollan.pipeline.stage import Calibration, Candidate, Stage, StageParams, stretches
 from vollan.stats.cusum import LOCAL_VALUES, local_moments, segmented
+from vollan.stats.cusum import PLACE_RADIUS as PLACE
 from vollan.stats.median import median
 from vollan.stats.robust import MAD_TO_SD
 from vollan.stats.tables import by_length, scaled_kolmogorov_sf
@@ -140,28 +141,29 @@ class ShapeParams(StageParams):
     share: float = 0.2
 
 
-class Shape:
-    name: ClassVar[str] = "shape"
-    catches: ClassVar[str] = "changes of shape at equal mean and spread (Geary's ratio)"
-    kinds: ClassVar[tuple[str, ...]] = ("shape",)
-    params: ClassVar[type[StageParams]] = ShapeParams
-    calibration: ClassVar[Calibration] = Calibration(
-        null="Gaussian, t(3), AR(1) 0.7, two-peaked, exponential, random walk; n 255-10^4",
-        level=CALIBRATED_LEVEL,
-        law="kolmogorov",
-        script="bench/shapes.py",
-    )
+def _propose(
+    ctx: SeriesContext, params: ShapeParams, level: float, cuts: Sequence[int]
+) -> list[Candidate]:
+    # A shift of level or spread mixes the shape of the values beside it.
+    return [
+        Candidate("shape", "shape", c, statistic, p, (c, c + 1), reach=PLACE)
+        for c, statistic, p in shape_changes(ctx.x, stretches(ctx.n, cuts), level)
+        if all(abs(c - r) > 2 * LOCAL_VALUES for r in cuts)
+    ]
 
-    def applies(self, ctx: SeriesContext, params: StageParams) -> bool:
-        return "shape" in ctx.judged[0] and ctx.n >= LEAST_SHAPE_VALUES
 
-    def propose(
-        self, ctx: SeriesContext, params: StageParams, level: float, found: Sequence[Candidate]
-    ) -> list[Candidate]:
-        cuts = sorted({c.index for c in found})
-        out = []
-        for c, statistic, p in shape_changes(ctx.x, stretches(ctx.n, cuts), level):
-            # A shift of level or spread mixes the shape of the values beside it.
-            if all(abs(c - r) > 2 * LOCAL_VALUES for r in cuts):
-                out.append(Candidate(self.name, "shape", c, statistic, p, (c, c + 1)))
-        return out
+SHAPE = Stage(
+    "shape",
+    "changes of shape at equal mean and spread (Geary's ratio)",
+    ("shape",),
+    ShapeParams,
+    Calibration(
+        "Gaussian, t(3), AR(1) 0.7, two-peaked, exponential, random walk; n 255-10^4",
+        CALIBRATED_LEVEL,
+        "kolmogorov",
+        "bench/shapes.py",
+    ),
+    _propose,
+    judges="shape",
+    least=LEAST_SHAPE_VALUES,
+)

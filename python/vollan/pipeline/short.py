@@ -1,19 +1,19 @@
 """The test of a series too short for local contrasts: at most one change of mean.
 
-A series shorter than :func:`vollan.pipeline.contrast.shortest_judged` has too few boundaries for the
-median and MAD of its contrasts to describe it away from a change. What it still supports is the
-classical test of at most one change: the largest, over every split with at least two values on
-each side, of the two-sample t statistic (the difference of the two means over its standard
-error, with the standard deviation pooled within the two parts, so that the change itself does
-not inflate it).
+A series shorter than :func:`vollan.pipeline.contrast.shortest_judged` has too few boundaries
+for the median and MAD of its contrasts to describe it away from a change. What it still
+supports is the classical test of at most one change: the largest, over every split with at
+least two values on each side, of the two-sample t statistic (the difference of the two means
+over its standard error, with the standard deviation pooled within the two parts, so that the
+change itself does not inflate it).
 
 Its critical value (:func:`critical_shift`) is the 97.5 % quantile of that largest statistic
 under AR(1) noise with coefficient 0.5, Gaussian and stationary: neighbouring values that follow
 each other look like a shift to a test that assumes independence, and 0.5 is the strongest such
 dependence the false-alarm table guards against. The quantile was simulated (60,000 series a
 length, n from 8 to 100) and lies at 5.6 to 6.3; ``5.62 + 5.5 / n`` lies above every simulated
-value. The 95 % quantile (5.1 to 5.4) left change-free AR(1) series of some lengths just above
-5 % false alarms; the Gaussian and Student-t(3) ones (3.1 to 3.7) lie far below either.
+value. The 95 % quantile (5.1 to 5.4) left change-free AR(1) series of some lengths just above 5
+% false alarms; the Gaussian and Student-t(3) ones (3.1 to 3.7) lie far below either.
 """
 
 from __future__ import annotations

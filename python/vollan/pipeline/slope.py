@@ -31,7 +31,7 @@ from __future__ import annotations
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, ClassVar
+from typing import TYPE_CHECKING
 
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
@@ -39,7 +39,7 @@ from numpy.lib.stride_tricks import sliding_window_view
 # A stretch is judged from 4h boundaries on, as the local contrasts are: fewer, and the median
 # and MAD no longer describe the stretch away from its bend.
 from vollan.pipeline.contrast import contrast_width, shortest_judged
-from vollan.pipeline.stage import Calibration, Candidate, StageParams, stretches
+from vollan.pipeline.stage import Calibration, Candidate, Stage, StageParams, stretches
 from vollan.stats.median import median
 from vollan.stats.robust import MAD_TO_SD, clipped
 from vollan.stats.tables import curve, gumbel_location, gumbel_sf
@@ -221,31 +221,29 @@ class SlopeParams(StageParams):
     local_widths: int = 32
 
 
-class Slope:
-    name: ClassVar[str] = "slope"
-    catches: ClassVar[str] = "bends of the trend: a growth that stops, a decline that turns"
-    kinds: ClassVar[tuple[str, ...]] = ("trend",)
-    params: ClassVar[type[StageParams]] = SlopeParams
-    calibration: ClassVar[Calibration] = Calibration(
-        null="Gaussian, t(3), AR(1) 0.5 and 0.9, random walk; n and h as the contrasts'",
-        level=CALIBRATED_LEVEL,
-        law="gumbel",
-        script="bench/slopes.py",
-    )
+def _propose(
+    ctx: SeriesContext, params: SlopeParams, level: float, cuts: Sequence[int]
+) -> list[Candidate]:
+    h = contrast_width(ctx.sizes[0])
+    bends = slope_changes(ctx.x, stretches(ctx.n, cuts), h, level, params.local_widths)
+    return [
+        Candidate("slope", "trend", c, z, p, span, reach=h, evidence={"width": h})
+        for c, z, p, span in bends
+    ]
 
-    def applies(self, ctx: SeriesContext, params: StageParams) -> bool:
-        return "slope" in ctx.judged[0] and ctx.n >= shortest_judged(
-            contrast_width(ctx.sizes[0])
-        )
 
-    def propose(
-        self, ctx: SeriesContext, params: StageParams, level: float, found: Sequence[Candidate]
-    ) -> list[Candidate]:
-        assert isinstance(params, SlopeParams)
-        h = contrast_width(ctx.sizes[0])
-        cuts = sorted({c.index for c in found})
-        bends = slope_changes(ctx.x, stretches(ctx.n, cuts), h, level, params.local_widths)
-        return [
-            Candidate(self.name, "trend", c, z, p, span, evidence={"width": h})
-            for c, z, p, span in bends
-        ]
+SLOPE = Stage(
+    "slope",
+    "bends of the trend: a growth that stops, a decline that turns",
+    ("trend",),
+    SlopeParams,
+    Calibration(
+        "Gaussian, t(3), AR(1) 0.5 and 0.9, random walk; n and h as the contrasts'",
+        CALIBRATED_LEVEL,
+        "gumbel",
+        "bench/slopes.py",
+    ),
+    _propose,
+    judges="slope",
+    least=lambda ctx: shortest_judged(contrast_width(ctx.sizes[0])),
+)

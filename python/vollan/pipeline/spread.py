@@ -29,12 +29,13 @@ from __future__ import annotations
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, ClassVar
+from typing import TYPE_CHECKING
 
 import numpy as np
 
-from vollan.pipeline.stage import Calibration, Candidate, StageParams, stretches
+from vollan.pipeline.stage import Calibration, Candidate, Stage, StageParams, stretches
 from vollan.stats.cusum import LOCAL_VALUES, local_line_residuals, segmented
+from vollan.stats.cusum import PLACE_RADIUS as PLACE
 from vollan.stats.median import median
 from vollan.stats.tables import by_length, scaled_kolmogorov_sf
 
@@ -134,29 +135,29 @@ class SpreadParams(StageParams):
     steps_only: bool = True
 
 
-class Spread:
-    name: ClassVar[str] = "spread"
-    catches: ClassVar[str] = "changes of spread the vote missed, over whole stretches"
-    kinds: ClassVar[tuple[str, ...]] = ("variance",)
-    params: ClassVar[type[StageParams]] = SpreadParams
-    calibration: ClassVar[Calibration] = Calibration(
-        null="Gaussian, t(3), AR(1) 0.5 and 0.9, random walk, seasonal; n 255-20,000",
-        level=CALIBRATED_LEVEL,
-        law="kolmogorov",
-        script="bench/spreads.py",
-    )
+def _propose(
+    ctx: SeriesContext, params: SpreadParams, level: float, cuts: Sequence[int]
+) -> list[Candidate]:
+    # A shift of level or spread mixes the spread of the values beside it.
+    return [
+        Candidate("spread", "variance", c, statistic, p, (c, c + 1), reach=PLACE)
+        for c, statistic, p in spread_changes(ctx.x, stretches(ctx.n, cuts), level, params)
+        if all(abs(c - r) > 2 * LOCAL_VALUES for r in cuts)
+    ]
 
-    def applies(self, ctx: SeriesContext, params: StageParams) -> bool:
-        return "spread" in ctx.judged[0] and ctx.n >= LEAST_SPREAD_VALUES
 
-    def propose(
-        self, ctx: SeriesContext, params: StageParams, level: float, found: Sequence[Candidate]
-    ) -> list[Candidate]:
-        assert isinstance(params, SpreadParams)
-        cuts = sorted({c.index for c in found})
-        out = []
-        for c, statistic, p in spread_changes(ctx.x, stretches(ctx.n, cuts), level, params):
-            # A shift of level or spread mixes the spread of the values beside it.
-            if all(abs(c - r) > 2 * LOCAL_VALUES for r in cuts):
-                out.append(Candidate(self.name, "variance", c, statistic, p, (c, c + 1)))
-        return out
+SPREAD = Stage(
+    "spread",
+    "changes of spread the vote missed, over whole stretches",
+    ("variance",),
+    SpreadParams,
+    Calibration(
+        "Gaussian, t(3), AR(1) 0.5 and 0.9, random walk, seasonal; n 255-20,000",
+        CALIBRATED_LEVEL,
+        "kolmogorov",
+        "bench/spreads.py",
+    ),
+    _propose,
+    judges="spread",
+    least=LEAST_SPREAD_VALUES,
+)

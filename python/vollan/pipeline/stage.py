@@ -10,14 +10,22 @@ pass the stage's share of ``alpha`` (:mod:`vollan.pipeline.select`).
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, ClassVar, Protocol
+from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from vollan.pipeline.context import SeriesContext
 
-__all__ = ["KINDS", "KINDS_OF_CHANGE_TYPE", "Calibration", "Candidate", "Stage", "StageParams", "stretches"]
+__all__ = [
+    "KINDS",
+    "KINDS_OF_CHANGE_TYPE",
+    "Calibration",
+    "Candidate",
+    "Stage",
+    "StageParams",
+    "stretches",
+]
 
 # The kinds of change a reported change can be: its mean shifts, its spread changes, the
 # shape of its law changes at equal mean and spread, or its trend bends.
@@ -77,6 +85,8 @@ class Candidate:
         The half-open stretch where the stage saw the change.
     votes : int
         Votes of the scan's leader at this place (0 when the stage is not the vote).
+    reach : int
+        How far beyond ``region`` the change may lie: the placement searches that far.
     evidence : dict
         What the stage measured besides (its contrast, critical value, width, score).
     passed : bool or None
@@ -91,32 +101,38 @@ class Candidate:
     p_value: float
     region: tuple[int, int]
     votes: int = 0
+    reach: int = 0
     evidence: dict[str, float | str] = field(default_factory=dict, compare=False)
     passed: bool | None = None
 
 
-class Stage(Protocol):
-    """One kind of evidence: its name, what it catches, its parameters and calibration."""
+Proposer = Callable[["SeriesContext", Any, float, Sequence[int]], list[Candidate]]
 
-    name: ClassVar[str]
-    catches: ClassVar[str]
-    kinds: ClassVar[tuple[str, ...]]
-    params: ClassVar[type[StageParams]]
-    calibration: ClassVar[Calibration]
+
+@dataclass(frozen=True)
+class Stage:
+    """One kind of evidence: its name, what it catches, its parameters and calibration, and the
+    function that proposes its candidates between the changes accepted before it (``cuts``),
+    with p-values at most the level it is given.
+
+    It applies to a series whose values allow its evidence (``judges``, one of the kinds of
+    :func:`vollan.pipeline.contrast.kinds_to_judge`; None: every series) and that holds at least
+    ``least`` values (a number, or a function of the context).
+    """
+
+    name: str
+    catches: str
+    kinds: tuple[str, ...]
+    params: type[StageParams]
+    calibration: Calibration
+    propose: Proposer
+    judges: str | None = None
+    least: int | Callable[[SeriesContext], int] = 0
 
     def applies(self, ctx: SeriesContext, params: StageParams) -> bool:
-        """Whether the stage judges this series (its change type, length and values)."""
-        ...
-
-    def propose(
-        self,
-        ctx: SeriesContext,
-        params: StageParams,
-        level: float,
-        found: Sequence[Candidate],
-    ) -> list[Candidate]:
-        """Candidates with p-values at most ``level`` between the changes ``found`` so far."""
-        ...
+        """Whether the stage judges this series."""
+        least = self.least(ctx) if callable(self.least) else self.least
+        return (self.judges is None or self.judges in ctx.judged[0]) and ctx.n >= least
 
 
 def stretches(n: int, cuts: Sequence[int]) -> list[tuple[int, int]]:

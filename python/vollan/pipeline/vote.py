@@ -16,7 +16,7 @@ from __future__ import annotations
 import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, ClassVar, Literal
+from typing import TYPE_CHECKING, Literal
 
 import numpy as np
 
@@ -32,7 +32,7 @@ from vollan.pipeline.contrast import (
     shortest_judged,
 )
 from vollan.pipeline.short import critical_shift, shift_p_value, shift_score, split_statistics
-from vollan.pipeline.stage import Calibration, Candidate, StageParams
+from vollan.pipeline.stage import Calibration, Candidate, Stage, StageParams
 from vollan.stats.robust import resolution
 
 if TYPE_CHECKING:
@@ -40,7 +40,7 @@ if TYPE_CHECKING:
 
     from vollan.pipeline.context import SeriesContext
 
-__all__ = ["Vote", "VoteParams", "fitting_scores"]
+__all__ = ["VOTE", "VoteParams", "fitting_scores"]
 
 # The fewest window sizes a score is counted against, so that a leader crowded by others
 # needs the votes of at least two sizes to reach half of them.
@@ -79,75 +79,73 @@ class VoteParams(StageParams):
     drift_level: float = 0.01
 
 
-class Vote:
-    name: ClassVar[str] = "vote"
-    catches: ClassVar[str] = (
-        "changes the windows agree on: shifts, changes of spread or shape near each boundary"
+def _propose(
+    ctx: SeriesContext, params: VoteParams, level: float, cuts: Sequence[int]
+) -> list[Candidate]:
+    """Every leader of the scan as a candidate: those not judged with a p-value of 1."""
+    assert ctx.scan is not None
+    x, sizes, view = ctx.x, ctx.sizes, ctx.scan
+    indices = view.leaders.tolist()
+    votes = view.votes_of()
+    scores = fitting_scores(votes, sizes, params.fit_scores)
+    judged = [i for i in indices if scores[i] >= params.min_score]
+    h = contrast_width(sizes[0])
+    widths = leader_widths(
+        ctx.n, sizes[0], indices, {i: votes[i] for i in judged}, params.wide_contrasts
     )
-    kinds: ClassVar[tuple[str, ...]] = ("mean", "variance", "shape")
-    params: ClassVar[type[StageParams]] = VoteParams
-    calibration: ClassVar[Calibration] = Calibration(
-        null="Gaussian white noise, n 100-10,000, h 8-200 (sparse series: their own values "
-        "in random order)",
-        level=CONTRAST_LEVEL,
-        law="gumbel",
-        script="bench/calibrate_contrast.py",
-    )
-
-    def applies(self, ctx: SeriesContext, params: StageParams) -> bool:
-        return True
-
-    def propose(
-        self,
-        ctx: SeriesContext,
-        params: StageParams,
-        level: float,
-        found: Sequence[Candidate],
-    ) -> list[Candidate]:
-        """Every leader of the scan as a candidate: those not judged with a p-value of 1."""
-        assert isinstance(params, VoteParams) and ctx.scan is not None
-        x, sizes, view = ctx.x, ctx.sizes, ctx.scan
-        indices = view.leaders.tolist()
-        votes = view.votes_of()
-        scores = fitting_scores(votes, sizes, params.fit_scores)
-        judged = [i for i in indices if scores[i] >= params.min_score]
-        h = contrast_width(sizes[0])
-        widths = leader_widths(
-            ctx.n, sizes[0], indices, {i: votes[i] for i in judged}, params.wide_contrasts
-        )
-        evidence: dict[int, dict[str, float | str]] = {}
+    evidence: dict[int, dict[str, float | str]] = {}
+    if params.min_contrast is None:
+        p = dict.fromkeys(judged, 0.0)
+    elif ctx.n >= shortest_judged(h):
+        p = _judge_contrasts(ctx, params, indices, widths, judged, evidence)
+    elif params.min_contrast == "auto" and "location" in _kinds(ctx):
+        p = _judge_short(x, judged, sizes[0], evidence)
+    else:
+        p = {}
+    out = []
+    for i, w in zip(indices, widths, strict=True):
+        e = evidence.get(i, {})
+        e.update(score=scores[i], width=w)
+        kind = str(e.get("kind", "mean"))
+        passed = None
         if params.min_contrast is None:
-            p = dict.fromkeys(judged, 0.0)
-        elif ctx.n >= shortest_judged(h):
-            p = _judge_contrasts(ctx, params, indices, widths, judged, evidence)
-        elif params.min_contrast == "auto" and "location" in _kinds(ctx):
-            p = _judge_short(x, judged, sizes[0], evidence)
-        else:
-            p = {}
-        out = []
-        for i, w in zip(indices, widths, strict=True):
-            e = evidence.get(i, {})
-            e.update(score=scores[i], width=w)
-            kind = str(e.get("kind", "mean"))
-            passed = None
-            if params.min_contrast is None:
-                passed = scores[i] >= params.min_score and ctx.judged[1] is None
-            elif not isinstance(params.min_contrast, str) and "z" in e:
-                passed = float(e["z"]) > float(params.min_contrast)
-            out.append(
-                Candidate(
-                    stage=self.name,
-                    kind=kind,
-                    index=i,
-                    statistic=float(e.get("z", math.nan)),
-                    p_value=p.get(i, 1.0),
-                    region=view.region_around(i),
-                    votes=votes[i],
-                    evidence=e,
-                    passed=passed,
-                )
+            passed = scores[i] >= params.min_score and ctx.judged[1] is None
+        elif not isinstance(params.min_contrast, str) and "z" in e:
+            passed = float(e["z"]) > float(params.min_contrast)
+        out.append(
+            Candidate(
+                stage="vote",
+                kind=kind,
+                index=i,
+                statistic=float(e.get("z", math.nan)),
+                p_value=p.get(i, 1.0),
+                region=view.region_around(i),
+                votes=votes[i],
+                # The scan's regions are where windows crossed their thresholds, which a
+                # change of spread puts on its noisy side; no window saw it from farther
+                # than the largest.
+                reach=sizes[-1],
+                evidence=e,
+                passed=passed,
             )
-        return out
+        )
+    return out
+
+
+VOTE = Stage(
+    "vote",
+    "changes the windows agree on: shifts, changes of spread or shape near each boundary",
+    ("mean", "variance", "shape"),
+    VoteParams,
+    Calibration(
+        "Gaussian white noise, n 100-10,000, h 8-200 (sparse series: their own values in "
+        "random order)",
+        CONTRAST_LEVEL,
+        "gumbel",
+        "bench/calibrate_contrast.py",
+    ),
+    _propose,
+)
 
 
 def _kinds(ctx: SeriesContext) -> tuple[str, ...]:
@@ -217,7 +215,7 @@ KIND_Z = 3.0
 
 
 def _change_kind(x: NDArray[np.float64], c: int, h: int, contrast: str) -> str:
-    """"variance" for the scale contrast. For the location contrast, which sees every change
+    """ "variance" for the scale contrast. For the location contrast, which sees every change
     of the law, what changed between the h values on either side: "mean" where Welch's t of
     their means is the larger of it and the z-score of the log ratio of their spreads,
     "variance" where that is, and "shape" where neither reaches :data:`KIND_Z`."""
@@ -255,7 +253,12 @@ def _judge_short(
     t = {i: shift_score(statistics, i, reach) for i in judged}
     best = max(t, key=lambda i: (t[i], -i)) if t else None
     for i in t:
-        evidence[i] = {"z": t[i], "contrast": "shift", "kind": "mean", "critical": critical_shift(len(x))}
+        evidence[i] = {
+            "z": t[i],
+            "contrast": "shift",
+            "kind": "mean",
+            "critical": critical_shift(len(x)),
+        }
     return {i: shift_p_value(t[i], len(x)) if i == best else 1.0 for i in t}
 
 

@@ -168,8 +168,20 @@ def levels_fit_better(u: NDArray[np.float64], margin: int = LOCAL_VALUES // 2) -
 
 def two_levels_fit_better(u: NDArray[np.float64], split: int) -> bool:
     """Whether the means on either side of ``split`` leave a smaller sum of squares than the
-    least-squares line through ``u``."""
-    return _sum_of_squares(u[:split]) + _sum_of_squares(u[split:]) < _line_sse(u)
+    least-squares line through ``u`` and than two lines joined at ``split``: a drift is no
+    shift, and neither is a drift that starts or stops (a bend), which the slope stage judges."""
+    levels = _sum_of_squares(u[:split]) + _sum_of_squares(u[split:])
+    return levels < _line_sse(u) and levels < _hinge_sse(u, split)
+
+
+def _hinge_sse(u: NDArray[np.float64], split: int) -> float:
+    """The sum of squares about the least-squares fit of two lines joined at ``split``."""
+    n = len(u)
+    t = np.arange(n, dtype=np.float64)
+    design = np.stack([np.ones(n), t - (n - 1) / 2.0, np.maximum(t - split, 0.0)], axis=1)
+    coef, *_ = np.linalg.lstsq(design, u, rcond=None)
+    residual = u - design @ coef
+    return float(residual @ residual)
 
 
 def _line_sse(u: NDArray[np.float64]) -> float:
