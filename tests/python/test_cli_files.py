@@ -486,6 +486,9 @@ def test_progress_on_a_terminal_shows_share_done_and_time_left(tmp_path, capsys,
     # tqdm's bar: the step, the share done, elapsed<left.
     assert f"vollan: reading {path}   0%|" in shown
     assert re.search(r"vollan: scanning 100 values of column 'close'   5%\|.*\| 00:0\d<", shown)
+    # detect's own steps move the bar on between the scan's start and the end of the run.
+    shares = [int(p) for p in re.findall(r" (\d+)%\|", shown)]
+    assert shares == sorted(shares) and any(5 < p < 90 for p in shares)
     assert shown.endswith("\r")  # the bar is taken off before the result is printed
     assert json.loads(capsys.readouterr().out)["n_obs"] == 100
 
