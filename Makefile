@@ -1,5 +1,6 @@
 # Task runner. `make demo` and `make test` work on a fresh machine with only the toolchain
-# (GoogleTest for the C++ tests comes from Debian's package, installed when run as root).
+# (GoogleTest for the C++ tests and Chromium for the report's browser test come from Debian's
+# packages, installed when run as root).
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
 
@@ -66,6 +67,7 @@ test-cpp:
 	@$(STEP) "running the C++ tests" ctest --test-dir $(CPP_BUILD) --output-on-failure -j $(JOBS)
 
 test-python: install
+	@$(STEP) "checking for Chromium (the report's browser test)" tools/ensure_chromium.sh
 	@$(STEP) "running the Python tests" $(VPY) -X dev -W error -m pytest -q tests/python
 
 comma := ,

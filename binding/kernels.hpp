@@ -9,5 +9,7 @@ namespace vollan::py {
 
 // kernels_scan.cpp: the whole-series scan with its results as flat typed buffers.
 extern PyMethodDef kScanKernels[];
+// kernels_stream.cpp: the adjacent sorted windows of vollan.Monitor.
+extern PyMethodDef kStreamKernels[];
 
 }  // namespace vollan::py

@@ -23,5 +23,5 @@ vollan::py::ModuleState g_state{&kModuleDef};
 }  // namespace
 
 PyMODINIT_FUNC PyInit__kernels(void) {
-    return vollan::py::init_module(g_state, {vollan::py::kScanKernels});
+    return vollan::py::init_module(g_state, {vollan::py::kScanKernels, vollan::py::kStreamKernels});
 }

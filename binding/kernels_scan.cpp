@@ -2,6 +2,7 @@
 // instead of about as many Python objects as values scanned. The windows are computed and
 // flattened with the interpreter lock released; only a few dozen objects are built under it.
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -17,8 +18,9 @@ namespace {
 
 constexpr FunctionSpec kScanArraysSpec = scan_spec("scan_arrays");
 
-// Positions and votes are below the series' length, which fits an int64: their uint64 storage
-// is read as int64 ("q"), the dtype numpy indexes with, without a copy. Window sizes come from the
+// Positions (starts, regions, change points, leaders) and votes are below the series' length,
+// which fits an int64: their uint64 storage is read as int64 ("q"), the dtype numpy indexes
+// with, without a copy. Window sizes come from the
 // caller and may use all 64 bits ("Q").
 constexpr const char* kPositions = "q";
 constexpr const char* kSizes = "Q";

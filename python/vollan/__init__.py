@@ -27,6 +27,7 @@ from vollan._columns import detect_columns
 from vollan.api import Change, Detection, Leader, default_window_sizes, detect, detect_many
 from vollan.config import DEFAULT as DEFAULT_CONFIG
 from vollan.config import DetectConfig
+from vollan.monitor import Monitor, StreamChange
 
 __version__ = "0.1.0"
 
@@ -46,6 +47,8 @@ __all__ = [
     "DetectConfig",
     "DEFAULT_CONFIG",
     "Leader",
+    "Monitor",
+    "StreamChange",
     "default_window_sizes",
     "datasets",
     "metrics",

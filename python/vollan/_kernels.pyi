@@ -1,7 +1,7 @@
 """Type stub of vollan._kernels, the package's private native kernels."""
 
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, TypedDict
+from typing import Any, NewType, SupportsFloat, SupportsIndex, TypedDict
 
 from _vollan_native import Backend, ChangeType, Series
 
@@ -39,3 +39,15 @@ def scan_arrays(
     center: bool = True,
     batch_size: SupportsIndex = 32,
 ) -> ScanArrays: ...
+
+# The stream's adjacent sorted windows (binding/kernels_stream.cpp), behind vollan.Monitor.
+StreamHandle = NewType("StreamHandle", object)
+
+def stream_windows(
+    sizes: tuple[int, ...], change_type: str, low: float, high: float, /
+) -> StreamHandle: ...
+def stream_statistics(handle: StreamHandle, values: Any, indices: Any, out: Any, /) -> None: ...
+def stream_watch(
+    handle: StreamHandle, values: Any, indices: Any, center: Any, scale: Any, threshold: float, /
+) -> tuple[int, int, float]: ...
+def stream_contents(handle: StreamHandle, /) -> tuple[bytes, bytes]: ...

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import os
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
@@ -322,6 +323,39 @@ class Detection:
             "leaders": [leader(x) for x in self.leaders],
             "cdf": [[i, p] for i, p in self.cdf],
         }
+
+    def to_html(
+        self,
+        path: str | os.PathLike[str],
+        series: Sequence[Any] | Any,
+        *,
+        labels: Sequence[Any] | None = None,
+        title: str | None = None,
+    ) -> None:
+        """Write a page to zoom into: ``series`` with these changes, their intervals shaded
+        and their kind, p-value and size on hover, the table of changes and the options
+        (one self-contained HTML file; needs plotly: ``pip install 'vollan[report]'``).
+
+        Parameters
+        ----------
+        path : str or path-like
+            Where to write the page.
+        series : sequence of float, numpy array or pandas Series
+            The series that was passed to :func:`vollan.detect` (a long one is thinned away
+            from the changes, so that the page stays light).
+        labels : sequence, optional
+            Labels of the values; default the index of a pandas Series.
+        title : str, optional
+            The page's heading.
+        """
+        from vollan.report import write_report
+
+        write_report(path, series, self, labels=labels, title=title)
+
+    def _repr_html_(self) -> str:
+        from vollan._notebook import detection_html
+
+        return detection_html(self)
 
 
 def _finite(value: float | None) -> float | None:

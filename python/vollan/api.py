@@ -24,6 +24,8 @@ from vollan._input import (
     check_workers,
     real_number,
 )
+from vollan._progress import resolve as resolve_progress
+from vollan._progress import within
 from vollan._result import Change, Detection, Leader, build_detection
 from vollan.config import DEFAULT, DetectConfig
 from vollan.pipeline import run, stage_rows
@@ -86,7 +88,7 @@ def detect(
     n_changes: int | None = None,
     min_size: int | None = None,
     config: DetectConfig | None = None,
-    progress: Callable[[float, str], None] | None = None,
+    progress: bool | Callable[[float, str], None] | None = None,
 ) -> Detection:
     """Find the changes of a series: where its mean, spread, shape or trend changes.
 
@@ -143,8 +145,10 @@ def detect(
         ``vollan.DEFAULT_CONFIG.replace("level", bumps=False)`` or ``.without("slope")``. The
         options above replace the config's own ``change_type``, ``alpha``, ``min_score`` and
         ``min_contrast``.
-    progress : callable, optional
-        Called as ``progress(share_done, step)`` as the scan and each stage finish.
+    progress : bool or callable, optional
+        True draws a progress bar (share done, time left) on standard error for calls longer
+        than two seconds; False draws none; None (the default) draws one in a notebook only. A
+        callable is called as ``progress(share_done, step)`` when each step starts.
 
     Returns
     -------
@@ -219,11 +223,15 @@ def detect(
         x, (level, slope) = _remove_line(x, options, min_score)
         trend = (level / ctx.scale + ctx.offset, slope / ctx.scale)
         ctx = dataclasses.replace(ctx, kept=dataclasses.replace(ctx.kept, values=x))
-    report = progress if callable(progress) else None
-    if report:
-        report(0.0, "scan")
-    ctx = dataclasses.replace(ctx, scan=scan(x, options))
-    outcome = run(ctx, cfg, report)
+    report, bar = resolve_progress(progress)
+    try:
+        if report:
+            report(0.05, "scanning")
+        ctx = dataclasses.replace(ctx, scan=scan(x, options))
+        outcome = run(ctx, cfg, within(report, 0.5, 0.98) if report else None)
+    finally:
+        if bar is not None:
+            bar.close()
     chosen = placed(ctx, outcome.accepted, cfg.place)
     reported = {c.index for c in outcome.accepted}
     others = placed_apart(
@@ -254,9 +262,9 @@ def detect(
         outliers=tuple(ctx.outliers),
         period=ctx.period_of_windows,
         note=ctx.judged[1] if min_contrast is not None else None,
+        offset=ctx.offset,
+        scale=ctx.scale,
     )
-    if report:
-        report(1.0, "done")
     return select_changes(found, n_changes, min_size)
 
 

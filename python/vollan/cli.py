@@ -12,14 +12,14 @@ import tempfile
 from collections.abc import Sequence
 from typing import Any, NoReturn
 
-from vollan import __version__
+from vollan import __version__, _watch
 from vollan._input import (
     LARGEST_OPTION,
     LARGEST_WINDOW,
     LARGEST_WORKERS,
     replicates_beyond_memory,
 )
-from vollan._progress import Progress
+from vollan._progress import Bar, ProgressCallback, within
 from vollan._readers import (
     DECIMAL_MARKS,
     InputError,
@@ -286,7 +286,43 @@ def _write_plot(
     return path if suffix else f"{path} (as PNG: the name has no suffix)"
 
 
-def _detect_loaded(loaded: Loaded, args: argparse.Namespace) -> Detection:
+def _check_html_path(path: str) -> None:
+    """Refuse a report path, or a missing plotly, before the scan rather than after it."""
+    try:
+        import vollan.report  # noqa: F401
+    except ImportError as exc:
+        raise InputError(f"--html: {exc}") from None
+    _check_writable(path, "write the report to")
+
+
+def _write_html(path: str, loaded: Loaded, detection: Detection, args: argparse.Namespace) -> str:
+    from vollan.report import write_report
+
+    labels: Sequence[Any] | None = loaded.labels
+    if labels is not None:
+        labels = parse_dates(labels) or labels
+    options = {
+        "file": loaded.source,
+        "column": loaded.column,
+        "change type": args.change_type,
+        "alpha": args.alpha,
+        "detrend": args.detrend,
+        "outliers": args.outliers,
+        "seed": args.seed,
+        "tol": args.tol,
+        "n_changes": args.n_changes,
+        "min_size": args.min_size,
+    }
+    try:
+        write_report(path, loaded.values, detection, labels=labels, options=options)
+    except OSError as exc:
+        raise InputError(os_error_sentence(exc, "write the report to", path)) from None
+    return path
+
+
+def _detect_loaded(
+    loaded: Loaded, args: argparse.Namespace, progress: ProgressCallback | None = None
+) -> Detection:
     return detect(
         loaded.values,
         window_sizes=args.window_sizes,
@@ -304,6 +340,7 @@ def _detect_loaded(loaded: Loaded, args: argparse.Namespace) -> Detection:
         outliers=args.outliers,
         n_changes=args.n_changes,
         min_size=args.min_size,
+        progress=progress,
     )
 
 
@@ -317,9 +354,12 @@ def _cmd_detect(args: argparse.Namespace) -> int:
     for path in (args.plot, args.windows_plot):
         if path:
             _check_plot_path(path)
+    if args.html:
+        _check_html_path(args.html)
     source = "standard input" if args.file == "-" else args.file
-    with Progress() as progress:
-        progress.step(f"reading {source}")
+    # Shares of a run: reading is quick beside the scan; drawing takes a moment at the end.
+    with Bar() as progress:
+        progress(0.0, f"reading {source}")
         loaded = load(
             args.file,
             args.column,
@@ -329,9 +369,9 @@ def _cmd_detect(args: argparse.Namespace) -> int:
             decimal=args.decimal,
             thousands=args.thousands,
         )
-        progress.step(f"scanning {len(loaded.values)} values of column {loaded.column}")
+        progress(0.05, f"scanning {len(loaded.values)} values of column {loaded.column}")
         try:
-            detection = _detect_loaded(loaded, args)
+            detection = _detect_loaded(loaded, args, within(progress, 0.05, 0.9))
         except ValueError as exc:
             raise InputError(f"{loaded.source}: {exc}") from None
         written = []
@@ -340,9 +380,13 @@ def _cmd_detect(args: argparse.Namespace) -> int:
             (args.windows_plot, True, "per-window plot"),
         ):
             if path:
-                progress.step(f"drawing {path}")
+                progress(0.9, f"drawing {path}")
                 where = _write_plot(path, loaded.values, detection, loaded.labels, windows, loaded)
                 written.append(f"{what} written to {where}")
+        if args.html:
+            progress(0.95, f"writing {args.html}")
+            written.append(f"report written to {_write_html(args.html, loaded, detection, args)}")
+        progress(1.0, "done")
     if args.json:
         doc = {"source": loaded.source, "column": loaded.column_name} | detection.to_dict()
         print(json.dumps(doc, indent=2))
@@ -589,6 +633,13 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="FILE.png",
         help="save the per-window statistics and thresholds, as --plot (needs matplotlib)",
     )
+    d.add_argument(
+        "--html",
+        metavar="FILE.html",
+        help="write a page to zoom into: the series with its changes, their intervals and "
+        "sizes, the table of changes and the options, in one self-contained HTML file "
+        "(needs plotly: pip install 'vollan[report]')",
+    )
     d.set_defaults(run=_cmd_detect)
 
     demo = commands.add_parser(
@@ -605,6 +656,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     demo.add_argument("--no-plot", action="store_true", help="do not save a plot")
     demo.set_defaults(run=_cmd_demo)
+    _watch.add_parser(commands, parse_window_sizes)
     return parser
 
 

@@ -2,7 +2,8 @@
 (needs matplotlib: ``pip install 'vollan[plot]'``).
 
 The picture of a 2-D array or a DataFrame passed to :func:`vollan.detect_columns`; built, like
-:mod:`vollan.plot`, without pyplot.
+:mod:`vollan.plot`, without pyplot, and drawn as it is: against a DataFrame's dates, long
+columns thinned to what their pixels show.
 """
 
 from __future__ import annotations
@@ -12,14 +13,18 @@ from collections.abc import Mapping, Sequence
 from typing import Any
 
 try:
+    from matplotlib.artist import Artist
     from matplotlib.figure import Figure
+    from matplotlib.lines import Line2D
+    from matplotlib.patches import Patch
 except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError("vollan.plot_columns needs matplotlib: pip install 'vollan[plot]'") from exc
 
-import numpy as np
 
 from vollan._columns import columns, is_table
+from vollan._display import thinned
 from vollan._result import Detection
+from vollan.plot import _COLUMNS, _REPORTED, _SERIES, _data, _edge, _label_axis, _save
 
 __all__ = ["plot_columns"]
 
@@ -31,7 +36,9 @@ def plot_columns(
     title: str | None = None,
     path: str | os.PathLike[str] | None = None,
 ) -> Figure:
-    """Each column of ``table`` in a panel of its own, its change points as red lines.
+    """Each column of ``table`` in a panel of its own, its changes as red lines over their
+    shaded intervals, with a legend below. A DataFrame indexed by increasing dates is drawn
+    against its dates.
 
     Parameters
     ----------
@@ -81,18 +88,24 @@ def plot_columns(
         found = list(detections)
         if len(found) != len(named):
             raise ValueError(f"{len(found)} detections for {len(named)} columns")
-    fig = Figure(figsize=(10, 1.2 + 1.6 * max(len(named), 1)), layout="constrained")
+    fig = Figure(figsize=(10, 1.6 + 1.6 * max(len(named), 1)), layout="constrained")
     axes = fig.subplots(max(len(named), 1), 1, sharex=True, squeeze=False)[:, 0]
+    longest = 1
+    data = None
     for ax, (name, column), detection in zip(axes, named, found, strict=False):
-        values = np.asarray(column, dtype=np.float64)
-        if len(values) != detection.n_obs:
+        data = _data(column, None, None, None)
+        if len(data.values) != detection.n_obs:
             raise ValueError(
-                f"column {name!r} has {len(values)} values but its detection was made on "
+                f"column {name!r} has {len(data.values)} values but its detection was made on "
                 f"{detection.n_obs}"
             )
-        ax.plot(np.arange(len(values)), values, color="tab:blue", lw=1.0)
-        for c in detection.change_points:
-            ax.axvline(c, color="tab:red", lw=1.5)
+        x, values, run = thinned(data.x, data.values, _COLUMNS)
+        longest = max(longest, run)
+        ax.plot(x, values, color=_SERIES, lw=1.0)
+        for change in detection.changes:
+            lo, hi = change.interval
+            ax.axvspan(_edge(data, lo), _edge(data, hi + 1), color=_REPORTED, alpha=0.15, lw=0)
+            ax.axvline(data.x[change.index], color=_REPORTED, lw=1.5)
         ax.set_ylabel(str(name))
     if title is None:
         counts = ", ".join(
@@ -100,7 +113,20 @@ def plot_columns(
         )
         title = f"change points per column ({counts})"
     axes[0].set_title(title, fontsize=11)
-    axes[-1].set_xlabel("position")
-    if path is not None:
-        fig.savefig(path, dpi=110)
+    if data is not None:
+        _label_axis(axes[-1], data)
+        axes[-1].set_xlabel(data.label_name or ("" if data.dated else "position"))
+    handles: list[Artist] = [
+        Line2D(
+            [],
+            [],
+            color=_SERIES,
+            lw=1.0,
+            label="values" if longest == 1 else f"smallest and largest of every {longest} values",
+        ),
+        Line2D([], [], color=_REPORTED, lw=1.5, label="reported change"),
+        Patch(color=_REPORTED, alpha=0.15, label="its confidence interval"),
+    ]
+    fig.legend(handles=handles, loc="outside lower center", fontsize=8, frameon=False, ncols=3)
+    _save(fig, path)
     return fig

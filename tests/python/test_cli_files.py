@@ -11,6 +11,7 @@ import io
 import json
 import math
 import os
+import re
 import subprocess
 import sys
 import zipfile
@@ -20,7 +21,7 @@ import numpy as np
 import pytest
 
 import vollan.cli
-from vollan._progress import Progress
+from vollan._progress import Bar, resolve, within
 from vollan._readers import os_error_sentence, parse_dates
 from vollan.api import detect
 from vollan.cli import main
@@ -476,28 +477,71 @@ class Terminal(io.StringIO):
         return True
 
 
-def test_progress_on_a_terminal_says_what_runs(tmp_path, capsys, monkeypatch):
+def test_progress_on_a_terminal_shows_share_done_and_time_left(tmp_path, capsys, monkeypatch):
     terminal = Terminal()
-    monkeypatch.setattr(Progress, "DELAY", 0.0)
+    monkeypatch.setattr(Bar, "DELAY", 0.0)
     monkeypatch.setattr(sys, "stderr", terminal)
     path = nile_like(tmp_path)
     assert main(["detect", path, "--json"]) == 0
     shown = terminal.getvalue()
-    assert f"vollan: reading {path}... 0 s" in shown
-    assert "vollan: scanning 100 values of column 'close'... " in shown
-    assert shown.endswith("\r\x1b[K")  # the line is cleared before the result is printed
+    # tqdm's bar: the step, the share done, elapsed<left.
+    assert f"vollan: reading {path}   0%|" in shown
+    assert re.search(r"vollan: scanning 100 values of column 'close'   5%\|.*\| 00:0\d<", shown)
+    # detect's own steps move the bar on between the scan's start and the end of the run.
+    shares = [int(p) for p in re.findall(r" (\d+)%\|", shown)]
+    assert shares == sorted(shares) and any(5 < p < 90 for p in shares)
+    assert shown.endswith("\r")  # the bar is taken off before the result is printed
     assert json.loads(capsys.readouterr().out)["n_obs"] == 100
 
 
 @pytest.mark.parametrize("tty", [False, True])
 def test_progress_stays_quiet_off_a_terminal_and_on_short_runs(tty):
     stream = Terminal() if tty else io.StringIO()
-    with Progress(stream) as progress:  # the default delay outlasts this run
-        progress.step("scanning")
+    with Bar(stream) as progress:  # the default delay outlasts this run
+        progress(0.5, "scanning")
     assert stream.getvalue() == ""
-    with Progress(stream, delay=0.0) as progress:
-        progress.step("scanning")
-    assert (stream.getvalue() != "") == tty
+    with Bar(stream, delay=0.0) as progress:
+        progress(0.5, "scanning")
+    assert ("scanning  50%|" in stream.getvalue()) == tty
+
+
+def test_progress_callbacks_of_the_python_api():
+    seen = []
+    assert resolve(False) == (None, None)
+    assert resolve(None) == (None, None)  # outside a notebook
+    callback, bar = resolve(lambda done, what: seen.append((done, what)))
+    assert bar is None
+    part = within(callback, 0.2, 0.6)
+    part(0.0, "a")
+    part(0.5, "b")
+    part(2.0, "c")  # a share beyond the whole is held at its end
+    assert seen == [(0.2, "a"), (0.4, "b"), (0.6, "c")]
+    callback, bar = resolve(True)
+    assert callback is bar and isinstance(bar, Bar) and bar.enabled  # shown off a terminal too
+    with pytest.raises(TypeError, match="progress must be True, False, None or a callable"):
+        resolve("yes")
+
+
+def test_html_report_from_the_command_line(tmp_path, capsys):
+    pytest.importorskip("plotly")
+    page = tmp_path / "report.html"
+    status, out, err = run(["detect", nile_like(tmp_path), "--html", str(page)], capsys)
+    assert status == 0 and err == f"report written to {page}\n"
+    text = page.read_text(encoding="utf-8")
+    assert "<tr><td>column</td><td>&#x27;close&#x27;</td></tr>" in text
+    assert "<tr><td>seed</td><td>123</td></tr>" in text
+
+
+def test_an_unwritable_report_is_refused_before_reading(tmp_path, capsys):
+    pytest.importorskip("plotly")
+    missing = tmp_path / "no" / "report.html"
+    status, _, err = run(["detect", str(tmp_path / "absent.csv"), "--html", str(missing)], capsys)
+    # The report's folder is checked first: the missing input file is not even reached.
+    assert status == 2
+    assert err == (
+        f"vollan: error: cannot write the report to {missing}: there is no directory "
+        f"{missing.parent}\n"
+    )
 
 
 def test_closed_standard_input_is_one_sentence(capsys, monkeypatch):

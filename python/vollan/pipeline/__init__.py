@@ -74,6 +74,8 @@ def run(ctx: SeriesContext, config: DetectConfig, progress: Progress | None = No
         if stage.name not in level_of:
             continue
         level = level_of[stage.name]
+        if progress is not None:
+            progress(k / len(STAGES), stage.name)
         cuts = sorted({c.index for c in found})
         candidates = stage.propose(ctx, config.params(stage.name), level, cuts)
         # A change of another kind than the change type asks for is not reported.
@@ -83,8 +85,6 @@ def run(ctx: SeriesContext, config: DetectConfig, progress: Progress | None = No
         ]
         proposed += candidates
         found += accepted(candidates, level, ctx.sizes[0])
-        if progress is not None:
-            progress((k + 1) / len(STAGES), stage.name)
     return Outcome(found, proposed, level_of)
 
 

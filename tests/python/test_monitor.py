@@ -1,0 +1,329 @@
+"""vollan.Monitor and `vollan watch`: the windows' statistic against a plain numpy reference,
+chunking and checkpoint invariance, bounded state, refused input, and the command end to end."""
+
+from __future__ import annotations
+
+import doctest
+import inspect
+import json
+import math
+import pickle
+import re
+import select
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import vollan
+from vollan import _kernels
+from vollan.monitor import StreamWindows, gev_quantile
+
+# Small monitors calibrate in a fraction of a second; a low false_alarm_every makes the
+# restarts after changes (true or false) frequent enough to be exercised.
+SMALL = dict(window_sizes=(4, 8, 16), warmup=64, false_alarm_every=300, seed=5)
+
+
+def lane_sum(terms):
+    """Term i added to lane i % 4, in order; (lane 0 + lane 1) + (lane 2 + lane 3)."""
+    lanes = [0.0, 0.0, 0.0, 0.0]
+    for i, term in enumerate(terms.tolist()):
+        lanes[i % 4] += term
+    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3])
+
+
+def reference_statistics(values, sizes, change_type, low, high):
+    """The windows' statistic, sorted afresh at every value, summed in the core's four lanes."""
+    v = np.clip(np.asarray(values, dtype=np.float64), low, high) + 0.0
+    out = np.full((len(v), len(sizes)), np.nan)
+    for j in range(len(v)):
+        for k, w in enumerate(sizes):
+            if j + 1 < 2 * w:
+                continue
+            left = np.sort(v[j + 1 - 2 * w : j + 1 - w])
+            right = np.sort(v[j + 1 - w : j + 1])
+            if change_type == "distribution":
+                out[j, k] = lane_sum(np.abs(left - right)) / w
+            elif change_type == "mean":
+                out[j, k] = abs(lane_sum(right) - lane_sum(left)) / w
+            else:
+                ml, mr = lane_sum(left) / w, lane_sum(right) / w
+                out[j, k] = lane_sum(np.abs((left - ml) - (right - mr))) / w
+    return out
+
+
+def series_with_changes(seed: int, n: int = 1500) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    a, b = n // 3, 2 * n // 3
+    return np.r_[rng.normal(0, 1, a), rng.normal(2.5, 1, b - a), rng.normal(2.5, 3, n - b)]
+
+
+@pytest.mark.parametrize("change_type", ["distribution", "mean", "var"])
+@pytest.mark.parametrize("law", ["normal", "ties"])
+def test_statistic_equals_the_numpy_reference_bit_for_bit(change_type, law):
+    rng = np.random.default_rng(11)
+    values = rng.normal(size=400) if law == "normal" else rng.integers(-3, 4, 400) * 0.5
+    values[::37] = -0.0
+    sizes, low, high = (1, 3, 8, 25), -1.7, 2.2
+    kernel = StreamWindows(sizes, change_type, low, high)
+    got = np.vstack(
+        [kernel.statistics(part, np.arange(len(part))) for part in np.split(values, [5, 90, 91])]
+    )
+    want = reference_statistics(values, sizes, change_type, low, high)
+    assert np.array_equal(got.view(np.int64), want.view(np.int64))
+
+
+def test_kernel_refuses_non_finite_values_and_keeps_its_windows():
+    kernel = StreamWindows((2, 3), "distribution", -10.0, 10.0)
+    kernel.statistics(np.arange(7.0), np.arange(7))
+    before = kernel.contents()
+    with pytest.raises(ValueError, match="values must be finite"):
+        kernel.statistics(np.array([1.0, np.inf]), np.arange(2))
+    after = kernel.contents()
+    assert np.array_equal(before[0], after[0]) and np.array_equal(before[1], after[1])
+    with pytest.raises(TypeError, match="values must hold float64"):
+        _kernels.stream_statistics(kernel._handle, np.arange(2), np.arange(2), np.empty(4))
+    with pytest.raises(ValueError, match="ascending and distinct"):
+        StreamWindows((3, 2), "mean", 0.0, 1.0)
+
+
+def test_gev_quantile_recovers_a_gumbel_law():
+    # Maxima of 200 exponentials are Gumbel(log 200, 1): the 0.99 quantile is log 200 + 4.60.
+    rng = np.random.default_rng(2)
+    maxima = rng.exponential(size=(4000, 200)).max(axis=1)
+    assert gev_quantile(maxima, 0.99) == pytest.approx(
+        math.log(200) - math.log(-math.log(0.99)), abs=0.15
+    )
+
+
+def changes_of(monitor, pieces):
+    found = []
+    for piece in pieces:
+        found += monitor.update(piece)
+    return found
+
+
+@settings(max_examples=8, deadline=None)
+@given(cuts=st.lists(st.integers(0, 1500), max_size=12))
+def test_any_chunking_gives_the_same_changes(cuts):
+    series = series_with_changes(1)
+    whole = vollan.Monitor(**SMALL).update(series)
+    pieces = np.split(series, sorted(cuts))
+    assert changes_of(vollan.Monitor(**SMALL), pieces) == whole
+    assert len(whole) >= 2
+
+
+def test_one_value_at_a_time_gives_the_same_changes():
+    series = series_with_changes(2, 700)
+    whole = vollan.Monitor(**SMALL).update(series)
+    assert changes_of(vollan.Monitor(**SMALL), [float(v) for v in series]) == whole
+
+
+@pytest.mark.parametrize("stop", [30, 64, 500, 1000, 1499])
+def test_pickled_monitor_resumes_with_identical_results(stop):
+    series = series_with_changes(3)
+    whole = vollan.Monitor(**SMALL).update(series)
+    first = vollan.Monitor(**SMALL)
+    found = first.update(series[:stop])
+    resumed = pickle.loads(pickle.dumps(first))
+    found += resumed.update(series[stop:])
+    assert found == whole
+    assert resumed.position == len(series)
+
+
+def test_state_does_not_grow_with_the_stream():
+    monitor = vollan.Monitor(window_sizes=(8, 16), warmup=64, false_alarm_every=1e6, seed=1)
+    rng = np.random.default_rng(0)
+    monitor.update(rng.normal(size=2_000))
+    early = len(pickle.dumps(monitor))
+    for _ in range(20):
+        monitor.update(rng.normal(size=5_000))
+    assert not monitor.warming_up
+    # The warm-up list is empty, the windows hold 2 * 16 values and their indices.
+    assert len(pickle.dumps(monitor)) <= early + 16  # the position is an int: a few bytes more
+    assert len(monitor._kernel.contents()[0]) == 32
+
+
+@pytest.mark.parametrize(
+    "bad, error, message",
+    [
+        (["1.0", 2.0], TypeError, "values must be numbers"),
+        ([1.0, math.inf], ValueError, "values must be finite or missing: inf at position 1"),
+        ([[1.0, 2.0]], ValueError, "one-dimensional"),
+        ([1 + 2j], TypeError, "values must be numbers"),
+        ([object()], TypeError, "values must be numbers"),
+    ],
+)
+@pytest.mark.parametrize("after", [30, 200])
+def test_bad_values_are_refused_and_leave_the_state_unchanged(bad, error, message, after):
+    series = series_with_changes(4, 900)
+    monitor = vollan.Monitor(**SMALL)
+    monitor.update(series[:after])
+    before = pickle.dumps(monitor)
+    with pytest.raises(error, match=message):
+        monitor.update(bad)
+    assert pickle.dumps(monitor) == before
+    fresh = vollan.Monitor(**SMALL)
+    fresh.update(series[:after])
+    assert monitor.update(series[after:]) == fresh.update(series[after:])
+
+
+def test_missing_values_are_skipped_but_counted():
+    series = series_with_changes(5, 900)
+    plain = vollan.Monitor(**SMALL).update(series)
+    holes = np.insert(series.astype(object), [0, 100, 100, 400], [None, math.nan, None, math.nan])
+    found = vollan.Monitor(**SMALL).update(holes)
+
+    def shifted(i):  # position of value i once the four missing values are in
+        return i + 1 + 2 * (i >= 100) + (i >= 400)
+
+    assert [(c.index, c.confirmed_at) for c in found] == [
+        (shifted(c.index), shifted(c.confirmed_at)) for c in plain
+    ]
+
+
+@pytest.mark.parametrize("unit", [1e-9, 2.0**20])
+def test_the_units_do_not_matter(unit):
+    series = series_with_changes(6, 900)
+    plain = vollan.Monitor(**SMALL).update(series)
+    scaled = vollan.Monitor(**SMALL).update(series * unit)
+    assert [(c.index, c.confirmed_at, c.kind) for c in scaled] == [
+        (c.index, c.confirmed_at, c.kind) for c in plain
+    ]
+    assert [c.size for c in scaled] == pytest.approx([c.size for c in plain])
+
+
+def test_after_a_constant_warm_up_any_other_value_is_a_change():
+    found = vollan.Monitor(**SMALL).update(np.r_[np.full(100, 3.0), np.full(20, 4.0)])
+    assert [(c.index, c.confirmed_at, c.size) for c in found] == [(100, 100, math.inf)]
+
+
+@pytest.mark.parametrize(
+    "options, error, message",
+    [
+        (dict(change_type="median"), ValueError, "change_type must be one of"),
+        (dict(false_alarm_every=10), ValueError, "false_alarm_every must be from 100"),
+        (dict(false_alarm_every="1e4"), TypeError, "false_alarm_every must be a number"),
+        (dict(warmup=10), ValueError, "warmup must be"),
+        (dict(window_sizes=(8, 300)), ValueError, r"warmup // 2 = 250"),
+        (dict(window_sizes="8"), TypeError, "window_sizes must be a sequence"),
+        (dict(seed=-1), ValueError, "seed must be"),
+    ],
+)
+def test_options_are_checked_by_name(options, error, message):
+    with pytest.raises(error, match=message):
+        vollan.Monitor(**options)
+
+
+@pytest.mark.parametrize(
+    "law, shift",
+    [("normal", "mean"), ("normal", "var")],
+)
+def test_a_clear_change_is_found_soon_after_it_happens(law, shift):
+    rng = np.random.default_rng(9)
+    before = rng.normal(0, 1, 3000)
+    after = rng.normal(3, 1, 1000) if shift == "mean" else rng.normal(0, 4, 1000)
+    found = vollan.Monitor(seed=2).update(np.r_[before, after])
+    hits = [c for c in found if c.confirmed_at >= 3000]
+    assert hits and hits[0].kind == shift and abs(hits[0].index - 3000) <= 10
+    assert hits[0].delay < 64
+
+
+# The command ---------------------------------------------------------------------------------
+
+WATCH = [sys.executable, "-m", "vollan", "watch"]
+
+
+def stream_lines(seed: int = 3) -> list[str]:
+    rng = np.random.default_rng(seed)
+    return [f"{v:.5f}" for v in np.r_[rng.normal(0, 1, 1500), rng.normal(3, 1, 400)]]
+
+
+@pytest.mark.parametrize("as_json", [False, True])
+def test_watch_reports_the_change_and_malformed_lines(tmp_path, as_json):
+    lines = stream_lines()
+    lines[700], lines[800] = "oops", "NA"
+    path = tmp_path / "stream.txt"
+    path.write_text("\n".join(lines))  # no final newline: the last line still counts
+    done = subprocess.run(
+        [*WATCH, str(path), *(["--json"] if as_json else [])], capture_output=True, text=True
+    )
+    assert done.returncode == 0
+    assert done.stderr == "vollan watch: line 701: not a finite number: 'oops'\n"
+    out = done.stdout.splitlines()
+    assert len(out) == 1
+    if as_json:
+        change = json.loads(out[0])
+        assert change["kind"] == "mean" and abs(change["index"] - 1500) <= 5
+        assert set(change) == {
+            "index",
+            "confirmed_at",
+            "kind",
+            "size",
+            "evidence",
+            "threshold",
+            "window_size",
+        }
+    else:
+        assert out[0].startswith("change at 15") and ": mean, shift +" in out[0]
+
+
+def test_watch_prints_a_change_before_its_input_ends_and_stops_on_ctrl_c():
+    proc = subprocess.Popen(
+        [*WATCH, "-"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        bufsize=1,
+    )
+    try:
+        printed = None
+        for i, line in enumerate(stream_lines()):
+            proc.stdin.write(line + "\n")
+            proc.stdin.flush()
+            if i % 50 == 0:
+                time.sleep(0.005)  # a slow producer
+            if select.select([proc.stdout], [], [], 0)[0]:
+                printed = proc.stdout.readline()
+                break
+        if printed is None:  # give the last values a moment to reach the monitor
+            ready = select.select([proc.stdout], [], [], 20)[0]
+            printed = proc.stdout.readline() if ready else None
+        assert printed is not None and printed.startswith("change at 15")
+        assert proc.poll() is None  # still running: its input has not ended
+        proc.send_signal(signal.SIGINT)
+        status = proc.wait(timeout=20)
+        assert status == 130 and proc.stderr.read() == ""
+    finally:
+        proc.kill()
+        proc.wait()
+        for stream in (proc.stdin, proc.stdout, proc.stderr):
+            stream.close()
+
+
+# What users read -----------------------------------------------------------------------------
+
+PAGE = Path(__file__).resolve().parents[2] / "docs" / "streaming.md"
+
+
+def test_the_guide_pages_example_prints_what_the_page_shows(capsys):
+    text = PAGE.read_text()
+    code = re.search(r"```python\n(.*?)```", text, re.S).group(1)
+    shown = re.search(r"prints\n\n```text\n(.*?)```", text, re.S).group(1)
+    exec(compile(code, str(PAGE), "exec"), {})
+    assert capsys.readouterr().out == shown
+
+
+def test_the_monitors_docstring_example_runs():
+    doc = inspect.getdoc(vollan.Monitor)
+    test = doctest.DocTestParser().get_doctest(doc, {}, "vollan.Monitor", None, 0)
+    runner = doctest.DocTestRunner()
+    runner.run(test)
+    assert test.examples and runner.summarize(verbose=False).failed == 0
