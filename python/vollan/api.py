@@ -252,8 +252,6 @@ def detect(
         n_obs=ctx.kept.n_obs,
         n_scanned=ctx.n,
         n_omitted=ctx.n_missing,
-        offset=ctx.offset,
-        scale=ctx.scale,
         alpha=float(alpha),
         min_score=min_score,
         min_contrast=min_contrast,
