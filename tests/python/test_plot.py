@@ -64,6 +64,31 @@ def test_detection_plot_file_and_axes(tmp_path, leaders):
     assert "1891" in tick_texts(fig, ax_cdf)
 
 
+@pytest.mark.parametrize("leaders", [False, True])
+def test_a_change_found_after_the_vote_is_drawn_and_the_vote_steps_where_it_voted(leaders):
+    # The Shanghai licence series' one change is a bend of the trend, found by the slope stage
+    # with no votes: it has no step in the cumulative share, which the vote's leaders make.
+    series = vollan.datasets.load_shanghai_license()
+    found = detect(series.values, labels=series.labels)
+    assert [c.stage for c in found.changes] == ["slope"]
+    fig = plot_detection(series.values, found, labels=series.labels, leaders=leaders)
+    ax, ax_cdf = fig.axes
+    assert [line.get_xdata()[0] for line in vertical_lines(ax, "tab:red")] == [
+        found.changes[0].index
+    ]
+    dots = [
+        (float(px), float(py))
+        for line in ax_cdf.get_lines()[1:]
+        for px, py in zip(line.get_xdata(), line.get_ydata(), strict=True)
+    ]
+    voted = [x for x in found.leaders if x.stage == "vote"]
+    assert len(voted) == len(found.cdf)
+    shown = [
+        (float(i), c) for (i, c), x in zip(found.cdf, voted, strict=True) if leaders or x.reported
+    ]
+    assert sorted(dots) == sorted(shown)
+
+
 def test_each_change_shades_its_interval():
     rng = np.random.default_rng(7)
     values = np.r_[rng.normal(0, 1, 200), rng.normal(4, 1, 200), rng.normal(4, 3, 200)]
