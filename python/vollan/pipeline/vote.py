@@ -33,6 +33,7 @@ from vollan.pipeline.contrast import (
 )
 from vollan.pipeline.short import critical_shift, shift_p_value, shift_score, split_statistics
 from vollan.pipeline.stage import Calibration, Candidate, Stage, StageParams
+from vollan.stats.cusum import two_levels_fit_better
 from vollan.stats.robust import resolution
 
 if TYPE_CHECKING:
@@ -253,6 +254,10 @@ def _judge_short(
     reach = max(1, smallest // 2)
     t = {i: shift_score(statistics, i, reach) for i in judged}
     best = max(t, key=lambda i: (t[i], -i)) if t else None
+    # Along a drift every split's means differ; a step is only where two levels fit the
+    # series better than a line does.
+    if best is not None and not two_levels_fit_better(x, _best_split(statistics, best, reach)):
+        best = None
     for i in t:
         evidence[i] = {
             "z": t[i],
@@ -261,6 +266,12 @@ def _judge_short(
             "critical": critical_shift(len(x)),
         }
     return {i: shift_p_value(t[i], len(x)) if i == best else 1.0 for i in t}
+
+
+def _best_split(statistics: NDArray[np.float64], c: int, reach: int) -> int:
+    """The split with the largest statistic within ``reach`` of ``c``."""
+    lo = max(0, c - reach)
+    return lo + int(np.argmax(statistics[lo : c + reach + 1]))
 
 
 def fitting_scores(
