@@ -172,8 +172,15 @@ def test_concurrent_calls_equal_sequential_ones():
 
 
 def test_module_surface():
-    assert _kernels.__all__ == ["scan_arrays"]
-    assert _kernels.scan_arrays.__module__ == "vollan._kernels"
+    # The scan, and the stream's sorted windows behind vollan.Monitor.
+    assert _kernels.__all__ == [
+        "scan_arrays",
+        "stream_windows",
+        "stream_statistics",
+        "stream_watch",
+        "stream_contents",
+    ]
+    assert all(getattr(_kernels, name).__module__ == "vollan._kernels" for name in _kernels.__all__)
     assert native.__all__ == [
         "scan_detector",
         "scan_single_window",
