@@ -35,6 +35,7 @@ from vollan.pipeline.contrast import KINDS_OF_CHANGE_TYPE
 from vollan.pipeline.place import placed, placed_apart
 from vollan.pipeline.scan import scan
 from vollan.pipeline.select import check_selection, select_changes
+from vollan.pipeline.vote import short_note
 from vollan.pipeline.windows import (
     DEFAULT_ALPHA,
     default_n_perm,
@@ -259,7 +260,8 @@ def detect(
         trend=trend,
         outliers=tuple(ctx.outliers),
         period=ctx.period_of_windows,
-        note=ctx.judged[1] if min_contrast is not None else None,
+        note=short_note(ctx, cfg.vote)
+        or (ctx.judged[1] if min_contrast is not None else None),
         offset=ctx.offset,
         scale=ctx.scale,
     )

@@ -474,9 +474,6 @@ def test_the_votes_alone_report_a_step_between_two_values(n):
     assert detect(step, min_contrast=None).change_points == (n // 2,)
 
 
-# A short series no longer says how it was judged, and "var" reports the two-valued step: see
-# the report of this branch.
-@pytest.mark.xfail(strict=True, reason="short and two-valued series: note and var rule lost")
 def test_a_short_series_says_how_it_was_judged():
     short = [0.0] * 20 + [5.0] * 20
     found = detect(short)
@@ -663,9 +660,8 @@ def test_detect_many_locally_keeps_order_and_options():
 # Properties ---------------------------------------------------------------------------------
 
 
-# Five of these twelve values are taken for outliers and left out, and detect then refuses the
-# seven left as too short: the caller passed twelve. See this branch's report.
-@pytest.mark.xfail(strict=True, reason="outliers left out below the least length raise")
+# Five of these twelve values are taken for outliers: left out, they would leave seven, too few
+# for the caller's twelve to be scanned.
 def test_outliers_left_out_never_make_a_valid_series_too_short():
     series = [0.0, 8.0, 0.0, 0.0, 8.0, 0.0, 8.0, -8.0, -1.0, 0.0, 0.0, 8.0]
     found = detect(series)

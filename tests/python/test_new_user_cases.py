@@ -58,7 +58,6 @@ def test_short_series_report_at_most_one_clear_shift(n: int) -> None:
         assert noise.change_points == ()
 
 
-@pytest.mark.xfail(strict=True, reason="the pipeline no longer notes how a short series is judged")
 @pytest.mark.parametrize("n", [8, 30])
 def test_short_series_say_how_they_are_judged(n: int) -> None:
     x = np.random.default_rng(100 * n).normal(size=n)

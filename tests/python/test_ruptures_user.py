@@ -100,9 +100,8 @@ def test_selection_properties_on_simulated_series(family, seed):
 def test_n_changes_reports_on_a_series_too_short_to_judge():
     x = np.r_[np.zeros(20), np.full(20, 5.0)] + np.random.default_rng(1).normal(0, 0.1, 40)
     # Too short for contrasts, and a change of spread alone has no test there.
-    # (The note saying so is lost for now: see test_api's short-series test, marked xfail.)
     plain = vollan.detect(x, change_type="var")
-    assert plain.change_points == ()
+    assert plain.change_points == () and plain.note.startswith("nothing is reported")
     found = vollan.detect(x, change_type="var", n_changes=1)
     assert found.change_points == (20,) and found.note is None
 

@@ -20,7 +20,7 @@ import numpy as np
 from vollan.pipeline.background import BESIDE_FROM, Later
 from vollan.pipeline.contrast import kinds_to_judge
 from vollan.pipeline.outliers import find_outliers
-from vollan.pipeline.windows import choose_window_sizes, dominant_period
+from vollan.pipeline.windows import MIN_WINDOW, choose_window_sizes, dominant_period
 from vollan.stats.robust import noise_scale, standard_units
 
 if TYPE_CHECKING:
@@ -145,6 +145,10 @@ def prepared(
     found_outliers: list[int] = []
     if outliers == "omit":
         odd = find_outliers(kept.values)
+        # Outliers are left out only where enough values remain for two of the smallest
+        # windows: the caller's series was long enough.
+        if len(kept.values) - len(odd) < 2 * MIN_WINDOW <= len(kept.values):
+            odd = odd[:0]
         found_outliers = [kept.position(int(i)) for i in odd]
         kept = kept.without(odd)
     kept.check_reach(offset, scale)

@@ -41,7 +41,7 @@ if TYPE_CHECKING:
 
     from vollan.pipeline.context import SeriesContext
 
-__all__ = ["VOTE", "VoteParams", "fitting_scores"]
+__all__ = ["VOTE", "VoteParams", "fitting_scores", "short_note"]
 
 # The fewest window sizes a score is counted against, so that a leader crowded by others
 # needs the votes of at least two sizes to reach half of them.
@@ -99,7 +99,7 @@ def _propose(
         p = dict.fromkeys(judged, 0.0)
     elif ctx.n >= shortest_judged(h):
         p = _judge_contrasts(ctx, params, indices, widths, judged, evidence)
-    elif params.min_contrast == "auto" and "location" in _kinds(ctx):
+    elif params.min_contrast == "auto" and _judges_short(ctx):
         p = _judge_short(x, judged, sizes[0], evidence)
     else:
         p = {}
@@ -124,9 +124,10 @@ def _propose(
                 region=view.region_around(i),
                 votes=votes[i],
                 # The scan's regions are where windows crossed their thresholds, which a
-                # change of spread puts on its noisy side; no window saw it from farther
-                # than the largest.
-                reach=sizes[-1],
+                # change of spread puts on its noisy side (no window saw it from farther than
+                # the largest); a shift or a change of shape is searched within its contrast's
+                # width, as a drift beside it would pull a wider fit.
+                reach=sizes[-1] if kind == "variance" else w,
                 evidence=e,
                 passed=passed,
             )
@@ -148,6 +149,29 @@ VOTE = Stage(
     ),
     _propose,
 )
+
+
+def short_note(ctx: SeriesContext, params: VoteParams) -> str | None:
+    """What a series too short for contrasts is judged by, or None for one long enough."""
+    h = contrast_width(ctx.sizes[0])
+    least = shortest_judged(h)
+    if params.min_contrast is None or ctx.n >= least:
+        return None
+    why = (
+        f"{ctx.n} values are too few to judge a change against the rest of the series "
+        f"(contrasts of {h} values on each side need at least {least})"
+    )
+    if params.min_contrast == "auto" and _judges_short(ctx):
+        return (
+            f"{why}: at most one change of mean is reported, where the best split's t "
+            "statistic passes its calibrated p-value"
+        )
+    return f"nothing is reported: {why}"
+
+
+def _judges_short(ctx: SeriesContext) -> bool:
+    """Whether a short series is judged by its best split: a change of mean asked for."""
+    return ctx.change_type != "var" and "location" in _kinds(ctx)
 
 
 def _kinds(ctx: SeriesContext) -> tuple[str, ...]:
