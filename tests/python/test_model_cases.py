@@ -75,10 +75,13 @@ def test_the_command_line_table_shows_what_every_row_means(tmp_path, monkeypatch
 
 
 @pytest.mark.parametrize("n", [1_000, 100_001, 200_001])
-def test_a_single_blip_is_never_a_change(n: int) -> None:
+@pytest.mark.parametrize("where", [3, 0.33, 0.963])
+def test_a_single_blip_is_an_outlier_never_a_change(n: int, where: float) -> None:
     x = np.zeros(n)
-    x[n // 3] = 1.0
-    assert vollan.detect(x).changes == ()
+    at = int(where * n) if where < 1 else n - int(where)
+    x[at] = 1.0
+    found = vollan.detect(x)
+    assert found.changes == () and found.outliers == (at,)
 
 
 def test_a_change_of_rate_among_sparse_events_is_still_found() -> None:

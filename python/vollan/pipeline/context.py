@@ -144,7 +144,9 @@ def prepared(
     )
     found_outliers: list[int] = []
     if outliers == "omit":
-        odd = find_outliers(kept.values)
+        odd = _blips(kept.values)
+        if odd is None:
+            odd = find_outliers(kept.values)
         # Outliers are left out only where enough values remain for two of the smallest
         # windows: the caller's series was long enough.
         if len(kept.values) - len(odd) < 2 * MIN_WINDOW <= len(kept.values):
@@ -171,3 +173,20 @@ def prepared(
         change_type.lower(),
         two_threads,
     )
+
+
+# A constant series with at most this many other values: they are outliers, and nothing changes.
+MOST_BLIPS = 2
+
+
+def _blips(x: NDArray[np.float64]) -> NDArray[np.intp] | None:
+    """The positions of the values other than a series' one repeated value, when there are at
+    most :data:`MOST_BLIPS` of them (None otherwise). Beside a constant stretch the outliers'
+    noise scale is zero and none is found by distance, yet one or two values apart from the
+    rest are outliers by definition: no change of regime rests on them."""
+    if len(x) < 4 * (MOST_BLIPS + 1):
+        return None
+    values, counts = np.unique(x, return_counts=True)
+    if len(values) < 2 or len(x) - int(counts.max()) > MOST_BLIPS:
+        return None
+    return np.flatnonzero(x != values[int(np.argmax(counts))]).astype(np.intp)
