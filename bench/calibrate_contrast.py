@@ -51,10 +51,8 @@ def main() -> None:
             z = np.array([largest_z(rng.normal(size=n), h, args.kind) for _ in range(args.reps)])
             q = [float(np.quantile(z, level)) for level in LEVELS]
             rows.append((n, h, q))
-            print(
-                f"n={n:6d} h={h:4d} " + " ".join(f"q{lv}={v:.3f}" for lv, v in zip(LEVELS, q, strict=True)),
-                flush=True,
-            )
+            cells = " ".join(f"q{lv}={v:.3f}" for lv, v in zip(LEVELS, q, strict=True))
+            print(f"n={n:6d} h={h:4d} {cells}", flush=True)
     print(f"# {time.perf_counter() - started:.0f} s")
     for k, level in enumerate(LEVELS):
         design, target = [], []

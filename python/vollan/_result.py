@@ -8,6 +8,8 @@ from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
+from vollan._display import label_text
+
 if TYPE_CHECKING:
     from _vollan_native import ScanResult
     from vollan._input import Kept
@@ -79,7 +81,7 @@ class Change:
             size = f"mean {self.size:+.2g} sd"
         low, high = self.interval
         return (
-            f"{size} at {self.label} (p = {_p_text(self.p_value)}; "
+            f"{size} at {label_text(self.label)} (p = {_p_text(self.p_value)}; "
             f"{self.level:.0%} within {low}-{high})"
         )
 
