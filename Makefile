@@ -9,7 +9,10 @@ PYTHON ?= $(firstword $(wildcard $(PYENV_ROOT_DIR)/versions/3.13*/bin/python3.13
 VENV := .venv
 VPY := $(VENV)/bin/python
 JOBS ?= 2
-CPP_BUILD := build/cpp
+# One build tree for the extension and the C++ tests, so that `make test` compiles the core once.
+EXT_BUILD := build/ext
+# ON when the C++ tests are built beside the extension (`make test`).
+CPP_TESTS ?= OFF
 
 # Each long step says what it does and keeps its time; `make demo` and `make test` end with the
 # time of every step.
@@ -42,7 +45,7 @@ deps: venv
 	@$(STEP) "installing the build tools" $(VPY) -m pip install -q -r build/requirements-build.txt
 
 install: deps
-	@tools/install_package.sh $(VPY) build/requirements.txt
+	@tools/install_package.sh $(VPY) build/requirements.txt $(EXT_BUILD) $(CPP_TESTS)
 
 demo:
 	@$(STEP) --begin
@@ -54,17 +57,16 @@ demo-steps: install
 
 test:
 	@$(STEP) --begin
-	@$(MAKE) --no-print-directory test-steps
+	@$(MAKE) --no-print-directory test-steps CPP_TESTS=ON
 	@$(STEP) --summary
 
 test-steps: test-cpp test-python
 
+# The C++ tests are built in the extension's own tree (CPP_TESTS=ON), beside the module.
 test-cpp:
 	@$(STEP) "checking for GoogleTest" tools/ensure_gtest.sh
-	@$(STEP) "configuring the C++ tests" cmake -S . -B $(CPP_BUILD) --log-level=WARNING \
-		-DVOLLAN_BUILD_PYTHON=OFF -DVOLLAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	@$(STEP) "compiling the core and its C++ tests" cmake --build $(CPP_BUILD) -j $(JOBS)
-	@$(STEP) "running the C++ tests" ctest --test-dir $(CPP_BUILD) --output-on-failure -j $(JOBS)
+	@$(MAKE) --no-print-directory install CPP_TESTS=ON
+	@$(STEP) "running the C++ tests" ctest --test-dir $(EXT_BUILD) --output-on-failure -j $(JOBS)
 
 test-python: install
 	@$(STEP) "checking for Chromium (the report's browser test)" tools/ensure_chromium.sh

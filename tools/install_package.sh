@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Installs the package's dependencies in the background while the extension compiles in the
 # foreground (downloading and unpacking wheels hardly competes with the compiler for the cores),
-# then waits for both. Each part's time goes to the summary of tools/step.sh.
-#   tools/install_package.sh PYTHON REQUIREMENTS
+# then waits for both. Each part's time goes to the summary of tools/step.sh. The extension is
+# built in BUILD_DIR; with CPP_TESTS=ON the core's C++ tests are built there too, from the same
+# objects.
+#   tools/install_package.sh PYTHON REQUIREMENTS [BUILD_DIR] [CPP_TESTS]
 set -uo pipefail
 python=$1
 requirements=$2
+build_dir=${3:-build/ext}
+cpp_tests=${4:-OFF}
 log=${VOLLAN_STEP_LOG:-build/steps.log}
 mkdir -p build
 
@@ -21,7 +25,8 @@ echo "== compiling the extension (full log in build/extension.log)"
 compile_started=$(now)
 # The checkout's own build folder keeps the objects between runs of make; a plain
 # `pip install .` builds in a temporary folder of its own instead (no build-dir in pyproject).
-tools/build_extension.sh "$python" build/extension.log "-Cbuild-dir=build/{wheel_tag}"
+tools/build_extension.sh "$python" build/extension.log "-Cbuild-dir=$build_dir" \
+    "-Ccmake.define.VOLLAN_BUILD_TESTS=$cpp_tests"
 compiled=$?
 compile_ended=$(now)
 
