@@ -235,10 +235,15 @@ def detect(
             bar.close()
     chosen = placed(ctx, outcome.accepted, cfg.place)
     reported = {c.index for c in outcome.accepted}
-    others = placed_apart(
-        ctx,
-        [c for c in outcome.proposed if c.stage == "vote" and c.index not in reported],
-        cfg.place,
+    # The leaders not reported are described only when a count may report them.
+    others = (
+        placed_apart(
+            ctx,
+            [c for c in outcome.proposed if c.stage == "vote" and c.index not in reported],
+            cfg.place,
+        )
+        if n_changes is not None
+        else []
     )
     found = build_detection(
         ctx.kept,
