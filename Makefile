@@ -97,7 +97,7 @@ test-asan-cpp:
 
 test-asan-python: | check-python
 	test -x $(ASAN_VENV)/bin/python || $(PYTHON) -m venv $(ASAN_VENV)
-	$(ASAN_VENV)/bin/python -m pip install -q scikit-build-core ninja pytest numpy hypothesis
+	$(ASAN_VENV)/bin/python -m pip install -q scikit-build-core ninja pytest numpy hypothesis tqdm
 	$(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation --force-reinstall --no-deps \
 		-Cbuild-dir=build/asan-py -Ccmake.build-type=RelWithDebInfo \
 		-Ccmake.define.VOLLAN_SANITIZE=address,undefined .

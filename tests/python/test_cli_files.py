@@ -478,6 +478,7 @@ class Terminal(io.StringIO):
 
 
 def test_progress_on_a_terminal_shows_share_done_and_time_left(tmp_path, capsys, monkeypatch):
+    pytest.importorskip("tqdm")
     terminal = Terminal()
     monkeypatch.setattr(Bar, "DELAY", 0.0)
     monkeypatch.setattr(sys, "stderr", terminal)
@@ -496,6 +497,7 @@ def test_progress_on_a_terminal_shows_share_done_and_time_left(tmp_path, capsys,
 
 @pytest.mark.parametrize("tty", [False, True])
 def test_progress_stays_quiet_off_a_terminal_and_on_short_runs(tty):
+    pytest.importorskip("tqdm")
     stream = Terminal() if tty else io.StringIO()
     with Bar(stream) as progress:  # the default delay outlasts this run
         progress(0.5, "scanning")
