@@ -204,13 +204,13 @@ def test_the_search_around_a_leader_is_bounded_for_wide_contrasts(monkeypatch, h
     from vollan.pipeline import contrast as _contrast
 
     sizes: list[int] = []
-    plain = _contrast.contrasts_at
+    plain = _contrast.contrasts_of
 
-    def counted(x, width, bounds, kind, gap=None):
+    def counted(x, width, bounds, kinds, gap=None):
         sizes.append(len(bounds))
-        return plain(x, width, bounds, kind, gap)
+        return plain(x, width, bounds, kinds, gap)
 
-    monkeypatch.setattr(_contrast, "contrasts_at", counted)
+    monkeypatch.setattr(_contrast, "contrasts_of", counted)
     rng = np.random.default_rng(5)
     x = rng.normal(size=8 * h)
     x[4 * h :] += 1.0

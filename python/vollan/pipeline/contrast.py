@@ -190,29 +190,39 @@ def contrasts_at(
     values differ, spreads and distances are at least that large anyway, so continuous series
     are not affected.
     """
+    return contrasts_of(x, h, bounds, (kind,), gap)[kind]
+
+
+def contrasts_of(
+    x: NDArray[np.float64],
+    h: int,
+    bounds: NDArray[np.intp],
+    kinds: Sequence[str],
+    gap: float | None = None,
+) -> dict[str, NDArray[np.float64]]:
+    """Each of ``kinds``' contrasts at ``bounds`` (see :func:`contrasts_at`), the windows'
+    spreads about their lines taken once for all of them."""
     if gap is None:
         gap = resolution(x)
     least_spread = max(MIN_STD, gap / (2.0 * math.sqrt(h)))
     least_distance = max(_MIN_DISTANCE, gap / (2.0 * h))
     windows = sliding_window_view(x, h)
-    out = np.empty(len(bounds))
+    out = {kind: np.empty(len(bounds)) for kind in kinds}
     rows = max(1, _CHUNK_VALUES // h)
     with np.errstate(all="ignore"):  # values near the float limit give inf or NaN
         for s in range(0, len(bounds), rows):
             b = bounds[s : s + rows]
             before = windows[b - h]
             after = windows[b]
-            if kind == "scale":
-                sa = np.maximum(_spread_about_line(after), least_spread)
-                sb = np.maximum(_spread_about_line(before), least_spread)
-                out[s : s + len(b)] = np.sqrt(np.abs(np.log(sa) - np.log(sb)))
-            else:
+            sa = np.maximum(_spread_about_line(after), least_spread)
+            sb = np.maximum(_spread_about_line(before), least_spread)
+            if "scale" in out:
+                out["scale"][s : s + len(b)] = np.sqrt(np.abs(np.log(sa) - np.log(sb)))
+            if "location" in out:
                 distance = np.abs(np.sort(after, axis=1) - np.sort(before, axis=1)).mean(axis=1)
-                sa = np.maximum(_spread_about_line(after), least_spread)
-                sb = np.maximum(_spread_about_line(before), least_spread)
-                out[s : s + len(b)] = np.log(np.maximum(distance, least_distance)) - 0.5 * np.log(
-                    0.5 * (sa * sa + sb * sb)
-                )
+                out["location"][s : s + len(b)] = np.log(
+                    np.maximum(distance, least_distance)
+                ) - 0.5 * np.log(0.5 * (sa * sa + sb * sb))
     return out
 
 
@@ -334,18 +344,22 @@ def contrast_scores(
         away = ~_near(n, h, centres)[every]
         if away.sum() * max(1, h // 8) >= MIN_WINDOWS_OF_BOUNDARIES * h:
             every = every[away]
+        reference = contrasts_of(x, h, every, kinds, gap)
+        around = {}
+        for j in mine:
+            # A leader closer to an end than h is judged at the nearest full boundary.
+            c = min(max(leaders[j], h), n - h)
+            near = np.arange(
+                max(h, c - h // 2), min(n - h, c + h // 2) + 1, _near_step(h), dtype=np.intp
+            )
+            around[j] = contrasts_of(x, h, near, kinds, gap)
         for kind in kinds:
-            contrast = contrasts_at(x, h, every, kind, gap)
+            contrast = reference[kind]
             with np.errstate(all="ignore"):
                 centre = median(contrast)
                 spread = robust_spread(contrast, centre)
             for j in mine:
-                # A leader closer to an end than h is judged at the nearest full boundary.
-                c = min(max(leaders[j], h), n - h)
-                near = np.arange(
-                    max(h, c - h // 2), min(n - h, c + h // 2) + 1, _near_step(h), dtype=np.intp
-                )
-                excess = float(contrasts_at(x, h, near, kind, gap).max()) - centre
+                excess = float(around[j][kind].max()) - centre
                 if spread > 0:
                     scores[j][kind] = excess / spread
                 else:

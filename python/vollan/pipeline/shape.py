@@ -38,7 +38,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from vollan.pipeline.stage import Calibration, Candidate, Stage, StageParams, stretches
-from vollan.stats.cusum import LOCAL_VALUES, local_moments, segmented
+from vollan.stats.cusum import LEAST_STRETCH_VALUES, LOCAL_VALUES, local_moments, segmented
 from vollan.stats.cusum import PLACE_RADIUS as PLACE
 from vollan.stats.median import median
 from vollan.stats.robust import MAD_TO_SD
@@ -49,9 +49,7 @@ if TYPE_CHECKING:
 
     from vollan.pipeline.context import SeriesContext
 
-# A stretch is judged from this many values: below, Geary's ratio cannot tell even the
-# two-peaked law from a normal one.
-LEAST_SHAPE_VALUES = 255
+LEAST_SHAPE_VALUES = LEAST_STRETCH_VALUES
 # Values farther from the local centre than this many robust standard deviations are pulled in
 # to that bound (a normal law keeps all but 0.3 % of its values).
 CLIP_SDS = 3.0

@@ -34,7 +34,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from vollan.pipeline.stage import Calibration, Candidate, Stage, StageParams, stretches
-from vollan.stats.cusum import LOCAL_VALUES, local_line_residuals, segmented
+from vollan.stats.cusum import LEAST_STRETCH_VALUES, LOCAL_VALUES, local_line_residuals, segmented
 from vollan.stats.cusum import PLACE_RADIUS as PLACE
 from vollan.stats.median import median
 from vollan.stats.tables import by_length, scaled_kolmogorov_sf
@@ -47,8 +47,8 @@ if TYPE_CHECKING:
 # Deviations beyond this many times the stretch's median deviation count as that many (about
 # the 98th percentile of a normal law's).
 CLIP_DEVIATIONS = 3.5
-# A stretch is judged from this many values, as for the shape.
-LEAST_SPREAD_VALUES = 255
+# A stretch is judged from as many values as for the shape.
+LEAST_SPREAD_VALUES = LEAST_STRETCH_VALUES
 # The critical value of the statistic by the length of the stretch: above the largest simulated
 # 99 % quantile over change-free Gaussian, Student-t(3), AR(1) 0.5 and 0.9, random-walk and
 # seasonal noise (bench/spreads.py: 1,000 series a cell, 250 beyond 4,000 values), rounded up,

@@ -25,6 +25,9 @@ if TYPE_CHECKING:
 LOCAL_VALUES = 32
 # Lags of the long-run spread: values whose local windows overlap share their errors.
 LONG_RUN_LAGS = 2 * LOCAL_VALUES
+# A stretch of local scores (shape, spread) is judged from this many values: below, Geary's
+# ratio cannot tell even the two-peaked law from a normal one.
+LEAST_STRETCH_VALUES = 255
 # A change is placed within this many values of the peak of the cumulative sum.
 PLACE_RADIUS = 2 * LOCAL_VALUES
 
