@@ -1,7 +1,7 @@
 """Critical values of the level statistic (vollan.pipeline.level): the 99 % quantile of its
 value over change-free series, by length, for several kinds of noise, continuous and with
 repeated values (0 where the stretch wanders or a line fits it better than two levels, as the
-rule then reports nothing). ``CRITICAL_BY_LENGTH`` is set above the largest quantile of each length.
+rule then reports nothing). ``CRITICAL`` is set above the largest quantile of each length.
 
     python bench/levels.py [--reps 1000] [--level 0.99] [--processes 2]
 """

@@ -1,5 +1,5 @@
 """Critical values of the spread statistic (vollan.pipeline.spread): the 99 % quantile of its value
-over change-free series, by length, for several kinds of noise. ``CRITICAL_BY_LENGTH`` is
+over change-free series, by length, for several kinds of noise. ``CRITICAL`` is
 set above the largest quantile of each length.
 
     python bench/spreads.py [--reps 1000] [--level 0.99] [--processes 2]

@@ -42,7 +42,7 @@ from vollan.pipeline.stage import Calibration, Candidate, Stage, StageParams, st
 from vollan.stats.cusum import shape_statistic, two_levels_fit_better
 from vollan.stats.median import median
 from vollan.stats.robust import MAD_TO_SD, clipped
-from vollan.stats.tables import by_length, scaled_kolmogorov_sf
+from vollan.stats.tables import KolmogorovTable
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -79,29 +79,34 @@ INTERVAL_LOG_LIKELIHOOD = math.log(20.0)
 # long-run spread was taken about two parts, interpolated in the logarithm of the length and
 # constant beyond 20,000. 99 % rather than 95 %: the level is judged beside the scan's own
 # contrasts, and may add at most 1 % to their false alarms.
-CRITICAL_BY_LENGTH = (
-    (150, 2.85),
-    (200, 2.85),
-    (255, 2.7),
-    (400, 2.55),
-    (600, 2.45),
-    (1000, 2.45),
-    (2000, 1.95),
-    (5000, 1.95),
-    (20000, 1.85),
+CRITICAL = KolmogorovTable(
+    (
+        (150, 2.85),
+        (200, 2.85),
+        (255, 2.7),
+        (400, 2.55),
+        (600, 2.45),
+        (1000, 2.45),
+        (2000, 1.95),
+        (5000, 1.95),
+        (20000, 1.85),
+    ),
+    level=0.99,
 )
 # The same, for the long-run spread taken about the two parts on either side of the split.
-CRITICAL_TWO_PARTS = (
-    (150, 2.5),
-    (200, 2.5),
-    (255, 2.25),
-    (600, 2.25),
-    (1000, 2.15),
-    (2000, 1.95),
-    (5000, 1.95),
-    (20000, 1.8),
+CRITICAL_TWO_PARTS = KolmogorovTable(
+    (
+        (150, 2.5),
+        (200, 2.5),
+        (255, 2.25),
+        (600, 2.25),
+        (1000, 2.15),
+        (2000, 1.95),
+        (5000, 1.95),
+        (20000, 1.8),
+    ),
+    level=0.99,
 )
-CALIBRATED_LEVEL = 0.99
 
 
 def long_run_lags(n: int) -> int:
@@ -112,13 +117,13 @@ def long_run_lags(n: int) -> int:
 
 def critical_level(n: int, bumps: bool = True) -> float:
     """The critical value for a stretch of ``n`` values (interpolated in the logarithm of n)."""
-    return by_length(CRITICAL_BY_LENGTH if bumps else CRITICAL_TWO_PARTS, n)
+    return (CRITICAL if bumps else CRITICAL_TWO_PARTS).critical(n)
 
 
 def level_p_value(statistic: float, n: int, bumps: bool = True) -> float:
     """The p-value of the statistic over a stretch of ``n`` values: Kolmogorov's tail through
     the calibrated critical value."""
-    return scaled_kolmogorov_sf(statistic, critical_level(n, bumps), CALIBRATED_LEVEL)
+    return (CRITICAL if bumps else CRITICAL_TWO_PARTS).p_value(statistic, n)
 
 
 def wanders(x: NDArray[np.float64]) -> bool:
@@ -249,7 +254,7 @@ LEVEL = Stage(
     LevelParams,
     Calibration(
         "Gaussian, t(3), AR(1) 0.5-0.9, random walk, drifts, seasonal, counts; n 150-20,000",
-        CALIBRATED_LEVEL,
+        CRITICAL.level,
         "kolmogorov",
         "bench/levels.py",
     ),

@@ -42,7 +42,7 @@ from vollan.stats.cusum import LEAST_STRETCH_VALUES, LOCAL_VALUES, local_moments
 from vollan.stats.cusum import PLACE_RADIUS as PLACE
 from vollan.stats.median import median
 from vollan.stats.robust import MAD_TO_SD
-from vollan.stats.tables import by_length, scaled_kolmogorov_sf
+from vollan.stats.tables import KolmogorovTable
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -59,34 +59,24 @@ CLIP_SDS = 3.0
 # up to 0.05; it falls with the length towards the Brownian bridge's 1.48, and is taken as
 # constant beyond 10^4. p-values follow Kolmogorov's tail through it (the stage's share of
 # alpha sets the level a change must reach).
-CRITICAL_BY_LENGTH = (
-    (255, 2.85),
-    (300, 2.6),
-    (400, 2.2),
-    (500, 2.15),
-    (600, 2.0),
-    (800, 1.9),
-    (1000, 1.8),
-    (1500, 1.7),
-    (2000, 1.65),
-    (4000, 1.6),
-    (10000, 1.6),
+CRITICAL = KolmogorovTable(
+    (
+        (255, 2.85),
+        (300, 2.6),
+        (400, 2.2),
+        (500, 2.15),
+        (600, 2.0),
+        (800, 1.9),
+        (1000, 1.8),
+        (1500, 1.7),
+        (2000, 1.65),
+        (4000, 1.6),
+        (10000, 1.6),
+    ),
+    level=0.975,
 )
-
-
-# The level of the table above.
-CALIBRATED_LEVEL = 0.975
-
-
-def critical_shape(n: int) -> float:
-    """The critical value for a stretch of ``n`` values (interpolated in the logarithm of n)."""
-    return by_length(CRITICAL_BY_LENGTH, n)
-
-
-def shape_p_value(statistic: float, n: int) -> float:
-    """The p-value of the statistic over a stretch of ``n`` values: Kolmogorov's tail through
-    the calibrated critical value."""
-    return scaled_kolmogorov_sf(statistic, critical_shape(n), CALIBRATED_LEVEL)
+critical_shape = CRITICAL.critical
+shape_p_value = CRITICAL.p_value
 
 
 def _standardised(x: NDArray[np.float64], width: int) -> NDArray[np.float64]:
@@ -157,7 +147,7 @@ SHAPE = Stage(
     ShapeParams,
     Calibration(
         "Gaussian, t(3), AR(1) 0.7, two-peaked, exponential, random walk; n 255-10^4",
-        CALIBRATED_LEVEL,
+        CRITICAL.level,
         "kolmogorov",
         "bench/shapes.py",
     ),

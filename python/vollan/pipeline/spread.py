@@ -37,7 +37,7 @@ from vollan.pipeline.stage import Calibration, Candidate, Stage, StageParams, st
 from vollan.stats.cusum import LEAST_STRETCH_VALUES, LOCAL_VALUES, local_line_residuals, segmented
 from vollan.stats.cusum import PLACE_RADIUS as PLACE
 from vollan.stats.median import median
-from vollan.stats.tables import by_length, scaled_kolmogorov_sf
+from vollan.stats.tables import KolmogorovTable
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -54,30 +54,21 @@ LEAST_SPREAD_VALUES = LEAST_STRETCH_VALUES
 # seasonal noise (bench/spreads.py: 1,000 series a cell, 250 beyond 4,000 values), rounded up,
 # never below the values set for the statistic about two parts, interpolated in the logarithm of
 # the length and constant beyond 20,000.
-CRITICAL_BY_LENGTH = (
-    (255, 2.9),
-    (300, 2.7),
-    (400, 2.55),
-    (600, 2.25),
-    (1000, 2.05),
-    (2000, 1.95),
-    (5000, 1.9),
-    (20000, 1.75),
+CRITICAL = KolmogorovTable(
+    (
+        (255, 2.9),
+        (300, 2.7),
+        (400, 2.55),
+        (600, 2.25),
+        (1000, 2.05),
+        (2000, 1.95),
+        (5000, 1.9),
+        (20000, 1.75),
+    ),
+    level=0.99,
 )
-
-
-CALIBRATED_LEVEL = 0.99
-
-
-def critical_spread(n: int) -> float:
-    """The critical value for a stretch of ``n`` values (interpolated in the logarithm of n)."""
-    return by_length(CRITICAL_BY_LENGTH, n)
-
-
-def spread_p_value(statistic: float, n: int) -> float:
-    """The p-value of the statistic over a stretch of ``n`` values: Kolmogorov's tail through
-    the calibrated critical value."""
-    return scaled_kolmogorov_sf(statistic, critical_spread(n), CALIBRATED_LEVEL)
+critical_spread = CRITICAL.critical
+spread_p_value = CRITICAL.p_value
 
 
 def spread_scores(x: NDArray[np.float64], width: int = LOCAL_VALUES) -> NDArray[np.float64]:
@@ -153,7 +144,7 @@ SPREAD = Stage(
     SpreadParams,
     Calibration(
         "Gaussian, t(3), AR(1) 0.5 and 0.9, random walk, seasonal; n 255-20,000",
-        CALIBRATED_LEVEL,
+        CRITICAL.level,
         "kolmogorov",
         "bench/spreads.py",
     ),

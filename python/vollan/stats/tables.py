@@ -18,10 +18,12 @@ from __future__ import annotations
 import functools
 import math
 from collections.abc import Sequence
+from dataclasses import dataclass
 
 import numpy as np
 
 __all__ = [
+    "KolmogorovTable",
     "by_length",
     "curve",
     "gumbel_location",
@@ -108,3 +110,20 @@ def scaled_kolmogorov_sf(statistic: float, critical: float, level: float) -> flo
     if not critical > 0:
         return 1.0
     return kolmogorov_sf(statistic * kolmogorov_isf(1.0 - level) / critical)
+
+
+@dataclass(frozen=True)
+class KolmogorovTable:
+    """A cumulative-sum statistic's critical values by stretch length, simulated at ``level``,
+    and its p-value through them (:func:`scaled_kolmogorov_sf`)."""
+
+    rows: tuple[tuple[int, float], ...]
+    level: float
+
+    def critical(self, n: int) -> float:
+        """The critical value for a stretch of ``n`` values (:func:`by_length`)."""
+        return by_length(self.rows, n)
+
+    def p_value(self, statistic: float, n: int) -> float:
+        """The p-value of ``statistic`` over a stretch of ``n`` values."""
+        return scaled_kolmogorov_sf(statistic, self.critical(n), self.level)
