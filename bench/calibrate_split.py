@@ -8,7 +8,7 @@ drop(true split) / approximate critical value; a + b / n is fitted to those by l
 The coverage the fitted factor gives at levels 0.8 and 0.95 is printed beside, to show that
 one factor serves every level.
 
-    python bench/calibrate_split.py [--replicates 500] [--seed 7]
+    python bench/calibrate_split.py [--replicates 500] [--seed 7] [--kinds shape ...]
 """
 
 from __future__ import annotations
@@ -58,10 +58,11 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--replicates", type=int, default=500)
     parser.add_argument("--seed", type=int, default=7)
+    parser.add_argument("--kinds", nargs="+", choices=split.KINDS, default=list(split.KINDS))
     args = parser.parse_args()
     began = time.perf_counter()
     lines = []
-    for kind in split.KINDS:
+    for kind in args.kinds:
         runs = [drops(kind, n, args.replicates, args.seed) for n in LENGTHS]
         want = np.array([needed(d, c[:, 1], 0.9) for d, c in runs])
         design = np.column_stack([np.ones(len(LENGTHS)), 1.0 / np.array(LENGTHS)])

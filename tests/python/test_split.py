@@ -59,6 +59,36 @@ def test_profile_matches_plain_reference(kind: str, seed: int) -> None:
     np.testing.assert_allclose(got, want, rtol=1e-9, atol=1e-9)
 
 
+def test_shape_profile_counts_both_sides_and_distances_from_the_median() -> None:
+    # The shape's events: each value below a point, and each value's distance from the
+    # median below a point of the distances.
+    rng = np.random.default_rng(5)
+    y = split.standardise(rng.normal(size=40) * np.r_[np.ones(20), np.full(20, 2.0)])
+    ks = np.arange(5, 36)
+    want = [
+        sum(
+            reference_profile(v.tolist(), int(k), "shape", split.shape_points(v).tolist())
+            for v in (y, np.abs(y))
+        )
+        for k in ks
+    ]
+    np.testing.assert_allclose(split.profile(y, ks, "shape"), want, rtol=1e-9, atol=1e-9)
+
+
+def test_two_peaks_at_equal_mean_and_spread_are_placed_closely() -> None:
+    # Mass moves from the middle to the flanks: the distances from the median see it whole.
+    rng = np.random.default_rng(2027)
+    errors = []
+    for _ in range(60):
+        n = int(rng.integers(300, 1001))
+        c = int(rng.integers(n // 5, n - n // 5 + 1))
+        x = rng.normal(size=n)
+        x[c:] = rng.choice([-0.95, 0.95], size=n - c) + 0.3125 * rng.normal(size=n - c)
+        errors.append(abs(place_change(x, 0, n, 1, n - 1, "shape").index - c))
+    assert np.median(errors) <= 2
+    assert np.percentile(errors, 90) <= 10
+
+
 @pytest.mark.parametrize(("first", "last", "block"), [(5, 20, 4), (9, 9, 1), (3, 26, 7)])
 def test_shape_profile_of_a_region_in_blocks(first: int, last: int, block: int) -> None:
     y = np.round(np.random.default_rng(6).normal(size=30), 1)
