@@ -185,6 +185,15 @@ def test_leader_widths(leaders: list[int], votes: dict[int, int], expected: list
     assert leader_widths(1000, 10, leaders, votes) == expected
 
 
+def test_leaders_within_one_region_are_one_change() -> None:
+    # A change of spread placed at 500 and 514 by different window sizes: within the stretch
+    # the scan's regions share, neither halves the other's contrast; in regions apart, both do.
+    votes = {500: 5, 514: 5}
+    assert leader_widths(1000, 10, [500, 514], votes, True, [(495, 520)] * 2) == [80, 80]
+    assert leader_widths(1000, 10, [500, 514], votes, True, [(495, 510), (510, 520)]) == [10, 10]
+    assert leader_widths(1000, 10, [500, 514], votes) == [10, 10]
+
+
 def test_fitting_scores_count_only_sizes_that_fit() -> None:
     sizes = [10, 20, 40, 80, 160, 320]
     votes = {100: 3, 300: 4, 900: 2, 905: 1, 2000: 1}

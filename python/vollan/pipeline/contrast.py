@@ -239,17 +239,25 @@ def _spread_about_line(rows: NDArray[np.float64]) -> NDArray[np.float64]:
 
 
 def leader_widths(
-    n: int, smallest: int, leaders: Sequence[int], votes: Mapping[int, int], wide: bool = True
+    n: int,
+    smallest: int,
+    leaders: Sequence[int],
+    votes: Mapping[int, int],
+    wide: bool = True,
+    regions: Sequence[tuple[int, int]] | None = None,
 ) -> list[int]:
     """Values on each side of each leader for its contrast.
 
-    ``votes`` holds the candidates (the leaders that could be reported) and their votes. A
-    leader's width is as large as fits:
+    ``votes`` holds the candidates (the leaders that could be reported) and their votes, and
+    ``regions`` each leader's stretch shared by the scan's regions that hold it. A leader's
+    width is as large as fits:
 
-    - half the distance to the nearest candidate with at least as many votes, and at least
-      the smallest window away (the scan often places one change at several nearby points;
-      the strongest of them is judged on the whole stretch around it, the weaker ones on
-      what is left between);
+    - half the distance to the nearest candidate with at least as many votes, at least the
+      smallest window away and outside the leader's region (the scan often places one change
+      at several nearby points, a change of spread on its noisy side most; the strongest of
+      them is judged on the whole stretch around it, the weaker ones on what is left
+      between, and those within one region are one change, which must not halve the other's
+      width);
     - no more than the values before and after the leader;
     - no more than n / (4(k+1)) for k candidates, whose contrasts then cover at most half of
       the boundaries, and only widths for which 4h boundaries farther than h from every
@@ -272,11 +280,15 @@ def leader_widths(
     strength = np.array([votes[c] for c in sorted(votes)], dtype=np.int64)
     grid = [least] + [h for h in grid[1:] if _clean_boundaries(n, h, others) >= 4 * h]
     out = []
-    for c in leaders:
+    for k, c in enumerate(leaders):
         room = min(c, n - c, most)
         if len(others):
             gaps = np.abs(others - c)
-            rivals = gaps[(gaps >= smallest) & (strength >= votes.get(c, 0))]
+            apart = gaps >= smallest
+            if regions is not None:
+                lo, hi = regions[k]
+                apart &= (others < lo) | (others >= hi)
+            rivals = gaps[apart & (strength >= votes.get(c, 0))]
             if len(rivals):
                 room = min(room, int(rivals.min()) // 2)
         fitting = [h for h in grid if h <= room]

@@ -7,8 +7,9 @@ statistic has its own law and its own null (dependence, heavy tails, discrete va
 so each is calibrated alone, and the union bound holds the chance of any false report in a
 change-free series at ``alpha`` whatever the dependence between the stages. A joint
 max-statistic calibration would need every stage simulated together under every null, and
-narrowest-over-threshold one statistic for all kinds. Of two candidates of the vote closer
-than the smallest window, which the scan cannot tell apart, the one with more votes (then the
+narrowest-over-threshold one statistic for all kinds. Of two candidates closer than the
+smallest window, which the scan cannot tell apart, or two of the vote within one region of
+the scan (one change that window sizes placed apart), the one with more votes (then the
 smaller p-value) is kept.
 
 ``n_changes`` reports the k changes with the strongest evidence (the smallest p-values, the
@@ -34,17 +35,23 @@ __all__ = ["accepted", "check_selection", "select_changes"]
 
 def accepted(candidates: Sequence[Candidate], level: float, smallest: int) -> list[Candidate]:
     """The ``candidates`` reported at ``level``; of passing ones closer together than
-    ``smallest`` the one with more votes, then the smaller p-value, is kept."""
+    ``smallest``, or of the vote's within one region, the one with more votes, then the
+    smaller p-value, is kept."""
     kept: list[Candidate] = []
     for c in sorted(candidates, key=lambda c: c.index):
         if not (c.passed if c.passed is not None else c.p_value <= level):
             continue
-        if kept and c.index - kept[-1].index < smallest:
+        if kept and (c.index - kept[-1].index < smallest or _one_region(kept[-1], c)):
             if (c.votes, -c.p_value) > (kept[-1].votes, -kept[-1].p_value):
                 kept[-1] = c
         else:
             kept.append(c)
     return kept
+
+
+def _one_region(a: Candidate, b: Candidate) -> bool:
+    """Whether two of the vote's candidates lie in one region of the scan (overlapping)."""
+    return a.stage == b.stage == "vote" and a.region[0] < b.region[1] and b.region[0] < a.region[1]
 
 
 def check_selection(n_changes: object, min_size: object) -> None:

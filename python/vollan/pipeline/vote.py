@@ -91,8 +91,9 @@ def _propose(
     scores = fitting_scores(votes, sizes, params.fit_scores)
     judged = [i for i in indices if scores[i] >= params.min_score]
     h = contrast_width(sizes[0])
+    regions = [view.region_around(i) for i in indices]
     widths = leader_widths(
-        ctx.n, sizes[0], indices, {i: votes[i] for i in judged}, params.wide_contrasts
+        ctx.n, sizes[0], indices, {i: votes[i] for i in judged}, params.wide_contrasts, regions
     )
     evidence: dict[int, dict[str, float | str]] = {}
     if params.min_contrast is None:
@@ -104,7 +105,7 @@ def _propose(
     else:
         p = {}
     out = []
-    for i, w in zip(indices, widths, strict=True):
+    for i, w, region in zip(indices, widths, regions, strict=True):
         e = evidence.get(i, {})
         e.update(score=scores[i], width=w)
         kind = str(e.get("kind", "mean"))
@@ -121,7 +122,7 @@ def _propose(
                 index=i,
                 statistic=float(e.get("z", math.nan)),
                 p_value=p.get(i, 1.0),
-                region=view.region_around(i),
+                region=region,
                 votes=votes[i],
                 # The scan's regions are where windows crossed their thresholds, which a
                 # change of spread puts on its noisy side (no window saw it from farther than
