@@ -136,16 +136,40 @@ class TestDetect:
             assert all(x.stage != "slope" and x.kind != "trend" for x in leaders)
 
 
-def test_a_noisier_stretch_is_not_taken_for_bends() -> None:
+@pytest.mark.parametrize("h", [10, 20, 40])
+def test_a_noisier_stretch_is_not_taken_for_bends(h: int) -> None:
     # A change of spread left inside the stretch: slopes vary more after it, which the local
-    # MAD allows for. Over the stretch's MAD alone these series give 39 bends; near the change
-    # the local window still mixes both spreads, so a few remain.
+    # MAD and the standard error from the local noise allow for. Over the stretch's MAD alone
+    # these series give 39 bends at h = 10; without the local noise, 6, 22 and 21 at h = 10,
+    # 20 and 40 (a local MAD over 32 widths of 40 is nearly the whole stretch).
     bends = 0
     for seed in range(20):
         rng = np.random.default_rng(seed)
         x = np.concatenate([rng.normal(size=300), 4.0 * rng.normal(size=300)])
-        bends += len(_slope.slope_changes(x, [(0, 600)], 10, 0.01))
-    assert bends <= 10
+        bends += len(_slope.slope_changes(x, [(0, 600)], h, 0.01))
+    assert bends <= 4
+
+
+def test_the_local_noise_gives_the_contrasts_standard_error() -> None:
+    # Under white noise the contrast's spread is its standard error from the local noise.
+    x = np.random.default_rng(8).normal(size=20000)
+    for h in (10, 40):
+        y = _slope.clipped(x, h)
+        ratio = np.median(_slope._noise_error(y, h)) / np.std(_slope.slope_contrast(y, h))
+        assert 0.95 < ratio < 1.15
+
+
+def test_a_bend_after_a_flat_stretch_is_one_trend_change() -> None:
+    # 0.2 sd a step: a slope over the least width (10 values) sees 1.3 standard errors of it,
+    # the doubled widths 3.6 and 10.
+    for seed in range(4):
+        rng = np.random.default_rng([2900, seed])
+        x = 0.2 * np.maximum(np.arange(1000) - 500, 0) + rng.normal(size=1000)
+        trends = [c for c in vollan.detect(x).changes if c.kind == "trend"]
+        assert len(trends) == 1 and abs(trends[0].index - 500) <= 3
+        assert trends[0].interval[0] <= 500 <= trends[0].interval[1]
+    assert _slope.slope_widths(10, 2) == [10, 20, 40]
+    assert _slope.slope_widths(24, 2) == [24, 48]
 
 
 def _slope_changes_in_full(x: np.ndarray, stretches: list, h: int, level: float) -> list:

@@ -138,11 +138,36 @@ def slope_scores(x: NDArray[np.float64], h: int, local_widths: int = 32) -> NDAr
 
 
 def _deviations(x: NDArray[np.float64], h: int) -> tuple[NDArray[np.float64], float]:
-    """The slope contrast's absolute deviations from its median, and their MAD in sds."""
+    """The slope contrast's absolute deviations from its median, and their MAD in sds.
+
+    Each deviation is first divided by the larger of 1 and the contrast's standard error
+    from the local noise over the MAD (:func:`_noise_error`): where the values themselves
+    are noisier than the stretch, as after a change of spread that no stage reported, the
+    slopes vary more and must not pass for bends. The division only lowers deviations, so
+    the critical values calibrated without it stay upper bounds of the statistic's law."""
     with np.errstate(all="ignore"):
-        contrast = slope_contrast(clipped(x, h), h)
+        y = clipped(x, h)
+        contrast = slope_contrast(y, h)
         deviation = np.abs(contrast - median(contrast))
-        return deviation, MAD_TO_SD * median(deviation)
+        spread = MAD_TO_SD * median(deviation)
+        if spread > 0:
+            deviation /= np.maximum(_noise_error(y, h) / spread, 1.0)
+        return deviation, spread
+
+
+# The median absolute difference of two independent N(0, s^2) values over s: sqrt(2) * 0.6745.
+_MEDIAN_ABS_DIFFERENCE = 0.9539
+
+
+def _noise_error(y: NDArray[np.float64], h: int) -> NDArray[np.float64]:
+    """At each boundary c = h .. n - h, the standard error of the slope contrast under white
+    noise of the local spread: that spread from the median absolute difference of the 2h
+    values around c (a level's trend barely moves differences), times sqrt(24 / (h (h^2 - 1)))."""
+    d = np.abs(np.diff(y))
+    local = _running_median(d, 2 * h, max(1, h // 2)) / _MEDIAN_ABS_DIFFERENCE
+    # local[i] is centred on the difference y[i + 1] - y[i]; boundary c on y[c] - y[c - 1].
+    at = local[h - 1 : len(d) - h + 1]
+    return np.asarray(at * math.sqrt(24.0 / (h * (h * h - 1.0))), dtype=np.float64)
 
 
 def _scores(
@@ -215,21 +240,59 @@ class SlopeParams(StageParams):
     local_widths : int
         Widths of boundaries around each one whose contrasts give its local MAD (0: the
         stretch's MAD alone; 16 and 32 are calibrated).
+    octaves : int
+        Widths of the contrast: the least one and up to this many doublings of it, within
+        the calibrated :data:`WIDEST`.
     """
 
     share: float = 0.1
     local_widths: int = 32
+    octaves: int = 2
+
+
+# The widest slope contrast calibrated (bench/slopes.py).
+WIDEST = 64
+
+
+def slope_widths(least: int, octaves: int) -> list[int]:
+    """The least width and its doublings, up to ``octaves`` of them within :data:`WIDEST`.
+    A slope over h values has a standard error falling as h^(-3/2): a bend of 0.2 sd a step
+    moves the contrast of 10 values by 1.3 of its standard errors and that of 40 values by 10."""
+    widths = [least]
+    while len(widths) <= octaves and 2 * widths[-1] <= WIDEST:
+        widths.append(2 * widths[-1])
+    return widths
 
 
 def _propose(
     ctx: SeriesContext, params: SlopeParams, level: float, cuts: Sequence[int]
 ) -> list[Candidate]:
-    h = contrast_width(ctx.sizes[0])
-    bends = slope_changes(ctx.x, stretches(ctx.n, cuts), h, level, params.local_widths)
-    return [
-        Candidate("slope", "trend", c, z, p, span, reach=h, evidence={"width": h})
-        for c, z, p, span in bends
-    ]
+    # Each width is judged at its share of the level (Bonferroni), and its p-values are
+    # scaled back, so that the stage's p-value compares with the stage's level. Of bends found
+    # at several widths, the one with the smallest p-value stands for those within its width.
+    widths = slope_widths(contrast_width(ctx.sizes[0]), params.octaves)
+    found = []
+    for h in widths:
+        for c, z, p, span in slope_changes(
+            ctx.x, stretches(ctx.n, cuts), h, level / len(widths), params.local_widths
+        ):
+            found.append(
+                Candidate(
+                    "slope",
+                    "trend",
+                    c,
+                    z,
+                    min(1.0, p * len(widths)),
+                    span,
+                    reach=h,
+                    evidence={"width": h},
+                )
+            )
+    out: list[Candidate] = []
+    for cand in sorted(found, key=lambda c: (c.p_value, c.index)):
+        if all(abs(cand.index - o.index) > max(cand.reach, o.reach) for o in out):
+            out.append(cand)
+    return out
 
 
 SLOPE = Stage(
