@@ -129,18 +129,22 @@ def _local_spread(deviation: NDArray[np.float64], h: int, widths: int) -> NDArra
     return MAD_TO_SD * np.interp(at, np.arange(len(sparse)), local)
 
 
-def slope_scores(x: NDArray[np.float64], h: int, local_widths: int = 32) -> NDArray[np.float64]:
+def slope_scores(
+    x: NDArray[np.float64], h: int, local_widths: int = 32, noise_floor: bool = False
+) -> NDArray[np.float64]:
     """Robust z-score of the slope contrast at every boundary c = h .. n - h of ``x``, its
     residuals clipped first: about the stretch's median, over the larger of the stretch's MAD
     and the local one (zeros where the contrast does not vary)."""
-    deviation, spread = _deviations(x, h)
+    deviation, spread = _deviations(x, h, noise_floor)
     return _scores(deviation, spread, h, local_widths)
 
 
-def _deviations(x: NDArray[np.float64], h: int) -> tuple[NDArray[np.float64], float]:
+def _deviations(
+    x: NDArray[np.float64], h: int, noise_floor: bool = False
+) -> tuple[NDArray[np.float64], float]:
     """The slope contrast's absolute deviations from its median, and their MAD in sds.
 
-    Each deviation is first divided by the larger of 1 and the contrast's standard error
+    With ``noise_floor``, each deviation is first divided by the larger of 1 and the contrast's standard error
     from the local noise over the MAD (:func:`_noise_error`): where the values themselves
     are noisier than the stretch, as after a change of spread that no stage reported, the
     slopes vary more and must not pass for bends. The division only lowers deviations, so
@@ -150,7 +154,7 @@ def _deviations(x: NDArray[np.float64], h: int) -> tuple[NDArray[np.float64], fl
         contrast = slope_contrast(y, h)
         deviation = np.abs(contrast - median(contrast))
         spread = MAD_TO_SD * median(deviation)
-        if spread > 0:
+        if noise_floor and spread > 0:
             deviation /= np.maximum(_noise_error(y, h) / spread, 1.0)
         return deviation, spread
 
@@ -196,6 +200,7 @@ def slope_changes(
     h: int,
     level: float,
     local_widths: int = 32,
+    noise_floor: bool = False,
 ) -> list[tuple[int, float, float, tuple[int, int]]]:
     """Bends within the stretches ``[start, end)`` of ``x`` whose p-values are at most
     ``level``: each one's position, z-score, p-value and the half-open run of boundaries
@@ -206,7 +211,7 @@ def slope_changes(
         a, b = todo.pop()
         if b - a < shortest_judged(h):
             continue
-        deviation, spread = _deviations(x[a:b], h)
+        deviation, spread = _deviations(x[a:b], h, noise_floor)
         critical = _critical_at(b - a, h, level, local_widths)
         # Each score is a deviation over at least the stretch's spread: where none passes over
         # that spread alone, the local spreads (a running median) need not be computed.
@@ -243,11 +248,14 @@ class SlopeParams(StageParams):
     octaves : int
         Widths of the contrast: the least one and up to this many doublings of it, within
         the calibrated :data:`WIDEST`.
+    least_share : float
+        The least width's share of the stage's level; the wider ones share the rest.
     """
 
     share: float = 0.1
     local_widths: int = 32
     octaves: int = 2
+    least_share: float = 0.8
 
 
 # The widest slope contrast calibrated (bench/slopes.py).
@@ -268,29 +276,25 @@ def _propose(
     ctx: SeriesContext, params: SlopeParams, level: float, cuts: Sequence[int]
 ) -> list[Candidate]:
     # Each width is judged at its share of the level (Bonferroni), and its p-values are
-    # scaled back, so that the stage's p-value compares with the stage's level. Of bends found
-    # at several widths, the one with the smallest p-value stands for those within its width.
+    # divided by that share, so that the stage's p-value compares with the stage's level.
+    # The least width keeps ``least_share``: it alone was judged before, and places finest.
+    # The wider ones judge their slopes against the local noise too: a local MAD over 32
+    # of their widths covers whole stretches, and so misses a change of spread within one.
+    # Of bends found at several widths, the narrower stands for those within the wider
+    # one's width, and each of several bends close together keeps its own.
     widths = slope_widths(contrast_width(ctx.sizes[0]), params.octaves)
     found = []
-    for h in widths:
+    for k, h in enumerate(widths):
+        share = params.least_share if k == 0 else (1.0 - params.least_share) / (len(widths) - 1)
+        share = 1.0 if len(widths) == 1 else share
         for c, z, p, span in slope_changes(
-            ctx.x, stretches(ctx.n, cuts), h, level / len(widths), params.local_widths
+            ctx.x, stretches(ctx.n, cuts), h, level * share, params.local_widths, k > 0
         ):
-            found.append(
-                Candidate(
-                    "slope",
-                    "trend",
-                    c,
-                    z,
-                    min(1.0, p * len(widths)),
-                    span,
-                    reach=h,
-                    evidence={"width": h},
-                )
-            )
+            p = min(1.0, p / share)
+            found.append(Candidate("slope", "trend", c, z, p, span, reach=h, evidence={"width": h}))
     out: list[Candidate] = []
-    for cand in sorted(found, key=lambda c: (c.p_value, c.index)):
-        if all(abs(cand.index - o.index) > max(cand.reach, o.reach) for o in out):
+    for cand in sorted(found, key=lambda c: (c.reach, c.p_value, c.index)):
+        if all(abs(cand.index - o.index) > cand.reach for o in out if o.reach < cand.reach):
             out.append(cand)
     return out
 
