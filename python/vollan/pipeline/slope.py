@@ -144,11 +144,12 @@ def _deviations(
 ) -> tuple[NDArray[np.float64], float]:
     """The slope contrast's absolute deviations from its median, and their MAD in sds.
 
-    With ``noise_floor``, each deviation is first divided by the larger of 1 and the contrast's standard error
-    from the local noise over the MAD (:func:`_noise_error`): where the values themselves
-    are noisier than the stretch, as after a change of spread that no stage reported, the
-    slopes vary more and must not pass for bends. The division only lowers deviations, so
-    the critical values calibrated without it stay upper bounds of the statistic's law."""
+    With ``noise_floor``, each deviation is first divided by the larger of 1 and the
+    contrast's standard error from the local noise over the MAD (:func:`_noise_error`): where
+    the values themselves are noisier than the stretch, as after a change of spread that no
+    stage reported, the slopes vary more and must not pass for bends. The division only
+    lowers deviations, so the critical values calibrated without it stay upper bounds of the
+    statistic's law."""
     with np.errstate(all="ignore"):
         y = clipped(x, h)
         contrast = slope_contrast(y, h)
