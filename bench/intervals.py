@@ -42,7 +42,8 @@ CASES: dict[str, tuple[str, Callable[[np.random.Generator, int, int], np.ndarray
     ),
     "bend 0.2 sd/step": (
         "trend",
-        lambda rng, n, c: 0.2 * np.maximum(np.arange(n) - c, 0) + rng.normal(size=n),
+        # The knot at c - 1: c is the first value off the old line, as placements count.
+        lambda rng, n, c: 0.2 * np.maximum(np.arange(n) - (c - 1), 0) + rng.normal(size=n),
     ),
 }
 

@@ -161,11 +161,12 @@ def test_the_local_noise_gives_the_contrasts_standard_error() -> None:
 
 
 def test_a_bend_after_a_flat_stretch_is_one_trend_change() -> None:
-    # 0.2 sd a step: a slope over the least width (10 values) sees 1.3 standard errors of it,
+    # 0.2 sd a step from the knot at 499 (500 is the first value off the flat line, as
+    # placements count). A slope over the least width (10 values) sees 1.3 standard errors of it,
     # the doubled widths 3.6 and 10.
     for seed in range(4):
         rng = np.random.default_rng([2900, seed])
-        x = 0.2 * np.maximum(np.arange(1000) - 500, 0) + rng.normal(size=1000)
+        x = 0.2 * np.maximum(np.arange(1000) - 499, 0) + rng.normal(size=1000)
         trends = [c for c in vollan.detect(x).changes if c.kind == "trend"]
         assert len(trends) == 1 and abs(trends[0].index - 500) <= 3
         assert trends[0].interval[0] <= 500 <= trends[0].interval[1]
