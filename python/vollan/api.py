@@ -36,12 +36,8 @@ from vollan.pipeline.place import placed, placed_apart
 from vollan.pipeline.scan import scan
 from vollan.pipeline.select import check_selection, select_changes
 from vollan.pipeline.vote import short_note
-from vollan.pipeline.windows import (
-    DEFAULT_ALPHA,
-    default_n_perm,
-    default_window_sizes,
-    dominant_period,
-)
+from vollan.pipeline.windows import DEFAULT_ALPHA, default_n_perm, default_window_sizes
+from vollan.stats.period import dominant_period
 from vollan.stats.robust import detrend_linear, line_matters, local_contrast
 
 if TYPE_CHECKING:
@@ -265,8 +261,7 @@ def detect(
         trend=trend,
         outliers=tuple(ctx.outliers),
         period=ctx.period_of_windows,
-        note=short_note(ctx, cfg.vote)
-        or (ctx.judged[1] if min_contrast is not None else None),
+        note=short_note(ctx, cfg.vote) or (ctx.judged[1] if min_contrast is not None else None),
         offset=ctx.offset,
         scale=ctx.scale,
     )

@@ -11,9 +11,9 @@ import math
 import numpy as np
 import pytest
 
-from vollan.pipeline import windows as _scale
 from vollan.pipeline.contrast import _clean_boundaries
 from vollan.stats import median as _median
+from vollan.stats import period as _scale
 from vollan.stats.cusum import local_moments
 from vollan.stats.median import median
 

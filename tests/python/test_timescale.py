@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 
 import vollan
-from vollan.pipeline.windows import MAX_WINDOW_RATIO, default_window_sizes, dominant_period
+from vollan.pipeline.windows import MAX_WINDOW_RATIO, default_window_sizes
+from vollan.stats.period import dominant_period
 
 
 def seasonal(period: int, n: int, amplitude: float, seed: int) -> np.ndarray:

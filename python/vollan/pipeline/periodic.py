@@ -31,6 +31,8 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
+from vollan.stats.period import autocovariance
+
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
@@ -59,9 +61,7 @@ def best_lag(block: NDArray[np.float64], least: int, most: int) -> int | None:
     # with r the lagged products, all lags at once.
     squares = np.concatenate([[0.0], np.cumsum(block * block)])
     lags = np.arange(least, most + 1)
-    size = 1 << int(2 * m - 1).bit_length()
-    spectrum = np.fft.rfft(block, size)
-    products = np.fft.irfft(spectrum * np.conj(spectrum), size)[lags]
+    products = autocovariance(block)[lags]
     total = (squares[m] - squares[lags]) + squares[m - lags] - 2.0 * products
     mean_squares = total / (m - lags)
     best = int(np.argmin(mean_squares))

@@ -50,12 +50,6 @@ def local_sums(x: NDArray[np.float64], width: int) -> NDArray[np.float64]:
     return out
 
 
-def local_mean(x: NDArray[np.float64], width: int) -> NDArray[np.float64]:
-    """Mean of the ``width`` values around each value (the first or last ``width`` at the
-    ends)."""
-    return np.asarray(local_sums(x, width) / width, dtype=np.float64)
-
-
 def local_line_residuals(x: NDArray[np.float64], width: int) -> NDArray[np.float64]:
     """Each value less the least-squares line through the ``width`` values around it (the first
     or last ``width`` at the ends), from running sums: a drift leaves no residual, at the ends
