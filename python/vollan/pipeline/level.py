@@ -80,31 +80,14 @@ INTERVAL_LOG_LIKELIHOOD = math.log(20.0)
 # constant beyond 20,000. 99 % rather than 95 %: the level is judged beside the scan's own
 # contrasts, and may add at most 1 % to their false alarms.
 CRITICAL = KolmogorovTable(
-    (
-        (150, 2.85),
-        (200, 2.85),
-        (255, 2.7),
-        (400, 2.55),
-        (600, 2.45),
-        (1000, 2.45),
-        (2000, 1.95),
-        (5000, 1.95),
-        (20000, 1.85),
-    ),
+    lengths=(150, 200, 255, 400, 600, 1000, 2000, 5000, 20000),
+    values=(2.85, 2.85, 2.7, 2.55, 2.45, 2.45, 1.95, 1.95, 1.85),
     level=0.99,
 )
 # The same, for the long-run spread taken about the two parts on either side of the split.
 CRITICAL_TWO_PARTS = KolmogorovTable(
-    (
-        (150, 2.5),
-        (200, 2.5),
-        (255, 2.25),
-        (600, 2.25),
-        (1000, 2.15),
-        (2000, 1.95),
-        (5000, 1.95),
-        (20000, 1.8),
-    ),
+    lengths=(150, 200, 255, 600, 1000, 2000, 5000, 20000),
+    values=(2.5, 2.5, 2.25, 2.25, 2.15, 1.95, 1.95, 1.8),
     level=0.99,
 )
 
@@ -223,7 +206,7 @@ class LevelParams(StageParams):
     Attributes
     ----------
     share : float
-        Share of ``alpha``.
+        Share of ``alpha`` (0.1: the level stage was calibrated at 1 % beside the vote's 5 %).
     bumps : bool
         Whether the long-run spread is taken about three parts, cut at both extremes of the
         cumulative sum, rather than about the two on either side of the split: a level that

@@ -37,7 +37,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from vollan.pipeline.stage import Calibration, Candidate, Stage, StageParams, stretches
+from vollan.pipeline.stage import Calibration, Stage, StageParams, segment_candidates, stretches
 from vollan.stats.cusum import LEAST_STRETCH_VALUES, LOCAL_VALUES, local_moments, segmented
 from vollan.stats.cusum import PLACE_RADIUS as PLACE
 from vollan.stats.median import median
@@ -48,6 +48,7 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
     from vollan.pipeline.context import SeriesContext
+    from vollan.pipeline.stage import Candidate
 
 LEAST_SHAPE_VALUES = LEAST_STRETCH_VALUES
 # Values farther from the local centre than this many robust standard deviations are pulled in
@@ -60,19 +61,8 @@ CLIP_SDS = 3.0
 # constant beyond 10^4. p-values follow Kolmogorov's tail through it (the stage's share of
 # alpha sets the level a change must reach).
 CRITICAL = KolmogorovTable(
-    (
-        (255, 2.85),
-        (300, 2.6),
-        (400, 2.2),
-        (500, 2.15),
-        (600, 2.0),
-        (800, 1.9),
-        (1000, 1.8),
-        (1500, 1.7),
-        (2000, 1.65),
-        (4000, 1.6),
-        (10000, 1.6),
-    ),
+    lengths=(255, 300, 400, 500, 600, 800, 1000, 1500, 2000, 4000, 10000),
+    values=(2.85, 2.6, 2.2, 2.15, 2.0, 1.9, 1.8, 1.7, 1.65, 1.6, 1.6),
     level=0.975,
 )
 critical_shape = CRITICAL.critical
@@ -132,12 +122,8 @@ class ShapeParams(StageParams):
 def _propose(
     ctx: SeriesContext, params: ShapeParams, level: float, cuts: Sequence[int]
 ) -> list[Candidate]:
-    # A shift of level or spread mixes the shape of the values beside it.
-    return [
-        Candidate("shape", "shape", c, statistic, p, (c, c + 1), reach=PLACE)
-        for c, statistic, p in shape_changes(ctx.x, stretches(ctx.n, cuts), level)
-        if all(abs(c - r) > 2 * LOCAL_VALUES for r in cuts)
-    ]
+    found = shape_changes(ctx.x, stretches(ctx.n, cuts), level)
+    return segment_candidates("shape", "shape", found, cuts, 2 * LOCAL_VALUES, PLACE)
 
 
 SHAPE = Stage(

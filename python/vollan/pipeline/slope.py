@@ -242,7 +242,7 @@ class SlopeParams(StageParams):
     Attributes
     ----------
     share : float
-        Share of ``alpha``.
+        Share of ``alpha`` (0.1: bends were judged at 1 % beside the vote's 5 %).
     local_widths : int
         Widths of boundaries around each one whose contrasts give its local MAD (0: the
         stretch's MAD alone; 16 and 32 are calibrated).

@@ -33,7 +33,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from vollan.pipeline.stage import Calibration, Candidate, Stage, StageParams, stretches
+from vollan.pipeline.stage import Calibration, Stage, StageParams, segment_candidates, stretches
 from vollan.stats.cusum import LEAST_STRETCH_VALUES, LOCAL_VALUES, local_line_residuals, segmented
 from vollan.stats.cusum import PLACE_RADIUS as PLACE
 from vollan.stats.median import median
@@ -43,6 +43,7 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
     from vollan.pipeline.context import SeriesContext
+    from vollan.pipeline.stage import Candidate
 
 # Deviations beyond this many times the stretch's median deviation count as that many (about
 # the 98th percentile of a normal law's).
@@ -55,16 +56,8 @@ LEAST_SPREAD_VALUES = LEAST_STRETCH_VALUES
 # never below the values set for the statistic about two parts, interpolated in the logarithm of
 # the length and constant beyond 20,000.
 CRITICAL = KolmogorovTable(
-    (
-        (255, 2.9),
-        (300, 2.7),
-        (400, 2.55),
-        (600, 2.25),
-        (1000, 2.05),
-        (2000, 1.95),
-        (5000, 1.9),
-        (20000, 1.75),
-    ),
+    lengths=(255, 300, 400, 600, 1000, 2000, 5000, 20000),
+    values=(2.9, 2.7, 2.55, 2.25, 2.05, 1.95, 1.9, 1.75),
     level=0.99,
 )
 critical_spread = CRITICAL.critical
@@ -111,7 +104,7 @@ class SpreadParams(StageParams):
     Attributes
     ----------
     share : float
-        Share of ``alpha``.
+        Share of ``alpha`` (0.1: changes of spread the vote missed were judged at 1 %).
     bursts : bool
         Whether the long-run spread of the scores is taken about three parts, cut at both
         extremes of their cumulative sum, so that a burst of noise that ends within the
@@ -129,12 +122,8 @@ class SpreadParams(StageParams):
 def _propose(
     ctx: SeriesContext, params: SpreadParams, level: float, cuts: Sequence[int]
 ) -> list[Candidate]:
-    # A shift of level or spread mixes the spread of the values beside it.
-    return [
-        Candidate("spread", "variance", c, statistic, p, (c, c + 1), reach=PLACE)
-        for c, statistic, p in spread_changes(ctx.x, stretches(ctx.n, cuts), level, params)
-        if all(abs(c - r) > 2 * LOCAL_VALUES for r in cuts)
-    ]
+    found = spread_changes(ctx.x, stretches(ctx.n, cuts), level, params)
+    return segment_candidates("spread", "variance", found, cuts, 2 * LOCAL_VALUES, PLACE)
 
 
 SPREAD = Stage(

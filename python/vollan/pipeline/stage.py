@@ -139,3 +139,21 @@ def stretches(n: int, cuts: Sequence[int]) -> list[tuple[int, int]]:
     """The half-open stretches of ``n`` values between the ascending ``cuts``."""
     bounds = [0, *cuts, n]
     return list(zip(bounds[:-1], bounds[1:], strict=True))
+
+
+def segment_candidates(
+    stage: str,
+    kind: str,
+    found: Sequence[tuple[int, float, float]],
+    cuts: Sequence[int],
+    margin: int,
+    reach: int,
+) -> list[Candidate]:
+    """The changes ``(index, statistic, p-value)`` a stage found by segmenting whole stretches,
+    as candidates, leaving out those within ``margin`` of a change already found: a shift of
+    level or spread mixes the values beside it."""
+    return [
+        Candidate(stage, kind, c, statistic, p, (c, c + 1), reach=reach)
+        for c, statistic, p in found
+        if all(abs(c - r) > margin for r in cuts)
+    ]

@@ -117,12 +117,17 @@ class KolmogorovTable:
     """A cumulative-sum statistic's critical values by stretch length, simulated at ``level``,
     and its p-value through them (:func:`scaled_kolmogorov_sf`)."""
 
-    rows: tuple[tuple[int, float], ...]
+    lengths: tuple[int, ...]
+    values: tuple[float, ...]
     level: float
+
+    def __post_init__(self) -> None:
+        if len(self.lengths) != len(self.values) or list(self.lengths) != sorted(self.lengths):
+            raise ValueError("a table needs one value per length, the lengths ascending")
 
     def critical(self, n: int) -> float:
         """The critical value for a stretch of ``n`` values (:func:`by_length`)."""
-        return by_length(self.rows, n)
+        return by_length(tuple(zip(self.lengths, self.values, strict=True)), n)
 
     def p_value(self, statistic: float, n: int) -> float:
         """The p-value of ``statistic`` over a stretch of ``n`` values."""
