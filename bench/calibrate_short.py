@@ -1,17 +1,17 @@
 """Regenerates ``SHIFT_QUANTILES`` of vollan/pipeline/short.py: the quantiles of the short-series
 test's statistic (the best split's t statistic divided by the dependence factor of the residuals
 about its two levels) on change-free series, at the levels ``SHIFT_LEVELS``, the largest over
-the noises of the stated null: Gaussian AR(1) with coefficient 0, 0.15, 0.3, 0.4, 0.5 and 0.7, Student-t(3)
-the Gaussian random walk, and Gaussian noise about a drift of 0.03 to 1 sd a step. A series whose
-two levels do not fit clearly better than a line and than two lines joined at the split (the
-vote's check, ``short.fits_a_step``) scores 0, as the vote reports nothing there.
+the noises of the stated null: Gaussian AR(1) with coefficient 0, 0.15, 0.3, 0.4, 0.5 and 0.7,
+Student-t(3), the Gaussian random walk, and Gaussian noise about a drift of 0.03 to 1 sd a step.
+A series whose two levels do not fit clearly better than a line and than two lines joined at
+the split (the vote's check, ``short.fits_a_step``) scores 0, as the vote reports nothing there.
 
-    python bench/calibrate_short.py [--series 20000] [--seed 29] [--power 1.5]
+    python bench/calibrate_short.py [--series 20000] [--seed 29] [--power 1.5] [--margin 1.5]
 
-With ``--power`` other than the package's, the table is simulated for that power of the
-dependence factor (to compare powers), and the share of planted shifts found at the 5 % level
-is printed beside: white noise with a 3-sd shift in the middle, and the ``short + shift``
-family's draws (a shift of 2 to 5 sd in the middle half).
+With ``--power`` or ``--margin`` other than the package's, the table is simulated for that
+power of the dependence factor or margin of the drift check (to compare them). The share of
+planted shifts found at the 5 % level is printed beside: white noise with a 3-sd shift in the
+middle, and the ``short + shift`` family's draws (a shift of 2 to 5 sd in the middle half).
 """
 
 from __future__ import annotations
@@ -90,13 +90,15 @@ def main() -> None:
     parser.add_argument("--series", type=int, default=20000)
     parser.add_argument("--seed", type=int, default=29)
     parser.add_argument("--power", type=float, default=short.DEPENDENCE_POWER)
+    parser.add_argument("--margin", type=float, default=short.LINE_MARGIN)
     parser.add_argument("--lengths", type=int, nargs="+", default=list(LENGTHS))
     args = parser.parse_args()
     short.DEPENDENCE_POWER = args.power
+    short.LINE_MARGIN = args.margin
     started = time.perf_counter()
     levels = np.array(short.SHIFT_LEVELS)
     rows = []
-    print(f"power {args.power}; quantiles at tail levels {short.SHIFT_LEVELS}")
+    print(f"power {args.power}, margin {args.margin}; quantiles at tail levels {short.SHIFT_LEVELS}")
     for n in args.lengths:
         by_noise = {}
         for k, (name, make) in enumerate(NOISES.items()):

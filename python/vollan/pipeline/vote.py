@@ -147,7 +147,8 @@ VOTE = Stage(
     VoteParams,
     Calibration(
         "Gaussian white noise, n 100-10,000, h 8-200 (sparse series: their own values in "
-        "random order)",
+        "random order; series too short for contrasts: AR(1) 0-0.7, t(3), random walks and "
+        "drifts, `bench/calibrate_short.py`)",
         CONTRAST_LEVEL,
         "gumbel",
         "bench/calibrate_contrast.py",
@@ -169,7 +170,7 @@ def short_note(ctx: SeriesContext, params: VoteParams) -> str | None:
     if params.min_contrast == "auto" and _judges_short(ctx):
         return (
             f"{why}: at most one change of mean is reported, where the best split's t "
-            "statistic passes its calibrated p-value"
+            "statistic, scaled by the noise's dependence, passes its calibrated p-value"
         )
     return f"nothing is reported: {why}"
 
