@@ -82,7 +82,8 @@ def planted(n: int, series: int, rng: np.random.Generator, family: bool) -> np.n
             row[c:] += rng.uniform(2.0, 5.0) * rng.choice([-1.0, 1.0])
     else:
         x[:, n // 2 :] += 3.0
-    return np.concatenate([statistic(x[s : s + CHUNK], every=True) for s in range(0, series, CHUNK)])
+    chunks = [statistic(x[s : s + CHUNK], every=True) for s in range(0, series, CHUNK)]
+    return np.concatenate(chunks)
 
 
 def main() -> None:
@@ -98,7 +99,7 @@ def main() -> None:
     started = time.perf_counter()
     levels = np.array(short.SHIFT_LEVELS)
     rows = []
-    print(f"power {args.power}, margin {args.margin}; quantiles at tail levels {short.SHIFT_LEVELS}")
+    print(f"power {args.power}, margin {args.margin}; tail levels {short.SHIFT_LEVELS}")
     for n in args.lengths:
         by_noise = {}
         for k, (name, make) in enumerate(NOISES.items()):
@@ -125,7 +126,8 @@ def main() -> None:
     for n, q in rows:
         print(f"    ({n}, {q}),")
     print(")")
-    print(f"\n_{args.series} series a noise and length; took {time.perf_counter() - started:.0f} s._")
+    took = time.perf_counter() - started
+    print(f"\n_{args.series} series a noise and length; took {took:.0f} s._")
 
 
 if __name__ == "__main__":
