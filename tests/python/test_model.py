@@ -20,7 +20,7 @@ from vollan.pipeline.contrast import contrast_p_value, contrasts_at
 from vollan.pipeline.level import LEAST_LEVEL_VALUES, level_p_value, level_statistic
 from vollan.pipeline.select import accepted
 from vollan.pipeline.shape import shape_p_value, shape_scores
-from vollan.pipeline.short import shift_p_value, split_statistics
+from vollan.pipeline.short import fits_a_step, shift_p_value, shift_statistics
 from vollan.pipeline.slope import slope_p_value, slope_scores
 from vollan.pipeline.spread import spread_p_value, spread_scores
 from vollan.pipeline.stage import Candidate
@@ -179,8 +179,15 @@ def test_window_stage_p_values_hold_on_change_free_series(noise: str) -> None:
 
 def test_short_series_p_values_hold_under_dependent_noise() -> None:
     rng = np.random.default_rng(5)
-    p = [shift_p_value(float(split_statistics(_ar1(rng, 30, 0.5)).max()), 30) for _ in range(300)]
-    _calibrated(p)
+    for phi in (0.5, 0.7):
+        p = []
+        for _ in range(300):
+            # The p-value the vote gives: 1 where a drift fits as well as two levels.
+            x = _ar1(rng, 30, phi)
+            t = shift_statistics(x)
+            k = int(np.argmax(t))
+            p.append(shift_p_value(float(t[k]), 30) if fits_a_step(x, k) else 1.0)
+        _calibrated(p)
     # A drift splits into two different means anywhere, but fits a line better than two levels.
     for slope in (0.1, 10.0):
         assert vollan.detect(slope * np.arange(30.0) + rng.normal(size=30)).changes == ()

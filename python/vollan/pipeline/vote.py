@@ -31,9 +31,14 @@ from vollan.pipeline.contrast import (
     leader_widths,
     shortest_judged,
 )
-from vollan.pipeline.short import critical_shift, shift_p_value, shift_score, split_statistics
+from vollan.pipeline.short import (
+    critical_shift,
+    fits_a_step,
+    shift_p_value,
+    shift_score,
+    shift_statistics,
+)
 from vollan.pipeline.stage import Calibration, Candidate, Stage, StageParams
-from vollan.stats.cusum import two_levels_fit_better
 from vollan.stats.robust import resolution
 
 if TYPE_CHECKING:
@@ -101,7 +106,7 @@ def _propose(
     elif ctx.n >= shortest_judged(h):
         p = _judge_contrasts(ctx, params, indices, widths, judged, evidence)
     elif params.min_contrast == "auto" and _judges_short(ctx):
-        p = _judge_short(x, judged, sizes[0], evidence)
+        p = _judge_short(x, judged, sizes[0], level, evidence)
     else:
         p = {}
     out = []
@@ -143,7 +148,8 @@ VOTE = Stage(
     VoteParams,
     Calibration(
         "Gaussian white noise, n 100-10,000, h 8-200 (sparse series: their own values in "
-        "random order)",
+        "random order; series too short for contrasts: AR(1) 0-0.7, t(3), random walks and "
+        "drifts, `bench/calibrate_short.py`)",
         CONTRAST_LEVEL,
         "gumbel",
         "bench/calibrate_contrast.py",
@@ -165,7 +171,7 @@ def short_note(ctx: SeriesContext, params: VoteParams) -> str | None:
     if params.min_contrast == "auto" and _judges_short(ctx):
         return (
             f"{why}: at most one change of mean is reported, where the best split's t "
-            "statistic passes its calibrated p-value"
+            "statistic, scaled by the noise's dependence, passes its calibrated p-value"
         )
     return f"nothing is reported: {why}"
 
@@ -271,32 +277,29 @@ def _judge_short(
     x: NDArray[np.float64],
     judged: Sequence[int],
     smallest: int,
+    level: float,
     evidence: dict[int, dict[str, float | str]],
 ) -> dict[int, float]:
     """A series too short for contrasts: each candidate's statistic is the best split
-    statistic within half the smallest window of it, and only the strongest can pass."""
-    statistics = split_statistics(x)
+    statistic (scaled by the noise's dependence) within half the smallest window of it, and
+    only the strongest can pass."""
+    statistics = shift_statistics(x)
     reach = max(1, smallest // 2)
     t = {i: shift_score(statistics, i, reach) for i in judged}
     best = max(t, key=lambda i: (t[i], -i)) if t else None
     # Along a drift every split's means differ; a step is only where two levels fit the
-    # series better than a line does.
-    if best is not None and not two_levels_fit_better(x, _best_split(statistics, best, reach)):
+    # series clearly better than a line does. The check is made at the series' best split, as
+    # the p-values were calibrated: a weaker split near a candidate passing it says nothing.
+    if best is not None and not fits_a_step(x, int(np.argmax(statistics))):
         best = None
     for i in t:
         evidence[i] = {
             "z": t[i],
             "contrast": "shift",
             "kind": "mean",
-            "critical": critical_shift(len(x)),
+            "critical": critical_shift(len(x), level),
         }
     return {i: shift_p_value(t[i], len(x)) if i == best else 1.0 for i in t}
-
-
-def _best_split(statistics: NDArray[np.float64], c: int, reach: int) -> int:
-    """The split with the largest statistic within ``reach`` of ``c``."""
-    lo = max(0, c - reach)
-    return lo + int(np.argmax(statistics[lo : c + reach + 1]))
 
 
 def fitting_scores(

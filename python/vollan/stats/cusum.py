@@ -163,11 +163,12 @@ def levels_fit_better(u: NDArray[np.float64], margin: int = LOCAL_VALUES // 2) -
     return three + 2.0 * math.log(n) * three / max(n - 3, 1) < line
 
 
-def two_levels_fit_better(u: NDArray[np.float64], split: int) -> bool:
-    """Whether the means on either side of ``split`` leave a smaller sum of squares than the
-    least-squares line through ``u`` and than two lines joined at ``split``: a drift is no
-    shift, and neither is a drift that starts or stops (a bend), which the slope stage judges."""
-    levels = _sum_of_squares(u[:split]) + _sum_of_squares(u[split:])
+def two_levels_fit_better(u: NDArray[np.float64], split: int, margin: float = 0.0) -> bool:
+    """Whether the means on either side of ``split`` leave a smaller sum of squares, by the
+    factor ``1 + margin``, than the least-squares line through ``u`` and than two lines joined
+    at ``split``: a drift is no shift, and neither is a drift that starts or stops (a bend),
+    which the slope stage judges."""
+    levels = (_sum_of_squares(u[:split]) + _sum_of_squares(u[split:])) * (1.0 + margin)
     return levels < _line_sse(u) and levels < _hinge_sse(u, split)
 
 
