@@ -92,3 +92,14 @@ def test_jumps_along_exponential_growth_are_still_found_where_they_are() -> None
     found = _growth_reports(jump=True)[0]
     found_before = _growth_reports(jump=True, config=_UNCHECKED)[0]
     assert found == found_before >= 10
+
+
+def test_a_drift_that_starts_within_the_span_leaves_no_step_beside_its_bend() -> None:
+    # A ramp from 150 on, seen from a leader at 200 over 100 values a side: one line leaves a
+    # step at 200, a bent line none; a true step at 200 stays a step beside the bend.
+    rng = np.random.default_rng(4)
+    t = np.arange(400.0)
+    ramp = 0.2 * np.maximum(t - 149, 0.0) + rng.normal(size=400)
+    assert abs(_drift.slope_and_step(ramp, 200, 100)[1]) > 3.0
+    assert abs(_drift.step_beside_a_bend(ramp, 200, 100)) < 2.0
+    assert abs(_drift.step_beside_a_bend(ramp + 4.0 * (t >= 200), 200, 100)) > 10.0

@@ -16,7 +16,9 @@ slope and no step 2.3 % of the time, and growth curves a step by chance): a jump
 over its own width already, and a transition spread over many values (a ramp between two levels)
 over a span that holds its flat ends, while along a smooth curve the line takes up the values at
 every span. Only the symmetric spans are fitted: over a span cut off by an end, the step would
-take up the curvature.
+take up the curvature. A span that reaches back over where a drift starts or stops (a bend) shows
+a step beyond one line there; the step counts only if it also stands beyond a line bent once
+(:func:`step_beside_a_bend`), which no jump is.
 """
 
 from __future__ import annotations
@@ -30,7 +32,7 @@ import numpy as np
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-__all__ = ["drift_explains", "slope_and_step"]
+__all__ = ["drift_explains", "slope_and_step", "step_beside_a_bend"]
 
 
 def slope_and_step(x: NDArray[np.float64], c: int, h: int) -> tuple[float, float]:
@@ -79,10 +81,45 @@ def drift_explains(x: NDArray[np.float64], c: int, h: int, most: int, level: flo
     sloped = False
     for span in spans:
         slope, jump = slope_and_step(x, c, span)
-        if not abs(jump) < critical:
+        if not abs(jump) < critical and not abs(step_beside_a_bend(x, c, span)) < critical:
             return False
         sloped = sloped or abs(slope) > critical
     return sloped
+
+
+# Knots tried for the bend within a span: this many, evenly spaced.
+BEND_KNOTS = 32
+
+
+def step_beside_a_bend(x: NDArray[np.float64], c: int, h: int) -> float:
+    """The t statistic of the step at ``c`` when ``x[c-h : c+h]`` is fitted with a line, a bend
+    of it (a hinge, at the best of :data:`BEND_KNOTS` knots) and the step: a drift that starts
+    or stops within the span leaves a step beyond one line, but not beyond a bent one, while a
+    hinge is continuous and takes up no step. 0 where every fit is degenerate."""
+    y = x[c - h : c + h]
+    n = len(y)
+    t = np.arange(n, dtype=np.float64) - (h - 0.5)
+    step = (t > 0).astype(np.float64)
+    knots = np.unique(np.linspace(1, n - 2, BEND_KNOTS).round().astype(np.int64))
+    best_rss, best_t = math.inf, 0.0
+    for k in knots.tolist():
+        design = np.stack([np.ones(n), t, np.maximum(t - t[k], 0.0), step])
+        gram = design @ design.T
+        try:
+            inverse = np.linalg.inv(gram)
+        except np.linalg.LinAlgError:
+            continue
+        beta = inverse @ (design @ y)
+        residual = y - beta @ design
+        rss = float(residual @ residual)
+        dof = n - 4
+        if dof <= 0 or not rss < best_rss:
+            continue
+        variance = rss / dof
+        if not variance > (1e-12 * float(np.max(np.abs(y)))) ** 2 or not inverse[3, 3] > 0:
+            continue
+        best_rss, best_t = rss, float(beta[3]) / math.sqrt(variance * float(inverse[3, 3]))
+    return best_t
 
 
 def _two_sided(level: float) -> float:
