@@ -34,13 +34,12 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 import numpy as np
-from numpy.lib.stride_tricks import sliding_window_view
 
 # A stretch is judged from 4h boundaries on, as the local contrasts are: fewer, and the median
 # and MAD no longer describe the stretch away from its bend.
 from vollan.pipeline.contrast import contrast_width, shortest_judged
 from vollan.pipeline.stage import Calibration, Candidate, Stage, StageParams, stretches
-from vollan.stats.median import median
+from vollan.stats.median import median, running_median
 from vollan.stats.robust import MAD_TO_SD, clipped
 from vollan.stats.tables import curve, gumbel_location, gumbel_sf
 
@@ -57,9 +56,6 @@ _CRITICAL = {
     32: (3.701, 0.274, -0.06, 5.694),
 }
 CALIBRATED_LEVEL = 0.99
-# Values of the running median's windows copied and partitioned at once: few enough to stay
-# in cache (half a megabyte), which makes the partition a third faster than 32 MiB at once.
-_CHUNK_VALUES = 1 << 16
 
 
 def critical_slope(n: int, h: int, local_widths: int = 32) -> float:
@@ -78,10 +74,14 @@ def slope_p_value(z: float, n: int, h: int, local_widths: int = 32) -> float:
     """The p-value of the largest z-score ``z`` of a stretch: the Gumbel tail through
     :func:`critical_slope` at 99 %, its scale that of the largest of the 2m half-normal
     z-scores of m independent widths, ``1 / sqrt(2 ln 2m)``."""
+    return gumbel_sf(z, *_gumbel(n, h, local_widths))
+
+
+def _gumbel(n: int, h: int, widths: int) -> tuple[float, float]:
+    """The location and scale of the largest z-score's Gumbel law (:func:`slope_p_value`)."""
     m = max(n - 2 * h + 1, 1) / h
     scale = 1.0 / math.sqrt(2.0 * math.log(max(2.0 * m, 3.0)))
-    location = gumbel_location(critical_slope(n, h, local_widths), CALIBRATED_LEVEL, scale)
-    return gumbel_sf(z, location, scale)
+    return gumbel_location(critical_slope(n, h, widths), CALIBRATED_LEVEL, scale), scale
 
 
 def slope_contrast(x: NDArray[np.float64], h: int) -> NDArray[np.float64]:
@@ -92,39 +92,13 @@ def slope_contrast(x: NDArray[np.float64], h: int) -> NDArray[np.float64]:
     return np.asarray(slopes[h:] - slopes[:-h], dtype=np.float64)
 
 
-def _running_median(x: NDArray[np.float64], width: int, step: int = 1) -> NDArray[np.float64]:
-    """The median of the ``width`` values (one more when even) around each value of ``x``,
-    within the series (near an end, the nearest ``width`` values); taken at every ``step``-th
-    value (and the last) and interpolated linearly between."""
-    window = width | 1
-    n = len(x)
-    if window >= n:
-        return np.full(n, median(x))
-    centres = np.arange(0, n, max(1, step))
-    if centres[-1] != n - 1:
-        centres = np.append(centres, n - 1)
-    starts = np.clip(centres - window // 2, 0, n - window)
-    windows = sliding_window_view(x, window)
-    at = np.empty(len(centres))
-    rows = max(1, _CHUNK_VALUES // window)
-    for s in range(0, len(starts), rows):
-        # The middle of an odd count: a partition finds it several times faster than median,
-        # here in the rows the gather has already copied.
-        gathered = windows[starts[s : s + rows]]
-        gathered.partition(window // 2, axis=1)
-        at[s : s + rows] = gathered[:, window // 2]
-    if len(centres) == n:
-        return at
-    return np.asarray(np.interp(np.arange(n), centres, at), dtype=np.float64)
-
-
 def _local_spread(deviation: NDArray[np.float64], h: int, widths: int) -> NDArray[np.float64]:
     """The MAD of the slope contrast over the ``widths`` widths of boundaries around
     each boundary, from its absolute deviations. Neighbouring boundaries share most of their
     values, so every (h/2)-th deviation is taken, and the median every h boundaries."""
     thin = max(1, h // 2)
     sparse = deviation[::thin]
-    local = _running_median(sparse, widths * h // thin, max(1, h // thin))
+    local = running_median(sparse, widths * h // thin, max(1, h // thin))
     at = np.arange(len(deviation)) / thin
     return MAD_TO_SD * np.interp(at, np.arange(len(sparse)), local)
 
@@ -169,7 +143,7 @@ def _noise_error(y: NDArray[np.float64], h: int) -> NDArray[np.float64]:
     noise of the local spread: that spread from the median absolute difference of the 2h
     values around c (a level's trend barely moves differences), times sqrt(24 / (h (h^2 - 1)))."""
     d = np.abs(np.diff(y))
-    local = _running_median(d, 2 * h, max(1, h // 2)) / _MEDIAN_ABS_DIFFERENCE
+    local = running_median(d, 2 * h, max(1, h // 2)) / _MEDIAN_ABS_DIFFERENCE
     # local[i] is centred on the difference y[i + 1] - y[i]; boundary c on y[c] - y[c - 1].
     at = local[h - 1 : len(d) - h + 1]
     return np.asarray(at * math.sqrt(24.0 / (h * (h * h - 1.0))), dtype=np.float64)
@@ -189,9 +163,7 @@ def _scores(
 
 def _critical_at(n: int, h: int, level: float, widths: int) -> float:
     """The z-score whose :func:`slope_p_value` is ``level``."""
-    m = max(n - 2 * h + 1, 1) / h
-    scale = 1.0 / math.sqrt(2.0 * math.log(max(2.0 * m, 3.0)))
-    location = gumbel_location(critical_slope(n, h, widths), CALIBRATED_LEVEL, scale)
+    location, scale = _gumbel(n, h, widths)
     return location - scale * math.log(-math.log1p(-level))
 
 

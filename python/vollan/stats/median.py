@@ -161,3 +161,34 @@ def _median_network(width: int) -> tuple[tuple[tuple[int, int], ...], int]:
             kept.append((a, b))
             needed |= {a, b}
     return tuple(reversed(kept)), middle
+
+
+# Values of the running median's windows copied and partitioned at once: few enough to stay
+# in cache (half a megabyte), which makes the partition a third faster than 32 MiB at once.
+_PARTITION_VALUES = 1 << 16
+
+
+def running_median(x: NDArray[np.float64], width: int, step: int = 1) -> NDArray[np.float64]:
+    """The median of the ``width`` values (one more when even) around each value of ``x``,
+    within the series (near an end, the nearest ``width`` values); taken at every ``step``-th
+    value (and the last) and interpolated linearly between."""
+    window = width | 1
+    n = len(x)
+    if window >= n:
+        return np.full(n, median(x))
+    centres = np.arange(0, n, max(1, step))
+    if centres[-1] != n - 1:
+        centres = np.append(centres, n - 1)
+    starts = np.clip(centres - window // 2, 0, n - window)
+    windows = np.lib.stride_tricks.sliding_window_view(x, window)
+    at = np.empty(len(centres))
+    rows = max(1, _PARTITION_VALUES // window)
+    for s in range(0, len(starts), rows):
+        # The middle of an odd count: a partition finds it several times faster than median,
+        # here in the rows the gather has already copied.
+        gathered = windows[starts[s : s + rows]]
+        gathered.partition(window // 2, axis=1)
+        at[s : s + rows] = gathered[:, window // 2]
+    if len(centres) == n:
+        return at
+    return np.asarray(np.interp(np.arange(n), centres, at), dtype=np.float64)
