@@ -104,7 +104,7 @@ class Leader:
     votes : int
         Votes of the leader's segment: window sizes that found a point of it, summed.
     score : float
-        ``min(votes / window sizes that fit, 1)`` (see :func:`vollan.pipeline.vote.fitting_scores`).
+        ``min(votes / window sizes that fit, 1)`` (see :func:`vollan.pipeline.scan.fitting_scores`).
     vote_share : float
         The leader's share of the vote among all leaders, as the engine reports it: a share of
         votes, not a significance (a series with ten clear changes gives about 0.1 each).

@@ -35,7 +35,7 @@ from vollan.pipeline.contrast import KINDS_OF_CHANGE_TYPE
 from vollan.pipeline.place import placed, placed_apart
 from vollan.pipeline.scan import scan
 from vollan.pipeline.select import check_selection, select_changes
-from vollan.pipeline.vote import short_note
+from vollan.pipeline.short import short_note
 from vollan.pipeline.windows import DEFAULT_ALPHA, default_n_perm, default_window_sizes
 from vollan.stats.period import dominant_period
 from vollan.stats.robust import detrend_linear, line_matters, local_contrast
@@ -241,6 +241,7 @@ def detect(
         if n_changes is not None
         else []
     )
+    assert ctx.scan is not None  # scanned above
     found = build_detection(
         ctx.kept,
         labels,

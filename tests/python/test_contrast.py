@@ -19,7 +19,7 @@ from vollan.pipeline.contrast import (
     leader_widths,
     shortest_judged,
 )
-from vollan.pipeline.vote import fitting_scores
+from vollan.pipeline.scan import fitting_scores
 from vollan.stats.robust import resolution, robust_spread
 
 

@@ -28,7 +28,7 @@ if TYPE_CHECKING:
     from vollan.pipeline.context import SeriesContext
     from vollan.pipeline.stage import Candidate
 
-__all__ = ["PlaceParams", "Placed", "placed", "placed_apart"]
+__all__ = ["PlaceParams", "Placed", "change_kind", "placed", "placed_apart"]
 
 
 @dataclass(frozen=True)
@@ -147,3 +147,34 @@ def kind_size(
 def _slope(v: NDArray[np.float64]) -> float:
     t = np.arange(len(v), dtype=np.float64) - (len(v) - 1) / 2.0
     return float(t @ (v - v.mean())) / float(t @ t)
+
+
+# The z-score from which a shift of the mean, or a change of spread, explains a change the
+# location contrast found (about the two-sided 0.3 % point); below both, its shape changed.
+KIND_Z = 3.0
+
+
+def change_kind(x: NDArray[np.float64], c: int, h: int, contrast: str) -> str:
+    """ "variance" for the scale contrast. For the location contrast, which sees every change
+    of the law, what changed between the h values on either side: "mean" where Welch's t of
+    their means is the larger of it and the z-score of the log ratio of their spreads,
+    "variance" where that is, and "shape" where neither reaches :data:`KIND_Z`."""
+    if contrast == "scale":
+        return "variance"
+    before, after = x[max(0, c - h) : c], x[c : c + h]
+    if len(before) < 3 or len(after) < 3:
+        return "mean"
+    with np.errstate(all="ignore"):
+        vb, va = float(np.var(before, ddof=1)), float(np.var(after, ddof=1))
+        gap = abs(float(np.mean(after) - np.mean(before)))
+        error = math.sqrt(vb / len(before) + va / len(after))
+        z_mean = gap / error if error > 0 else (math.inf if gap > 0 else 0.0)
+        if vb > 0 and va > 0:
+            z_var = abs(0.5 * math.log(va / vb)) / math.sqrt(
+                0.5 / (len(before) - 1) + 0.5 / (len(after) - 1)
+            )
+        else:
+            z_var = 0.0 if vb == va else math.inf
+    if max(z_mean, z_var) < KIND_Z:
+        return "shape"
+    return "mean" if z_mean >= z_var else "variance"

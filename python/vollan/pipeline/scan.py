@@ -9,7 +9,7 @@ only when :attr:`ScanView.raw` is asked for.
 from __future__ import annotations
 
 import functools
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, cast
 
@@ -23,7 +23,7 @@ if TYPE_CHECKING:
 
     from _vollan_native import ScanResult
 
-__all__ = ["ScanView", "scan"]
+__all__ = ["ScanView", "fitting_scores", "scan"]
 
 
 @dataclass(frozen=True)
@@ -106,3 +106,44 @@ def scan(x: NDArray[np.float64], options: dict[str, Any]) -> ScanView:
                 f"({reason}); pass fewer workers, or None for the shared pool"
             ) from None
         raise
+
+
+# The fewest window sizes a score is counted against, so that a leader crowded by others
+# needs the votes of at least two sizes to reach half of them.
+MIN_FITTING_SIZES = 4
+
+
+def fitting_scores(
+    votes: Mapping[int, int], window_sizes: Sequence[int], fit: bool = True
+) -> dict[int, float]:
+    """Each leader's share of the votes of the window sizes that fit around it.
+
+    A window of w values sees a change only if the 2w values around it hold no other change,
+    so a change whose neighbours are closer than twice the largest windows cannot collect
+    their votes, however clear it is. Its score counts only the sizes w with 2w at most the
+    distance to the nearest other leader seen by at least two window sizes and at least the
+    smallest window away (all sizes when there is none, and at least four):
+    ``min(votes / fitting sizes, 1)``. Chance leaders seen by one window size do not shrink
+    the room of real ones, nor does the same change placed twice. Without ``fit``, every
+    size counts.
+    """
+    if not fit:
+        return {i: min(v / len(window_sizes), 1.0) for i, v in votes.items()}
+    seen = np.array(sorted(i for i, v in votes.items() if v >= 2), dtype=np.int64)
+    sizes = np.array(sorted(window_sizes), dtype=np.int64)
+    leaders = np.fromiter(votes, dtype=np.int64, count=len(votes))
+    counts = np.fromiter(votes.values(), dtype=np.float64, count=len(votes))
+    # The nearest seen leader at least the smallest window away on either side (leaders
+    # closer than that are one change placed twice).
+    room = np.full(len(leaders), np.inf)
+    if len(seen):
+        left = np.searchsorted(seen, leaders - sizes[0], side="right") - 1
+        right = np.searchsorted(seen, leaders + sizes[0], side="left")
+        has_left = left >= 0
+        has_right = right < len(seen)
+        room[has_left] = leaders[has_left] - seen[left[has_left]]
+        room[has_right] = np.minimum(room[has_right], seen[right[has_right]] - leaders[has_right])
+    fitting = np.searchsorted(2 * sizes, room, side="right")
+    fitting = np.maximum(fitting, min(len(sizes), MIN_FITTING_SIZES))
+    scores = np.minimum(counts / fitting, 1.0)
+    return {int(i): float(v) for i, v in zip(leaders, scores, strict=True)}

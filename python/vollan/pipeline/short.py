@@ -39,12 +39,16 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
+from vollan.pipeline.contrast import contrast_width, shortest_judged
 from vollan.stats.cusum import two_levels_fit_better
 from vollan.stats.robust import MIN_STD
 from vollan.stats.tables import by_length
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
+
+    from vollan.pipeline.context import SeriesContext
+    from vollan.pipeline.vote import VoteParams
 
 # Values each side of a split, so that both standard deviations exist.
 LEAST_SIDE = 2
@@ -209,3 +213,26 @@ def shift_score(statistics: NDArray[np.float64], c: int, reach: int) -> float:
     hi = min(len(statistics) - 1, c + reach)
     best = float(statistics[lo : hi + 1].max())
     return best if math.isfinite(best) else 0.0
+
+
+def short_note(ctx: SeriesContext, params: VoteParams) -> str | None:
+    """What a series too short for contrasts is judged by, or None for one long enough."""
+    h = contrast_width(ctx.sizes[0])
+    least = shortest_judged(h)
+    if params.min_contrast is None or ctx.n >= least:
+        return None
+    why = (
+        f"{ctx.n} values are too few to judge a change against the rest of the series "
+        f"(contrasts of {h} values on each side need at least {least})"
+    )
+    if params.min_contrast == "auto" and judges_short(ctx):
+        return (
+            f"{why}: at most one change of mean is reported, where the best split's t "
+            "statistic, scaled by the noise's dependence, passes its calibrated p-value"
+        )
+    return f"nothing is reported: {why}"
+
+
+def judges_short(ctx: SeriesContext) -> bool:
+    """Whether a short series is judged by its best split: a change of mean asked for."""
+    return ctx.change_type != "var" and "location" in ctx.judged[0]

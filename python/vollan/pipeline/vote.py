@@ -14,7 +14,7 @@ split instead (:mod:`vollan.pipeline.short`).
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Literal
 
@@ -31,9 +31,12 @@ from vollan.pipeline.contrast import (
     leader_widths,
     shortest_judged,
 )
+from vollan.pipeline.place import change_kind
+from vollan.pipeline.scan import fitting_scores
 from vollan.pipeline.short import (
     critical_shift,
     fits_a_step,
+    judges_short,
     shift_p_value,
     shift_score,
     shift_statistics,
@@ -46,11 +49,7 @@ if TYPE_CHECKING:
 
     from vollan.pipeline.context import SeriesContext
 
-__all__ = ["VOTE", "VoteParams", "fitting_scores", "short_note"]
-
-# The fewest window sizes a score is counted against, so that a leader crowded by others
-# needs the votes of at least two sizes to reach half of them.
-MIN_FITTING_SIZES = 4
+__all__ = ["VOTE", "VoteParams"]
 
 
 @dataclass(frozen=True)
@@ -105,7 +104,7 @@ def _propose(
         p = dict.fromkeys(judged, 0.0)
     elif ctx.n >= shortest_judged(h):
         p = _judge_contrasts(ctx, params, indices, widths, judged, evidence)
-    elif params.min_contrast == "auto" and _judges_short(ctx):
+    elif params.min_contrast == "auto" and judges_short(ctx):
         p = _judge_short(x, judged, sizes[0], level, evidence)
     else:
         p = {}
@@ -156,29 +155,6 @@ VOTE = Stage(
     ),
     _propose,
 )
-
-
-def short_note(ctx: SeriesContext, params: VoteParams) -> str | None:
-    """What a series too short for contrasts is judged by, or None for one long enough."""
-    h = contrast_width(ctx.sizes[0])
-    least = shortest_judged(h)
-    if params.min_contrast is None or ctx.n >= least:
-        return None
-    why = (
-        f"{ctx.n} values are too few to judge a change against the rest of the series "
-        f"(contrasts of {h} values on each side need at least {least})"
-    )
-    if params.min_contrast == "auto" and _judges_short(ctx):
-        return (
-            f"{why}: at most one change of mean is reported, where the best split's t "
-            "statistic, scaled by the noise's dependence, passes its calibrated p-value"
-        )
-    return f"nothing is reported: {why}"
-
-
-def _judges_short(ctx: SeriesContext) -> bool:
-    """Whether a short series is judged by its best split: a change of mean asked for."""
-    return ctx.change_type != "var" and "location" in _kinds(ctx)
 
 
 def _kinds(ctx: SeriesContext) -> tuple[str, ...]:
@@ -237,40 +213,9 @@ def _judge_contrasts(
         ):
             each["location"] = 1.0
         best = min(each, key=lambda k: (each[k], -row[k]))
-        evidence[i] = {"z": row[best], "contrast": best, "kind": _change_kind(x, i, h, best)}
+        evidence[i] = {"z": row[best], "contrast": best, "kind": change_kind(x, i, h, best)}
         p[i] = each[best]
     return p
-
-
-# The z-score from which a shift of the mean, or a change of spread, explains a change the
-# location contrast found (about the two-sided 0.3 % point); below both, its shape changed.
-KIND_Z = 3.0
-
-
-def _change_kind(x: NDArray[np.float64], c: int, h: int, contrast: str) -> str:
-    """ "variance" for the scale contrast. For the location contrast, which sees every change
-    of the law, what changed between the h values on either side: "mean" where Welch's t of
-    their means is the larger of it and the z-score of the log ratio of their spreads,
-    "variance" where that is, and "shape" where neither reaches :data:`KIND_Z`."""
-    if contrast == "scale":
-        return "variance"
-    before, after = x[max(0, c - h) : c], x[c : c + h]
-    if len(before) < 3 or len(after) < 3:
-        return "mean"
-    with np.errstate(all="ignore"):
-        vb, va = float(np.var(before, ddof=1)), float(np.var(after, ddof=1))
-        gap = abs(float(np.mean(after) - np.mean(before)))
-        error = math.sqrt(vb / len(before) + va / len(after))
-        z_mean = gap / error if error > 0 else (math.inf if gap > 0 else 0.0)
-        if vb > 0 and va > 0:
-            z_var = abs(0.5 * math.log(va / vb)) / math.sqrt(
-                0.5 / (len(before) - 1) + 0.5 / (len(after) - 1)
-            )
-        else:
-            z_var = 0.0 if vb == va else math.inf
-    if max(z_mean, z_var) < KIND_Z:
-        return "shape"
-    return "mean" if z_mean >= z_var else "variance"
 
 
 def _judge_short(
@@ -300,39 +245,3 @@ def _judge_short(
             "critical": critical_shift(len(x), level),
         }
     return {i: shift_p_value(t[i], len(x)) if i == best else 1.0 for i in t}
-
-
-def fitting_scores(
-    votes: Mapping[int, int], window_sizes: Sequence[int], fit: bool = True
-) -> dict[int, float]:
-    """Each leader's share of the votes of the window sizes that fit around it.
-
-    A window of w values sees a change only if the 2w values around it hold no other change,
-    so a change whose neighbours are closer than twice the largest windows cannot collect
-    their votes, however clear it is. Its score counts only the sizes w with 2w at most the
-    distance to the nearest other leader seen by at least two window sizes and at least the
-    smallest window away (all sizes when there is none, and at least four):
-    ``min(votes / fitting sizes, 1)``. Chance leaders seen by one window size do not shrink
-    the room of real ones, nor does the same change placed twice. Without ``fit``, every
-    size counts.
-    """
-    if not fit:
-        return {i: min(v / len(window_sizes), 1.0) for i, v in votes.items()}
-    seen = np.array(sorted(i for i, v in votes.items() if v >= 2), dtype=np.int64)
-    sizes = np.array(sorted(window_sizes), dtype=np.int64)
-    leaders = np.fromiter(votes, dtype=np.int64, count=len(votes))
-    counts = np.fromiter(votes.values(), dtype=np.float64, count=len(votes))
-    # The nearest seen leader at least the smallest window away on either side (leaders
-    # closer than that are one change placed twice).
-    room = np.full(len(leaders), np.inf)
-    if len(seen):
-        left = np.searchsorted(seen, leaders - sizes[0], side="right") - 1
-        right = np.searchsorted(seen, leaders + sizes[0], side="left")
-        has_left = left >= 0
-        has_right = right < len(seen)
-        room[has_left] = leaders[has_left] - seen[left[has_left]]
-        room[has_right] = np.minimum(room[has_right], seen[right[has_right]] - leaders[has_right])
-    fitting = np.searchsorted(2 * sizes, room, side="right")
-    fitting = np.maximum(fitting, min(len(sizes), MIN_FITTING_SIZES))
-    scores = np.minimum(counts / fitting, 1.0)
-    return {int(i): float(v) for i, v in zip(leaders, scores, strict=True)}
