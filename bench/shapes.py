@@ -17,7 +17,6 @@ from collections.abc import Callable
 import numpy as np
 
 import vollan
-from vollan.pipeline import contrast as _contrast
 
 Law = Callable[[np.random.Generator, int], np.ndarray]
 
@@ -29,19 +28,18 @@ LAWS: dict[str, Law] = {
     "two-peaked": lambda rng, m: rng.choice([-0.95, 0.95], size=m) + 0.3125 * rng.normal(size=m),
 }
 SIZES = (600, 2000)
-_ALL_KINDS = _contrast.KINDS_OF_CHANGE_TYPE["distribution"]
+# The defaults, and the defaults without the shape stage.
+CONFIGS = (vollan.DEFAULT_CONFIG, vollan.DEFAULT_CONFIG.without("shape"))
 
 
 def row(label: str, n: int, make: Callable[[np.random.Generator], np.ndarray], seeds: int) -> str:
     change = n // 2
     cells = []
-    for shape in (True, False):
-        _contrast.KINDS_OF_CHANGE_TYPE["distribution"] = (
-            _ALL_KINDS if shape else tuple(k for k in _ALL_KINDS if k != "shape")
-        )
+    for config in CONFIGS:
         near5 = near20 = elsewhere = 0
         for seed in range(seeds):
-            found = vollan.detect(make(np.random.default_rng([n, seed, len(label)]))).change_points
+            x = make(np.random.default_rng([n, seed, len(label)]))
+            found = vollan.detect(x, config=config).change_points
             if label.startswith("no change"):
                 elsewhere += bool(found)
                 continue
@@ -49,7 +47,6 @@ def row(label: str, n: int, make: Callable[[np.random.Generator], np.ndarray], s
             near20 += any(abs(c - change) <= 20 for c in found)
             elsewhere += any(abs(c - change) > 20 for c in found)
         cells.append(f"{near5} / {near20} / {elsewhere}")
-    _contrast.KINDS_OF_CHANGE_TYPE["distribution"] = _ALL_KINDS
     return f"| {label} | {n:,} | " + " | ".join(cells) + " |"
 
 
