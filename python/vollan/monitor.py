@@ -296,10 +296,10 @@ class Monitor:
 
     def __repr__(self) -> str:
         state = "warming up" if self.warming_up else f"threshold {self.threshold:.3g}"
+        warmup = self._warmup if self._fixed_warmup else None
         return (
             f"Monitor(window_sizes={self._sizes}, change_type={self._change_type!r}, "
-            f"false_alarm_every={self._every:g}, warmup={self._warmup if self._fixed_warmup else None}, "
-            f"seed={self._seed}; "
+            f"false_alarm_every={self._every:g}, warmup={warmup}, seed={self._seed}; "
             f"{self._position} values, {state})"
         )
 
