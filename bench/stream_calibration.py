@@ -2,12 +2,12 @@
 between false alarms against ``false_alarm_every``.
 
 Each stream is watched from the end of its warm-up; after each (false) alarm the monitor warms
-up again, so the run lengths are the watched values between alarms. The mean run length is
-their total over the number of alarms (the values watched after the last alarm count too: the
-estimate of an exponential mean from censored runs).
+up again, so the run lengths are the watched values between alarms (``Monitor.watched``). The
+mean run length is their total over the number of alarms (the values watched after the last
+alarm count too: the estimate of an exponential mean from censored runs).
 
     python bench/stream_calibration.py [--every 1000,10000,100000] [--length 100000,400000,1000000]
-        [--warmup 500] [--laws AR]
+        [--warmup N] [--laws AR] [--seeds 1]
 
 Each false_alarm_every gets its own stream length (about 100, 40 and 10 false alarms at the
 defaults): a false alarm costs a calibration, so short run lengths are measured on shorter
@@ -38,17 +38,11 @@ def laws(length: int, rng: np.random.Generator) -> dict[str, np.ndarray]:
     }
 
 
-def run_lengths(series: np.ndarray, every: float, seed: int, warmup: int) -> tuple[int, int]:
+def run_lengths(series: np.ndarray, every: float, seed: int, warmup: int | None) -> tuple[int, int]:
     """Watched values and false alarms of one stream."""
     monitor = vollan.Monitor(false_alarm_every=every, seed=seed, warmup=warmup)
     changes = monitor.update(series)
-    start = monitor.warmup
-    watched = 0
-    for c in changes:
-        watched += c.confirmed_at - start + 1
-        start = c.confirmed_at + 1 + monitor.warmup
-    watched += max(len(series) - start, 0)
-    return watched, len(changes)
+    return monitor.watched, len(changes)
 
 
 def main() -> None:
@@ -56,7 +50,9 @@ def main() -> None:
     parser.add_argument("--every", default="1000,10000,100000")
     parser.add_argument("--length", default="100000,400000,1000000")
     parser.add_argument("--seeds", type=int, default=1)
-    parser.add_argument("--warmup", type=int, default=500)
+    parser.add_argument(
+        "--warmup", type=int, default=None, help="a fixed warm-up (default: the monitor's)"
+    )
     parser.add_argument("--laws", default="", help="only the laws whose names start so")
     args = parser.parse_args()
     everies = [float(e) for e in args.every.split(",")]

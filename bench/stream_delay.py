@@ -31,7 +31,6 @@ from river import drift
 
 import vollan
 
-WARMUP = 500
 # KSWIN runs a two-sample test at every value: its parameter is matched on this many values, and
 # it sees the last KSWIN_BEFORE values before each change (its windows hold 100).
 KSWIN_LENGTH = 30_000
@@ -62,23 +61,25 @@ def river_alarms(make: Callable[[], Any], series: np.ndarray) -> list[int]:
     return found
 
 
+# Options of the Monitor beyond false_alarm_every and seed (--window-sizes, --warmup).
+MONITOR: dict[str, Any] = {}
+
+
 def monitor_alarms(every: float, seed: int, series: np.ndarray) -> list[int]:
-    monitor = vollan.Monitor(false_alarm_every=every, seed=seed)
+    monitor = vollan.Monitor(false_alarm_every=every, seed=seed, **MONITOR)
     return [c.confirmed_at for c in monitor.update(series)]
+
+
+def monitor_watched(every: float, seed: int, series: np.ndarray) -> tuple[int, int]:
+    """Watched values (warm-ups not counted) and alarms of the Monitor on one stream."""
+    monitor = vollan.Monitor(false_alarm_every=every, seed=seed, **MONITOR)
+    alarms = len(monitor.update(series))
+    return monitor.watched, alarms
 
 
 def mean_run(alarms: list[int], length: int, start: int = 0) -> float:
     """Watched values over alarms; the Monitor's warm-ups after alarms are not watched."""
     return (length - start) / max(len(alarms), 1) if alarms else math.inf
-
-
-def monitor_mean_run(alarms: list[int], length: int) -> float:
-    watched, begin = 0, WARMUP
-    for a in alarms:
-        watched += a - begin + 1
-        begin = a + 1 + WARMUP
-    watched += max(length - begin, 0)
-    return watched / len(alarms) if alarms else math.inf
 
 
 RIVER: dict[str, tuple[Callable[[float], Any], float, float, bool]] = {
@@ -120,22 +121,33 @@ def main() -> None:
     parser.add_argument("--calibration-length", type=int, default=100_000)
     parser.add_argument("--steps", type=int, default=6)
     parser.add_argument("--throughput", action="store_true", help="only the throughput")
+    parser.add_argument("--window-sizes", default="", help="the Monitor's, e.g. 16,32,64,128,256")
+    parser.add_argument("--warmup", type=int, default=None, help="the Monitor's")
+    parser.add_argument("--kinds", default=",".join(KINDS), help="changes to run")
+    parser.add_argument("--peers", default=",".join(RIVER), help="river detectors to run")
     args = parser.parse_args()
+    if args.window_sizes:
+        MONITOR["window_sizes"] = tuple(int(w) for w in args.window_sizes.split(","))
+    if args.warmup is not None:
+        MONITOR["warmup"] = args.warmup
+    kinds = [k for k in KINDS if k in args.kinds.split(",")]
+    peers = [p for p in RIVER if p in args.peers.split(",")]
     if args.throughput:
         throughput({name: (lambda m: lambda: m(None))(make) for name, (make, *_) in RIVER.items()})
         return
 
     null = np.random.default_rng(100).normal(size=args.calibration_length)
-    arl = monitor_mean_run(monitor_alarms(args.every, 0, null), len(null))
+    watched, alarms = monitor_watched(args.every, 0, null)
+    arl = watched / alarms if alarms else math.inf
     print(
-        f"Monitor(false_alarm_every={args.every:g}): mean run length {arl:,.0f} on "
-        f"{len(null):,} N(0, 1) values",
+        f"Monitor(false_alarm_every={args.every:g}, {MONITOR}): mean run length {arl:,.0f} "
+        f"({alarms} alarms) on {len(null):,} N(0, 1) values",
         flush=True,
     )
     makers: dict[str, Callable[[], Any]] = {}
     print("\n| detector | parameter | mean run length |\n|---|---|---|")
     print(f"| Monitor | false_alarm_every={args.every:g} | {arl:,.0f} |")
-    for name in RIVER:
+    for name in peers:
         value, measured = matched_parameter(name, arl, null, args.steps)
         makers[name] = (lambda make, v: lambda: make(v))(RIVER[name][0], value)
         print(f"| {name} | {value:.3g} | {measured:,.0f} |", flush=True)
@@ -143,7 +155,7 @@ def main() -> None:
     print("\n| change | detector | median delay | found within 500 | false alarms before |")
     print("|---|---|---|---|---|")
     tau = args.before
-    for kind in KINDS:
+    for kind in kinds:
         delays: dict[str, list[float]] = {}
         early: dict[str, int] = {}
         for rep in range(args.reps):
@@ -162,7 +174,17 @@ def main() -> None:
             within = np.mean(np.asarray(d) <= 500)
             print(f"| {kind} | {name} | {med:.0f} | {within:.0%} | {early[name]} |", flush=True)
 
-    throughput(makers)
+    if args.kinds == ",".join(KINDS):
+        throughput(makers)
+
+
+def warmed(monitor: vollan.Monitor, stream: np.ndarray) -> int:
+    """Feeds the monitor its warm-up; returns the position where it starts watching."""
+    at = 0
+    while monitor.warming_up:
+        monitor.update(stream[at : at + 100])
+        at += 100
+    return at
 
 
 def throughput(makers: dict[str, Callable[[], Any]]) -> None:
@@ -175,13 +197,13 @@ def throughput(makers: dict[str, Callable[[], Any]]) -> None:
         time.process_time() - started
     )
     monitor = vollan.Monitor(false_alarm_every=1e9)
-    monitor.update(stream[:WARMUP])
+    start = warmed(monitor, stream)
     started = time.process_time()
-    monitor.update(stream[WARMUP:])
-    rates["Monitor, one call, watching"] = (len(stream) - WARMUP) / (time.process_time() - started)
+    monitor.update(stream[start:])
+    rates["Monitor, one call, watching"] = (len(stream) - start) / (time.process_time() - started)
     monitor = vollan.Monitor(false_alarm_every=1e9)
-    monitor.update(stream[:WARMUP])
-    few = stream[WARMUP : WARMUP + 20_000].tolist()
+    start = warmed(monitor, stream)
+    few = stream[start : start + 20_000].tolist()
     started = time.process_time()
     for x in few:
         monitor.update(x)

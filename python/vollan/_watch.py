@@ -55,7 +55,11 @@ def add_parser(commands: Any, window_sizes: Any) -> None:
         "(default: 10000)",
     )
     w.add_argument(
-        "--warmup", type=int, default=500, metavar="N", help="values that calibrate (default: 500)"
+        "--warmup",
+        type=int,
+        default=None,
+        metavar="N",
+        help="values that calibrate (default: 500, more for dependent values, up to 4000)",
     )
     w.add_argument("--seed", type=int, default=0, metavar="N", help="seed (default: 0)")
     w.add_argument("--json", action="store_true", help="print each change as a JSON line")

@@ -31,6 +31,10 @@ LARGEST_AR_ORDER = 8
 # Values are clipped at the warm-up's k-th smallest and k-th largest, k = warmup / CLIP_EVERY
 # rounded up.
 CLIP_EVERY = 100
+# The default warm-up: this many values, lengthened for dependent values by the ratio of their
+# long-run variance to their variance, at most to LONGEST_WARMUP times as many.
+DEFAULT_WARMUP = 500
+LONGEST_WARMUP = 8
 # Below this, a standardised statistic's spread is taken as none (a constant warm-up).
 _TINY = 1e-12
 
@@ -145,6 +149,15 @@ class Monitor:
 
     Calibration, and why. The first ``warmup`` values (after each change, the ``warmup``
     values after it) are not watched: they set the noise the threshold is calibrated on.
+    Dependent values say less about the noise than as many independent ones: by default
+    (``warmup=None``), when the autoregression fitted to the first 500 values (see below)
+    gives a long-run variance (the variance of a mean of many values, times their number)
+    r times their variance, the warm-up goes on to ``ceil(r * 500)`` values, at most 4,000
+    (about 1,500 for an AR(1) with coefficient 0.5). Without it the threshold of such a
+    stream, learnt from as much information as ``warmup / r`` independent values, varies so
+    much from one warm-up to the next that the mean run length comes out 2 to 3 times
+    ``false_alarm_every``: a threshold too high lengthens the run far more than one too low
+    shortens it.
     A stream of ``200 * 8 * max(window_sizes)`` values is resampled from them: an
     autoregression of order 0 to 8 is fitted (Yule-Walker, order by BIC), and the stream is
     drawn from it with resampled residuals (order 0 draws the warm-up values themselves), so
@@ -162,10 +175,7 @@ class Monitor:
     ``1 / false_alarm_every`` leave a block without one with that chance. The extreme-value
     fit extrapolates to rare alarms from 200 maxima, so that the calibration costs a fixed
     stream whatever ``false_alarm_every`` is. The measured mean run lengths are in the guide's
-    page "Watching a stream"; the threshold varies with the warm-up it was learnt from, and
-    since a higher threshold lengthens the run more than a lower one shortens it, the mean run
-    length comes out above ``false_alarm_every`` where the warm-up says least about the noise
-    (dependent values).
+    page "Watching a stream".
 
     A monitor is not to be updated from two threads at once.
 
@@ -181,8 +191,10 @@ class Monitor:
     false_alarm_every : float
         The mean number of watched values between false alarms on a stream without change,
         from 100 to 10**9. Default 10,000.
-    warmup : int
-        Values used to learn the noise before watching, from 32 on. Default 500.
+    warmup : int, optional
+        Values used to learn the noise before watching, from 32 on, kept as given. Default:
+        500, lengthened for dependent values up to 4,000 (see above; :attr:`last_warmup`
+        tells how many the last warm-up took).
     seed : int
         Seed of the resampling; the same seed and values give the same changes.
 
@@ -201,9 +213,12 @@ class Monitor:
         window_sizes: Any = None,
         change_type: str = "distribution",
         false_alarm_every: float = 10_000,
-        warmup: int = 500,
+        warmup: int | None = None,
         seed: int = 0,
     ) -> None:
+        self._fixed_warmup = warmup is not None
+        if warmup is None:
+            warmup = DEFAULT_WARMUP
         check_integer("warmup", warmup, 32)
         warmup = operator.index(warmup)
         if change_type not in CHANGE_TYPES:
@@ -221,8 +236,11 @@ class Monitor:
         self._seed = operator.index(seed)
         self._position = 0  # values given so far, missing ones included
         self._calibrations = 0
+        self._watched = 0  # values compared with the threshold
         self._warm_values: list[float] = []
         self._warm_indices: list[int] = []
+        self._warm_target: int | None = None  # the warm-up's length, once decided
+        self._last_warmup = 0
         self._calibration: _Calibration | None = None
         self._kernel: Any = None
 
@@ -241,6 +259,7 @@ class Monitor:
 
     @property
     def warmup(self) -> int:
+        """The warm-up as given, or the least of the default one (500)."""
         return self._warmup
 
     @property
@@ -251,6 +270,19 @@ class Monitor:
     def position(self) -> int:
         """Values given to :meth:`update` so far, missing ones included."""
         return self._position
+
+    @property
+    def watched(self) -> int:
+        """Values compared with the threshold so far (warm-ups and missing values not
+        counted): on a stream without change, a false alarm comes once every
+        ``false_alarm_every`` of them on average."""
+        return self._watched
+
+    @property
+    def last_warmup(self) -> int:
+        """Length of the last completed warm-up (0 before the first): ``warmup``, or more for
+        dependent values (see :class:`Monitor`)."""
+        return self._last_warmup
 
     @property
     def threshold(self) -> float | None:
@@ -264,9 +296,10 @@ class Monitor:
 
     def __repr__(self) -> str:
         state = "warming up" if self.warming_up else f"threshold {self.threshold:.3g}"
+        warmup = self._warmup if self._fixed_warmup else None
         return (
             f"Monitor(window_sizes={self._sizes}, change_type={self._change_type!r}, "
-            f"false_alarm_every={self._every:g}, warmup={self._warmup}, seed={self._seed}; "
+            f"false_alarm_every={self._every:g}, warmup={warmup}, seed={self._seed}; "
             f"{self._position} values, {state})"
         )
 
@@ -301,11 +334,19 @@ class Monitor:
         at = 0
         while at < len(stream):
             if self._calibration is None:
-                take = min(self._warmup - len(self._warm_values), len(stream) - at)
+                target = self._warm_target or self._warmup
+                take = min(target - len(self._warm_values), len(stream) - at)
                 self._warm_values.extend(stream[at : at + take].tolist())
                 self._warm_indices.extend(indices[at : at + take].tolist())
                 at += take
-                if len(self._warm_values) == self._warmup:
+                if len(self._warm_values) == target:
+                    if self._warm_target is None and not self._fixed_warmup:
+                        # Decided once, on the first ``warmup`` values: chunk sizes cannot move it.
+                        self._warm_target = warmup_length(
+                            np.asarray(self._warm_values, dtype=np.float64), self._warmup
+                        )
+                        if self._warm_target > target:
+                            continue
                     self._start_watching()
                 continue
             cal = self._calibration
@@ -313,6 +354,7 @@ class Monitor:
                 stream[at:], indices[at:], cal.center, cal.scale, cal.threshold
             )
             at += consumed
+            self._watched += consumed
             if size >= 0:
                 changes.append(self._confirmed(int(size), float(z), int(indices[at - 1])))
                 self._calibration = None
@@ -331,8 +373,10 @@ class Monitor:
         # The windows start full, from the end of the warm-up.
         tail = 2 * self._sizes[-1]
         self._kernel.statistics(warm[-tail:], np.asarray(self._warm_indices[-tail:], np.int64))
+        self._last_warmup = len(self._warm_values)
         self._warm_values = []
         self._warm_indices = []
+        self._warm_target = None
 
     def _new_kernel(self, cal: _Calibration) -> Any:
         return StreamWindows(self._sizes, self._change_type, cal.low, cal.high)
@@ -374,6 +418,10 @@ class Monitor:
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         windows = state.pop("_windows", None)
+        state.setdefault("_watched", 0)
+        state.setdefault("_warm_target", None)
+        state.setdefault("_last_warmup", 0)
+        state.setdefault("_fixed_warmup", True)
         self.__dict__.update(state)
         self._kernel = None
         if self._calibration is not None:
@@ -586,6 +634,37 @@ def gev_quantile(maxima: NDArray[np.float64], probability: float) -> float:
     return float(xi + alpha * (1 - y**k) / k)
 
 
+def _clip_points(warm: NDArray[np.float64]) -> tuple[float, float]:
+    """The warm-up's k-th smallest and k-th largest values, k = len / CLIP_EVERY rounded up."""
+    ordered = np.sort(warm)
+    k = -(-len(warm) // CLIP_EVERY)
+    low, high = float(ordered[k - 1]), float(ordered[-k])
+    if low == high:  # rare values (sparse events) would all be clipped away: keep the range
+        low, high = float(ordered[0]), float(ordered[-1])
+    return low, high
+
+
+def warmup_length(warm: NDArray[np.float64], least: int) -> int:
+    """How many values the warm-up that starts with ``warm`` (``least`` values) should hold.
+
+    ``least`` times the ratio of the long-run variance to the variance of the (clipped) values,
+    by the autoregression :func:`resample` fits, at least 1 and at most ``LONGEST_WARMUP``: the
+    threshold rests on the windows' spread, which for dependent values is learnt as slowly as
+    their mean, from ``least / ratio`` values' worth of information.
+    """
+    clipped = np.clip(warm, *_clip_points(warm))
+    phi, innovations = _ar_fit(clipped, LARGEST_AR_ORDER)
+    variance = float(clipped.var())
+    if len(phi) == 0 or variance <= 0:
+        return least
+    persistence = 1.0 - float(phi.sum())
+    longest = LONGEST_WARMUP * least
+    if persistence <= 0 or persistence * persistence * longest * variance <= least * innovations:
+        return longest
+    ratio = innovations / (persistence * persistence * variance)
+    return min(longest, max(least, math.ceil(least * ratio)))
+
+
 def calibrate(
     warm: NDArray[np.float64],
     sizes: tuple[int, ...],
@@ -594,11 +673,7 @@ def calibrate(
     rng: np.random.Generator,
 ) -> _Calibration:
     """Clipping range, standardisation and threshold from a warm-up (see :class:`Monitor`)."""
-    ordered = np.sort(warm)
-    k = -(-len(warm) // CLIP_EVERY)
-    low, high = float(ordered[k - 1]), float(ordered[-k])
-    if low == high:  # rare values (sparse events) would all be clipped away: keep the range
-        low, high = float(ordered[0]), float(ordered[-1])
+    low, high = _clip_points(warm)
     warm = np.clip(warm, low, high)
     sigma = float(warm.std())
     if high == low:

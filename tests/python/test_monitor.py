@@ -23,7 +23,7 @@ from hypothesis import strategies as st
 
 import vollan
 from vollan import _kernels
-from vollan.monitor import StreamWindows, gev_quantile
+from vollan.monitor import StreamWindows, gev_quantile, warmup_length
 
 # Small monitors calibrate in a fraction of a second; a low false_alarm_every makes the
 # restarts after changes (true or false) frequent enough to be exercised.
@@ -135,6 +135,83 @@ def test_pickled_monitor_resumes_with_identical_results(stop):
     found += resumed.update(series[stop:])
     assert found == whole
     assert resumed.position == len(series)
+    once = vollan.Monitor(**SMALL)
+    once.update(series)
+    assert (resumed.watched, resumed.last_warmup) == (once.watched, once.last_warmup)
+
+
+def ar1(seed: int, n: int, phi: float) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    x = np.empty(n)
+    x[0] = rng.normal() / math.sqrt(1 - phi * phi)
+    for t, e in enumerate(rng.normal(size=n - 1).tolist(), start=1):
+        x[t] = phi * x[t - 1] + e
+    return x
+
+
+@pytest.mark.parametrize(
+    "law, low, high",
+    [
+        # AR(1) 0.5: long-run variance 4, variance 4/3, so about 3 * 500.
+        ("ar 0.5", 1200, 1800),
+        ("ar 0.8", 3500, 4000),  # ratio 9: the cap, 8 * 500
+        ("random walk", 4000, 4000),
+        ("normal", 500, 500),  # the BIC keeps order 0: no dependence, no longer warm-up
+        ("ar -0.5", 500, 500),  # alternating values: a mean is learnt faster, never shorter
+    ],
+)
+def test_the_warm_up_grows_with_the_dependence_of_its_first_values(law, low, high):
+    if law == "random walk":
+        values = np.cumsum(np.random.default_rng(3).normal(size=500))
+    elif law == "normal":
+        values = np.random.default_rng(3).normal(size=500)
+    else:
+        values = ar1(3, 500, float(law.split()[1]))
+    assert low <= warmup_length(values, 500) <= high
+
+
+def test_a_dependent_stream_starts_watching_after_the_lengthened_warm_up():
+    series = ar1(3, 3000, 0.5)
+    length = warmup_length(series[:500], 500)
+    assert length > 1000
+    monitor = vollan.Monitor(seed=1)
+    assert monitor.warmup == 500 and "warmup=None" in repr(monitor)
+    monitor.update(series[: length - 1])
+    assert monitor.warming_up and monitor.last_warmup == 0
+    monitor.update(series[length - 1 : length + 100])
+    assert not monitor.warming_up and monitor.last_warmup == length
+    assert monitor.watched == 100
+    # A jump right after it is found before 2 * 16 new values could fill a window pair: the
+    # windows were filled from the end of the lengthened warm-up.
+    (change,) = monitor.update(np.full(64, 40.0))
+    assert change.index == length + 100 and change.delay < 32
+    assert monitor.warming_up and monitor.watched == 100 + change.delay + 1
+
+
+# The default warm-up with small windows: lengthened warm-ups, quick calibrations.
+LENGTHENED = dict(window_sizes=(4, 8, 16), false_alarm_every=300, seed=5)
+
+
+@settings(max_examples=6, deadline=None)
+@given(cuts=st.lists(st.integers(0, 9000), max_size=10))
+def test_any_chunking_of_a_dependent_stream_gives_the_same_changes(cuts):
+    # Lengthened warm-ups at the start and after each change: each length is decided on the
+    # warm-up's first 500 values whatever the pieces.
+    series = ar1(4, 9000, 0.6) + np.repeat([0.0, 8.0, -4.0], 3000)
+    whole = vollan.Monitor(**LENGTHENED)
+    found = whole.update(series)
+    assert len(found) >= 2 and whole.last_warmup > 1000
+    pieces = np.split(series, sorted(cuts))
+    chunked = vollan.Monitor(**LENGTHENED)
+    assert changes_of(chunked, pieces) == found
+    assert (chunked.watched, chunked.last_warmup) == (whole.watched, whole.last_warmup)
+
+
+def test_a_given_warm_up_is_kept_as_it_is():
+    series = ar1(3, 700, 0.5)
+    monitor = vollan.Monitor(warmup=500)
+    monitor.update(series)
+    assert monitor.last_warmup == 500 and monitor.watched == 200
 
 
 def test_state_does_not_grow_with_the_stream():
