@@ -483,7 +483,7 @@ def read_text(
 # Texts from this size on are read a block at a time, without a Python object per value.
 _BLOCKWISE_FROM = 1 << 20
 _FIRST_BLOCK = 1 << 16
-_BLOCK = 1 << 20
+_BLOCK = 1 << 18
 # Lines of plain numbers that numpy's reader may take at once: digits, signs, points, exponents
 # and spaces, apart by the delimiter; blank lines are empty cells, which it would skip.
 _BLANK_LINE = re.compile(r"^[ \t]*\n", re.MULTILINE)
@@ -524,13 +524,17 @@ class _Blocks:
     not read, a missing value under "raise", too few columns) raises :class:`_Whole`.
     """
 
-    def __init__(self, layout: _Layout, number_format: _Format | None, nan_policy: str) -> None:
+    def __init__(
+        self, layout: _Layout, number_format: _Format | None, nan_policy: str, lines: int
+    ) -> None:
         self.layout = layout
         self.number_format = number_format
         self.omit = nan_policy == "omit"
         self.line = 1  # the number of the next block's first line
         self.blanks = 0  # blank lines (empty cells of one column) not yet followed by a value
-        self.parts: list[NDArray[np.float64]] = []
+        # At most a value a line: filled in place rather than joined from pieces at the end.
+        self.out = np.empty(lines, dtype=np.float64)
+        self.size = 0
         delimiter = re.escape(layout.delimiter or "")
         self.plain = re.compile(rf"[0-9eE.+\- \t\n{delimiter}]*")
 
@@ -543,7 +547,14 @@ class _Blocks:
 
     def values(self) -> NDArray[np.float64]:
         # Blank lines at the end hold no value whose position they could shift.
-        return np.concatenate(self.parts) if self.parts else np.empty(0)
+        return self.out[: self.size]
+
+    def _put(self, values: Any) -> None:
+        end = self.size + len(values)
+        if end > len(self.out):  # lines apart by other breaks than "\n" ("\r", "\x0b", ...)
+            self.out = np.resize(self.out, max(end, 2 * len(self.out)))
+        self.out[self.size : end] = values
+        self.size = end
 
     def _numpy(self, block: str) -> bool:
         plain = block.replace("\r\n", "\n") if "\r" in block else block
@@ -565,8 +576,8 @@ class _Blocks:
         if len(values) != lines or not np.isfinite(values).all():
             return False
         if blanks := self._take_blanks():
-            self.parts.append(np.full(blanks, np.nan))
-        self.parts.append(values)
+            self._put(np.full(blanks, np.nan))
+        self._put(values)
         self.line += lines
         return True
 
@@ -597,7 +608,7 @@ class _Blocks:
             values.append(value)
         self.line += len(lines)
         if values:
-            self.parts.append(np.array(values, dtype=np.float64))
+            self._put(values)
 
     def _take_blanks(self) -> int:
         """The blank lines before a value: empty cells of one column, so missing values."""
@@ -652,7 +663,7 @@ def _read_text_blockwise(
         layout = _layout(source, lines, column, label_column, decimal)
         if layout.label_at is not None:
             return None
-        blocks = _Blocks(layout, number_format, nan_policy)
+        blocks = _Blocks(layout, number_format, nan_policy, data.count(b"\n") + 1)
         blocks.read(head)
         del head, lines
         for piece in pieces:
@@ -662,6 +673,8 @@ def _read_text_blockwise(
     values = blocks.values()
     if not len(values):
         return None
+    if len(values) < len(blocks.out) // 2:  # many blank or comment lines
+        values = values.copy()
     value_name, _ = layout.names()
     return Loaded(values, None, layout.name, source, value_name=value_name)
 
