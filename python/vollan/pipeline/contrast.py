@@ -236,8 +236,12 @@ def _spread_about_line(rows: NDArray[np.float64]) -> NDArray[np.float64]:
     t = np.arange(h, dtype=np.float64) - (h - 1) / 2.0
     centred = rows - rows.mean(axis=1, keepdims=True)
     slope = centred @ t / float(t @ t)
-    # The residuals and their squares in place of centred (a chunk of rows is large).
-    residual = np.subtract(centred, slope[:, None] * t, out=centred)
+    # The residuals and their squares in place of centred, a few rows at a time: a chunk of
+    # rows is large.
+    step = max(1, len(centred) // 8)
+    for i in range(0, len(centred), step):
+        np.subtract(centred[i : i + step], slope[i : i + step, None] * t, out=centred[i : i + step])
+    residual = centred
     spread: NDArray[np.float64] = np.sqrt(
         np.multiply(residual, residual, out=residual).sum(axis=1) / (h - 2)
     )
