@@ -108,8 +108,11 @@ def _medians_of_three(x: NDArray[np.float64]) -> NDArray[np.float64]:
     """medians[j] of x[j : j + 3]: the middle value of each three, as np.median gives it
     (but for the sign of a zero, which no comparison sees), without sorting every window."""
     a, b, c = x[:-2], x[1:-1], x[2:]
-    out: NDArray[np.float64] = np.maximum(np.minimum(a, b), np.minimum(np.maximum(a, b), c))
-    return out
+    # max(min(a, b), min(max(a, b), c)), in two arrays.
+    out: NDArray[np.float64] = np.minimum(a, b)
+    high = np.maximum(a, b)
+    np.minimum(high, c, out=high)
+    return np.maximum(out, high, out=out)
 
 
 # Values per block of the local noise scale: enough for a stable MAD, few enough to follow a
