@@ -33,7 +33,8 @@ def random_text(rng: np.random.Generator, *, clean: bool) -> tuple[str, dict]:
         cells = []
         for _ in range(width):
             form = NUMBER_FORMS[int(rng.integers(len(NUMBER_FORMS)))]
-            cell = form.format(abs(rng.normal(0, 50)) if form.startswith(".") else rng.normal(0, 50))
+            value = rng.normal(0, 50)
+            cell = form.format(abs(value) if form.startswith(".") else value)
             if not clean and rng.random() < 0.02:
                 cell = str(rng.choice(["", "NA", "nan", "-", "null", "1_000", " 7 "]))
             cells.append(cell)
@@ -162,7 +163,8 @@ def test_errors_of_a_long_text_name_the_same_line(bad, message):
 def test_a_long_column_with_a_label_column_or_decimal_commas_is_read_whole(kind):
     cells = long_column(600, np.random.default_rng(8))
     if kind == "labels":
-        text = "day,value\n" + "\n".join(f"2020-01-{1 + i % 28:02d},{v}" for i, v in enumerate(cells))
+        days = (f"2020-01-{1 + i % 28:02d}" for i in range(len(cells)))
+        text = "day,value\n" + "\n".join(f"{d},{v}" for d, v in zip(days, cells, strict=True))
         options = {}
     else:
         text = "\n".join(c.replace(".", ",") for c in cells)
