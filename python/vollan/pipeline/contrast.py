@@ -212,16 +212,15 @@ def contrasts_of(
     with np.errstate(all="ignore"):  # values near the float limit give inf or NaN
         for s in range(0, len(bounds), rows):
             b = bounds[s : s + rows]
-            # Each chunk of rows (up to _CHUNK_VALUES values) is a copy worked on in place, and
-            # taken again for the distances rather than held: two chunks at most at once.
-            sa = np.maximum(_spread_about_line(windows[b]), least_spread)
-            sb = np.maximum(_spread_about_line(windows[b - h]), least_spread)
+            before = windows[b - h]
+            after = windows[b]
+            sa = np.maximum(_spread_about_line(after), least_spread)
+            sb = np.maximum(_spread_about_line(before), least_spread)
             if "scale" in out:
                 out["scale"][s : s + len(b)] = np.sqrt(np.abs(np.log(sa) - np.log(sb)))
             if "location" in out:
-                after = windows[b]
+                # In place: the rows are copies, of up to _CHUNK_VALUES values each.
                 after.sort(axis=1)
-                before = windows[b - h]
                 before.sort(axis=1)
                 distance = np.abs(np.subtract(after, before, out=after), out=after).mean(axis=1)
                 out["location"][s : s + len(b)] = np.log(
@@ -232,12 +231,10 @@ def contrasts_of(
 
 def _spread_about_line(rows: NDArray[np.float64]) -> NDArray[np.float64]:
     """Standard deviation of each row about its own least-squares line (h - 2 degrees of
-    freedom): a drift or a curve then leaves the spread alone, and only the noise counts.
-    The rows are overwritten."""
+    freedom): a drift or a curve then leaves the spread alone, and only the noise counts."""
     h = rows.shape[1]
     t = np.arange(h, dtype=np.float64) - (h - 1) / 2.0
-    centred = rows
-    centred -= rows.mean(axis=1, keepdims=True)
+    centred = rows - rows.mean(axis=1, keepdims=True)
     slope = centred @ t / float(t @ t)
     # The residuals and their squares in place of centred, a few rows at a time: a chunk of
     # rows is large.
