@@ -4,6 +4,10 @@ Every (series, n) runs in a fresh process, so that the peak resident memory of t
 own: the peak is reset (Linux /proc/self/clear_refs) after the series is built, and the
 increase over the resident size at that moment is compared with the size of the result objects
 themselves (every list, dict, tuple, float and int of the returned dictionary, each object once).
+
+``--detect`` measures ``vollan.detect`` at its defaults instead, on white noise and on the race
+series of ``b2_race.py``: its peak resident memory beyond the resident size with the series
+already built (the input), per value, after one small call has imported the pipeline.
 """
 
 from __future__ import annotations
@@ -63,6 +67,67 @@ print(json.dumps({{"seconds": sorted(times)[len(times) // 2], "peak": peak,
 """
 
 
+DETECT_CHILD = """
+import gc, json, sys, time
+sys.path.insert(0, {bench!r})
+import numpy as np
+import vollan
+from _common import null_series
+
+def rss_kib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(field)
+
+n, kind = {n}, {kind!r}
+if kind == "race":
+    from b2_race import race_case
+    x = np.asarray(race_case(n).values, dtype=float)
+else:
+    x = null_series(n)
+vollan.detect(null_series(2000))  # imports and the worker pool, outside the measurement
+gc.collect()
+base = rss_kib("VmRSS")
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+start = time.perf_counter()
+found = vollan.detect(x)
+seconds = time.perf_counter() - start
+peak = (rss_kib("VmHWM") - base) * 1024
+print(json.dumps({{"seconds": seconds, "peak": peak, "total": rss_kib("VmHWM") * 1024,
+                  "changes": len(found.changes)}}))
+"""
+
+
+def measure_detect(n: int, kind: str) -> dict[str, float]:
+    code = DETECT_CHILD.format(bench=os.path.dirname(os.path.abspath(__file__)), n=n, kind=kind)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    return json.loads(out.stdout)
+
+
+def main_detect(sizes: list[int]) -> None:
+    rows = []
+    for kind in ("null", "race"):
+        for n in sizes:
+            m = measure_detect(n, kind)
+            rows.append(
+                [
+                    "white noise" if kind == "null" else "race",
+                    f"{n:,}",
+                    fmt_seconds(m["seconds"]),
+                    f"{m['total'] / 2**20:.0f} MiB",
+                    f"{m['peak'] / 2**20:.0f} MiB",
+                    f"{m['peak'] / n:.0f} B",
+                    str(m["changes"]),
+                ]
+            )
+            print(" | ".join(rows[-1]), file=sys.stderr, flush=True)
+    header = ["series", "n", "time", "peak RSS", "peak beyond the input", "per value", "changes"]
+    print(table(header, rows))
+
+
 def measure(n: int, kind: str, repeats: int) -> dict[str, float]:
     code = CHILD.format(
         bench=os.path.dirname(os.path.abspath(__file__)), n=n, kind=kind, repeats=repeats
@@ -77,9 +142,15 @@ def main() -> None:
         "--sizes", type=int, nargs="+", default=[10_000, 100_000, 1_000_000, 10_000_000]
     )
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument(
+        "--detect", action="store_true", help="vollan.detect's peak memory instead (one run each)"
+    )
     args = parser.parse_args()
 
     print(f"`{command_line()}`\n")
+    if args.detect:
+        main_detect(args.sizes)
+        return
     for kind in ("change", "null"):
         rows = []
         per_value = {}

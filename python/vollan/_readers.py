@@ -7,6 +7,7 @@ standard input; the format is told by the first bytes, not by the name.
 
 from __future__ import annotations
 
+import codecs
 import csv
 import functools
 import io
@@ -14,10 +15,15 @@ import math
 import os
 import re
 import zipfile
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from datetime import datetime, time
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
 
 __all__ = [
     "DECIMAL_MARKS",
@@ -61,8 +67,8 @@ class Loaded:
 
     Attributes
     ----------
-    values : list of float
-        The values, NaN where a value is missing.
+    values : numpy.ndarray
+        The values as float64, NaN where a value is missing.
     labels : list of str or None
         The cells of the label column, when there is one.
     column : str
@@ -74,7 +80,7 @@ class Loaded:
         The headers of the value and label columns, for axis titles.
     """
 
-    values: list[float]
+    values: NDArray[np.float64]
     labels: list[str] | None
     column: str
     source: str
@@ -88,7 +94,7 @@ class Loaded:
 
     @property
     def n_missing(self) -> int:
-        return sum(1 for v in self.values if math.isnan(v))
+        return int(np.count_nonzero(np.isnan(self.values)))
 
 
 def os_error_sentence(exc: OSError, action: str, path: str | os.PathLike[str]) -> str:
@@ -306,6 +312,79 @@ def _label_index(
     return None
 
 
+@dataclass(frozen=True)
+class _Layout:
+    """Where the values of a text are: its cell delimiter, header and columns."""
+
+    delimiter: str | None  # None: cells apart by spaces
+    width: int
+    header: list[str] | None
+    header_line: int  # the header's line number, 0 without one
+    value_at: int
+    label_at: int | None
+
+    @property
+    def name(self) -> str:
+        """The value column in messages: its quoted header, or its position."""
+        if self.header is None:
+            return str(self.value_at)
+        return repr(self.header[self.value_at].strip())
+
+    def names(self) -> tuple[str | None, str | None]:
+        """The headers of the value and label columns."""
+        if self.header is None:
+            return None, None
+        names = [h.strip() for h in self.header]
+        return names[self.value_at], names[self.label_at] if self.label_at is not None else None
+
+
+# The rows that tell where the values are: the first (perhaps a header) and the 200 after it
+# that the label column is told from.
+_LAYOUT_ROWS = 201
+
+
+def _split_row(line: str, delimiter: str | None) -> list[str]:
+    if delimiter is None:
+        # One column, or columns apart by spaces; cells may be quoted, as spreadsheets quote
+        # numbers written with thousands separators ("1,018.91").
+        return _split_quoted(line) if '"' in line else line.split()
+    # Each line on its own, as before: a stray quote must not swallow the lines after it.
+    return _split(line, delimiter) if '"' in line else line.split(delimiter)
+
+
+def _layout(
+    source: str,
+    lines: Sequence[tuple[int, str]],
+    column: str | None,
+    label_column: str | None,
+    decimal: str | None,
+) -> _Layout:
+    """The layout of a text told from its first non-blank lines (numbered, comments left out)."""
+    delimiter = _sniff_delimiter(lines[0][1], decimal)
+    rows = [(n, _split_row(line, delimiter)) for n, line in lines[:_LAYOUT_ROWS]]
+    first = rows[0][1]
+    width = len(first)
+    # The first row is a header when the values are chosen by name, or when its cell in the
+    # value column is not a number (labels such as "2002-01" may be non-numeric in data rows).
+    by_name = column is not None and not column.lstrip("-").isdigit()
+    if by_name:
+        header: list[str] | None = None if all(_is_numberish(c.strip()) for c in first) else first
+    else:
+        position = _column_index(source, None, width, column)
+        header = None if _is_numberish(first[position].strip()) else first
+    if header is not None:
+        rows = rows[1:]
+    value_at = _column_index(source, header, width, column)
+    if label_column is None:
+        label_at = _label_index(rows, header, value_at, width)
+    elif label_column == "none":
+        label_at = None
+    else:
+        label_at = _column_index(source, header, width, label_column)
+    header_line = lines[0][0] if header is not None else 0
+    return _Layout(delimiter, width, header, header_line, value_at, label_at)
+
+
 def read_text(
     text: str,
     source: str,
@@ -337,43 +416,17 @@ def read_text(
     lines = [(number, line) for number, line in numbered if line.strip()]
     if not lines:
         raise InputError(f"{source}: no values found")
-    delimiter = _sniff_delimiter(lines[0][1], decimal)
-    if delimiter is None:
-        # One column, or columns apart by spaces; cells may be quoted, as spreadsheets quote
-        # numbers written with thousands separators ("1,018.91").
-        rows = [(n, _split_quoted(line) if '"' in line else line.split()) for n, line in lines]
-    else:
-        # Each line on its own, as before: a stray quote must not swallow the lines after it.
-        rows = [
-            (n, _split(line, delimiter) if '"' in line else line.split(delimiter))
-            for n, line in lines
-        ]
-    first = rows[0][1]
-    width = len(first)
-    # The first row is a header when the values are chosen by name, or when its cell in the
-    # value column is not a number (labels such as "2002-01" may be non-numeric in data rows).
-    by_name = column is not None and not column.lstrip("-").isdigit()
-    if by_name:
-        header: list[str] | None = None if all(_is_numberish(c.strip()) for c in first) else first
-    else:
-        position = _column_index(source, None, width, column)
-        header = None if _is_numberish(first[position].strip()) else first
-    if header is not None:
+    layout = _layout(source, lines, column, label_column, decimal)
+    rows = [(n, _split_row(line, layout.delimiter)) for n, line in lines]
+    if layout.header is not None:
         rows = rows[1:]
+    width, value_at, label_at = layout.width, layout.value_at, layout.label_at
     if width == 1:
         # One number per line (`cut -f2 file.tsv`): a blank line is an empty cell, a missing
         # value, so that the values after it keep their positions.
-        after = lines[0][0] if header is not None else 0
-        blank = [(n, [""]) for n, line in numbered if n > after and not line.strip()]
+        blank = [(n, [""]) for n, line in numbered if n > layout.header_line and not line.strip()]
         rows = sorted(rows + blank) if blank else rows
-    value_at = _column_index(source, header, width, column)
-    if label_column is None:
-        label_at = _label_index(rows, header, value_at, width)
-    elif label_column == "none":
-        label_at = None
-    else:
-        label_at = _column_index(source, header, width, label_column)
-    name = repr(header[value_at].strip()) if header is not None else str(value_at)
+    name = layout.name
 
     def where(line: int) -> str:
         return f"{source}:{line}: column {name}"
@@ -414,15 +467,216 @@ def read_text(
                 f"{where(n)}: {cell!r} is not a finite number; clean or impute the series first"
             )
         values.append(value)
-    names = [h.strip() for h in header] if header is not None else None
+    value_name, label_name = layout.names()
     return Loaded(
-        values,
+        np.array(values, dtype=np.float64),
         labels if label_at is not None else None,
         name,
         source,
-        value_name=names[value_at] if names is not None else None,
-        label_name=names[label_at] if names is not None and label_at is not None else None,
+        value_name=value_name,
+        label_name=label_name,
     )
+
+
+# Long texts -----------------------------------------------------------------------------------
+
+# Texts from this size on are read a block at a time, without a Python object per value.
+_BLOCKWISE_FROM = 1 << 20
+_FIRST_BLOCK = 1 << 16
+_BLOCK = 1 << 18
+# Lines of plain numbers that numpy's reader may take at once: digits, signs, points, exponents
+# and spaces, apart by the delimiter; blank lines are empty cells, which it would skip.
+_BLANK_LINE = re.compile(r"^[ \t]*\n", re.MULTILINE)
+
+
+class _Whole(Exception):
+    """The text is left to :func:`read_text`, which reads it whole (and words any error)."""
+
+
+def _text_blocks(data: bytes, first: int, block: int) -> Iterator[str]:
+    """``data`` decoded as UTF-8 (a leading byte-order mark left out), in pieces that end at
+    the end of a line: the first from ``first`` bytes, the others from ``block`` bytes."""
+    decoder = codecs.getincrementaldecoder("utf-8-sig")()
+    view = memoryview(data)
+    carry = ""
+    start, size = 0, first
+    while start < len(data):
+        end = start + size
+        text = carry + decoder.decode(view[start:end], final=end >= len(data))
+        # A line ends after each "\n" however the text splits its lines ("\r\n" included).
+        cut = text.rfind("\n") + 1
+        if cut:
+            yield text[:cut]
+            carry = text[cut:]
+        else:
+            carry = text
+        start, size = end, block
+    if carry:
+        yield carry
+
+
+class _Blocks:
+    """The values of the blocks of a text, read in order as :func:`read_text` reads them.
+
+    Blocks of plain numbers go to numpy's reader, which makes no Python object per value and
+    reads a number as ``float`` does (where it reads one at all); the others are read line by
+    line. Anything :func:`read_text` would refuse or read otherwise (a cell ``float`` does
+    not read, a missing value under "raise", too few columns) raises :class:`_Whole`.
+    """
+
+    def __init__(
+        self, layout: _Layout, number_format: _Format | None, nan_policy: str, lines: int
+    ) -> None:
+        self.layout = layout
+        self.number_format = number_format
+        self.omit = nan_policy == "omit"
+        self.line = 1  # the number of the next block's first line
+        self.blanks = 0  # blank lines (empty cells of one column) not yet followed by a value
+        # At most a value a line: filled in place rather than joined from pieces at the end.
+        self.out = np.empty(lines, dtype=np.float64)
+        self.size = 0
+        delimiter = re.escape(layout.delimiter or "")
+        self.plain = re.compile(rf"[0-9eE.+\- \t\n{delimiter}]*")
+
+    def read(self, block: str) -> None:
+        if not block.endswith("\n"):
+            block += "\n"  # the last line of the text
+        # The header's block goes line by line.
+        if self.line <= self.layout.header_line or not self._numpy(block):
+            self._lines(block)
+
+    def values(self) -> NDArray[np.float64]:
+        # Blank lines at the end hold no value whose position they could shift.
+        return self.out[: self.size]
+
+    def _put(self, values: Any) -> None:
+        end = self.size + len(values)
+        if end > len(self.out):  # lines apart by other breaks than "\n" ("\r", "\x0b", ...)
+            self.out = np.resize(self.out, max(end, 2 * len(self.out)))
+        self.out[self.size : end] = values
+        self.size = end
+
+    def _numpy(self, block: str) -> bool:
+        plain = block.replace("\r\n", "\n") if "\r" in block else block
+        if not self.plain.fullmatch(plain) or _BLANK_LINE.search(plain):
+            return False
+        try:
+            values = np.loadtxt(
+                io.StringIO(plain),
+                dtype=np.float64,
+                comments=None,
+                delimiter=self.layout.delimiter,
+                usecols=self.layout.value_at,
+                ndmin=1,
+                encoding=None,
+            )
+        except ValueError:
+            return False
+        lines = plain.count("\n")
+        if len(values) != lines or not np.isfinite(values).all():
+            return False
+        if blanks := self._take_blanks():
+            self._put(np.full(blanks, np.nan))
+        self._put(values)
+        self.line += lines
+        return True
+
+    def _lines(self, block: str) -> None:
+        layout = self.layout
+        read = _plain if self.number_format is None else self.number_format.read
+        values: list[float] = []
+        lines = block.splitlines()
+        for n, line in enumerate(lines, start=self.line):
+            if n <= layout.header_line or line.lstrip().startswith("#"):
+                continue
+            if not line.strip():
+                self.blanks += layout.width == 1
+                continue
+            row = _split_row(line, layout.delimiter)
+            if len(row) <= layout.value_at:
+                raise _Whole
+            values.extend([math.nan] * self._take_blanks())
+            cell = row[layout.value_at].strip()
+            if cell.casefold() in MISSING_MARKERS:
+                if not self.omit:
+                    raise _Whole
+                values.append(math.nan)
+                continue
+            value = read(cell)
+            if value is None or not math.isfinite(value):
+                raise _Whole
+            values.append(value)
+        self.line += len(lines)
+        if values:
+            self._put(values)
+
+    def _take_blanks(self) -> int:
+        """The blank lines before a value: empty cells of one column, so missing values."""
+        blanks, self.blanks = self.blanks, 0
+        if blanks and not self.omit:
+            raise _Whole
+        return blanks
+
+
+def _read_text_blockwise(
+    data: bytes,
+    source: str,
+    column: str | None,
+    label_column: str | None,
+    *,
+    nan_policy: str,
+    decimal: str | None,
+    thousands: str | None,
+    first_block: int = _FIRST_BLOCK,
+    block: int = _BLOCK,
+) -> Loaded | None:
+    """Read the text ``data`` as :func:`read_text` does, a block at a time; None leaves it to
+    :func:`read_text`.
+
+    The values come out the same and in the same float64 array; texts that the blocks cannot
+    read alike are left whole: a label column, decimal commas, cells that ``float`` does not
+    read (the one format must then be told from every cell), and every error, whose order
+    :func:`read_text` fixes.
+    """
+    try:
+        number_format = chosen_format(decimal, thousands)
+    except InputError:
+        return None
+    if number_format is not None:
+        if number_format.decimal == ",":
+            return None
+        decimal = number_format.decimal
+    pieces = _text_blocks(data, first_block, block)
+    head = ""
+    try:
+        for piece in pieces:
+            head += piece
+            lines = [
+                (n, line)
+                for n, line in enumerate(head.splitlines(), start=1)
+                if line.strip() and not line.lstrip().startswith("#")
+            ]
+            if len(lines) > _LAYOUT_ROWS:
+                break
+        else:
+            return None  # a short text
+        layout = _layout(source, lines, column, label_column, decimal)
+        if layout.label_at is not None:
+            return None
+        blocks = _Blocks(layout, number_format, nan_policy, data.count(b"\n") + 1)
+        blocks.read(head)
+        del head, lines
+        for piece in pieces:
+            blocks.read(piece)
+    except (_Whole, InputError, UnicodeDecodeError):
+        return None
+    values = blocks.values()
+    if not len(values):
+        return None
+    if len(values) < len(blocks.out) // 2:  # many blank or comment lines
+        values = values.copy()
+    value_name, _ = layout.names()
+    return Loaded(values, None, layout.name, source, value_name=value_name)
 
 
 def _split(line: str, delimiter: str) -> list[str]:
@@ -453,10 +707,6 @@ def read_npy(data: bytes, source: str, column: str | None, *, nan_policy: str = 
     of a two-dimensional one, ``column`` (a 0-based position) chooses the column, the last by
     default.
     """
-    try:
-        import numpy as np
-    except ImportError:
-        raise InputError("reading .npy and .npz files needs numpy: pip install numpy") from None
     kind = ".npz" if data.startswith(_ZIP_MAGICS) else ".npy"
     try:
         loaded = np.load(io.BytesIO(data), allow_pickle=False)
@@ -523,7 +773,7 @@ def read_npy(data: bytes, source: str, column: str | None, *, nan_policy: str = 
             )
     # An array of an archive is named by its key, as a header names a column.
     value_name = None if key is None else name.replace(repr(key), key, 1)
-    return Loaded([float(v) for v in values], None, name, source, value_name=value_name)
+    return Loaded(np.ascontiguousarray(values), None, name, source, value_name=value_name)
 
 
 # Files --------------------------------------------------------------------------------------
@@ -547,6 +797,18 @@ def read_bytes(
                 f"{source}: a numpy array has no label column; --label-column is for text files"
             )
         return read_npy(data, source, column, nan_policy=nan_policy)
+    if len(data) >= _BLOCKWISE_FROM:
+        loaded = _read_text_blockwise(
+            data,
+            source,
+            column,
+            label_column,
+            nan_policy=nan_policy,
+            decimal=decimal,
+            thousands=thousands,
+        )
+        if loaded is not None:
+            return loaded
     try:
         text = data.decode("utf-8-sig")
     except UnicodeDecodeError:

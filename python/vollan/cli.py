@@ -10,7 +10,7 @@ import os
 import sys
 import tempfile
 from collections.abc import Sequence
-from typing import Any, NoReturn
+from typing import TYPE_CHECKING, Any, NoReturn
 
 from vollan import __version__, _watch
 from vollan._input import (
@@ -34,6 +34,10 @@ from vollan.api import (
     Detection,
     detect,
 )
+
+if TYPE_CHECKING:
+    import numpy as np
+    from numpy.typing import NDArray
 
 __all__ = ["InputError", "main"]
 
@@ -261,7 +265,7 @@ def _check_writable(path: str, action: str) -> None:
 
 def _write_plot(
     path: str,
-    values: list[float],
+    values: Sequence[float] | NDArray[np.float64],
     detection: Detection,
     labels: Sequence[Any] | None,
     windows: bool = False,

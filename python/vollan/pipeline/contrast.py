@@ -219,7 +219,10 @@ def contrasts_of(
             if "scale" in out:
                 out["scale"][s : s + len(b)] = np.sqrt(np.abs(np.log(sa) - np.log(sb)))
             if "location" in out:
-                distance = np.abs(np.sort(after, axis=1) - np.sort(before, axis=1)).mean(axis=1)
+                # In place: the rows are copies, of up to _CHUNK_VALUES values each.
+                after.sort(axis=1)
+                before.sort(axis=1)
+                distance = np.abs(np.subtract(after, before, out=after), out=after).mean(axis=1)
                 out["location"][s : s + len(b)] = np.log(
                     np.maximum(distance, least_distance)
                 ) - 0.5 * np.log(0.5 * (sa * sa + sb * sb))
@@ -233,8 +236,15 @@ def _spread_about_line(rows: NDArray[np.float64]) -> NDArray[np.float64]:
     t = np.arange(h, dtype=np.float64) - (h - 1) / 2.0
     centred = rows - rows.mean(axis=1, keepdims=True)
     slope = centred @ t / float(t @ t)
-    residual = centred - slope[:, None] * t
-    spread: NDArray[np.float64] = np.sqrt((residual * residual).sum(axis=1) / (h - 2))
+    # The residuals and their squares in place of centred, a few rows at a time: a chunk of
+    # rows is large.
+    step = max(1, len(centred) // 8)
+    for i in range(0, len(centred), step):
+        np.subtract(centred[i : i + step], slope[i : i + step, None] * t, out=centred[i : i + step])
+    residual = centred
+    spread: NDArray[np.float64] = np.sqrt(
+        np.multiply(residual, residual, out=residual).sum(axis=1) / (h - 2)
+    )
     return spread
 
 

@@ -73,13 +73,14 @@ def find_outliers(x: NDArray[np.float64]) -> NDArray[np.intp]:
         medians = _medians_of_three(x) if k == 3 else np.median(sliding_window_view(x, k), axis=1)
         left = np.full(n, np.nan)
         right = np.full(n, np.nan)
-        left[k:] = x[k:] - medians[: n - k]
-        right[: n - k] = x[: n - k] - medians[1:]
+        np.subtract(x[k:], medians[: n - k], out=left[k:])
+        np.subtract(x[: n - k], medians[1:], out=right[: n - k])
         # Only the first k values lack a left side (a difference of finite values is never
-        # NaN).
-        residual = left.copy()
-        residual[:k] = right[:k]
-        limit = outlier_threshold(n) * _RESIDUAL_SD * _local_sd(residual)
+        # NaN): the residuals are the left sides with the right ones there, taken in place.
+        left[:k] = right[:k]
+        limit = _local_sd(left)
+        left[:k] = np.nan
+        limit *= outlier_threshold(n) * _RESIDUAL_SD
         # Only the ends and the values beyond the limit on their left side can be outliers:
         # the rules below are judged there alone.
         at = np.flatnonzero(~(np.abs(left) <= limit))
@@ -107,8 +108,11 @@ def _medians_of_three(x: NDArray[np.float64]) -> NDArray[np.float64]:
     """medians[j] of x[j : j + 3]: the middle value of each three, as np.median gives it
     (but for the sign of a zero, which no comparison sees), without sorting every window."""
     a, b, c = x[:-2], x[1:-1], x[2:]
-    out: NDArray[np.float64] = np.maximum(np.minimum(a, b), np.minimum(np.maximum(a, b), c))
-    return out
+    # max(min(a, b), min(max(a, b), c)), in two arrays.
+    out: NDArray[np.float64] = np.minimum(a, b)
+    high = np.maximum(a, b)
+    np.minimum(high, c, out=high)
+    return np.maximum(out, high, out=out)
 
 
 # Values per block of the local noise scale: enough for a stable MAD, few enough to follow a
@@ -126,7 +130,8 @@ def _local_sd(residual: NDArray[np.float64]) -> NDArray[np.float64]:
     size = n // blocks
     main = residual[: blocks * size].reshape(blocks, size)
     centre = np.median(main, axis=1, keepdims=True)
-    deviation = np.abs(main - centre)
+    deviation = np.subtract(main, centre)
+    np.abs(deviation, out=deviation)
     sd = MAD_TO_SD * np.median(deviation, axis=1) / _RESIDUAL_SD
     # A block that repeats one value ties many residuals at its centre: its scale comes from
     # the others (past_ties).
@@ -137,5 +142,7 @@ def _local_sd(residual: NDArray[np.float64]) -> NDArray[np.float64]:
     sd[~(sd > 0.0) | ~np.isfinite(sd)] = np.inf
     padded = np.concatenate([sd[:1], sd, sd[-1:]])
     sd = np.maximum(np.maximum(padded[:-2], padded[1:-1]), padded[2:])
-    out = np.repeat(sd, size)
-    return np.concatenate([out, np.full(n - len(out), sd[-1])])
+    out = np.empty(n)
+    out[: blocks * size].reshape(blocks, size)[:] = sd[:, None]
+    out[blocks * size :] = sd[-1]
+    return out

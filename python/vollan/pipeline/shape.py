@@ -73,32 +73,43 @@ def _standardised(x: NDArray[np.float64], width: int) -> NDArray[np.float64]:
     """Each value about its local mean over its local spread, in robust units clipped at
     :data:`CLIP_SDS` (0 where the local values are all equal)."""
     centred = x - median(x)
-    z = centred
     middle = 0.0
-    for _ in range(2):
+    for last in (False, True):
         mean, sd = local_moments(centred, width)
         with np.errstate(all="ignore"):
-            z = centred - mean
+            # In place of centred (the series' length over and over at 10^6 values and more).
+            z = np.subtract(centred, mean, out=centred)
             z /= sd
         z[~(sd > 0)] = 0.0
         middle = median(z)
-        deviation = z - middle
+        deviation = np.subtract(z, middle)
         bound = CLIP_SDS * MAD_TO_SD * median(np.abs(deviation, out=deviation))
         np.clip(z, middle - bound, middle + bound, out=z)
+        if last:
+            break
         # The second pass takes its local moments from the clipped values.
         centred = np.multiply(z, sd, out=deviation)
         centred += mean
-    return np.asarray(z - middle, dtype=np.float64)
+        del z, mean, sd
+    # The last pass breaks out before the del above: z is bound here.
+    z -= middle  # noqa: F821
+    return z
 
 
 def shape_scores(x: NDArray[np.float64], width: int = LOCAL_VALUES) -> NDArray[np.float64]:
     """Each value's term of Geary's ratio to first order, ``|z| - r z² / 2``."""
     z = _standardised(x, min(width, len(x)))
-    first = float(np.mean(np.abs(z)))
-    second = float(np.mean(z * z))
+    scratch = np.abs(z)
+    first = float(np.mean(scratch))
+    second = float(np.mean(np.multiply(z, z, out=scratch)))
     if not second > 0:
         return np.zeros(len(x))
-    return np.asarray(np.abs(z) - (first / (2.0 * second)) * z * z, dtype=np.float64)
+    # |z| - (r z) z, in place.
+    np.multiply(first / (2.0 * second), z, out=scratch)
+    scratch *= z
+    np.abs(z, out=z)
+    z -= scratch
+    return z
 
 
 def shape_changes(

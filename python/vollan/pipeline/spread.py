@@ -68,12 +68,13 @@ def spread_scores(x: NDArray[np.float64], width: int = LOCAL_VALUES) -> NDArray[
     """Each value's absolute deviation from the line through its local values, in units of
     their median, clipped at :data:`CLIP_DEVIATIONS` (zeros where the deviations do not
     vary)."""
-    centred = x - median(x)
-    deviation = np.abs(local_line_residuals(centred, min(width, len(x))))
+    deviation = local_line_residuals(x - median(x), min(width, len(x)))
+    np.abs(deviation, out=deviation)
     unit = median(deviation)
     if not unit > 0 or not math.isfinite(unit):
         return np.zeros(len(x))
-    return np.asarray(np.minimum(deviation / unit, CLIP_DEVIATIONS), dtype=np.float64)
+    deviation /= unit
+    return np.minimum(deviation, CLIP_DEVIATIONS, out=deviation)
 
 
 def spread_changes(

@@ -56,14 +56,26 @@ def local_line_residuals(x: NDArray[np.float64], width: int) -> NDArray[np.float
     as in the middle, where a local mean would leave the drift's step times the offset."""
     n = len(x)
     t = np.arange(n, dtype=np.float64)
+    if width <= 1:  # no line through one value: its local mean alone
+        return np.asarray(x - local_sums(x, width) / width - 0.0 * t, dtype=np.float64)
+    moments = local_sums(np.multiply(t, x), width)
     sums = local_sums(x, width)
-    moments = local_sums(t * x, width)
-    start = np.clip(np.arange(n) - width // 2, 0, max(n - width, 0)).astype(np.float64)
-    centre = start + (width - 1) / 2.0
-    spread = width * (width * width - 1) / 12.0
-    mean = sums / width
-    slope = (moments - centre * sums) / spread if width > 1 else np.zeros(n)
-    return np.asarray(x - mean - slope * (t - centre), dtype=np.float64)
+    # In place, over the series' length (four arrays of it at most besides x): the same
+    # operations as x - sums / width - (moments - centre * sums) / spread * (t - centre).
+    centre = np.subtract(t, width // 2)
+    np.clip(centre, 0, max(n - width, 0), out=centre)
+    centre += (width - 1) / 2.0
+    t -= centre
+    centre *= sums
+    moments -= centre
+    del centre
+    moments /= width * (width * width - 1) / 12.0
+    t *= moments  # the slope times the offset from the window's centre
+    del moments
+    sums /= width
+    np.subtract(x, sums, out=sums)
+    sums -= t
+    return sums
 
 
 def local_moments(

@@ -50,12 +50,18 @@ def dominant_period(x: NDArray[np.float64], harmonics: bool = True) -> int | Non
     n = len(x)
     if n < 4 * MIN_PERIOD:
         return None
-    t = np.arange(n, dtype=np.float64) - (n - 1) / 2.0
+    t = np.arange(n, dtype=np.float64)
+    t -= (n - 1) / 2.0
     with np.errstate(all="ignore"):
+        # In place, with one scratch array: this runs beside the search for outliers.
         y = x - np.mean(x)
-        spread = float(np.sum(t * t))
-        y = y - (float(np.sum(t * y)) / spread) * t
-        power = np.abs(np.fft.rfft(y)) ** 2
+        scratch = np.multiply(t, t)
+        spread = float(np.sum(scratch))
+        slope = float(np.sum(np.multiply(t, y, out=scratch))) / spread
+        y -= np.multiply(slope, t, out=scratch)
+        del scratch, t
+        power = np.abs(np.fft.rfft(y))
+        power **= 2
         if not np.isfinite(power).all():
             return None
     lowest = 4  # k cycles in the series: periods up to n/4
