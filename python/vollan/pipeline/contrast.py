@@ -38,6 +38,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
+from vollan.pipeline.background import BESIDE_FROM, each
 from vollan.stats.median import median
 from vollan.stats.robust import MIN_STD, resolution, robust_spread
 from vollan.stats.tables import curve, gumbel_location, gumbel_scale, gumbel_sf
@@ -315,9 +316,11 @@ def contrast_scores(
     kinds: Sequence[str],
     candidates: Sequence[int] = (),
     gap: float | None = None,
+    two_threads: bool = False,
 ) -> list[dict[str, float]]:
     """Robust z-score of each contrast in ``kinds`` at each leader, of ``widths[i]`` values
-    (``gap``: :func:`~vollan.stats.robust.resolution` of ``x``, computed here when not given).
+    (``gap``: :func:`~vollan.stats.robust.resolution` of ``x``, computed here when not given;
+    ``two_threads``: the searches around the leaders on two threads, with the same result).
 
     A leader's position is known to within its width, so its contrast is the strongest within
     h/2 of it. The median and MAD describe the series away from its changes: they come from
@@ -345,14 +348,18 @@ def contrast_scores(
         if away.sum() * max(1, h // 8) >= MIN_WINDOWS_OF_BOUNDARIES * h:
             every = every[away]
         reference = contrasts_of(x, h, every, kinds, gap)
-        around = {}
-        for j in mine:
+
+        def near(j: int, h: int = h) -> dict[str, NDArray[np.float64]]:
             # A leader closer to an end than h is judged at the nearest full boundary.
             c = min(max(leaders[j], h), n - h)
-            near = np.arange(
+            bounds = np.arange(
                 max(h, c - h // 2), min(n - h, c + h // 2) + 1, _near_step(h), dtype=np.intp
             )
-            around[j] = contrasts_of(x, h, near, kinds, gap)
+            return contrasts_of(x, h, bounds, kinds, gap)
+
+        # The leaders' searches are independent, each as many rows of h values as fit in h.
+        threads = two_threads and len(mine) * h * min(h + 1, 2 * NEAR_STEPS + 1) >= BESIDE_FROM
+        around = dict(zip(mine, each(near, mine, two_threads=threads), strict=True))
         for kind in kinds:
             contrast = reference[kind]
             with np.errstate(all="ignore"):

@@ -85,6 +85,32 @@ class ScanView:
             return (c, c + 1)
         return (int(holding[:, 0].max()), int(holding[:, 1].min()))
 
+    def regions_around(self, cs: Sequence[int]) -> list[tuple[int, int]]:
+        """:meth:`region_around` of each of ``cs``, in one pass per window size.
+
+        A window size's regions are disjoint and ascending, so the one that may hold ``c`` is
+        the last to start before it; sizes whose regions are not (never seen from the scan)
+        are searched row by row as :meth:`region_around` does."""
+        c = np.asarray(cs, dtype=np.int64)
+        low = np.full(len(c), np.iinfo(np.int64).min)
+        high = np.full(len(c), np.iinfo(np.int64).max)
+        held = np.zeros(len(c), dtype=bool)
+        for flat in self.arrays.regions:
+            b = np.asarray(flat, dtype=np.int64).reshape(-1, 2)
+            if not len(b) or not len(c):
+                continue
+            if not bool(np.all(b[:, 1] > b[:, 0])) or not bool(np.all(b[1:, 0] >= b[:-1, 1])):
+                return [self.region_around(int(i)) for i in c]
+            k = np.searchsorted(b[:, 0], c, side="left") - 1
+            row = b[np.maximum(k, 0)]
+            holds = (k >= 0) & (row[:, 1] > c)
+            low = np.where(holds, np.maximum(low, row[:, 0]), low)
+            high = np.where(holds, np.minimum(high, row[:, 1]), high)
+            held |= holds
+        low = np.where(held, low, c)
+        high = np.where(held, high, c + 1)
+        return list(zip(low.tolist(), high.tolist(), strict=True))
+
 
 def scan(x: NDArray[np.float64], options: dict[str, Any]) -> ScanView:
     """Scan ``x`` with the engine's ``options``; a failure names the option that caused it."""

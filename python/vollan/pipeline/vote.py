@@ -104,7 +104,8 @@ def _propose(
     else:
         p = {}
     out = []
-    for i, w in zip(indices, widths, strict=True):
+    regions = view.regions_around(indices)
+    for i, w, region in zip(indices, widths, regions, strict=True):
         e = evidence.get(i, {})
         e.update(score=scores[i], width=w)
         kind = str(e.get("kind", "mean"))
@@ -121,7 +122,7 @@ def _propose(
                 index=i,
                 statistic=float(e.get("z", math.nan)),
                 p_value=p.get(i, 1.0),
-                region=view.region_around(i),
+                region=region,
                 votes=votes[i],
                 # The scan's regions are where windows crossed their thresholds, which a
                 # change of spread puts on its noisy side (no window saw it from farther than
@@ -192,7 +193,9 @@ def _judge_contrasts(
         return {}
     width_of = dict(zip(indices, widths, strict=True))
     gap = resolution(x, ctx.ordered)
-    rows = contrast_scores(x, [width_of[i] for i in judged], judged, kinds, judged, gap)
+    rows = contrast_scores(
+        x, [width_of[i] for i in judged], judged, kinds, judged, gap, ctx.two_threads
+    )
     own: dict[int, dict[str, NDArray[np.float64]]] = {}
     own_rows = rows
     if isinstance(params.min_contrast, str) and permuted.applies(ctx.ordered):
