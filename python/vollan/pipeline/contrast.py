@@ -272,17 +272,34 @@ def leader_widths(
     others = np.array(sorted(votes), dtype=np.int64)
     strength = np.array([votes[c] for c in sorted(votes)], dtype=np.int64)
     grid = [least] + [h for h in grid[1:] if _clean_boundaries(n, h, others) >= 4 * h]
-    out = []
-    for c in leaders:
-        room = min(c, n - c, most)
-        if len(others):
-            gaps = np.abs(others - c)
-            rivals = gaps[(gaps >= smallest) & (strength >= votes.get(c, 0))]
-            if len(rivals):
-                room = min(room, int(rivals.min()) // 2)
-        fitting = [h for h in grid if h <= room]
-        out.append(fitting[-1] if fitting else least)
-    return out
+    at = np.asarray(leaders, dtype=np.int64).reshape(-1)
+    room = np.minimum(np.minimum(at, n - at), most)
+    if len(others) and len(at):
+        # The nearest rival of each leader: among the candidates with at least its votes
+        # (a few distinct counts), the last at or before c - smallest and the first at or
+        # after c + smallest.
+        own = np.array([votes.get(int(c), 0) for c in at], dtype=np.int64)
+        nearest = np.full(len(at), np.iinfo(np.int64).max)
+        for v in np.unique(own):
+            mine = own == v
+            rivals = others[strength >= v]
+            if not len(rivals):
+                continue
+            c = at[mine]
+            below = np.searchsorted(rivals, c - smallest, side="right") - 1
+            above = np.searchsorted(rivals, c + smallest, side="left")
+            gap = np.full(len(c), np.iinfo(np.int64).max)
+            has = below >= 0
+            gap[has] = c[has] - rivals[below[has]]
+            has = above < len(rivals)
+            gap[has] = np.minimum(gap[has], rivals[above[has]] - c[has])
+            nearest[mine] = gap
+        found = nearest < np.iinfo(np.int64).max
+        room[found] = np.minimum(room[found], nearest[found] // 2)
+    sizes = np.array(grid, dtype=np.int64)
+    # The widest width of the grid that fits (the grid ascends), else the least.
+    fits = np.searchsorted(sizes, room, side="right") - 1
+    return [grid[k] if k >= 0 else least for k in fits.tolist()]
 
 
 def _near(n: int, h: int, centres: NDArray[np.int64]) -> NDArray[np.bool_]:
