@@ -146,8 +146,10 @@ def detect_race(args: argparse.Namespace) -> None:
                 key = (method, threads)
                 if r is not None and (key not in found or r["seconds"] < found[key]["seconds"]):
                     found[key] = r
-        d2, d1, mw = found.get(("detect", 2)), found.get(("detect", 1)), found.get(
-            ("MovingWindow", None)
+        d2, d1, mw = (
+            found.get(("detect", 2)),
+            found.get(("detect", 1)),
+            found.get(("MovingWindow", None)),
         )
         kc = found.get(("KernelCPD", None))
 
@@ -223,9 +225,7 @@ def main() -> None:
     )
     parser.add_argument("--timeout", type=float, default=600.0)
     parser.add_argument("--sizes", type=int, nargs="+", default=[10_000, 100_000, 1_000_000])
-    parser.add_argument(
-        "--repeats", type=int, default=None, help="default 5, and 1 with --detect"
-    )
+    parser.add_argument("--repeats", type=int, default=None, help="default 5, and 1 with --detect")
     parser.add_argument(
         "--clock",
         choices=["wall", "cpu"],

@@ -226,7 +226,6 @@ def test_a_constant_series_says_so() -> None:
         assert note == "the series takes a single value: it has no change"
 
 
-
 def _widths_one_by_one(
     n: int, smallest: int, leaders: list[int], votes: dict[int, int]
 ) -> list[int]:
