@@ -87,3 +87,50 @@ def test_detect_gives_the_same_result_on_one_core_and_on_two(name: str, monkeypa
     assert not started
     assert repr(one.to_dict()) == repr(two.to_dict())
     assert not any(t.name == "vollan-beside" for t in threading.enumerate())
+
+
+def test_each_keeps_the_order_and_hands_back_the_first_exception() -> None:
+    names: set[str] = set()
+
+    def square(k: int) -> int:
+        names.add(threading.current_thread().name)
+        return k * k
+
+    items = list(range(40))
+    assert _background.each(square, items, two_threads=True) == [k * k for k in items]
+    assert any(name.startswith("vollan-each") for name in names)
+    names.clear()
+    assert _background.each(square, items, two_threads=False) == [k * k for k in items]
+    assert names == {threading.current_thread().name}
+
+    def fails(k: int) -> int:
+        if k == 3:
+            raise ValueError("three")
+        return k
+
+    with pytest.raises(ValueError, match="three"):
+        _background.each(fails, items, two_threads=True)
+
+
+def test_the_steps_series_searches_and_places_on_two_threads(monkeypatch) -> None:
+    # Its 245 changes are enough for both the searches around the leaders and the placing.
+    x = _series()["steps"]
+    used: dict[str, list[bool]] = {"contrast": [], "place": []}
+    real = _background.each
+
+    def spy(where: str):  # type: ignore[no-untyped-def]
+        def each(fn, items, *, two_threads):  # type: ignore[no-untyped-def]
+            used[where].append(two_threads)
+            return real(fn, items, two_threads=two_threads)
+
+        return each
+
+    for where in used:
+        monkeypatch.setattr(f"vollan.pipeline.{where}.each", spy(where))
+    two = vollan.detect(x, workers=2)
+    assert all(any(flags) for flags in used.values()), used
+    for flags in used.values():
+        flags.clear()
+    one = vollan.detect(x, workers=1)
+    assert all(flags and not any(flags) for flags in used.values()), used
+    assert repr(one.to_dict()) == repr(two.to_dict())

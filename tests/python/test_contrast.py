@@ -233,3 +233,45 @@ def test_a_constant_series_says_so() -> None:
         kinds, note = kinds_to_judge(change_type, np.full(100, 3.0))
         assert kinds == ("location",) or kinds == ("location", "level")
         assert note == "the series takes a single value: it has no change"
+
+
+def _widths_one_by_one(
+    n: int, smallest: int, leaders: list[int], votes: dict[int, int]
+) -> list[int]:
+    # Each leader's nearest rival found by a pass over every candidate.
+    from vollan.pipeline.contrast import _clean_boundaries
+
+    least = max(8, smallest)
+    most = min((n + 1) // 6, n // (4 * (len(votes) + 1)))
+    grid = [least]
+    while round(least * 2 ** (len(grid) / 2)) <= most:
+        grid.append(round(least * 2 ** (len(grid) / 2)))
+    others = sorted(votes)
+    candidates = np.array(others, dtype=np.int64)
+    grid = [least] + [h for h in grid[1:] if _clean_boundaries(n, h, candidates) >= 4 * h]
+    out = []
+    for c in leaders:
+        room = min(c, n - c, most)
+        rivals = [
+            abs(o - c) for o in others if abs(o - c) >= smallest and votes[o] >= votes.get(c, 0)
+        ]
+        if rivals:
+            room = min(room, min(rivals) // 2)
+        fitting = [h for h in grid if h <= room]
+        out.append(fitting[-1] if fitting else least)
+    return out
+
+
+def test_leader_widths_equal_a_pass_over_every_candidate() -> None:
+    # Leaders judged and not (no votes), ties of votes, neighbours closer than the smallest
+    # window, leaders at the ends.
+    rng = np.random.default_rng(12)
+    for _ in range(80):
+        n = int(rng.integers(200, 20_000))
+        smallest = int(rng.integers(4, 40))
+        leaders = sorted({int(c) for c in rng.integers(0, n + 1, size=int(rng.integers(0, 9)))})
+        leaders += [c + int(rng.integers(1, 8)) for c in leaders[:2]]
+        leaders = sorted(set(leaders))
+        votes = {c: int(rng.integers(1, 5)) for c in leaders if rng.random() < 0.7}
+        expected = _widths_one_by_one(n, smallest, leaders, votes)
+        assert leader_widths(n, smallest, leaders, votes) == expected

@@ -294,3 +294,48 @@ def test_refused_dedicated_pool_reports_and_leaks_no_thread():
     assert out.returncode == 0, out.stderr
     lines = out.stdout.splitlines()
     assert lines == ["failed to build Rayon thread pool", "True", "[10]", "True"]
+
+
+def _view_of(regions: list[list[tuple[int, int]]]):  # type: ignore[no-untyped-def]
+    from types import SimpleNamespace
+
+    from vollan.pipeline.scan import ScanView
+
+    flat = tuple(np.array(r, dtype=np.int64).reshape(-1) for r in regions)
+    arrays = SimpleNamespace(
+        regions=flat,
+        leaders=np.empty(0, np.int64),
+        leader_votes=np.empty(0, np.int64),
+        leader_probs=np.empty(0),
+    )
+    return ScanView.of(arrays)  # type: ignore[arg-type]
+
+
+def test_regions_around_equal_region_around_each() -> None:
+    # Regions of one length per window size, overlapping or not, and ascending as the scan
+    # gives them; then regions whose ends are not in the order of their starts (the row-by-row
+    # search); at every position including the regions' ends.
+    rng = np.random.default_rng(5)
+    for trial in range(30):
+        per_size = []
+        for _ in range(int(rng.integers(0, 5))):
+            length = int(rng.integers(1, 40))
+            starts = np.sort(rng.choice(300, size=int(rng.integers(0, 12)), replace=False))
+            per_size.append([(int(a), int(a) + length) for a in starts])
+        if trial % 5 == 4:
+            per_size.append([(10, 90), (40, 60)])
+        view = _view_of(per_size)
+        cs = list(range(-2, 303))
+        assert view.regions_around(cs) == [view.region_around(c) for c in cs]
+    assert _view_of([]).regions_around([]) == []
+
+
+def test_regions_around_on_a_scan() -> None:
+    from vollan.pipeline.scan import scan
+
+    rng = np.random.default_rng(8)
+    x = np.repeat(rng.normal(0, 3, 40), 250) + rng.normal(size=10_000)
+
+    view = scan(x, {"window_sizes": [10, 20, 40, 80], "n_perm": 100, "seed": 1})
+    cs = sorted({*view.leaders.tolist(), *range(0, 10_000, 37)})
+    assert view.regions_around(cs) == [view.region_around(c) for c in cs]

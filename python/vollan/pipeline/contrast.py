@@ -38,6 +38,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
+from vollan.pipeline.background import BESIDE_FROM, each
 from vollan.stats.median import median
 from vollan.stats.robust import MIN_STD, resolution, robust_spread
 from vollan.stats.tables import curve, gumbel_location, gumbel_scale, gumbel_sf
@@ -289,21 +290,40 @@ def leader_widths(
     others = np.array(sorted(votes), dtype=np.int64)
     strength = np.array([votes[c] for c in sorted(votes)], dtype=np.int64)
     grid = [least] + [h for h in grid[1:] if _clean_boundaries(n, h, others) >= 4 * h]
-    out = []
-    for k, c in enumerate(leaders):
-        room = min(c, n - c, most)
-        if len(others):
-            gaps = np.abs(others - c)
-            apart = gaps >= smallest
-            if regions is not None:
-                lo, hi = regions[k]
-                apart &= (others < lo) | (others >= hi)
-            rivals = gaps[apart & (strength >= votes.get(c, 0))]
-            if len(rivals):
-                room = min(room, int(rivals.min()) // 2)
-        fitting = [h for h in grid if h <= room]
-        out.append(fitting[-1] if fitting else least)
-    return out
+    at = np.asarray(leaders, dtype=np.int64).reshape(-1)
+    room = np.minimum(np.minimum(at, n - at), most)
+    if len(others) and len(at):
+        # The nearest rival of each leader: among the candidates with at least its votes
+        # (a few distinct counts), the last at or before c - smallest and the first at or
+        # after c + smallest, both outside the leader's region.
+        own = np.array([votes.get(int(c), 0) for c in at], dtype=np.int64)
+        if regions is None:
+            first, past = at, at + 1
+        else:
+            first = np.array([r[0] for r in regions], dtype=np.int64).reshape(-1)
+            past = np.array([r[1] for r in regions], dtype=np.int64).reshape(-1)
+        nearest = np.full(len(at), np.iinfo(np.int64).max)
+        for v in np.unique(own):
+            mine = own == v
+            rivals = others[strength >= v]
+            if not len(rivals):
+                continue
+            c = at[mine]
+            before = np.minimum(c - smallest, first[mine] - 1)
+            below = np.searchsorted(rivals, before, side="right") - 1
+            above = np.searchsorted(rivals, np.maximum(c + smallest, past[mine]), side="left")
+            gap = np.full(len(c), np.iinfo(np.int64).max)
+            has = below >= 0
+            gap[has] = c[has] - rivals[below[has]]
+            has = above < len(rivals)
+            gap[has] = np.minimum(gap[has], rivals[above[has]] - c[has])
+            nearest[mine] = gap
+        found = nearest < np.iinfo(np.int64).max
+        room[found] = np.minimum(room[found], nearest[found] // 2)
+    sizes = np.array(grid, dtype=np.int64)
+    # The widest width of the grid that fits (the grid ascends), else the least.
+    fits = np.searchsorted(sizes, room, side="right") - 1
+    return [grid[k] if k >= 0 else least for k in fits.tolist()]
 
 
 def _near(n: int, h: int, centres: NDArray[np.int64]) -> NDArray[np.bool_]:
@@ -337,9 +357,11 @@ def contrast_scores(
     kinds: Sequence[str],
     candidates: Sequence[int] = (),
     gap: float | None = None,
+    two_threads: bool = False,
 ) -> list[dict[str, float]]:
     """Robust z-score of each contrast in ``kinds`` at each leader, of ``widths[i]`` values
-    (``gap``: :func:`~vollan.stats.robust.resolution` of ``x``, computed here when not given).
+    (``gap``: :func:`~vollan.stats.robust.resolution` of ``x``, computed here when not given;
+    ``two_threads``: the searches around the leaders on two threads, with the same result).
 
     A leader's position is known to within its width, so its contrast is the strongest within
     h/2 of it. The median and MAD describe the series away from its changes: they come from
@@ -367,14 +389,18 @@ def contrast_scores(
         if away.sum() * max(1, h // 8) >= MIN_WINDOWS_OF_BOUNDARIES * h:
             every = every[away]
         reference = contrasts_of(x, h, every, kinds, gap)
-        around = {}
-        for j in mine:
+
+        def near(j: int, h: int = h) -> dict[str, NDArray[np.float64]]:
             # A leader closer to an end than h is judged at the nearest full boundary.
             c = min(max(leaders[j], h), n - h)
-            near = np.arange(
+            bounds = np.arange(
                 max(h, c - h // 2), min(n - h, c + h // 2) + 1, _near_step(h), dtype=np.intp
             )
-            around[j] = contrasts_of(x, h, near, kinds, gap)
+            return contrasts_of(x, h, bounds, kinds, gap)
+
+        # The leaders' searches are independent, each as many rows of h values as fit in h.
+        threads = two_threads and len(mine) * h * min(h + 1, 2 * NEAR_STEPS + 1) >= BESIDE_FROM
+        around = dict(zip(mine, each(near, mine, two_threads=threads), strict=True))
         for kind in kinds:
             contrast = reference[kind]
             with np.errstate(all="ignore"):

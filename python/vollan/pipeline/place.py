@@ -19,8 +19,13 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
+from vollan.pipeline.background import each
 from vollan.pipeline.periodic import place_periodic_in_time
 from vollan.stats.split import place_change
+
+# Changes from which they are placed on two threads: each placement simulates its critical
+# value (a few milliseconds), about what starting the threads costs for a handful.
+PLACE_BESIDE_FROM = 8
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -67,17 +72,17 @@ def placed(ctx: SeriesContext, chosen: Sequence[Candidate], params: PlaceParams)
     moved: dict[int, int] = {}
     if period:
         moved = place_periodic_in_time(x, ctx.kept.positions, cuts, period)
-    out = []
     largest = ctx.sizes[-1]
-    for k, cand in enumerate(order):
+
+    def one(k: int) -> Placed:
+        cand = order[k]
         start = cuts[k - 1] if k else 0
         stop = cuts[k + 1] if k + 1 < len(cuts) else n
         if cand.index in moved:
             index = moved[cand.index]
             low, high = sorted((cand.index, index))
             size = kind_size(x, index, cand.kind, start, stop, largest, ctx.noise)
-            out.append(Placed(cand, index, low, high, size))
-            continue
+            return Placed(cand, index, low, high, size)
         lo, hi = _search(cand, start, stop)
         if cand.reach:
             # The values the stage saw: a curve, a drift or a slow wander farther away would
@@ -85,7 +90,12 @@ def placed(ctx: SeriesContext, chosen: Sequence[Candidate], params: PlaceParams)
             start, stop = max(start, lo - 2 * cand.reach), min(stop, hi + 2 * cand.reach)
         where = place_change(x, start, stop, lo, hi, cand.kind, params.level)
         size = kind_size(x, where.index, cand.kind, start, stop, largest, ctx.noise)
-        out.append(Placed(cand, where.index, where.low, where.high, size))
+        return Placed(cand, where.index, where.low, where.high, size)
+
+    # Each change is placed between its neighbours as found, apart from the others' placing:
+    # on two threads when there are enough of them (each simulates its critical value).
+    threads = ctx.two_threads and len(order) >= PLACE_BESIDE_FROM
+    out = each(one, range(len(order)), two_threads=threads)
     return sorted(out, key=lambda p: p.index)
 
 

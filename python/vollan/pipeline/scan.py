@@ -85,6 +85,39 @@ class ScanView:
             return (c, c + 1)
         return (int(holding[:, 0].max()), int(holding[:, 1].min()))
 
+    def regions_around(self, cs: Sequence[int]) -> list[tuple[int, int]]:
+        """:meth:`region_around` of each of ``cs``, by binary searches per window size.
+
+        A window size's regions, ordered by their starts, have ends in the same order (they
+        grow from the windows that crossed their thresholds, of one size): those that hold
+        ``c`` are then a run, from the first that ends after ``c`` to the last that starts
+        before it. A scan whose regions are not so ordered is searched row by row as
+        :meth:`region_around` does."""
+        c = np.asarray(cs, dtype=np.int64)
+        low = np.full(len(c), np.iinfo(np.int64).min)
+        high = np.full(len(c), np.iinfo(np.int64).max)
+        held = np.zeros(len(c), dtype=bool)
+        for flat in self.arrays.regions:
+            b = np.asarray(flat, dtype=np.int64).reshape(-1, 2)
+            if not len(b) or not len(c):
+                continue
+            starts, ends = b[:, 0], b[:, 1]
+            if not (
+                bool(np.all(ends > starts))
+                and bool(np.all(starts[1:] >= starts[:-1]))
+                and bool(np.all(ends[1:] >= ends[:-1]))
+            ):
+                return [self.region_around(int(i)) for i in c]
+            last = np.searchsorted(starts, c, side="left") - 1
+            first = np.searchsorted(ends, c, side="right")
+            holds = (last >= 0) & (ends[np.maximum(last, 0)] > c)
+            low = np.where(holds, np.maximum(low, starts[np.maximum(last, 0)]), low)
+            high = np.where(holds, np.minimum(high, ends[np.minimum(first, len(b) - 1)]), high)
+            held |= holds
+        low = np.where(held, low, c)
+        high = np.where(held, high, c + 1)
+        return list(zip(low.tolist(), high.tolist(), strict=True))
+
 
 def scan(x: NDArray[np.float64], options: dict[str, Any]) -> ScanView:
     """Scan ``x`` with the engine's ``options``; a failure names the option that caused it."""

@@ -95,7 +95,7 @@ def _propose(
     scores = fitting_scores(votes, sizes, params.fit_scores)
     judged = [i for i in indices if scores[i] >= params.min_score]
     h = contrast_width(sizes[0])
-    regions = [view.region_around(i) for i in indices]
+    regions = view.regions_around(indices)
     widths = leader_widths(
         ctx.n, sizes[0], indices, {i: votes[i] for i in judged}, params.wide_contrasts, regions
     )
@@ -175,7 +175,9 @@ def _judge_contrasts(
         return {}
     width_of = dict(zip(indices, widths, strict=True))
     gap = resolution(x, ctx.ordered)
-    rows = contrast_scores(x, [width_of[i] for i in judged], judged, kinds, judged, gap)
+    rows = contrast_scores(
+        x, [width_of[i] for i in judged], judged, kinds, judged, gap, ctx.two_threads
+    )
     own: dict[int, dict[str, NDArray[np.float64]]] = {}
     own_rows = rows
     if isinstance(params.min_contrast, str) and permuted.applies(ctx.ordered):
