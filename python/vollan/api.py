@@ -31,7 +31,7 @@ from vollan.config import DEFAULT, DetectConfig
 from vollan.pipeline import run, stage_rows
 from vollan.pipeline.background import may_use_two_threads
 from vollan.pipeline.context import prepared
-from vollan.pipeline.contrast import KINDS_OF_CHANGE_TYPE
+from vollan.pipeline.judged import KINDS_OF_CHANGE_TYPE
 from vollan.pipeline.place import placed, placed_apart
 from vollan.pipeline.scan import scan
 from vollan.pipeline.select import check_selection, select_changes

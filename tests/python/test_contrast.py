@@ -11,15 +11,14 @@ import numpy as np
 import pytest
 
 from vollan.pipeline.contrast import (
-    KINDS_OF_CHANGE_TYPE,
     contrast_scores,
     contrasts_at,
     critical_contrast,
-    kinds_to_judge,
-    leader_widths,
     shortest_judged,
 )
+from vollan.pipeline.judged import KINDS_OF_CHANGE_TYPE, kinds_to_judge
 from vollan.pipeline.scan import fitting_scores
+from vollan.pipeline.widths import leader_widths
 from vollan.stats.robust import resolution, robust_spread
 
 
@@ -239,7 +238,7 @@ def _widths_one_by_one(
     n: int, smallest: int, leaders: list[int], votes: dict[int, int]
 ) -> list[int]:
     # Each leader's nearest rival found by a pass over every candidate.
-    from vollan.pipeline.contrast import _clean_boundaries
+    from vollan.pipeline.widths import _clean_boundaries
 
     least = max(8, smallest)
     most = min((n + 1) // 6, n // (4 * (len(votes) + 1)))

@@ -32,7 +32,7 @@ boundaries are not judged by contrasts.
 from __future__ import annotations
 
 import math
-from collections.abc import Mapping, Sequence
+from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -47,32 +47,6 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
 KINDS = ("location", "scale")
-# The contrasts that judge each change type.
-KINDS_OF_CHANGE_TYPE = {
-    # A shift the windows are too short to see is one "mean" asks for as much as
-    # "distribution".
-    "mean": ("location", "level"),
-    # A change of spread the vote misses is one "var" asks for as much as "distribution".
-    "var": ("scale", "spread"),
-    "distribution": ("location", "scale", "level", "shape", "slope", "spread"),
-}
-# A law on a few values has little shape apart from its level and spread (a two-valued law's
-# spread and shape follow from its mean), and ties make the shape of quiet stretches jump
-# between a few values, far more than the critical value allows for. Where one value makes up
-# more than this share of the series, "distribution" does not judge shape. On change-free
-# Poisson, Bernoulli and rounded normal noise (60 series of 600 values a law) the shape test
-# reported a change in none of 60 series at shares up to 0.28 but in 5 to 37 at 0.38 and
-# above; the scale contrast, in 4 of 60 Bernoulli(0.5) series, hence location alone there.
-MAX_TIED_SHARE = 0.25
-# The rules whose statistics rest on quantiles or running medians of the values, which ties
-# make jump. The level over whole stretches is not among them: its statistic is a sum of values
-# over their long-run spread, and on change-free Poisson (rates 0.3 to 2), geometric,
-# negative-binomial, zero-inflated and rounded normal noise its 99 % quantile stayed below its
-# critical value at every length from 150 to 20,000 (bench/levels.py).
-_ROBUST_KINDS = ("shape", "slope")
-# What a two-valued series is judged by: its level, near each boundary and over whole
-# stretches (a sum of 0/1 flags is the classical test of a change in their rate).
-_TWO_VALUED_KINDS = ("location", "level")
 # Floor of the distance before its logarithm (constant stretches have distance 0).
 _MIN_DISTANCE = 1e-300
 # critical = a + b·ln(m) + c·ln(h) + d/m, with m = (n - 2h + 1)/h boundaries per width, for
@@ -106,54 +80,6 @@ MIN_WINDOWS_OF_BOUNDARIES = 4
 NEAR_STEPS = 64
 # Rows of windows held at once (each row holds h values).
 _CHUNK_VALUES = 1 << 22
-
-
-def kinds_to_judge(
-    change_type: str, x: NDArray[np.float64], ordered: NDArray[np.float64] | None = None
-) -> tuple[tuple[str, ...], str | None]:
-    """The contrasts that judge ``change_type`` on ``x``, and a note when the values made
-    some of them pointless (``ordered``, when given, holds the values of ``x`` sorted, none of
-    them NaN).
-
-    Those of :data:`KINDS_OF_CHANGE_TYPE`, but no shape nor slope where one value
-    makes up more than :data:`MAX_TIED_SHARE` of the series, and location alone (near each
-    boundary and over whole stretches) on two-valued series: their spread follows from their
-    mean, and the scale contrast reported a change in 8 % of change-free Bernoulli(0.5) series
-    of 10^5 values.
-    """
-    name = change_type.lower()
-    kinds = KINDS_OF_CHANGE_TYPE[name]
-    if len(x):
-        if ordered is None:
-            _, counts = np.unique(x, return_counts=True)
-        else:
-            starts = np.flatnonzero(ordered[1:] != ordered[:-1]) + 1
-            counts = np.diff(np.concatenate([[0], starts, [len(ordered)]]))
-        if len(counts) <= 2:
-            judged = tuple(k for k in kinds if k in _TWO_VALUED_KINDS) or ("location",)
-            if len(counts) == 1:
-                return judged, "the series takes a single value: it has no change"
-            if judged == kinds:
-                return kinds, None
-            return judged, (
-                "the series takes only two values, whose spread follows from their mean: "
-                "changes are judged by location alone"
-            )
-        share = int(counts.max()) / len(x)
-        dropped = [k for k in _ROBUST_KINDS if k in kinds]
-        if share > MAX_TIED_SHARE and dropped:
-            names = {
-                "level": "of level over whole stretches",
-                "shape": "of shape",
-                "slope": "of slope",
-            }
-            said = [names[k] for k in dropped]
-            listed = said[0] if len(said) == 1 else ", ".join(said[:-1]) + " and " + said[-1]
-            return tuple(k for k in kinds if k not in _ROBUST_KINDS), (
-                f"one value makes up {share:.0%} of the series: changes {listed} are not "
-                "judged among so many repeated values"
-            )
-    return kinds, None
 
 
 def critical_contrast(kind: str, n: int, h: int, level: float | None = None) -> float:
@@ -249,105 +175,12 @@ def _spread_about_line(rows: NDArray[np.float64]) -> NDArray[np.float64]:
     return spread
 
 
-def leader_widths(
-    n: int,
-    smallest: int,
-    leaders: Sequence[int],
-    votes: Mapping[int, int],
-    wide: bool = True,
-    regions: Sequence[tuple[int, int]] | None = None,
-) -> list[int]:
-    """Values on each side of each leader for its contrast.
-
-    ``votes`` holds the candidates (the leaders that could be reported) and their votes, and
-    ``regions`` each leader's stretch shared by the scan's regions that hold it. A leader's
-    width is as large as fits:
-
-    - half the distance to the nearest candidate with at least as many votes, at least the
-      smallest window away and outside the leader's region (the scan often places one change
-      at several nearby points, a change of spread on its noisy side most; the strongest of
-      them is judged on the whole stretch around it, the weaker ones on what is left
-      between, and those within one region are one change, which must not halve the other's
-      width);
-    - no more than the values before and after the leader;
-    - no more than n / (4(k+1)) for k candidates, whose contrasts then cover at most half of
-      the boundaries, and only widths for which 4h boundaries farther than h from every
-      candidate remain: the rest of the series must describe it away from its changes;
-    - at least :func:`contrast_width` of the smallest window.
-
-    Widths are rounded down to a half-octave grid from that least width, so that a few widths
-    serve all leaders. A wider contrast sees smaller shifts and changes of spread or shape;
-    the least one places a change as finely as the scan. Without ``wide``, every leader
-    gets the least width.
-    """
-    least = contrast_width(smallest)
-    if not wide:
-        return [least] * len(leaders)
-    most = min((n + 1) // (MIN_WINDOWS_OF_BOUNDARIES + 2), n // (4 * (len(votes) + 1)))
-    grid = [least]
-    while round(least * 2 ** (len(grid) / 2)) <= most:
-        grid.append(round(least * 2 ** (len(grid) / 2)))
-    others = np.array(sorted(votes), dtype=np.int64)
-    strength = np.array([votes[c] for c in sorted(votes)], dtype=np.int64)
-    grid = [least] + [h for h in grid[1:] if _clean_boundaries(n, h, others) >= 4 * h]
-    at = np.asarray(leaders, dtype=np.int64).reshape(-1)
-    room = np.minimum(np.minimum(at, n - at), most)
-    if len(others) and len(at):
-        # The nearest rival of each leader: among the candidates with at least its votes
-        # (a few distinct counts), the last at or before c - smallest and the first at or
-        # after c + smallest, both outside the leader's region.
-        own = np.array([votes.get(int(c), 0) for c in at], dtype=np.int64)
-        if regions is None:
-            first, past = at, at + 1
-        else:
-            first = np.array([r[0] for r in regions], dtype=np.int64).reshape(-1)
-            past = np.array([r[1] for r in regions], dtype=np.int64).reshape(-1)
-        nearest = np.full(len(at), np.iinfo(np.int64).max)
-        for v in np.unique(own):
-            mine = own == v
-            rivals = others[strength >= v]
-            if not len(rivals):
-                continue
-            c = at[mine]
-            before = np.minimum(c - smallest, first[mine] - 1)
-            below = np.searchsorted(rivals, before, side="right") - 1
-            above = np.searchsorted(rivals, np.maximum(c + smallest, past[mine]), side="left")
-            gap = np.full(len(c), np.iinfo(np.int64).max)
-            has = below >= 0
-            gap[has] = c[has] - rivals[below[has]]
-            has = above < len(rivals)
-            gap[has] = np.minimum(gap[has], rivals[above[has]] - c[has])
-            nearest[mine] = gap
-        found = nearest < np.iinfo(np.int64).max
-        room[found] = np.minimum(room[found], nearest[found] // 2)
-    sizes = np.array(grid, dtype=np.int64)
-    # The widest width of the grid that fits (the grid ascends), else the least.
-    fits = np.searchsorted(sizes, room, side="right") - 1
-    return [grid[k] if k >= 0 else least for k in fits.tolist()]
-
-
-def _near(n: int, h: int, centres: NDArray[np.int64]) -> NDArray[np.bool_]:
+def near_boundaries(n: int, h: int, centres: NDArray[np.int64]) -> NDArray[np.bool_]:
     """Which of the positions 0 .. n lie closer than h to one of ``centres``."""
     edges = np.zeros(n + 2, dtype=np.int64)
     np.add.at(edges, np.clip(centres - h + 1, 0, n + 1), 1)
     np.add.at(edges, np.clip(centres + h, 0, n + 1), -1)
     return np.cumsum(edges)[: n + 1] > 0
-
-
-def _clean_boundaries(n: int, h: int, candidates: NDArray[np.int64]) -> int:
-    """Boundaries of contrasts of ``h`` values farther than h from every candidate.
-
-    The boundaries h .. n - h less those within the intervals [c - h + 1, c + h - 1] around
-    the sorted candidates c: the intervals share one length, so their ends rise with their
-    starts, and each adds what lies past the end of the one before (no pass over n)."""
-    if n - h < h:
-        return 0
-    c = np.unique(candidates)
-    starts = np.maximum(c - h + 1, h)
-    ends = np.minimum(c + h - 1, n - h)
-    previous = np.concatenate([[h - 1], ends[:-1]])
-    added = ends - np.maximum(starts, previous + 1) + 1
-    return int(n - 2 * h + 1 - np.maximum(added, 0).sum())
 
 
 def contrast_scores(
@@ -385,7 +218,7 @@ def contrast_scores(
         mine = [j for j, w in enumerate(widths) if w == h]
         every = np.arange(h, n - h + 1, max(1, h // 8), dtype=np.intp)
         centres = np.array([*candidates, *(leaders[j] for j in mine)], dtype=np.int64)
-        away = ~_near(n, h, centres)[every]
+        away = ~near_boundaries(n, h, centres)[every]
         if away.sum() * max(1, h // 8) >= MIN_WINDOWS_OF_BOUNDARIES * h:
             every = every[away]
         reference = contrasts_of(x, h, every, kinds, gap)

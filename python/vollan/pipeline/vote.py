@@ -28,7 +28,6 @@ from vollan.pipeline.contrast import (
     contrast_p_value,
     contrast_scores,
     contrast_width,
-    leader_widths,
     shortest_judged,
 )
 from vollan.pipeline.place import change_kind
@@ -42,6 +41,7 @@ from vollan.pipeline.short import (
     shift_statistics,
 )
 from vollan.pipeline.stage import Calibration, Candidate, Stage, StageParams
+from vollan.pipeline.widths import leader_widths
 from vollan.stats.robust import resolution
 
 if TYPE_CHECKING:
