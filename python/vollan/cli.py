@@ -403,8 +403,15 @@ def _cmd_detect(args: argparse.Namespace) -> int:
             )
             for x in detection.leaders:
                 writer.writerow(
-                    [x.index, x.label, x.kind, repr(x.p_value), x.votes, repr(x.vote_share),
-                     int(x.reported)]
+                    [
+                        x.index,
+                        x.label,
+                        x.kind,
+                        repr(x.p_value),
+                        x.votes,
+                        repr(x.vote_share),
+                        int(x.reported),
+                    ]
                 )
         else:
             writer.writerow(["index", "label", "kind", "p_value", "low", "high", "size"])
