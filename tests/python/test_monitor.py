@@ -93,6 +93,41 @@ def test_kernel_refuses_non_finite_values_and_keeps_its_windows():
         StreamWindows((3, 2), "mean", 0.0, 1.0)
 
 
+@pytest.mark.parametrize("change_type", ["distribution", "mean", "var"])
+def test_watch_alarms_where_every_statistic_computed_afresh_says(change_type):
+    # watch's alarms (value, size and z), over calls of any lengths that go on after each alarm,
+    # are those of the statistics computed at every value.
+    rng = np.random.default_rng(12)
+    values = np.r_[rng.normal(size=3000), rng.normal(0.8, 1, 300), rng.normal(0, 2.5, 300)]
+    values = np.r_[values, rng.standard_t(2, size=3000)]
+    sizes, low, high = (3, 8, 25), -4.0, 4.0
+    stats = StreamWindows(sizes, change_type, low, high).statistics(values, np.arange(len(values)))
+    center, scale = np.nanmean(stats[:3000], axis=0), np.nanstd(stats[:3000], axis=0)
+    z = np.where(np.isnan(stats), -np.inf, (stats - center) / scale)
+    threshold = 3.5
+    want, at = [], 0
+    for j in np.flatnonzero(z.max(axis=1) > threshold).tolist():
+        k = int(np.argmax(z[j]))
+        want.append((j, k, float(z[j, k])))
+    kernel = StreamWindows(sizes, change_type, low, high)
+    got = []
+    while at < len(values):
+        step = int(rng.integers(1, 400))
+        part = slice(at, min(at + step, len(values)))
+        consumed, k, zk = kernel.watch(
+            values[part], np.arange(part.start, part.stop), center, scale, threshold
+        )
+        at += consumed
+        if k >= 0:
+            got.append((at - 1, k, zk))
+    assert len(want) > 20
+    assert [(j, k) for j, k, _ in got] == [(j, k) for j, k, _ in want]
+    assert np.array_equal(
+        np.array([x for *_, x in got]).view(np.int64),
+        np.array([x for *_, x in want]).view(np.int64),
+    )
+
+
 def test_gev_quantile_recovers_a_gumbel_law():
     # Maxima of 200 exponentials are Gumbel(log 200, 1): the 0.99 quantile is log 200 + 4.60.
     rng = np.random.default_rng(2)
