@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import numpy as np
 import pytest
+from test_model import _ar1
 
 from vollan.pipeline.short import (
     critical_shift,
@@ -114,15 +115,6 @@ def test_a_step_must_fit_better_than_a_drift_by_a_margin_that_shrinks_with_n() -
     margin = np.mean([fits_a_step(x, int(np.argmax(split_statistics(x)))) for x in drifts])
     assert margin < 0.06 < 0.2 < plain, (margin, plain)
     assert all(fits_a_step(rng.normal(size=30) + 5.0 * (t >= 15), 15) for _ in range(50))
-
-
-def _ar1(rng: np.random.Generator, n: int, phi: float) -> np.ndarray:
-    e = rng.normal(size=n + 100)
-    x = np.empty_like(e)
-    x[0] = e[0]
-    for t in range(1, len(e)):
-        x[t] = phi * x[t - 1] + e[t]
-    return x[100:]
 
 
 NULLS = {
