@@ -80,6 +80,8 @@ MIN_WINDOWS_OF_BOUNDARIES = 4
 NEAR_STEPS = 64
 # Rows of windows held at once (each row holds h values).
 _CHUNK_VALUES = 1 << 22
+# Values on each side of one leader's search from which the searches run on two threads.
+_EACH_ON_TWO_THREADS = 4096
 
 
 def critical_contrast(kind: str, n: int, h: int, level: float | None = None) -> float:
@@ -231,8 +233,15 @@ def contrast_scores(
             )
             return contrasts_of(x, h, bounds, kinds, gap)
 
-        # The leaders' searches are independent, each as many rows of h values as fit in h.
-        threads = two_threads and len(mine) * h * min(h + 1, 2 * NEAR_STEPS + 1) >= BESIDE_FROM
+        # The leaders' searches are independent, each as many rows of h values as fit in h;
+        # on two threads only when each is long enough for numpy to let go of the interpreter
+        # lock for most of it (short ones took turns on it and cost more CPU than on one).
+        each_values = h * min(h + 1, 2 * NEAR_STEPS + 1)
+        threads = (
+            two_threads
+            and each_values >= _EACH_ON_TWO_THREADS
+            and len(mine) * each_values >= BESIDE_FROM
+        )
         around = dict(zip(mine, each(near, mine, two_threads=threads), strict=True))
         for kind in kinds:
             contrast = reference[kind]
