@@ -116,22 +116,36 @@ def slope_scores(
 def _deviations(
     x: NDArray[np.float64], h: int, noise_floor: bool = False
 ) -> tuple[NDArray[np.float64], float]:
-    """The slope contrast's absolute deviations from its median, and their MAD in sds.
+    """The slope contrast's absolute deviations from its median, and their MAD in sds (with
+    ``noise_floor``, held to the local noise: :func:`_held_to_noise`)."""
+    deviation, spread, y = _plain_deviations(x, h)
+    if noise_floor:
+        _held_to_noise(deviation, spread, y, h)
+    return deviation, spread
 
-    With ``noise_floor``, each deviation is first divided by the larger of 1 and the
-    contrast's standard error from the local noise over the MAD (:func:`_noise_error`): where
-    the values themselves are noisier than the stretch, as after a change of spread that no
-    stage reported, the slopes vary more and must not pass for bends. The division only
-    lowers deviations, so the critical values calibrated without it stay upper bounds of the
-    statistic's law."""
+
+def _plain_deviations(
+    x: NDArray[np.float64], h: int
+) -> tuple[NDArray[np.float64], float, NDArray[np.float64]]:
+    """:func:`_deviations` without the noise floor, and the clipped values they come from."""
     with np.errstate(all="ignore"):
         y = clipped(x, h)
         contrast = slope_contrast(y, h)
         deviation = np.abs(contrast - median(contrast))
-        spread = MAD_TO_SD * median(deviation)
-        if noise_floor and spread > 0:
+        return deviation, MAD_TO_SD * median(deviation), y
+
+
+def _held_to_noise(
+    deviation: NDArray[np.float64], spread: float, y: NDArray[np.float64], h: int
+) -> None:
+    """Divide each deviation, in place, by the larger of 1 and the contrast's standard error
+    from the local noise over the MAD (:func:`_noise_error`): where the values themselves are
+    noisier than the stretch, as after a change of spread that no stage reported, the slopes
+    vary more and must not pass for bends. The division only lowers deviations, so the
+    critical values calibrated without it stay upper bounds of the statistic's law."""
+    if spread > 0:
+        with np.errstate(all="ignore"):
             deviation /= np.maximum(_noise_error(y, h) / spread, 1.0)
-        return deviation, spread
 
 
 # The median absolute difference of two independent N(0, s^2) values over s: sqrt(2) * 0.6745.
@@ -184,12 +198,15 @@ def slope_changes(
         a, b = todo.pop()
         if b - a < shortest_judged(h):
             continue
-        deviation, spread = _deviations(x[a:b], h, noise_floor)
+        deviation, spread, y = _plain_deviations(x[a:b], h)
         critical = _critical_at(b - a, h, level, local_widths)
-        # Each score is a deviation over at least the stretch's spread: where none passes over
-        # that spread alone, the local spreads (a running median) need not be computed.
+        # Each score is a deviation over at least the stretch's spread, and the noise floor
+        # only lowers deviations: where none passes over that spread alone, neither the local
+        # noise nor the local spreads (running medians both) need be computed.
         if not spread > 0 or not float(np.max(deviation)) / spread > critical:
             continue
+        if noise_floor:
+            _held_to_noise(deviation, spread, y, h)
         z = _scores(deviation, spread, h, local_widths)
         k = int(np.argmax(z))
         if not z[k] > critical:
