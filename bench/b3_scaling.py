@@ -20,19 +20,23 @@ import sys
 
 from _common import command_line, fmt_seconds, table
 
-CHILD = """
-import gc, json, sys, time
-sys.path.insert(0, {bench!r})
-import vollan
-from _common import change_series, null_series
-
+# A resident-size reader the child processes share (kilobytes of a /proc/self/status field).
+RSS_KIB = """
 def rss_kib(field):
     with open("/proc/self/status") as f:
         for line in f:
             if line.startswith(field + ":"):
                 return int(line.split()[1])
     raise RuntimeError(field)
+"""
 
+CHILD = """
+import gc, json, sys, time
+sys.path.insert(0, {bench!r})
+import vollan
+from _common import change_series, null_series
+
+{rss_kib}
 def deep_size(obj, seen):
     if id(obj) in seen:
         return 0
@@ -74,13 +78,7 @@ import numpy as np
 import vollan
 from _common import null_series
 
-def rss_kib(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise RuntimeError(field)
-
+{rss_kib}
 n, kind = {n}, {kind!r}
 if kind == "race":
     from b2_race import race_case
@@ -102,7 +100,9 @@ print(json.dumps({{"seconds": seconds, "peak": peak, "total": rss_kib("VmHWM") *
 
 
 def measure_detect(n: int, kind: str) -> dict[str, float]:
-    code = DETECT_CHILD.format(bench=os.path.dirname(os.path.abspath(__file__)), n=n, kind=kind)
+    code = DETECT_CHILD.format(
+        rss_kib=RSS_KIB, bench=os.path.dirname(os.path.abspath(__file__)), n=n, kind=kind
+    )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     return json.loads(out.stdout)
 
@@ -130,7 +130,11 @@ def main_detect(sizes: list[int]) -> None:
 
 def measure(n: int, kind: str, repeats: int) -> dict[str, float]:
     code = CHILD.format(
-        bench=os.path.dirname(os.path.abspath(__file__)), n=n, kind=kind, repeats=repeats
+        rss_kib=RSS_KIB,
+        bench=os.path.dirname(os.path.abspath(__file__)),
+        n=n,
+        kind=kind,
+        repeats=repeats,
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     return json.loads(out.stdout)
