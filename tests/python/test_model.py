@@ -18,12 +18,14 @@ from vollan.pipeline import STAGES, levels
 from vollan.pipeline.context import PrepareParams, prepared
 from vollan.pipeline.contrast import contrast_p_value, contrasts_at
 from vollan.pipeline.level import LEAST_LEVEL_VALUES, level_p_value, level_statistic
+from vollan.pipeline.scan import scan
 from vollan.pipeline.select import accepted
 from vollan.pipeline.shape import shape_p_value, shape_scores
 from vollan.pipeline.short import fits_a_step, shift_p_value, shift_statistics
 from vollan.pipeline.slope import slope_p_value, slope_scores
 from vollan.pipeline.spread import spread_p_value, spread_scores
 from vollan.pipeline.stage import Candidate
+from vollan.pipeline.vote import VOTE, VoteParams
 from vollan.stats.cusum import shape_statistic
 from vollan.stats.median import median
 from vollan.stats.robust import clipped, robust_spread
@@ -175,6 +177,33 @@ def test_window_stage_p_values_hold_on_change_free_series(noise: str) -> None:
         slope.append(slope_p_value(float(slope_scores(x, h).max()), n, h))
     for p in (location, scale, slope):
         _calibrated(p)
+
+
+def test_the_vote_p_values_hold_where_every_boundary_is_judged() -> None:
+    # Along a drift every pair of adjacent windows differs, so every boundary is a leader and
+    # both contrasts' largest values over the series are met: the hardest case of their law.
+    rng = np.random.default_rng(41)
+    p, judged = [], []
+    for slope in (0.1, 10.0):
+        for _ in range(150):
+            ctx = prepared(
+                slope * np.arange(300.0) + rng.normal(size=300),
+                nan_policy="omit",
+                outliers="keep",
+                window_sizes=None,
+                change_type="distribution",
+                two_threads=False,
+                params=PrepareParams(),
+            )
+            options = {"window_sizes": ctx.sizes, "n_perm": 300, "alpha_q": 0.05, "seed": 123}
+            ctx = dataclasses.replace(
+                ctx, scan=scan(ctx.x, options | {"tol": 2, "change_type": "distribution"})
+            )
+            proposed = VOTE.propose(ctx, VoteParams(), 0.025, [])
+            judged.append(sum("z" in c.evidence for c in proposed))
+            p.append(min(c.p_value for c in proposed))
+    assert np.mean(judged) > 10
+    _calibrated(p)
 
 
 def test_short_series_p_values_hold_under_dependent_noise() -> None:

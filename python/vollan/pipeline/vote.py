@@ -202,7 +202,10 @@ def _judge_contrasts(
         h = width_of[i]
         each = {}
         for kind, z in row.items():
-            value = contrast_p_value(kind, z, ctx.n, h)
+            # Bonferroni between the kinds: each one's law is that of its largest contrast
+            # over the series, and a series whose every boundary is judged (a drift) meets
+            # both maxima.
+            value = min(1.0, len(row) * contrast_p_value(kind, z, ctx.n, h))
             if own:
                 # Bonferroni between the kinds, as the permuted rule is calibrated.
                 chance = permuted.p_value(own[h][kind], own_row[kind])
