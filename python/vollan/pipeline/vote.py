@@ -169,7 +169,8 @@ def _judge_contrasts(
     judged: Sequence[int],
     evidence: dict[int, dict[str, float | str]],
 ) -> dict[int, float]:
-    """Each judged leader's p-value: the smallest of its contrasts' (see the module)."""
+    """Each judged leader's p-value: the smallest of its contrasts', times their number (see
+    the module)."""
     x, kinds = ctx.x, _kinds(ctx)
     if not kinds or not judged:
         return {}
