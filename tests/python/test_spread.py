@@ -220,3 +220,14 @@ def test_a_staircase_of_spread_is_found_at_both_steps() -> None:
     for c in (400, 800):
         assert sum(any(abs(p - c) <= 30 for p in points) for points in guarded) >= 8
     assert found(_ANY_SPLIT) == guarded
+
+
+def test_a_staircase_split_between_its_steps_still_fits_three_levels() -> None:
+    # Spreads 1, 2 and 4: the statistic splits this series at 691, between the steps, where
+    # neither side holds both; three levels are then fitted about the best cut of one side.
+    n = 1200
+    scale = np.where(np.arange(n) < 400, 1.0, np.where(np.arange(n) < 800, 2.0, 4.0))
+    x = np.random.default_rng(7).normal(size=n) * scale
+    found = sorted(c for c, _, _ in _spread.spread_changes(x, [(0, n)], 0.005))
+    # Both steps are found (where they are placed is the placement tests' matter).
+    assert len(found) == 2 and abs(found[0] - 400) <= 50 and abs(found[1] - 800) <= 50

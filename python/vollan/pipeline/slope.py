@@ -278,7 +278,7 @@ def _propose(
         share = params.least_share if k == 0 else (1.0 - params.least_share) / (len(widths) - 1)
         share = 1.0 if len(widths) == 1 else share
         for c, z, p, span in slope_changes(
-            ctx.x, stretches(ctx.n, cuts), h, level * share, params.local_widths, k > 0
+            ctx.x, stretches(ctx.n, cuts), h, level * share, params.local_widths, True
         ):
             p = min(1.0, p / share)
             found.append(Candidate("slope", "trend", c, z, p, span, reach=h, evidence={"width": h}))

@@ -158,10 +158,12 @@ def _extremes(
 
 
 def levels_fit_better(u: NDArray[np.float64], margin: int = LOCAL_VALUES // 2) -> bool:
-    """Whether two levels, split where :func:`shape_statistic` splits ``u``, or three, split
-    there and at the best further split of either side, leave a smaller sum of squares than
-    the least-squares line through ``u``: two changes in the same direction make a staircase
-    that a line fits about as well as two levels, but not as well as three."""
+    """Whether two levels, split where :func:`shape_statistic` splits ``u``, or three, leave a
+    smaller sum of squares than the least-squares line through ``u``: two changes in the same
+    direction make a staircase that a line fits about as well as two levels, but not as well
+    as three. The three levels' cuts: the best further split of either side, then the best
+    split of what lies beyond that cut, with it kept (the statistic's own split falls between
+    a staircase's steps, where neither side holds both)."""
     _, k, _ = _extremes(u, margin, False)
     n = len(u)
     left, right = u[: k + 1], u[k + 1 :]
@@ -169,7 +171,12 @@ def levels_fit_better(u: NDArray[np.float64], margin: int = LOCAL_VALUES // 2) -
     line = _line_sse(u)
     if left_sse + right_sse < line:
         return True
-    three = min(_best_split_sse(left) + right_sse, left_sse + _best_split_sse(right))
+    a = _best_split(left)[0]
+    b = k + 1 + _best_split(right)[0]
+    three = min(
+        _sum_of_squares(u[:a]) + _best_split(u[a:])[1],
+        _best_split(u[:b])[1] + _sum_of_squares(u[b:]),
+    )
     # The third level and its place are chosen to fit: they pay what the Bayesian information
     # criterion asks of two parameters (the noise's variance from the three levels' residuals).
     return three + 2.0 * math.log(n) * three / max(n - 3, 1) < line
@@ -210,15 +217,22 @@ def _sum_of_squares(v: NDArray[np.float64]) -> float:
 def _best_split_sse(v: NDArray[np.float64]) -> float:
     """The least sum of squares about the means of two parts of ``v`` (of ``v`` itself when
     it is too short to split)."""
+    return _best_split(v)[1]
+
+
+def _best_split(v: NDArray[np.float64]) -> tuple[int, float]:
+    """Where two parts of ``v`` leave the least sum of squares about their means (the first
+    value of the second part), and that sum; ``(0, ...)`` when ``v`` is too short to split."""
     m = len(v)
     if m < 2:
-        return _sum_of_squares(v)
+        return 0, _sum_of_squares(v)
     centred = v - v.mean()
     sums = np.cumsum(centred)[:-1]
     j = np.arange(1, m, dtype=np.float64)
     # The sum of squares about one mean, less what a split before j + 1 takes away.
     explained = np.square(sums) * m / (j * (m - j))
-    return max(float(centred @ centred) - float(np.max(explained)), 0.0)
+    best = int(np.argmax(explained))
+    return best + 1, max(float(centred @ centred) - float(explained[best]), 0.0)
 
 
 def place_change(values: NDArray[np.float64], near: int, radius: int, margin: int) -> int:
