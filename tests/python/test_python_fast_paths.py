@@ -11,7 +11,7 @@ import math
 import numpy as np
 import pytest
 
-from vollan.pipeline.widths import _clean_boundaries
+from vollan.pipeline.leaders import _clean_boundaries
 from vollan.stats import median as _median
 from vollan.stats import period as _scale
 from vollan.stats.cusum import local_moments

@@ -26,10 +26,10 @@ from vollan.pipeline.contrast import (
     KINDS,
     MIN_WINDOWS_OF_BOUNDARIES,
     contrast_p_value,
-    contrast_scores,
     contrast_width,
     shortest_judged,
 )
+from vollan.pipeline.leaders import contrast_scores, leader_widths
 from vollan.pipeline.place import change_kind
 from vollan.pipeline.scan import fitting_scores
 from vollan.pipeline.short import (
@@ -41,7 +41,6 @@ from vollan.pipeline.short import (
     shift_statistics,
 )
 from vollan.pipeline.stage import Calibration, Candidate, Stage, StageParams
-from vollan.pipeline.widths import leader_widths
 from vollan.stats.robust import resolution
 
 if TYPE_CHECKING:
