@@ -20,7 +20,8 @@ CYCLE_SHARE = 0.1
 
 
 def dominant_period(x: NDArray[np.float64], harmonics: bool = True) -> int | None:
-    """The period of a seasonal or periodic series, or None when it has none.
+    """The period, at least 3 values, of a seasonal or periodic series of finite values, or
+    None when it has none.
 
     The periodogram of the series, without its least-squares line, is divided by its own
     running median (over half an octave on each side of each frequency), so that the rising
@@ -36,16 +37,6 @@ def dominant_period(x: NDArray[np.float64], harmonics: bool = True) -> int | Non
     the cycle must carry at least a tenth of the variance: the autocorrelation at the period
     exceeds that at half the period by at least 0.2 (level shifts and slow wandering raise
     both alike; half a period of a wave makes it unlike itself).
-
-    Parameters
-    ----------
-    x : numpy.ndarray
-        Finite float64 values.
-
-    Returns
-    -------
-    int or None
-        The period in values, at least 3.
     """
     n = len(x)
     if n < 4 * MIN_PERIOD:
