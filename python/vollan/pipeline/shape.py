@@ -37,9 +37,8 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from vollan.pipeline.stage import Calibration, Stage, StageParams, segment_candidates, stretches
+from vollan.pipeline.stage import Calibration, Stage, StageParams, segmenting
 from vollan.stats.cusum import LEAST_STRETCH_VALUES, LOCAL_VALUES, local_moments, segmented
-from vollan.stats.cusum import PLACE_RADIUS as PLACE
 from vollan.stats.median import median
 from vollan.stats.robust import MAD_TO_SD
 from vollan.stats.tables import KolmogorovTable
@@ -47,8 +46,6 @@ from vollan.stats.tables import KolmogorovTable
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-    from vollan.pipeline.context import SeriesContext
-    from vollan.pipeline.stage import Candidate
 
 LEAST_SHAPE_VALUES = LEAST_STRETCH_VALUES
 # Values farther from the local centre than this many robust standard deviations are pulled in
@@ -113,12 +110,15 @@ def shape_scores(x: NDArray[np.float64], width: int = LOCAL_VALUES) -> NDArray[n
 
 
 def shape_changes(
-    x: NDArray[np.float64], stretches: Sequence[tuple[int, int]], level: float
+    x: NDArray[np.float64],
+    stretches: Sequence[tuple[int, int]],
+    level: float,
+    params: ShapeParams | None = None,
 ) -> list[tuple[int, float, float]]:
     """Changes of shape within the stretches ``[start, end)`` of ``x`` whose p-values are at
     most ``level``, with their statistics and p-values, strongest first. Each stretch is
     standardised on its own: a local window reaching across its end would mix in another
-    level or spread."""
+    level or spread. (``params``, as the stages' proposer passes them, set nothing here.)"""
     return segmented(x, stretches, shape_scores, shape_p_value, level, LEAST_SHAPE_VALUES)
 
 
@@ -128,13 +128,6 @@ class ShapeParams(StageParams):
     vote barely sees)."""
 
     share: float = 0.2
-
-
-def _propose(
-    ctx: SeriesContext, params: ShapeParams, level: float, cuts: Sequence[int]
-) -> list[Candidate]:
-    found = shape_changes(ctx.x, stretches(ctx.n, cuts), level)
-    return segment_candidates("shape", "shape", found, cuts, 2 * LOCAL_VALUES, PLACE)
 
 
 SHAPE = Stage(
@@ -148,7 +141,7 @@ SHAPE = Stage(
         "kolmogorov",
         "bench/shapes.py",
     ),
-    _propose,
+    segmenting("shape", "shape", shape_changes),
     judges="shape",
     least=LEAST_SHAPE_VALUES,
 )

@@ -33,17 +33,14 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from vollan.pipeline.stage import Calibration, Stage, StageParams, segment_candidates, stretches
+from vollan.pipeline.stage import Calibration, Stage, StageParams, segmenting
 from vollan.stats.cusum import LEAST_STRETCH_VALUES, LOCAL_VALUES, local_line_residuals, segmented
-from vollan.stats.cusum import PLACE_RADIUS as PLACE
 from vollan.stats.median import median
 from vollan.stats.tables import KolmogorovTable
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-    from vollan.pipeline.context import SeriesContext
-    from vollan.pipeline.stage import Candidate
 
 # Deviations beyond this many times the stretch's median deviation count as that many (about
 # the 98th percentile of a normal law's).
@@ -120,13 +117,6 @@ class SpreadParams(StageParams):
     steps_only: bool = True
 
 
-def _propose(
-    ctx: SeriesContext, params: SpreadParams, level: float, cuts: Sequence[int]
-) -> list[Candidate]:
-    found = spread_changes(ctx.x, stretches(ctx.n, cuts), level, params)
-    return segment_candidates("spread", "variance", found, cuts, 2 * LOCAL_VALUES, PLACE)
-
-
 SPREAD = Stage(
     "spread",
     "changes of spread the vote missed, over whole stretches",
@@ -138,7 +128,7 @@ SPREAD = Stage(
         "kolmogorov",
         "bench/spreads.py",
     ),
-    _propose,
+    segmenting("spread", "variance", spread_changes),
     judges="spread",
     least=LEAST_SPREAD_VALUES,
 )

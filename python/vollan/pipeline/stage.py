@@ -14,6 +14,8 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
+from vollan.stats.cusum import LOCAL_VALUES, PLACE_RADIUS
+
 if TYPE_CHECKING:
     from vollan.pipeline.context import SeriesContext
 
@@ -24,6 +26,7 @@ __all__ = [
     "Candidate",
     "Stage",
     "StageParams",
+    "segmenting",
     "stretches",
 ]
 
@@ -107,6 +110,8 @@ class Candidate:
 
 
 Proposer = Callable[["SeriesContext", Any, float, Sequence[int]], list[Candidate]]
+# A change found by segmenting a stretch: its index, statistic and p-value.
+Found = tuple[int, float, float]
 
 
 @dataclass(frozen=True)
@@ -141,19 +146,20 @@ def stretches(n: int, cuts: Sequence[int]) -> list[tuple[int, int]]:
     return list(zip(bounds[:-1], bounds[1:], strict=True))
 
 
-def segment_candidates(
-    stage: str,
-    kind: str,
-    found: Sequence[tuple[int, float, float]],
-    cuts: Sequence[int],
-    margin: int,
-    reach: int,
-) -> list[Candidate]:
-    """The changes ``(index, statistic, p-value)`` a stage found by segmenting whole stretches,
-    as candidates, leaving out those within ``margin`` of a change already found: a shift of
-    level or spread mixes the values beside it."""
-    return [
-        Candidate(stage, kind, c, statistic, p, (c, c + 1), reach=reach)
-        for c, statistic, p in found
-        if all(abs(c - r) > margin for r in cuts)
-    ]
+def segmenting(stage: str, kind: str, changes: Callable[..., list[Found]]) -> Proposer:
+    """The proposer of a stage that segments whole stretches: ``changes(x, stretches, level,
+    params)`` between the changes accepted before, as candidates searched within
+    :data:`~vollan.stats.cusum.PLACE_RADIUS`, leaving out those within two local windows of a
+    change already found (a shift of level or spread mixes the values beside it)."""
+
+    def propose(
+        ctx: SeriesContext, params: Any, level: float, cuts: Sequence[int]
+    ) -> list[Candidate]:
+        found = changes(ctx.x, stretches(ctx.n, cuts), level, params)
+        return [
+            Candidate(stage, kind, c, statistic, p, (c, c + 1), reach=PLACE_RADIUS)
+            for c, statistic, p in found
+            if all(abs(c - r) > 2 * LOCAL_VALUES for r in cuts)
+        ]
+
+    return propose
