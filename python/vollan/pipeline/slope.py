@@ -134,12 +134,10 @@ def slope_changes(
 
 @dataclass(frozen=True)
 class SlopeParams(StageParams):
-    """Parameters of the slope stage.
+    """Parameters of the slope stage, besides its ``share`` of ``alpha`` (:class:`StageParams`).
 
     Attributes
     ----------
-    share : float
-        Share of ``alpha`` (0.1: bends were judged at 1 % beside the vote's 5 %).
     local_widths : int
         Widths of boundaries around each one whose contrasts give its local MAD (0: the
         stretch's MAD alone; 16 and 32 are calibrated).
@@ -150,7 +148,7 @@ class SlopeParams(StageParams):
         The least width's share of the stage's level; the wider ones share the rest.
     """
 
-    share: float = 0.1
+    share: float = 0.1  # bends were judged at 1 % beside the vote's 5 %
     local_widths: int = 32
     octaves: int = 2
     least_share: float = 0.8

@@ -97,12 +97,10 @@ def spread_changes(
 
 @dataclass(frozen=True)
 class SpreadParams(StageParams):
-    """Parameters of the spread stage.
+    """Parameters of the spread stage, besides its ``share`` of ``alpha`` (:class:`StageParams`).
 
     Attributes
     ----------
-    share : float
-        Share of ``alpha`` (0.1: changes of spread the vote missed were judged at 1 %).
     bursts : bool
         Whether the long-run spread of the scores is taken about three parts, cut at both
         extremes of their cumulative sum, so that a burst of noise that ends within the
@@ -112,7 +110,7 @@ class SpreadParams(StageParams):
         better than a line: a spread that grows steadily changes nowhere in particular.
     """
 
-    share: float = 0.1
+    share: float = 0.1  # changes of spread the vote missed were judged at 1 %
     bursts: bool = True
     steps_only: bool = True
 

@@ -53,12 +53,10 @@ __all__ = ["VOTE", "VoteParams"]
 
 @dataclass(frozen=True)
 class VoteParams(StageParams):
-    """Parameters of the vote.
+    """Parameters of the vote, besides its ``share`` of ``alpha`` (:class:`StageParams`).
 
     Attributes
     ----------
-    share : float
-        Share of ``alpha`` (0.5: the vote sees every kind of change, near each boundary).
     min_score : float
         Share of the window sizes that fit around a leader that must vote for it.
     min_contrast : "auto", float or None
@@ -74,7 +72,7 @@ class VoteParams(StageParams):
         Level of the drift check's slope and step tests, shared among its spans.
     """
 
-    share: float = 0.5
+    share: float = 0.5  # the vote sees every kind of change, near each boundary
     min_score: float = 0.5
     min_contrast: float | Literal["auto"] | None = "auto"
     fit_scores: bool = True
