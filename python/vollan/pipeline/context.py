@@ -35,13 +35,8 @@ __all__ = ["PrepareParams", "SeriesContext", "prepared"]
 
 @dataclass(frozen=True)
 class PrepareParams:
-    """Parameters of the preparation.
-
-    Attributes
-    ----------
-    harmonics : bool
-        Whether the period looks past a harmonic peak to the fundamental below it.
-    """
+    """Parameters of the preparation: ``harmonics``, whether the period looks past a harmonic
+    peak to the fundamental below it."""
 
     harmonics: bool = True
 
