@@ -10,7 +10,6 @@ every candidate (:func:`contrast_scores`).
 
 from __future__ import annotations
 
-import math
 from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING
 
@@ -18,8 +17,7 @@ import numpy as np
 
 from vollan.pipeline.background import BESIDE_FROM, each
 from vollan.pipeline.contrast import MIN_WINDOWS_OF_BOUNDARIES, contrast_width, contrasts_of
-from vollan.stats.median import median
-from vollan.stats.robust import resolution, robust_spread
+from vollan.stats.robust import resolution, robust_z
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -192,16 +190,9 @@ def contrast_scores(
         )
         around = dict(zip(mine, each(near, mine, two_threads=threads), strict=True))
         for kind in kinds:
-            contrast = reference[kind]
-            with np.errstate(all="ignore"):
-                centre = median(contrast)
-                spread = robust_spread(contrast, centre)
-            for j in mine:
-                excess = float(around[j][kind].max()) - centre
-                if spread > 0:
-                    scores[j][kind] = excess / spread
-                else:
-                    scores[j][kind] = math.inf if excess > 0 else 0.0
+            peaks = [float(around[j][kind].max()) for j in mine]
+            for j, z in zip(mine, robust_z(peaks, reference[kind]), strict=True):
+                scores[j][kind] = z
     return scores
 
 

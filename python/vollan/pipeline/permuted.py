@@ -33,8 +33,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from vollan.stats.median import median
-from vollan.stats.robust import MIN_STD, robust_spread
+from vollan.stats.robust import MIN_STD, robust_z
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -209,13 +208,7 @@ def largest_z(contrast: NDArray[np.float64], h: int, peaks: int, least_reference
     away = every[~near[every]]
     if len(away) * step >= least_reference:
         every = away
-    reference = contrast[every]
-    centre = median(reference)
-    spread = robust_spread(reference, centre)
-    excess = float(contrast.max()) - centre
-    if spread > 0:
-        return excess / spread
-    return math.inf if excess > 0 else 0.0
+    return robust_z([float(contrast.max())], contrast[every])[0]
 
 
 def permuted_largest(
