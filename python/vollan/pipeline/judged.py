@@ -7,6 +7,8 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
+from vollan.stats.robust import tie_bounds
+
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
@@ -59,8 +61,7 @@ def kinds_to_judge(
         if ordered is None:
             _, counts = np.unique(x, return_counts=True)
         else:
-            starts = np.flatnonzero(ordered[1:] != ordered[:-1]) + 1
-            counts = np.diff(np.concatenate([[0], starts, [len(ordered)]]))
+            counts = np.diff(tie_bounds(ordered))
         if len(counts) <= 2:
             judged = tuple(k for k in kinds if k in _TWO_VALUED_KINDS) or ("location",)
             if len(counts) == 1:

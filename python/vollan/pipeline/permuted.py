@@ -33,7 +33,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from vollan.stats.robust import MIN_STD, robust_z
+from vollan.stats.robust import MIN_STD, robust_z, tie_bounds
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -76,8 +76,7 @@ def applies(ordered: NDArray[np.float64]) -> bool:
     one value makes up more than :data:`SPARSE_SHARE` of it."""
     if not 0 < len(ordered) <= PERMUTED_UP_TO:
         return False
-    starts = np.flatnonzero(ordered[1:] != ordered[:-1]) + 1
-    counts = np.diff(np.concatenate([[0], starts, [len(ordered)]]))
+    counts = np.diff(tie_bounds(ordered))
     return bool(int(counts.max()) > SPARSE_SHARE * len(ordered))
 
 
@@ -88,8 +87,7 @@ def quantized(x: NDArray[np.float64], ordered: NDArray[np.float64]) -> NDArray[n
     levels = np.unique(ordered)
     if len(levels) <= MOST_LEVELS:
         return x
-    starts = np.flatnonzero(ordered[1:] != ordered[:-1]) + 1
-    bounds = np.concatenate([[0], starts, [len(ordered)]])
+    bounds = tie_bounds(ordered)
     k = int(np.argmax(np.diff(bounds)))
     mode = ordered[bounds[k]]
     rest = np.concatenate([ordered[: bounds[k]], ordered[bounds[k + 1] :]])

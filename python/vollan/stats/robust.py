@@ -301,6 +301,13 @@ def past_ties(deviation: NDArray[np.float64]) -> NDArray[np.float64]:
     return deviation
 
 
+def tie_bounds(ordered: NDArray[np.float64]) -> NDArray[np.int64]:
+    """Where each run of equal values of the sorted ``ordered`` starts, then its length: the
+    differences are each distinct value's count."""
+    starts = np.flatnonzero(ordered[1:] != ordered[:-1]) + 1
+    return np.concatenate([[0], starts, [len(ordered)]])
+
+
 def line_matters(x: NDArray[np.float64], slope: float) -> bool:
     """Whether a line of ``slope`` moves some value of ``x`` by more than a tenth of the noise.
 
