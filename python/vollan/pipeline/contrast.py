@@ -127,8 +127,7 @@ def contrasts_of(
     spreads about their lines taken once for all of them."""
     if gap is None:
         gap = resolution(x)
-    least_spread = max(MIN_STD, gap / (2.0 * math.sqrt(h)))
-    least_distance = max(_MIN_DISTANCE, gap / (2.0 * h))
+    least_spread, least_distance = floors(gap, h)
     windows = sliding_window_view(x, h)
     out = {kind: np.empty(len(bounds)) for kind in kinds}
     rows = max(1, _CHUNK_VALUES // h)
@@ -150,6 +149,12 @@ def contrasts_of(
                     np.maximum(distance, least_distance)
                 ) - 0.5 * np.log(0.5 * (sa * sa + sb * sb))
     return out
+
+
+def floors(gap: float, h: int) -> tuple[float, float]:
+    """The least spread and the least distance of windows of ``h`` values on a grid of ``gap``
+    (see :func:`contrasts_at`)."""
+    return max(MIN_STD, gap / (2.0 * math.sqrt(h))), max(_MIN_DISTANCE, gap / (2.0 * h))
 
 
 def _spread_about_line(rows: NDArray[np.float64]) -> NDArray[np.float64]:
