@@ -11,9 +11,9 @@ import numpy as np
 import pytest
 
 from vollan.pipeline.contrast import contrasts_at, critical_contrast, shortest_judged
-from vollan.pipeline.judged import KINDS_OF_CHANGE_TYPE, kinds_to_judge
 from vollan.pipeline.leaders import contrast_scores, leader_widths
 from vollan.pipeline.scan import fitting_scores
+from vollan.pipeline.stage import JUDGED_BY, kinds_to_judge
 from vollan.stats.robust import resolution, robust_spread
 
 
@@ -153,7 +153,7 @@ def test_kinds_judged_on_tied_values(x: np.ndarray, change_type: str, expected: 
     kinds, note = kinds_to_judge(change_type, x)
     assert kinds == expected
     # A note says which contrasts the values ruled out.
-    assert (note is None) == (expected == KINDS_OF_CHANGE_TYPE[change_type])
+    assert (note is None) == (expected == JUDGED_BY[change_type])
 
 
 @pytest.mark.parametrize(

@@ -190,7 +190,7 @@ def test_change_sizes_are_those_of_plain_means_and_deviations(kind: str) -> None
 
 @pytest.mark.parametrize("change_type", ["mean", "var", "distribution"])
 def test_one_sort_gives_the_kinds_and_the_least_gap_that_unique_gives(change_type: str) -> None:
-    from vollan.pipeline.judged import kinds_to_judge
+    from vollan.pipeline.stage import kinds_to_judge
     from vollan.stats.robust import resolution
 
     rng = np.random.default_rng(4)
