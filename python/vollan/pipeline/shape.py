@@ -31,14 +31,13 @@ report:
 
 from __future__ import annotations
 
-from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 import numpy as np
 
 from vollan.pipeline.stage import Calibration, Stage, StageParams, segmenting
-from vollan.stats.cusum import LEAST_STRETCH_VALUES, LOCAL_VALUES, local_moments, segmented
+from vollan.stats.cusum import LEAST_STRETCH_VALUES, LOCAL_VALUES, local_moments
 from vollan.stats.median import median
 from vollan.stats.robust import MAD_TO_SD
 from vollan.stats.tables import KolmogorovTable
@@ -109,19 +108,6 @@ def shape_scores(x: NDArray[np.float64], width: int = LOCAL_VALUES) -> NDArray[n
     return z
 
 
-def shape_changes(
-    x: NDArray[np.float64],
-    stretches: Sequence[tuple[int, int]],
-    level: float,
-    params: ShapeParams | None = None,
-) -> list[tuple[int, float, float]]:
-    """Changes of shape within the stretches ``[start, end)`` of ``x`` whose p-values are at
-    most ``level``, with their statistics and p-values, strongest first. Each stretch is
-    standardised on its own: a local window reaching across its end would mix in another
-    level or spread. (``params``, as the stages' proposer passes them, set nothing here.)"""
-    return segmented(x, stretches, shape_scores, shape_p_value, level, LEAST_SHAPE_VALUES)
-
-
 @dataclass(frozen=True)
 class ShapeParams(StageParams):
     """Parameters of the shape stage: its share of ``alpha`` (0.2: shape is the one kind the
@@ -141,7 +127,7 @@ SHAPE = Stage(
         "kolmogorov",
         "bench/shapes.py",
     ),
-    segmenting("shape", "shape", shape_changes),
+    segmenting("shape", "shape", shape_scores, shape_p_value),
     judges="shape",
     least=LEAST_SHAPE_VALUES,
 )

@@ -27,14 +27,13 @@ whole stretches between the changes the other rules report:
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 import numpy as np
 
 from vollan.pipeline.stage import Calibration, Stage, StageParams, segmenting
-from vollan.stats.cusum import LEAST_STRETCH_VALUES, LOCAL_VALUES, local_line_residuals, segmented
+from vollan.stats.cusum import LEAST_STRETCH_VALUES, LOCAL_VALUES, local_line_residuals
 from vollan.stats.median import median
 from vollan.stats.tables import KolmogorovTable
 
@@ -74,27 +73,6 @@ def spread_scores(x: NDArray[np.float64], width: int = LOCAL_VALUES) -> NDArray[
     return np.minimum(deviation, CLIP_DEVIATIONS, out=deviation)
 
 
-def spread_changes(
-    x: NDArray[np.float64],
-    stretches: Sequence[tuple[int, int]],
-    level: float,
-    params: SpreadParams | None = None,
-) -> list[tuple[int, float, float]]:
-    """Changes of spread within the stretches ``[start, end)`` of ``x`` whose p-values are at
-    most ``level``, with their statistics and p-values, strongest first."""
-    p = params or SpreadParams()
-    return segmented(
-        x,
-        stretches,
-        spread_scores,
-        spread_p_value,
-        level,
-        LEAST_SPREAD_VALUES,
-        bump=p.bursts,
-        levels=p.steps_only,
-    )
-
-
 @dataclass(frozen=True)
 class SpreadParams(StageParams):
     """Parameters of the spread stage, besides its ``share`` of ``alpha`` (:class:`StageParams`).
@@ -126,7 +104,13 @@ SPREAD = Stage(
         "kolmogorov",
         "bench/spreads.py",
     ),
-    segmenting("spread", "variance", spread_changes),
+    segmenting(
+        "spread",
+        "variance",
+        spread_scores,
+        spread_p_value,
+        lambda params: {"bump": params.bursts, "levels": params.steps_only},
+    ),
     judges="spread",
     least=LEAST_SPREAD_VALUES,
 )

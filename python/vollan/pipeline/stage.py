@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from vollan.stats.cusum import LOCAL_VALUES, PLACE_RADIUS
+from vollan.stats.cusum import LEAST_STRETCH_VALUES, LOCAL_VALUES, PLACE_RADIUS, segmented
 from vollan.stats.robust import tie_bounds
 
 if TYPE_CHECKING:
@@ -79,49 +79,27 @@ class StageParams:
 
 @dataclass(frozen=True)
 class Candidate:
-    """A change a stage proposes, in scanned values.
-
-    Attributes
-    ----------
-    stage : str
-        The stage that found it.
-    kind : str
-        One of :data:`KINDS`.
-    index : int
-        The first value of the new regime, as the stage placed it.
-    statistic : float
-        The stage's statistic.
-    p_value : float
-        Its p-value under the stage's null (the largest statistic over the stage's whole
-        search, so that a stage searching many places is not favoured).
-    region : tuple of (int, int)
-        The half-open stretch where the stage saw the change.
-    votes : int
-        Votes of the scan's leader at this place (0 when the stage is not the vote).
-    reach : int
-        How far beyond ``region`` the change may lie: the placement searches that far.
-    evidence : dict
-        What the stage measured besides (its contrast, critical value, width, score).
-    passed : bool or None
-        The stage's own verdict where the caller asked for a rule other than p-values
-        (a fixed contrast, or none); None: the p-value decides.
-    """
+    """A change a stage proposes, in scanned values: ``index`` is the first value of the new
+    regime as the stage placed it, ``kind`` one of :data:`KINDS`."""
 
     stage: str
     kind: str
     index: int
     statistic: float
+    # Under the stage's null, of the largest statistic over the stage's whole search, so that a
+    # stage searching many places is not favoured.
     p_value: float
-    region: tuple[int, int]
-    votes: int = 0
-    reach: int = 0
+    region: tuple[int, int]  # the half-open stretch where the stage saw the change
+    votes: int = 0  # of the scan's leader at this place (0 from the other stages)
+    reach: int = 0  # how far beyond region the change may lie: the placement searches that far
+    # What the stage measured besides (its contrast, critical value, width, score).
     evidence: dict[str, float | str] = field(default_factory=dict, compare=False)
+    # The stage's own verdict where the caller asked for a rule other than p-values (a fixed
+    # contrast, or none); None: the p-value decides.
     passed: bool | None = None
 
 
 Proposer = Callable[["SeriesContext", Any, float, Sequence[int]], list[Candidate]]
-# A change found by segmenting a stretch: its index, statistic and p-value.
-Found = tuple[int, float, float]
 
 
 @dataclass(frozen=True)
@@ -156,16 +134,32 @@ def stretches(n: int, cuts: Sequence[int]) -> list[tuple[int, int]]:
     return list(zip(bounds[:-1], bounds[1:], strict=True))
 
 
-def segmenting(stage: str, kind: str, changes: Callable[..., list[Found]]) -> Proposer:
-    """The proposer of a stage that segments whole stretches: ``changes(x, stretches, level,
-    params)`` between the changes accepted before, as candidates searched within
-    :data:`~vollan.stats.cusum.PLACE_RADIUS`, leaving out those within two local windows of a
+def segmenting(
+    stage: str,
+    kind: str,
+    scores: Callable[[NDArray[np.float64]], NDArray[np.float64]],
+    p_value: Callable[[float, int], float],
+    options: Callable[[Any], dict[str, bool]] | None = None,
+) -> Proposer:
+    """The proposer of a stage that segments whole stretches by the cumulative sum of their
+    ``scores`` (:func:`vollan.stats.cusum.segmented`, with ``options(params)``), between the
+    changes accepted before: each stretch is scored on its own, as a local window reaching
+    across its end would mix in another level or spread. Its changes are candidates searched
+    within :data:`~vollan.stats.cusum.PLACE_RADIUS`, less those within two local windows of a
     change already found (a shift of level or spread mixes the values beside it)."""
 
     def propose(
         ctx: SeriesContext, params: Any, level: float, cuts: Sequence[int]
     ) -> list[Candidate]:
-        found = changes(ctx.x, stretches(ctx.n, cuts), level, params)
+        found = segmented(
+            ctx.x,
+            stretches(ctx.n, cuts),
+            scores,
+            p_value,
+            level,
+            LEAST_STRETCH_VALUES,
+            **(options(params) if options else {}),
+        )
         return [
             Candidate(stage, kind, c, statistic, p, (c, c + 1), reach=PLACE_RADIUS)
             for c, statistic, p in found
