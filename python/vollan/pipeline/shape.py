@@ -23,10 +23,10 @@ report:
   it), is near a Brownian bridge when the shape does not change; its largest value beyond
   :func:`critical_shape` reports a change, and each side is searched again (binary
   segmentation);
-- the change is placed by the split, within :data:`PLACE_RADIUS` of the cumulative sum's peak,
-  under which the values' deviations from the stretch's median are most unlike on the two
-  sides, by a binomial likelihood at quantiles spaced closer in the tails (where laws of equal
-  spread differ most; a flat law has none).
+- the change is placed by the split, within :data:`~vollan.stats.cusum.PLACE_RADIUS` of the
+  cumulative sum's peak, under which the values' deviations from the stretch's median are most
+  unlike on the two sides, by a binomial likelihood at quantiles spaced closer in the tails
+  (where laws of equal spread differ most; a flat law has none).
 """
 
 from __future__ import annotations

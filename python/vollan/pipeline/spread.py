@@ -18,9 +18,9 @@ whole stretches between the changes the other rules report:
   the same; its largest value beyond :func:`critical_spread` reports a change, placed as a
   change of shape is, and each side is searched again (binary segmentation);
 - a split is taken only where two levels of the scores, or three (a staircase), fit them
-  better than a line through them (:func:`vollan.pipeline.shape.levels_fit_better`, the third level
-  paying the Bayesian information criterion's price of two parameters): a spread that grows
-  steadily, as noise that grows with the level does, changes nowhere in particular, as a
+  better than a line through them (:func:`vollan.stats.cusum.levels_fit_better`, the third
+  level paying the Bayesian information criterion's price of two parameters): a spread that
+  grows steadily, as noise that grows with the level does, changes nowhere in particular, as a
   straight drift of the level does not.
 """
 
