@@ -171,10 +171,9 @@ def _judge_contrasts(
     if not kinds or not judged:
         return {}
     width_of = dict(zip(indices, widths, strict=True))
+    judged_widths = [width_of[i] for i in judged]
     gap = resolution(x, ctx.ordered)
-    rows = contrast_scores(
-        x, [width_of[i] for i in judged], judged, kinds, judged, gap, ctx.two_threads
-    )
+    rows = contrast_scores(x, judged_widths, judged, kinds, judged, gap, ctx.two_threads)
     own: dict[int, dict[str, NDArray[np.float64]]] = {}
     own_rows = rows
     if isinstance(params.min_contrast, str) and permuted.applies(ctx.ordered):
@@ -185,15 +184,14 @@ def _judge_contrasts(
         own = permuted.permuted_largest(
             xq,
             ordered,
-            [width_of[i] for i in judged],
+            judged_widths,
             kinds,
             MIN_WINDOWS_OF_BOUNDARIES,
             min(len(judged), permuted.MOST_CHANCE_CANDIDATES),
         )
         if xq is not x:
-            widths_judged = [width_of[i] for i in judged]
             gap_q = resolution(xq, ordered)
-            own_rows = contrast_scores(xq, widths_judged, judged, kinds, judged, gap_q)
+            own_rows = contrast_scores(xq, judged_widths, judged, kinds, judged, gap_q)
     p: dict[int, float] = {}
     for i, row, own_row in zip(judged, rows, own_rows, strict=True):
         h = width_of[i]

@@ -4,10 +4,6 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
-from typing import TYPE_CHECKING
-
-if TYPE_CHECKING:
-    pass
 
 DEFAULT_ALPHA = 0.05
 # The smallest window the bootstrap accepts: it draws blocks of 8 values from the 2w values
