@@ -15,7 +15,7 @@ import time
 import numpy as np
 
 import vollan
-from vollan.pipeline import contrast as _contrast
+from vollan.pipeline import leaders as _leaders
 
 
 def main() -> None:
@@ -26,7 +26,7 @@ def main() -> None:
     )
     args = parser.parse_args()
     if args.before:
-        _contrast.NEAR_STEPS = 10**12
+        _leaders.NEAR_STEPS = 10**12
     print("| n | width of the change's contrast | seconds | change reported |")
     print("|--:|--:|--:|---|")
     for n in args.sizes:

@@ -1,5 +1,5 @@
 """Placing the changes of a periodic series by the order of its values
-(vollan.pipeline.periodic), against reporting them where the stages and the placement by the
+(vollan.stats.period), against reporting them where the stages and the placement by the
 cost of their kind put them (``DetectConfig.replace("place", periodic=False)``).
 
 1. Cross-validated on the development corpus (leave one real series out, leave one family

@@ -22,7 +22,7 @@ import numpy as np
 import vollan
 from vollan._families import NOISE, _wave, ar1
 from vollan.metrics import f1_score, segmentation_cover
-from vollan.pipeline import windows as _scale
+from vollan.stats import period as _scale
 
 
 def periodic(rng: np.random.Generator) -> tuple[np.ndarray, list[float], list[int]]:

@@ -15,7 +15,7 @@ from concurrent.futures import ProcessPoolExecutor
 import numpy as np
 
 import vollan
-from vollan.pipeline import slope as _slope
+from vollan.stats import slopes as _slopes
 
 WIDTHS = (8, 10, 16, 32, 64)
 # Boundaries per width; n = m·h + 2h - 1.
@@ -50,7 +50,7 @@ def cell(args: tuple[int, int, int, float, int]) -> tuple[int, int, dict[str, fl
     for k, (name, make) in enumerate(NOISES.items()):
         rng = np.random.default_rng([h, m, k])
         series = make(rng, reps, n)
-        largest = [float(_slope.slope_scores(x, h, local).max()) for x in series]
+        largest = [float(_slopes.slope_scores(x, h, local).max()) for x in series]
         out[name] = float(np.quantile(largest, level))
     return n, h, out
 

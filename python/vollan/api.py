@@ -31,11 +31,11 @@ from vollan.config import DEFAULT, DetectConfig
 from vollan.pipeline import run, stage_rows
 from vollan.pipeline.background import may_use_two_threads
 from vollan.pipeline.context import prepared
-from vollan.pipeline.judged import KINDS_OF_CHANGE_TYPE
 from vollan.pipeline.place import placed, placed_apart
 from vollan.pipeline.scan import scan
 from vollan.pipeline.select import check_selection, select_changes
 from vollan.pipeline.short import short_note
+from vollan.pipeline.stage import KINDS_OF_CHANGE_TYPE
 from vollan.pipeline.windows import DEFAULT_ALPHA, default_n_perm, default_window_sizes
 from vollan.stats.period import dominant_period
 from vollan.stats.robust import detrend_linear, line_matters, local_contrast

@@ -115,7 +115,7 @@ def test_each_keeps_the_order_and_hands_back_the_first_exception() -> None:
 def test_the_steps_series_searches_and_places_on_two_threads(monkeypatch) -> None:
     # Its 245 changes are enough for both the searches around the leaders and the placing.
     x = _series()["steps"]
-    used: dict[str, list[bool]] = {"contrast": [], "place": []}
+    used: dict[str, list[bool]] = {"leaders": [], "place": []}
     real = _background.each
 
     def spy(where: str):  # type: ignore[no-untyped-def]

@@ -10,15 +10,10 @@ import statistics
 import numpy as np
 import pytest
 
-from vollan.pipeline.contrast import (
-    contrast_scores,
-    contrasts_at,
-    critical_contrast,
-    shortest_judged,
-)
-from vollan.pipeline.judged import KINDS_OF_CHANGE_TYPE, kinds_to_judge
+from vollan.pipeline.contrast import contrasts_at, critical_contrast, shortest_judged
+from vollan.pipeline.leaders import contrast_scores, leader_widths
 from vollan.pipeline.scan import fitting_scores
-from vollan.pipeline.widths import leader_widths
+from vollan.pipeline.stage import JUDGED_BY, kinds_to_judge
 from vollan.stats.robust import resolution, robust_spread
 
 
@@ -158,7 +153,7 @@ def test_kinds_judged_on_tied_values(x: np.ndarray, change_type: str, expected: 
     kinds, note = kinds_to_judge(change_type, x)
     assert kinds == expected
     # A note says which contrasts the values ruled out.
-    assert (note is None) == (expected == KINDS_OF_CHANGE_TYPE[change_type])
+    assert (note is None) == (expected == JUDGED_BY[change_type])
 
 
 @pytest.mark.parametrize(
@@ -209,21 +204,21 @@ def test_fitting_scores_count_only_sizes_that_fit() -> None:
 def test_the_search_around_a_leader_is_bounded_for_wide_contrasts(monkeypatch, h, searched):
     # A long series with one change gets contrasts of thousands of values a side; taking every
     # boundary within h/2 of the leader made the call grow with h² (minutes at 10^6 values).
-    from vollan.pipeline import contrast as _contrast
+    from vollan.pipeline import leaders as _leaders
 
     sizes: list[int] = []
-    plain = _contrast.contrasts_of
+    plain = _leaders.contrasts_of
 
     def counted(x, width, bounds, kinds, gap=None):
         sizes.append(len(bounds))
         return plain(x, width, bounds, kinds, gap)
 
-    monkeypatch.setattr(_contrast, "contrasts_of", counted)
+    monkeypatch.setattr(_leaders, "contrasts_of", counted)
     rng = np.random.default_rng(5)
     x = rng.normal(size=8 * h)
     x[4 * h :] += 1.0
     (row,) = contrast_scores(x, [h], [4 * h], ["location"], [4 * h])
-    assert sizes[-1] <= 2 * _contrast.NEAR_STEPS + 1 and sizes[-1] == searched
+    assert sizes[-1] <= 2 * _leaders.NEAR_STEPS + 1 and sizes[-1] == searched
     assert row["location"] > critical_contrast("location", len(x), h)
 
 
@@ -238,7 +233,7 @@ def _widths_one_by_one(
     n: int, smallest: int, leaders: list[int], votes: dict[int, int]
 ) -> list[int]:
     # Each leader's nearest rival found by a pass over every candidate.
-    from vollan.pipeline.widths import _clean_boundaries
+    from vollan.pipeline.leaders import _clean_boundaries
 
     least = max(8, smallest)
     most = min((n + 1) // 6, n // (4 * (len(votes) + 1)))

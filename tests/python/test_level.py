@@ -8,9 +8,9 @@ import numpy as np
 import pytest
 
 import vollan
-from vollan.pipeline import judged as _judged
 from vollan.pipeline import level as _level
 from vollan.pipeline import levels
+from vollan.pipeline import stage as _stage
 from vollan.pipeline.context import prepared
 from vollan.stats.cusum import two_levels_fit_better
 from vollan.stats.robust import clipped
@@ -160,15 +160,15 @@ def test_change_free_series_report_no_shift_of_level(make: object) -> None:
 def test_repeated_values_keep_the_level_but_not_shape_or_slope() -> None:
     rng = np.random.default_rng(2)
     counts = rng.poisson(0.5, size=600).astype(float)
-    kinds, note = _judged.kinds_to_judge("mean", counts)
+    kinds, note = _stage.kinds_to_judge("mean", counts)
     assert kinds == ("location", "level") and note is None
-    kinds, note = _judged.kinds_to_judge("distribution", counts)
+    kinds, note = _stage.kinds_to_judge("distribution", counts)
     assert kinds == ("location", "scale", "level", "spread")
     assert note is not None and "changes of shape and of slope are not judged" in note
     flags = rng.integers(0, 2, size=600).astype(float)
-    kinds, note = _judged.kinds_to_judge("mean", flags)
+    kinds, note = _stage.kinds_to_judge("mean", flags)
     assert kinds == ("location", "level") and note is None  # all that "mean" judges anyway
-    kinds, _ = _judged.kinds_to_judge("distribution", flags)
+    kinds, _ = _stage.kinds_to_judge("distribution", flags)
     assert kinds == ("location", "level")
 
 

@@ -22,13 +22,14 @@ from vollan.pipeline.scan import scan
 from vollan.pipeline.select import accepted
 from vollan.pipeline.shape import shape_p_value, shape_scores
 from vollan.pipeline.short import fits_a_step, shift_p_value, shift_statistics
-from vollan.pipeline.slope import slope_p_value, slope_scores
+from vollan.pipeline.slope import slope_p_value
 from vollan.pipeline.spread import spread_p_value, spread_scores
 from vollan.pipeline.stage import Candidate
 from vollan.pipeline.vote import VOTE, VoteParams
 from vollan.stats.cusum import shape_statistic
 from vollan.stats.median import median
 from vollan.stats.robust import clipped, robust_spread
+from vollan.stats.slopes import slope_scores
 from vollan.stats.tables import kolmogorov_isf, kolmogorov_sf
 
 ROOT = Path(__file__).resolve().parents[2]

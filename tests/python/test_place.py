@@ -6,7 +6,7 @@ import numpy as np
 
 import vollan
 from vollan._families import periodic_regimes
-from vollan.pipeline import periodic as _place
+from vollan.stats import period as _place
 
 
 def _lag_by_loop(block: np.ndarray, least: int, most: int) -> int | None:

@@ -11,7 +11,7 @@ import math
 import numpy as np
 import pytest
 
-from vollan.pipeline.widths import _clean_boundaries
+from vollan.pipeline.leaders import _clean_boundaries
 from vollan.stats import median as _median
 from vollan.stats import period as _scale
 from vollan.stats.cusum import local_moments
@@ -190,7 +190,7 @@ def test_change_sizes_are_those_of_plain_means_and_deviations(kind: str) -> None
 
 @pytest.mark.parametrize("change_type", ["mean", "var", "distribution"])
 def test_one_sort_gives_the_kinds_and_the_least_gap_that_unique_gives(change_type: str) -> None:
-    from vollan.pipeline.judged import kinds_to_judge
+    from vollan.pipeline.stage import kinds_to_judge
     from vollan.stats.robust import resolution
 
     rng = np.random.default_rng(4)

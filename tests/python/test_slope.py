@@ -8,6 +8,7 @@ import pytest
 import vollan
 from vollan.pipeline import slope as _slope
 from vollan.stats import median as _median
+from vollan.stats import slopes as _slopes
 
 
 def reference_contrast(x: np.ndarray, h: int) -> np.ndarray:
@@ -50,9 +51,9 @@ class TestContrast:
         rng = np.random.default_rng(n)
         x = np.cumsum(rng.standard_t(3, size=n))
         np.testing.assert_allclose(
-            _slope.slope_contrast(x, h), reference_contrast(x, h), rtol=1e-9, atol=1e-12
+            _slopes.slope_contrast(x, h), reference_contrast(x, h), rtol=1e-9, atol=1e-12
         )
-        np.testing.assert_allclose(_slope.clipped(x, h), reference_clipped(x, h), rtol=0, atol=0)
+        np.testing.assert_allclose(_slopes.clipped(x, h), reference_clipped(x, h), rtol=0, atol=0)
 
     @pytest.mark.parametrize(
         ("n", "width", "step"), [(10, 3, 1), (50, 16, 1), (50, 49, 4), (51, 100, 1), (200, 33, 5)]
@@ -76,16 +77,16 @@ class TestContrast:
     def test_a_line_and_a_cycle_of_a_dividing_period_do_not_move_it(self) -> None:
         t = np.arange(240, dtype=np.float64)
         line = 3.0 - 0.25 * t
-        np.testing.assert_allclose(_slope.slope_contrast(line, 12), 0.0, atol=1e-12)
+        np.testing.assert_allclose(_slopes.slope_contrast(line, 12), 0.0, atol=1e-12)
         cycle = np.sin(2 * np.pi * t / 12) + 0.1 * t
-        np.testing.assert_allclose(_slope.slope_contrast(cycle, 24), 0.0, atol=1e-12)
+        np.testing.assert_allclose(_slopes.slope_contrast(cycle, 24), 0.0, atol=1e-12)
         # Nothing varies, so nothing stands out.
-        assert not _slope.slope_scores(line, 12).any()
+        assert not _slopes.slope_scores(line, 12).any()
 
     def test_one_extreme_value_is_clipped(self) -> None:
         x = np.random.default_rng(3).normal(size=300)
         x[150] = 40.0
-        assert _slope.slope_scores(x, 10).max() < _slope.critical_slope(300, 10)
+        assert _slopes.slope_scores(x, 10).max() < _slope.critical_slope(300, 10)
 
     def test_critical_value_falls_then_rises_with_length(self) -> None:
         # Few boundaries leave the median and MAD noisy; many give the maximum more chances.
@@ -156,8 +157,8 @@ def test_the_local_noise_gives_the_contrasts_standard_error() -> None:
     # Under white noise the contrast's spread is its standard error from the local noise.
     x = np.random.default_rng(8).normal(size=20000)
     for h in (10, 40):
-        y = _slope.clipped(x, h)
-        ratio = np.median(_slope._noise_error(y, h)) / np.std(_slope.slope_contrast(y, h))
+        y = _slopes.clipped(x, h)
+        ratio = np.median(_slopes.noise_error(y, h)) / np.std(_slopes.slope_contrast(y, h))
         assert 0.95 < ratio < 1.15
 
 
@@ -183,7 +184,7 @@ def _slope_changes_in_full(x: np.ndarray, stretches: list, h: int, level: float)
         a, b = todo.pop()
         if b - a < _slope.shortest_judged(h):
             continue
-        z = _slope.slope_scores(x[a:b], h)
+        z = _slopes.slope_scores(x[a:b], h)
         k = int(np.argmax(z))
 
         def passes(score: float, n: int = b - a) -> bool:

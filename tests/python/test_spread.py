@@ -228,6 +228,18 @@ def test_a_staircase_split_between_its_steps_still_fits_three_levels() -> None:
     n = 1200
     scale = np.where(np.arange(n) < 400, 1.0, np.where(np.arange(n) < 800, 2.0, 4.0))
     x = np.random.default_rng(7).normal(size=n) * scale
-    found = sorted(c for c, _, _ in _spread.spread_changes(x, [(0, n)], 0.005))
+    found = sorted(
+        c
+        for c, _, _ in _cusum.segmented(
+            x,
+            [(0, n)],
+            _spread.spread_scores,
+            _spread.spread_p_value,
+            0.005,
+            _spread.LEAST_SPREAD_VALUES,
+            bump=True,
+            levels=True,
+        )
+    )
     # Both steps are found (where they are placed is the placement tests' matter).
     assert len(found) == 2 and abs(found[0] - 400) <= 50 and abs(found[1] - 800) <= 50

@@ -1,19 +1,12 @@
-"""Steps that :func:`vollan.detect` runs on a second core while it goes on with the next one.
+"""Steps that :func:`vollan.detect` runs on a second core beside others.
 
 The engine's scan keeps every core busy; the rules around it run in numpy, which lets go of
-the interpreter lock in its loops over long arrays. Three of them can run beside the step
-that follows, on a long series:
-
-- the period of the values as given, while the outliers are looked for: it is the period of
-  the values scanned whenever no outlier is left out (else it is found again without them);
-- the description of every leader (where its change may lie, the mean and spread on either
-  side over up to 10^5 values), which feeds the result and no decision;
-- the changes of shape between the reported changes, while the bends are looked for: they
-  are the ones wanted whenever no bend is found (else they are looked for again between the
-  bends as well).
-
-Each runs the same operations in the same order as it would alone, so the results are the
-same to the bit whether it ran beside or not.
+the interpreter lock in its loops over long arrays. On a long series the period of the values as
+given is found while the outliers are looked for (:class:`Later`): it is the period of the
+values scanned whenever no outlier is left out (else it is found again without them). And
+independent calls over long arrays, the contrasts around each leader and the placing of each
+change, run two at a time (:func:`each`). Each runs the same operations in the same order as
+it would alone, so the results are the same to the bit whether it ran beside or not.
 
 A call gets the second core when it may use more than one thread: its ``workers`` when given,
 else the budget the engine's shared pool takes (``RAYON_NUM_THREADS``, then
@@ -31,9 +24,8 @@ from concurrent.futures import ThreadPoolExecutor
 
 __all__ = ["BESIDE_FROM", "Later", "each", "may_use_two_threads"]
 
-# Values (of the series, or summed over the leaders' widths for their description) from which
-# a step runs on a second core beside the next: below, starting a thread costs about what it
-# saves.
+# Values (of the series, or summed over the leaders' searches) from which a step runs on a
+# second core beside the next: below, starting a thread costs about what it saves.
 BESIDE_FROM = 1 << 16
 
 

@@ -18,8 +18,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from vollan.pipeline.background import BESIDE_FROM, Later
-from vollan.pipeline.judged import kinds_to_judge
 from vollan.pipeline.outliers import find_outliers
+from vollan.pipeline.stage import kinds_to_judge
 from vollan.pipeline.windows import MIN_WINDOW, choose_window_sizes
 from vollan.stats.period import dominant_period
 from vollan.stats.robust import noise_scale, standard_units
@@ -35,13 +35,8 @@ __all__ = ["PrepareParams", "SeriesContext", "prepared"]
 
 @dataclass(frozen=True)
 class PrepareParams:
-    """Parameters of the preparation.
-
-    Attributes
-    ----------
-    harmonics : bool
-        Whether the period looks past a harmonic peak to the fundamental below it.
-    """
+    """Parameters of the preparation: ``harmonics``, whether the period looks past a harmonic
+    peak to the fundamental below it."""
 
     harmonics: bool = True
 

@@ -38,9 +38,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
-from vollan.pipeline.background import BESIDE_FROM, each
-from vollan.stats.median import median
-from vollan.stats.robust import MIN_STD, resolution, robust_spread
+from vollan.stats.robust import MIN_STD, resolution
 from vollan.stats.tables import curve, gumbel_location, gumbel_scale, gumbel_sf
 
 if TYPE_CHECKING:
@@ -76,12 +74,8 @@ CONTRAST_LEVEL = 0.95
 # no longer describe the series.
 MIN_CONTRAST_WIDTH = 8
 MIN_WINDOWS_OF_BOUNDARIES = 4
-# Contrasts taken within h/2 of a leader, at most twice this many (see _near_step).
-NEAR_STEPS = 64
 # Rows of windows held at once (each row holds h values).
 _CHUNK_VALUES = 1 << 22
-# Values on each side of one leader's search from which the searches run on two threads.
-_EACH_ON_TWO_THREADS = 4096
 
 
 def critical_contrast(kind: str, n: int, h: int, level: float | None = None) -> float:
@@ -133,8 +127,7 @@ def contrasts_of(
     spreads about their lines taken once for all of them."""
     if gap is None:
         gap = resolution(x)
-    least_spread = max(MIN_STD, gap / (2.0 * math.sqrt(h)))
-    least_distance = max(_MIN_DISTANCE, gap / (2.0 * h))
+    least_spread, least_distance = floors(gap, h)
     windows = sliding_window_view(x, h)
     out = {kind: np.empty(len(bounds)) for kind in kinds}
     rows = max(1, _CHUNK_VALUES // h)
@@ -158,6 +151,12 @@ def contrasts_of(
     return out
 
 
+def floors(gap: float, h: int) -> tuple[float, float]:
+    """The least spread and the least distance of windows of ``h`` values on a grid of ``gap``
+    (see :func:`contrasts_at`)."""
+    return max(MIN_STD, gap / (2.0 * math.sqrt(h))), max(_MIN_DISTANCE, gap / (2.0 * h))
+
+
 def _spread_about_line(rows: NDArray[np.float64]) -> NDArray[np.float64]:
     """Standard deviation of each row about its own least-squares line (h - 2 degrees of
     freedom): a drift or a curve then leaves the spread alone, and only the noise counts."""
@@ -175,94 +174,6 @@ def _spread_about_line(rows: NDArray[np.float64]) -> NDArray[np.float64]:
         np.multiply(residual, residual, out=residual).sum(axis=1) / (h - 2)
     )
     return spread
-
-
-def near_boundaries(n: int, h: int, centres: NDArray[np.int64]) -> NDArray[np.bool_]:
-    """Which of the positions 0 .. n lie closer than h to one of ``centres``."""
-    edges = np.zeros(n + 2, dtype=np.int64)
-    np.add.at(edges, np.clip(centres - h + 1, 0, n + 1), 1)
-    np.add.at(edges, np.clip(centres + h, 0, n + 1), -1)
-    return np.cumsum(edges)[: n + 1] > 0
-
-
-def contrast_scores(
-    x: NDArray[np.float64],
-    widths: Sequence[int],
-    leaders: Sequence[int],
-    kinds: Sequence[str],
-    candidates: Sequence[int] = (),
-    gap: float | None = None,
-    two_threads: bool = False,
-) -> list[dict[str, float]]:
-    """Robust z-score of each contrast in ``kinds`` at each leader, of ``widths[i]`` values
-    (``gap``: :func:`~vollan.stats.robust.resolution` of ``x``, computed here when not given;
-    ``two_threads``: the searches around the leaders on two threads, with the same result).
-
-    A leader's position is known to within its width, so its contrast is the strongest within
-    h/2 of it. The median and MAD describe the series away from its changes: they come from
-    the boundaries farther than h from the leaders and from every ``candidates`` (every
-    h/8-th boundary: neighbouring ones share nearly all their values), or from all boundaries
-    when fewer than 4h would be left.
-
-    Returns
-    -------
-    list of dict
-        Per leader, kind -> z-score (``inf`` when the contrast is constant elsewhere and
-        larger at the leader).
-    """
-    n = len(x)
-    scores: list[dict[str, float]] = [{} for _ in leaders]
-    if not len(leaders):
-        return scores
-    if gap is None:
-        gap = resolution(x)
-    for h in sorted(set(widths)):
-        mine = [j for j, w in enumerate(widths) if w == h]
-        every = np.arange(h, n - h + 1, max(1, h // 8), dtype=np.intp)
-        centres = np.array([*candidates, *(leaders[j] for j in mine)], dtype=np.int64)
-        away = ~near_boundaries(n, h, centres)[every]
-        if away.sum() * max(1, h // 8) >= MIN_WINDOWS_OF_BOUNDARIES * h:
-            every = every[away]
-        reference = contrasts_of(x, h, every, kinds, gap)
-
-        def near(j: int, h: int = h) -> dict[str, NDArray[np.float64]]:
-            # A leader closer to an end than h is judged at the nearest full boundary.
-            c = min(max(leaders[j], h), n - h)
-            bounds = np.arange(
-                max(h, c - h // 2), min(n - h, c + h // 2) + 1, _near_step(h), dtype=np.intp
-            )
-            return contrasts_of(x, h, bounds, kinds, gap)
-
-        # The leaders' searches are independent, each as many rows of h values as fit in h;
-        # on two threads only when each is long enough for numpy to let go of the interpreter
-        # lock for most of it (short ones took turns on it and cost more CPU than on one).
-        each_values = h * min(h + 1, 2 * NEAR_STEPS + 1)
-        threads = (
-            two_threads
-            and each_values >= _EACH_ON_TWO_THREADS
-            and len(mine) * each_values >= BESIDE_FROM
-        )
-        around = dict(zip(mine, each(near, mine, two_threads=threads), strict=True))
-        for kind in kinds:
-            contrast = reference[kind]
-            with np.errstate(all="ignore"):
-                centre = median(contrast)
-                spread = robust_spread(contrast, centre)
-            for j in mine:
-                excess = float(around[j][kind].max()) - centre
-                if spread > 0:
-                    scores[j][kind] = excess / spread
-                else:
-                    scores[j][kind] = math.inf if excess > 0 else 0.0
-    return scores
-
-
-def _near_step(h: int) -> int:
-    """Boundaries between the contrasts taken around a leader: every one up to h = 127; beyond,
-    one in h / NEAR_STEPS, whose windows share all but 1/64 of their values, so that the search
-    costs O(h log h) instead of growing with h² (a long series with one change gets h in the
-    tens of thousands)."""
-    return max(1, h // NEAR_STEPS)
 
 
 def contrast_width(smallest_window: int) -> int:

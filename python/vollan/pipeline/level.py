@@ -92,6 +92,22 @@ CRITICAL_TWO_PARTS = KolmogorovTable(
 )
 
 
+@dataclass(frozen=True)
+class LevelParams(StageParams):
+    """Parameters of the level stage, besides its ``share`` of ``alpha`` (:class:`StageParams`).
+
+    Attributes
+    ----------
+    bumps : bool
+        Whether the long-run spread is taken about three parts, cut at both extremes of the
+        cumulative sum, rather than about the two on either side of the split: a level that
+        shifts and shifts back within the stretch puts the sum's extremes at its two ends.
+    """
+
+    share: float = 0.1  # the level stage was calibrated at 1 % beside the vote's 5 %
+    bumps: bool = True
+
+
 def long_run_lags(n: int) -> int:
     """Lags of the long-run spread of a stretch of ``n`` values: an eighth of it, from 8 to 64
     (an AR(1) of coefficient 0.9 has forgotten all but 0.1 % of a value after 64 steps)."""
@@ -197,24 +213,6 @@ def level_changes(
             found.append((start + a + split, statistic, p, (start + a + lo, start + a + hi)))
             todo += [(a, a + split), (a + split, b)]
     return sorted(found, key=lambda one: one[2])
-
-
-@dataclass(frozen=True)
-class LevelParams(StageParams):
-    """Parameters of the level stage.
-
-    Attributes
-    ----------
-    share : float
-        Share of ``alpha`` (0.1: the level stage was calibrated at 1 % beside the vote's 5 %).
-    bumps : bool
-        Whether the long-run spread is taken about three parts, cut at both extremes of the
-        cumulative sum, rather than about the two on either side of the split: a level that
-        shifts and shifts back within the stretch puts the sum's extremes at its two ends.
-    """
-
-    share: float = 0.1
-    bumps: bool = True
 
 
 def _propose(

@@ -44,7 +44,8 @@ def outlier_threshold(n: int) -> float:
 
 
 def find_outliers(x: NDArray[np.float64]) -> NDArray[np.intp]:
-    """Positions of isolated outliers in ``x``, ascending.
+    """Positions of isolated outliers in ``x`` (finite values), ascending; none in fewer than
+    12 values.
 
     Value ``i`` is compared with the median of the three values before it and with the median
     of the three after it (one side only at the ends). It is an outlier when it lies beyond
@@ -54,16 +55,6 @@ def find_outliers(x: NDArray[np.float64]) -> NDArray[np.intp]:
     or more make a short regime. The noise standard deviation comes from the scaled MAD of
     these differences in blocks of 64 values around each value (see :func:`_local_sd`), so
     that the noisier part of a series whose spread changes is judged by its own noise.
-
-    Parameters
-    ----------
-    x : numpy.ndarray
-        Finite float64 values.
-
-    Returns
-    -------
-    numpy.ndarray
-        Indices into ``x``; empty for fewer than 12 values.
     """
     n = len(x)
     k = NEIGHBOURS

@@ -1,40 +1,36 @@
 """Critical values of the contrasts from a series' own values in random order.
 
-The critical values of :func:`vollan.pipeline.contrast.critical_contrast` are quantiles under
-Gaussian noise, and a robust z-score behaves alike under most continuous noises. Sparse events
-do not: in a series of flags or counts that is mostly 0, the contrasts of most boundaries tie at
-the floor and the rest take a handful of values, so the largest z-score has a law of its own.
-Change-free flags at a rate of 1 % reported a change in 37-39 % of series of 150 to 300 values,
-Poisson(0.02) counts in 29 % of series of 100 values.
+The Gaussian critical values (:func:`vollan.pipeline.contrast.critical_contrast`) hold for a
+robust z-score under most continuous noises, not in flags or counts that are mostly 0: most
+contrasts tie at the floor and the rest take a few values. Change-free flags at 1 % reported a
+change in 37-39 % of series of 150 to 300 values, Poisson(0.02) counts in 29 % of 100 values.
 
-Where the values repeat as much as that (one value making up more than :data:`SPARSE_SHARE` of a
-series of at most :data:`PERMUTED_UP_TO` values), the p-value of the location and the scale
-contrast is also taken from the series itself: the quantile of the largest z-score over all
-boundaries, each taken as a leader's is (against the boundaries away from as many peaks as the
-series has candidates), in :func:`permutations` random orders of its own values. Without a
-change the values are exchangeable, so this is the law the statistic has. The level is
-:data:`~vollan.pipeline.contrast.CONTRAST_LEVEL`, shared between the contrasts judged
-(Bonferroni), and the larger of this p-value and the Gaussian one holds, so that the rule can
-only take reports away. The orders are seeded by the series' length: a result never varies from
-call to call.
+So where one value makes up more than :data:`SPARSE_SHARE` of a series of at most
+:data:`PERMUTED_UP_TO` values, the p-value of the location and the scale contrast is also taken
+from the series itself: the quantile of the largest z-score over all boundaries, each taken as a
+leader's is (against the boundaries away from as many peaks as the series has candidates), in
+:func:`permutations` random orders of its values: without a change the values are exchangeable,
+so this is the statistic's law. The level, :data:`~vollan.pipeline.contrast.CONTRAST_LEVEL`, is
+shared between the contrasts judged (Bonferroni), and the larger of this p-value and the
+Gaussian one holds: the rule can only take reports away. Seeded by the length, the orders are
+the same on every call.
 
-Contrasts of a permuted series come from running sums, in O(n) per distinct value, instead of
-sorting every window: for two windows of h values the mean distance between their sorted values
-is the sum over the gaps between neighbouring distinct values of the gap times the difference of
-the windows' counts above it, over h; and a window's spread about its line follows from its sums
-of x, x² and t·x. The sums serve every width.
+A permuted series' contrasts come from running sums, O(n) per distinct value, instead of sorting
+every window: the mean distance between two windows' sorted values is the sum, over the gaps
+between neighbouring distinct values, of the gap times the difference of the windows' counts
+above it, over h; a window's spread about its line follows from its sums of x, x² and t·x. The
+sums serve every width.
 """
 
 from __future__ import annotations
 
-import math
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
 import numpy as np
 
-from vollan.stats.median import median
-from vollan.stats.robust import MIN_STD, robust_spread
+from vollan.pipeline.contrast import floors
+from vollan.stats.robust import robust_z, tie_bounds
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -58,12 +54,10 @@ MOST_CHANCE_CANDIDATES = 4
 # Series up to this many values are calibrated on their own values: a random order costs one
 # pass per level, and long series get the fewest orders.
 PERMUTED_UP_TO = 10_000_000
-# At most this many distinct values (one cumulative sum each); a sparse series with more, such
-# as events of continuous heights, is judged on its values rounded down to this many quantiles
-# of the values away from its mode (:func:`quantized`), its own values and its random orders
-# alike.
+# At most this many distinct values (one cumulative sum each); a sparse series with more (events
+# of continuous heights) is judged, its values and their random orders alike, on its values
+# rounded down to this many quantiles of those away from its mode (:func:`quantized`).
 MOST_LEVELS = 32
-# Seeds the random orders, so that a series' result never varies from call to call.
 _SEED = 0x5EED_F1A6
 
 
@@ -77,8 +71,7 @@ def applies(ordered: NDArray[np.float64]) -> bool:
     one value makes up more than :data:`SPARSE_SHARE` of it."""
     if not 0 < len(ordered) <= PERMUTED_UP_TO:
         return False
-    starts = np.flatnonzero(ordered[1:] != ordered[:-1]) + 1
-    counts = np.diff(np.concatenate([[0], starts, [len(ordered)]]))
+    counts = np.diff(tie_bounds(ordered))
     return bool(int(counts.max()) > SPARSE_SHARE * len(ordered))
 
 
@@ -89,8 +82,7 @@ def quantized(x: NDArray[np.float64], ordered: NDArray[np.float64]) -> NDArray[n
     levels = np.unique(ordered)
     if len(levels) <= MOST_LEVELS:
         return x
-    starts = np.flatnonzero(ordered[1:] != ordered[:-1]) + 1
-    bounds = np.concatenate([[0], starts, [len(ordered)]])
+    bounds = tie_bounds(ordered)
     k = int(np.argmax(np.diff(bounds)))
     mode = ordered[bounds[k]]
     rest = np.concatenate([ordered[: bounds[k]], ordered[bounds[k + 1] :]])
@@ -128,7 +120,7 @@ def _location_from(
         before = count[h : n - h + 1] - count[: n - 2 * h + 1]
         after = count[2 * h :] - count[h : n - h + 1]
         distance += (up - below) * np.abs(after - before)
-    least = max(1e-300, gap / (2.0 * h))
+    least = floors(gap, h)[1]
     sb, sa = np.exp(log_spread[: n - 2 * h + 1]), np.exp(log_spread[h:])
     pooled = 0.5 * np.log(0.5 * (sa * sa + sb * sb))
     return np.asarray(np.log(np.maximum(distance / h, least)) - pooled, dtype=np.float64)
@@ -143,7 +135,7 @@ def _log_spreads(sums: tuple[NDArray[np.float64], ...], h: int, gap: float) -> N
     st = si - (start + (h - 1) / 2.0) * s1  # sum of t·x with t centred in the window
     tt = h * (h * h - 1) / 12.0
     residual = np.maximum(s2 - s1 * s1 / h - st * st / tt, 0.0)
-    least = max(MIN_STD, gap / (2.0 * math.sqrt(h)))
+    least = floors(gap, h)[0]
     return np.asarray(np.log(np.maximum(np.sqrt(residual / (h - 2)), least)), dtype=np.float64)
 
 
@@ -168,12 +160,11 @@ def scale_contrasts(y: NDArray[np.float64], h: int, gap: float) -> NDArray[np.fl
 
 
 def peak_vicinity(contrast: NDArray[np.float64], h: int, peaks: int) -> NDArray[np.bool_]:
-    """The boundaries closer than h to the ``peaks`` highest peaks of ``contrast``: each the
-    first largest contrast farther than h from the peaks before it, moved to the middle of the
-    run of equal contrasts it starts (a lone event lifts the contrast equally at the 2h
-    boundaries that see it, and the scan puts its candidate at the event, in their middle;
-    runs are followed for at most 4h boundaries). Maxima of blocks of h boundaries find each
-    peak without a pass over the whole series."""
+    """The boundaries closer than h to the ``peaks`` highest peaks of ``contrast``, each the
+    first largest contrast farther than h from those before it, moved to the middle of the run
+    of equal contrasts it starts (up to 4h long): a lone event lifts the contrast equally at the
+    2h boundaries that see it, and the scan puts its candidate in their middle. Maxima of
+    blocks of h boundaries find each peak without a pass over the series."""
     n = len(contrast)
     near = np.zeros(n, dtype=bool)
     blocks_count = -(-n // h)
@@ -198,24 +189,16 @@ def peak_vicinity(contrast: NDArray[np.float64], h: int, peaks: int) -> NDArray[
 
 
 def largest_z(contrast: NDArray[np.float64], h: int, peaks: int, least_reference: int) -> float:
-    """The largest z-score of ``contrast`` (boundaries h .. n - h in turn) against every h/8-th
-    boundary outside the :func:`peak_vicinity` of its ``peaks`` highest peaks, or against all
-    of them when fewer than ``least_reference`` boundaries' worth would be left: as a leader's
-    is taken, against the boundaries away from every candidate (candidates sit where the
-    contrast peaks)."""
+    """The largest z-score of ``contrast`` (boundaries h .. n - h) against every h/8-th boundary
+    outside the :func:`peak_vicinity` of its ``peaks`` highest peaks (all of them when fewer
+    than ``least_reference`` boundaries' worth would be left), as a leader's is taken."""
     step = max(1, h // 8)
     every = np.arange(0, len(contrast), step)
     near = peak_vicinity(contrast, h, peaks)
     away = every[~near[every]]
     if len(away) * step >= least_reference:
         every = away
-    reference = contrast[every]
-    centre = median(reference)
-    spread = robust_spread(reference, centre)
-    excess = float(contrast.max()) - centre
-    if spread > 0:
-        return excess / spread
-    return math.inf if excess > 0 else 0.0
+    return robust_z([float(contrast.max())], contrast[every])[0]
 
 
 def permuted_largest(
@@ -226,11 +209,10 @@ def permuted_largest(
     least_windows: int,
     peaks: int = 1,
 ) -> dict[int, dict[str, NDArray[np.float64]]]:
-    """Per width h of ``widths`` and contrast of ``kinds``, the largest z-score of each of
-    :func:`permutations` random orders of ``x`` (the same orders for every width and kind),
-    sorted (``ordered``: the values of ``x`` sorted; ``least_windows`` times h: the least
-    reference of :func:`largest_z`, and ``peaks``, as there). A width too wide for the series
-    gets no orders: its p-values are 1."""
+    """Per width h of ``widths`` and contrast of ``kinds``, the sorted :func:`largest_z` of each
+    of :func:`permutations` random orders of ``x`` (the same orders for every width and kind;
+    ``ordered``: ``x`` sorted; its least reference ``least_windows`` times h). A width too wide
+    for the series gets no orders: its p-values are 1."""
     n = len(x)
     widths = sorted(set(widths))
     out = {h: {kind: np.empty(0) for kind in kinds} for h in widths}

@@ -1,13 +1,13 @@
 """The last stage of :func:`vollan.detect`: where each reported change lies, and how large it is.
 
 Each change is placed by the cost of its kind within the stretch between its neighbours
-(:func:`vollan.stats.split.place_change`): two means for a shift, two variances for a change
-of spread, two distributions for a change of shape, two joined lines for a bend of the trend.
-Its confidence interval comes from the same criterion. A periodic series scanned in whole
-periods is placed by its cycle instead (:mod:`vollan.pipeline.periodic`), which windows of
-whole cycles cannot see. Sizes are in the natural unit of the kind: the shift in local
-standard deviations, the ratio of the spreads, the distance between the two laws in local
-standard deviations, the change of slope per step in noise standard deviations.
+(:func:`vollan.stats.split.place_change`): two means for a shift, two variances for a change of
+spread, two distributions for a change of shape, two joined lines for a bend of the trend. Its
+confidence interval comes from the same criterion. A periodic series scanned in whole periods is
+placed by its cycle instead (:func:`vollan.stats.period.place_periodic`), which windows of whole
+cycles cannot see. Sizes are in the natural unit of the kind: the shift in local standard
+deviations, the ratio of the spreads, the distance between the two laws in local standard
+deviations, the change of slope per step in noise standard deviations.
 """
 
 from __future__ import annotations
@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from vollan.pipeline.background import each
-from vollan.pipeline.periodic import place_periodic_in_time
+from vollan.stats.period import place_periodic_in_time
 from vollan.stats.split import place_change
 
 # Changes from which they are placed on two threads: each placement simulates its critical

@@ -23,23 +23,21 @@ report:
   it), is near a Brownian bridge when the shape does not change; its largest value beyond
   :func:`critical_shape` reports a change, and each side is searched again (binary
   segmentation);
-- the change is placed by the split, within :data:`PLACE_RADIUS` of the cumulative sum's peak,
-  under which the values' deviations from the stretch's median are most unlike on the two
-  sides, by a binomial likelihood at quantiles spaced closer in the tails (where laws of equal
-  spread differ most; a flat law has none).
+- the change is placed by the split, within :data:`~vollan.stats.cusum.PLACE_RADIUS` of the
+  cumulative sum's peak, under which the values' deviations from the stretch's median are most
+  unlike on the two sides, by a binomial likelihood at quantiles spaced closer in the tails
+  (where laws of equal spread differ most; a flat law has none).
 """
 
 from __future__ import annotations
 
-from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 import numpy as np
 
-from vollan.pipeline.stage import Calibration, Stage, StageParams, segment_candidates, stretches
-from vollan.stats.cusum import LEAST_STRETCH_VALUES, LOCAL_VALUES, local_moments, segmented
-from vollan.stats.cusum import PLACE_RADIUS as PLACE
+from vollan.pipeline.stage import Calibration, Stage, StageParams, segmenting
+from vollan.stats.cusum import LEAST_STRETCH_VALUES, LOCAL_VALUES, local_moments
 from vollan.stats.median import median
 from vollan.stats.robust import MAD_TO_SD
 from vollan.stats.tables import KolmogorovTable
@@ -47,8 +45,6 @@ from vollan.stats.tables import KolmogorovTable
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-    from vollan.pipeline.context import SeriesContext
-    from vollan.pipeline.stage import Candidate
 
 LEAST_SHAPE_VALUES = LEAST_STRETCH_VALUES
 # Values farther from the local centre than this many robust standard deviations are pulled in
@@ -112,29 +108,12 @@ def shape_scores(x: NDArray[np.float64], width: int = LOCAL_VALUES) -> NDArray[n
     return z
 
 
-def shape_changes(
-    x: NDArray[np.float64], stretches: Sequence[tuple[int, int]], level: float
-) -> list[tuple[int, float, float]]:
-    """Changes of shape within the stretches ``[start, end)`` of ``x`` whose p-values are at
-    most ``level``, with their statistics and p-values, strongest first. Each stretch is
-    standardised on its own: a local window reaching across its end would mix in another
-    level or spread."""
-    return segmented(x, stretches, shape_scores, shape_p_value, level, LEAST_SHAPE_VALUES)
-
-
 @dataclass(frozen=True)
 class ShapeParams(StageParams):
     """Parameters of the shape stage: its share of ``alpha`` (0.2: shape is the one kind the
     vote barely sees)."""
 
     share: float = 0.2
-
-
-def _propose(
-    ctx: SeriesContext, params: ShapeParams, level: float, cuts: Sequence[int]
-) -> list[Candidate]:
-    found = shape_changes(ctx.x, stretches(ctx.n, cuts), level)
-    return segment_candidates("shape", "shape", found, cuts, 2 * LOCAL_VALUES, PLACE)
 
 
 SHAPE = Stage(
@@ -148,7 +127,7 @@ SHAPE = Stage(
         "kolmogorov",
         "bench/shapes.py",
     ),
-    _propose,
+    segmenting("shape", "shape", shape_scores, shape_p_value),
     judges="shape",
     least=LEAST_SHAPE_VALUES,
 )

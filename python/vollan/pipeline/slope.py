@@ -39,8 +39,7 @@ import numpy as np
 # and MAD no longer describe the stretch away from its bend.
 from vollan.pipeline.contrast import contrast_width, shortest_judged
 from vollan.pipeline.stage import Calibration, Candidate, Stage, StageParams, stretches
-from vollan.stats.median import median, running_median
-from vollan.stats.robust import MAD_TO_SD, clipped
+from vollan.stats.slopes import contrast_deviations, held_to_noise, robust_scores
 from vollan.stats.tables import curve, gumbel_location, gumbel_sf
 
 if TYPE_CHECKING:
@@ -84,97 +83,6 @@ def _gumbel(n: int, h: int, widths: int) -> tuple[float, float]:
     return gumbel_location(critical_slope(n, h, widths), CALIBRATED_LEVEL, scale), scale
 
 
-def slope_contrast(x: NDArray[np.float64], h: int) -> NDArray[np.float64]:
-    """The slope of the ``h`` values after each boundary c = h .. n - h minus that of the h
-    values before it (of ``x`` as given)."""
-    t = np.arange(h, dtype=np.float64) - (h - 1) / 2.0
-    slopes = np.correlate(x, t, mode="valid") / float(t @ t)  # slopes[c]: x[c : c + h]
-    return np.asarray(slopes[h:] - slopes[:-h], dtype=np.float64)
-
-
-def _local_spread(deviation: NDArray[np.float64], h: int, widths: int) -> NDArray[np.float64]:
-    """The MAD of the slope contrast over the ``widths`` widths of boundaries around
-    each boundary, from its absolute deviations. Neighbouring boundaries share most of their
-    values, so every (h/2)-th deviation is taken, and the median every h boundaries."""
-    thin = max(1, h // 2)
-    sparse = deviation[::thin]
-    local = running_median(sparse, widths * h // thin, max(1, h // thin))
-    at = np.arange(len(deviation)) / thin
-    return MAD_TO_SD * np.interp(at, np.arange(len(sparse)), local)
-
-
-def slope_scores(
-    x: NDArray[np.float64], h: int, local_widths: int = 32, noise_floor: bool = False
-) -> NDArray[np.float64]:
-    """Robust z-score of the slope contrast at every boundary c = h .. n - h of ``x``, its
-    residuals clipped first: about the stretch's median, over the larger of the stretch's MAD
-    and the local one (zeros where the contrast does not vary)."""
-    deviation, spread = _deviations(x, h, noise_floor)
-    return _scores(deviation, spread, h, local_widths)
-
-
-def _deviations(
-    x: NDArray[np.float64], h: int, noise_floor: bool = False
-) -> tuple[NDArray[np.float64], float]:
-    """The slope contrast's absolute deviations from its median, and their MAD in sds (with
-    ``noise_floor``, held to the local noise: :func:`_held_to_noise`)."""
-    deviation, spread, y = _plain_deviations(x, h)
-    if noise_floor:
-        _held_to_noise(deviation, spread, y, h)
-    return deviation, spread
-
-
-def _plain_deviations(
-    x: NDArray[np.float64], h: int
-) -> tuple[NDArray[np.float64], float, NDArray[np.float64]]:
-    """:func:`_deviations` without the noise floor, and the clipped values they come from."""
-    with np.errstate(all="ignore"):
-        y = clipped(x, h)
-        contrast = slope_contrast(y, h)
-        deviation = np.abs(contrast - median(contrast))
-        return deviation, MAD_TO_SD * median(deviation), y
-
-
-def _held_to_noise(
-    deviation: NDArray[np.float64], spread: float, y: NDArray[np.float64], h: int
-) -> None:
-    """Divide each deviation, in place, by the larger of 1 and the contrast's standard error
-    from the local noise over the MAD (:func:`_noise_error`): where the values themselves are
-    noisier than the stretch, as after a change of spread that no stage reported, the slopes
-    vary more and must not pass for bends. The division only lowers deviations, so the
-    critical values calibrated without it stay upper bounds of the statistic's law."""
-    if spread > 0:
-        with np.errstate(all="ignore"):
-            deviation /= np.maximum(_noise_error(y, h) / spread, 1.0)
-
-
-# The median absolute difference of two independent N(0, s^2) values over s: sqrt(2) * 0.6745.
-_MEDIAN_ABS_DIFFERENCE = 0.9539
-
-
-def _noise_error(y: NDArray[np.float64], h: int) -> NDArray[np.float64]:
-    """At each boundary c = h .. n - h, the standard error of the slope contrast under white
-    noise of the local spread: that spread from the median absolute difference of the 2h
-    values around c (a level's trend barely moves differences), times sqrt(24 / (h (h^2 - 1)))."""
-    d = np.abs(np.diff(y))
-    local = running_median(d, 2 * h, max(1, h // 2)) / _MEDIAN_ABS_DIFFERENCE
-    # local[i] is centred on the difference y[i + 1] - y[i]; boundary c on y[c] - y[c - 1].
-    at = local[h - 1 : len(d) - h + 1]
-    return np.asarray(at * math.sqrt(24.0 / (h * (h * h - 1.0))), dtype=np.float64)
-
-
-def _scores(
-    deviation: NDArray[np.float64], spread: float, h: int, widths: int
-) -> NDArray[np.float64]:
-    with np.errstate(all="ignore"):
-        if not spread > 0 or not math.isfinite(spread):
-            return np.zeros(len(deviation))
-        if not widths:
-            return np.asarray(deviation / spread, dtype=np.float64)
-        local = np.maximum(_local_spread(deviation, h, widths), spread)
-        return np.asarray(deviation / local, dtype=np.float64)
-
-
 def _critical_at(n: int, h: int, level: float, widths: int) -> float:
     """The z-score whose :func:`slope_p_value` is ``level``."""
     location, scale = _gumbel(n, h, widths)
@@ -198,7 +106,7 @@ def slope_changes(
         a, b = todo.pop()
         if b - a < shortest_judged(h):
             continue
-        deviation, spread, y = _plain_deviations(x[a:b], h)
+        deviation, spread, y = contrast_deviations(x[a:b], h)
         critical = _critical_at(b - a, h, level, local_widths)
         # Each score is a deviation over at least the stretch's spread, and the noise floor
         # only lowers deviations: where none passes over that spread alone, neither the local
@@ -206,8 +114,8 @@ def slope_changes(
         if not spread > 0 or not float(np.max(deviation)) / spread > critical:
             continue
         if noise_floor:
-            _held_to_noise(deviation, spread, y, h)
-        z = _scores(deviation, spread, h, local_widths)
+            held_to_noise(deviation, spread, y, h)
+        z = robust_scores(deviation, spread, h, local_widths)
         k = int(np.argmax(z))
         if not z[k] > critical:
             continue
@@ -226,12 +134,10 @@ def slope_changes(
 
 @dataclass(frozen=True)
 class SlopeParams(StageParams):
-    """Parameters of the slope stage.
+    """Parameters of the slope stage, besides its ``share`` of ``alpha`` (:class:`StageParams`).
 
     Attributes
     ----------
-    share : float
-        Share of ``alpha`` (0.1: bends were judged at 1 % beside the vote's 5 %).
     local_widths : int
         Widths of boundaries around each one whose contrasts give its local MAD (0: the
         stretch's MAD alone; 16 and 32 are calibrated).
@@ -242,7 +148,7 @@ class SlopeParams(StageParams):
         The least width's share of the stage's level; the wider ones share the rest.
     """
 
-    share: float = 0.1
+    share: float = 0.1  # bends were judged at 1 % beside the vote's 5 %
     local_widths: int = 32
     octaves: int = 2
     least_share: float = 0.8

@@ -18,32 +18,28 @@ whole stretches between the changes the other rules report:
   the same; its largest value beyond :func:`critical_spread` reports a change, placed as a
   change of shape is, and each side is searched again (binary segmentation);
 - a split is taken only where two levels of the scores, or three (a staircase), fit them
-  better than a line through them (:func:`vollan.pipeline.shape.levels_fit_better`, the third level
-  paying the Bayesian information criterion's price of two parameters): a spread that grows
-  steadily, as noise that grows with the level does, changes nowhere in particular, as a
+  better than a line through them (:func:`vollan.stats.cusum.levels_fit_better`, the third
+  level paying the Bayesian information criterion's price of two parameters): a spread that
+  grows steadily, as noise that grows with the level does, changes nowhere in particular, as a
   straight drift of the level does not.
 """
 
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 import numpy as np
 
-from vollan.pipeline.stage import Calibration, Stage, StageParams, segment_candidates, stretches
-from vollan.stats.cusum import LEAST_STRETCH_VALUES, LOCAL_VALUES, local_line_residuals, segmented
-from vollan.stats.cusum import PLACE_RADIUS as PLACE
+from vollan.pipeline.stage import Calibration, Stage, StageParams, segmenting
+from vollan.stats.cusum import LEAST_STRETCH_VALUES, LOCAL_VALUES, local_line_residuals
 from vollan.stats.median import median
 from vollan.stats.tables import KolmogorovTable
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-    from vollan.pipeline.context import SeriesContext
-    from vollan.pipeline.stage import Candidate
 
 # Deviations beyond this many times the stretch's median deviation count as that many (about
 # the 98th percentile of a normal law's).
@@ -77,35 +73,12 @@ def spread_scores(x: NDArray[np.float64], width: int = LOCAL_VALUES) -> NDArray[
     return np.minimum(deviation, CLIP_DEVIATIONS, out=deviation)
 
 
-def spread_changes(
-    x: NDArray[np.float64],
-    stretches: Sequence[tuple[int, int]],
-    level: float,
-    params: SpreadParams | None = None,
-) -> list[tuple[int, float, float]]:
-    """Changes of spread within the stretches ``[start, end)`` of ``x`` whose p-values are at
-    most ``level``, with their statistics and p-values, strongest first."""
-    p = params or SpreadParams()
-    return segmented(
-        x,
-        stretches,
-        spread_scores,
-        spread_p_value,
-        level,
-        LEAST_SPREAD_VALUES,
-        bump=p.bursts,
-        levels=p.steps_only,
-    )
-
-
 @dataclass(frozen=True)
 class SpreadParams(StageParams):
-    """Parameters of the spread stage.
+    """Parameters of the spread stage, besides its ``share`` of ``alpha`` (:class:`StageParams`).
 
     Attributes
     ----------
-    share : float
-        Share of ``alpha`` (0.1: changes of spread the vote missed were judged at 1 %).
     bursts : bool
         Whether the long-run spread of the scores is taken about three parts, cut at both
         extremes of their cumulative sum, so that a burst of noise that ends within the
@@ -115,16 +88,9 @@ class SpreadParams(StageParams):
         better than a line: a spread that grows steadily changes nowhere in particular.
     """
 
-    share: float = 0.1
+    share: float = 0.1  # changes of spread the vote missed were judged at 1 %
     bursts: bool = True
     steps_only: bool = True
-
-
-def _propose(
-    ctx: SeriesContext, params: SpreadParams, level: float, cuts: Sequence[int]
-) -> list[Candidate]:
-    found = spread_changes(ctx.x, stretches(ctx.n, cuts), level, params)
-    return segment_candidates("spread", "variance", found, cuts, 2 * LOCAL_VALUES, PLACE)
 
 
 SPREAD = Stage(
@@ -138,7 +104,13 @@ SPREAD = Stage(
         "kolmogorov",
         "bench/spreads.py",
     ),
-    _propose,
+    segmenting(
+        "spread",
+        "variance",
+        spread_scores,
+        spread_p_value,
+        lambda params: {"bump": params.bursts, "levels": params.steps_only},
+    ),
     judges="spread",
     least=LEAST_SPREAD_VALUES,
 )

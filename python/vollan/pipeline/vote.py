@@ -26,10 +26,10 @@ from vollan.pipeline.contrast import (
     KINDS,
     MIN_WINDOWS_OF_BOUNDARIES,
     contrast_p_value,
-    contrast_scores,
     contrast_width,
     shortest_judged,
 )
+from vollan.pipeline.leaders import contrast_scores, leader_widths
 from vollan.pipeline.place import change_kind
 from vollan.pipeline.scan import fitting_scores
 from vollan.pipeline.short import (
@@ -41,7 +41,6 @@ from vollan.pipeline.short import (
     shift_statistics,
 )
 from vollan.pipeline.stage import Calibration, Candidate, Stage, StageParams
-from vollan.pipeline.widths import leader_widths
 from vollan.stats.robust import resolution
 
 if TYPE_CHECKING:
@@ -54,12 +53,10 @@ __all__ = ["VOTE", "VoteParams"]
 
 @dataclass(frozen=True)
 class VoteParams(StageParams):
-    """Parameters of the vote.
+    """Parameters of the vote, besides its ``share`` of ``alpha`` (:class:`StageParams`).
 
     Attributes
     ----------
-    share : float
-        Share of ``alpha`` (0.5: the vote sees every kind of change, near each boundary).
     min_score : float
         Share of the window sizes that fit around a leader that must vote for it.
     min_contrast : "auto", float or None
@@ -75,7 +72,7 @@ class VoteParams(StageParams):
         Level of the drift check's slope and step tests, shared among its spans.
     """
 
-    share: float = 0.5
+    share: float = 0.5  # the vote sees every kind of change, near each boundary
     min_score: float = 0.5
     min_contrast: float | Literal["auto"] | None = "auto"
     fit_scores: bool = True
@@ -175,10 +172,9 @@ def _judge_contrasts(
     if not kinds or not judged:
         return {}
     width_of = dict(zip(indices, widths, strict=True))
+    judged_widths = [width_of[i] for i in judged]
     gap = resolution(x, ctx.ordered)
-    rows = contrast_scores(
-        x, [width_of[i] for i in judged], judged, kinds, judged, gap, ctx.two_threads
-    )
+    rows = contrast_scores(x, judged_widths, judged, kinds, judged, gap, ctx.two_threads)
     own: dict[int, dict[str, NDArray[np.float64]]] = {}
     own_rows = rows
     if isinstance(params.min_contrast, str) and permuted.applies(ctx.ordered):
@@ -189,15 +185,14 @@ def _judge_contrasts(
         own = permuted.permuted_largest(
             xq,
             ordered,
-            [width_of[i] for i in judged],
+            judged_widths,
             kinds,
             MIN_WINDOWS_OF_BOUNDARIES,
             min(len(judged), permuted.MOST_CHANCE_CANDIDATES),
         )
         if xq is not x:
-            widths_judged = [width_of[i] for i in judged]
             gap_q = resolution(xq, ordered)
-            own_rows = contrast_scores(xq, widths_judged, judged, kinds, judged, gap_q)
+            own_rows = contrast_scores(xq, judged_widths, judged, kinds, judged, gap_q)
     p: dict[int, float] = {}
     for i, row, own_row in zip(judged, rows, own_rows, strict=True):
         h = width_of[i]

@@ -4,10 +4,6 @@ from __future__ import annotations
 
 import math
 from collections.abc import Sequence
-from typing import TYPE_CHECKING
-
-if TYPE_CHECKING:
-    pass
 
 DEFAULT_ALPHA = 0.05
 # The smallest window the bootstrap accepts: it draws blocks of 8 values from the 2w values
@@ -42,10 +38,10 @@ def default_window_sizes(n_obs: int, period: int | None = None) -> list[int]:
       series with short segments windows of a quarter of the series would outvote the ones
       that see its changes; and larger windows only add power for shifts too small for the
       smaller ones to vote for anyway.
-    - With a ``period`` (see :func:`dominant_period`), every size is a whole number of
-      periods, the smallest one the first multiple of at least 10 values: adjacent windows
-      then hold the same phases of the cycle, and only a change makes them differ. A period
-      longer than a quarter of the series is ignored.
+    - With a ``period`` (see :func:`~vollan.stats.period.dominant_period`), every size is a
+      whole number of periods, the smallest one the first multiple of at least 10 values:
+      adjacent windows then hold the same phases of the cycle, and only a change makes them
+      differ. A period longer than a quarter of the series is ignored.
     - When a quarter of the series is less than 20 values, the sizes run from half of
       ``n_obs // 4`` up to it (a factor of two, as in the engine's own 10 to 20), but never
       below 4, the smallest window the bootstrap accepts.

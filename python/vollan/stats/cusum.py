@@ -2,7 +2,7 @@
 
 A statistic that sums a score over a stretch about its mean, in units of the score's long-run
 standard deviation times the root of the length, is near the largest absolute value of a
-Brownian bridge while nothing changes (:func:`cusum_statistic`); binary segmentation
+Brownian bridge while nothing changes (:func:`shape_statistic`); binary segmentation
 (:func:`segmented`) splits a stretch where that sum peaks and searches both sides again. The
 shift of level, the change of shape and the change of spread are all found this way, from
 different scores; the fits that tell a step from a line are here too.

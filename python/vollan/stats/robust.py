@@ -1,10 +1,10 @@
 """Robust scales and units shared by the stages, and the line removed before a scan.
 
 The noise's standard deviation from first differences (:func:`noise_scale`), a MAD that sees
-past tied values (:func:`robust_spread`, :func:`past_ties`), the least gap between values
-(:func:`resolution`) and the units a series is judged in (:func:`standard_units`), each written
-once; with them the straight line :func:`detrend_linear` removes and the local contrast
-:func:`local_contrast` users can plot.
+past tied values (:func:`robust_spread`, :func:`past_ties`), a robust z-score
+(:func:`robust_z`), the least gap between values (:func:`resolution`) and the units a series
+is judged in (:func:`standard_units`), each written once; with them the straight line
+:func:`detrend_linear` removes and the local contrast :func:`local_contrast` users can plot.
 """
 
 from __future__ import annotations
@@ -256,6 +256,18 @@ def robust_spread(values: NDArray[np.float64], centre: float) -> float:
     return MEAN_AD_TO_SD * float(deviation.mean())
 
 
+def robust_z(peaks: Sequence[float], reference: NDArray[np.float64]) -> list[float]:
+    """How far each of ``peaks`` stands out of ``reference``: its excess over their median in
+    units of their :func:`robust_spread` (``inf`` above a constant reference, 0 at it)."""
+    with np.errstate(all="ignore"):
+        centre = median(reference)
+        spread = robust_spread(reference, centre)
+    excess = [peak - centre for peak in peaks]
+    if spread > 0:
+        return [e / spread for e in excess]
+    return [math.inf if e > 0 else 0.0 for e in excess]
+
+
 def noise_scale(x: NDArray[np.float64], untied: bool = False) -> float:
     """Robust standard deviation of the noise, from the first differences.
 
@@ -287,6 +299,13 @@ def past_ties(deviation: NDArray[np.float64]) -> NDArray[np.float64]:
     if len(deviation) and (deviation == 0.0).sum() >= MOST_TIED * len(deviation):
         return deviation[deviation > 0.0]
     return deviation
+
+
+def tie_bounds(ordered: NDArray[np.float64]) -> NDArray[np.int64]:
+    """Where each run of equal values of the sorted ``ordered`` starts, then its length: the
+    differences are each distinct value's count."""
+    starts = np.flatnonzero(ordered[1:] != ordered[:-1]) + 1
+    return np.concatenate([[0], starts, [len(ordered)]])
 
 
 def line_matters(x: NDArray[np.float64], slope: float) -> bool:
