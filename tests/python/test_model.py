@@ -15,7 +15,7 @@ import pytest
 import vollan
 from vollan.config import DEFAULT
 from vollan.pipeline import STAGES, levels
-from vollan.pipeline.context import PrepareParams, prepared
+from vollan.pipeline.context import PrepareParams, SeriesContext, prepared
 from vollan.pipeline.contrast import contrast_p_value, contrasts_at
 from vollan.pipeline.level import LEAST_LEVEL_VALUES, level_p_value, level_statistic
 from vollan.pipeline.scan import scan
@@ -35,6 +35,18 @@ from vollan.stats.tables import kolmogorov_isf, kolmogorov_sf
 ROOT = Path(__file__).resolve().parents[2]
 
 # The config ---------------------------------------------------------------------------------
+
+
+def _context(x: np.ndarray, outliers: str = "omit") -> SeriesContext:
+    return prepared(
+        x,
+        nan_policy="omit",
+        outliers=outliers,
+        window_sizes=None,
+        change_type="distribution",
+        two_threads=False,
+        params=PrepareParams(),
+    )
 
 
 def test_config_variants_are_new_frozen_objects() -> None:
@@ -59,15 +71,7 @@ def test_a_stage_switched_off_reports_nothing_and_frees_its_budget() -> None:
     assert any(c.stage == "level" and abs(c.index - 1000) <= 40 for c in found.changes)
     without = vollan.detect(x, config=DEFAULT.without("level"))
     assert all(c.stage != "level" for c in without.changes)
-    ctx = prepared(
-        x,
-        nan_policy="omit",
-        outliers="omit",
-        window_sizes=None,
-        change_type="distribution",
-        two_threads=False,
-        params=PrepareParams(),
-    )
+    ctx = _context(x)
     shares = levels(ctx, DEFAULT)
     assert sum(shares.values()) == pytest.approx(DEFAULT.alpha)
     assert shares["vote"] == pytest.approx(0.025)
@@ -76,15 +80,7 @@ def test_a_stage_switched_off_reports_nothing_and_frees_its_budget() -> None:
 
 
 def test_a_short_series_gives_the_whole_budget_to_the_stages_that_apply() -> None:
-    ctx = prepared(
-        np.random.default_rng(1).normal(size=40),
-        nan_policy="omit",
-        outliers="omit",
-        window_sizes=None,
-        change_type="distribution",
-        two_threads=False,
-        params=PrepareParams(),
-    )
+    ctx = _context(np.random.default_rng(1).normal(size=40))
     assert levels(ctx, DEFAULT) == {"vote": pytest.approx(0.05)}
     longer = dataclasses.replace(
         ctx, kept=dataclasses.replace(ctx.kept, values=np.random.default_rng(2).normal(size=100))
@@ -187,15 +183,7 @@ def test_the_vote_p_values_hold_where_every_boundary_is_judged() -> None:
     p, judged = [], []
     for slope in (0.1, 10.0):
         for _ in range(150):
-            ctx = prepared(
-                slope * np.arange(300.0) + rng.normal(size=300),
-                nan_policy="omit",
-                outliers="keep",
-                window_sizes=None,
-                change_type="distribution",
-                two_threads=False,
-                params=PrepareParams(),
-            )
+            ctx = _context(slope * np.arange(300.0) + rng.normal(size=300), outliers="keep")
             options = {"window_sizes": ctx.sizes, "n_perm": 300, "alpha_q": 0.05, "seed": 123}
             ctx = dataclasses.replace(
                 ctx, scan=scan(ctx.x, options | {"tol": 2, "change_type": "distribution"})
