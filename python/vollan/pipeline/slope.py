@@ -174,8 +174,9 @@ def _propose(
     # Each width is judged at its share of the level (Bonferroni), and its p-values are
     # divided by that share, so that the stage's p-value compares with the stage's level.
     # The least width keeps ``least_share``: it alone was judged before, and places finest.
-    # The wider ones judge their slopes against the local noise too: a local MAD over 32
-    # of their widths covers whole stretches, and so misses a change of spread within one.
+    # Every width judges its slopes against the local noise too: a local MAD over 32 widths
+    # can cover more than a noisy stretch after a change of spread that no stage reported
+    # yet (the spread stage runs later), and its single large values would pass for bends.
     # Of bends found at several widths, the narrower stands for those within the wider
     # one's width, and each of several bends close together keeps its own.
     widths = slope_widths(contrast_width(ctx.sizes[0]), params.octaves)
@@ -184,7 +185,7 @@ def _propose(
         share = params.least_share if k == 0 else (1.0 - params.least_share) / (len(widths) - 1)
         share = 1.0 if len(widths) == 1 else share
         for c, z, p, span in slope_changes(
-            ctx.x, stretches(ctx.n, cuts), h, level * share, params.local_widths, True
+            ctx.x, stretches(ctx.n, cuts), h, level * share, params.local_widths, noise_floor=True
         ):
             p = min(1.0, p / share)
             found.append(Candidate("slope", "trend", c, z, p, span, reach=h, evidence={"width": h}))
