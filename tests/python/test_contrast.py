@@ -10,7 +10,8 @@ import statistics
 import numpy as np
 import pytest
 
-from vollan.pipeline.contrast import contrasts_at, critical_contrast, shortest_judged
+from vollan.pipeline import contrast as _contrast
+from vollan.pipeline.contrast import contrasts_at, contrasts_of, critical_contrast, shortest_judged
 from vollan.pipeline.leaders import contrast_scores, leader_widths
 from vollan.pipeline.scan import fitting_scores
 from vollan.pipeline.stage import JUDGED_BY, kinds_to_judge
@@ -47,6 +48,21 @@ def test_contrasts_match_a_plain_reference(h: int) -> None:
         assert loc == pytest.approx(expected, rel=1e-9, abs=1e-12)
         ratio = sa / sb
         assert sc == pytest.approx(math.sqrt(abs(math.log(ratio))), rel=1e-9, abs=1e-12)
+
+
+@pytest.mark.parametrize("h", [10, 57, 300])
+def test_contrasts_do_not_depend_on_how_many_rows_a_chunk_holds(
+    h: int, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    # Bit for bit: the chunk's size bounds the memory, and must not reach the results.
+    x = np.random.default_rng(h).normal(size=20_000) * np.linspace(1.0, 3.0, 20_000)
+    bounds = np.arange(h, len(x) - h + 1, 3)
+    whole = contrasts_of(x, h, bounds, ("location", "scale"))
+    for rows in (1, 7, 1000):
+        monkeypatch.setattr(_contrast, "_CHUNK_VALUES", rows * h)
+        chunked = contrasts_of(x, h, bounds, ("location", "scale"))
+        for kind in whole:
+            assert np.array_equal(chunked[kind], whole[kind])
 
 
 def test_a_straight_line_has_no_spread_and_no_change_of_it() -> None:

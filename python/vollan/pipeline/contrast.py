@@ -74,8 +74,9 @@ CONTRAST_LEVEL = 0.95
 # no longer describe the series.
 MIN_CONTRAST_WIDTH = 8
 MIN_WINDOWS_OF_BOUNDARIES = 4
-# Rows of windows held at once (each row holds h values).
-_CHUNK_VALUES = 1 << 22
+# Rows of windows held at once (each row holds h values): a chunk, its copies and its
+# residuals take a few times 4 MB, whatever the series' length.
+_CHUNK_VALUES = 1 << 19
 
 
 def critical_contrast(kind: str, n: int, h: int, level: float | None = None) -> float:
@@ -163,7 +164,10 @@ def _spread_about_line(rows: NDArray[np.float64]) -> NDArray[np.float64]:
     h = rows.shape[1]
     t = np.arange(h, dtype=np.float64) - (h - 1) / 2.0
     centred = rows - rows.mean(axis=1, keepdims=True)
-    slope = centred @ t / float(t @ t)
+    # Each row's sum of products in numpy's own loop, in one order whatever the rows held:
+    # BLAS's matrix-vector product sums a row in an order that depends on the number of rows
+    # (and on the machine), which would tie the contrasts' last bits to the chunk's size.
+    slope = np.einsum("ij,j->i", centred, t) / float(t @ t)
     # The residuals and their squares in place of centred, a few rows at a time: a chunk of
     # rows is large.
     step = max(1, len(centred) // 8)
