@@ -52,6 +52,20 @@ def test_n_changes_returns_the_strongest_evidence_first(new_user) -> None:
         assert many.note is not None and "1000 changes were asked for" in many.note
 
 
+@pytest.mark.parametrize("seed", [0, 17])
+def test_a_shift_found_by_the_windows_has_the_evidence_of_its_stretch(seed: int) -> None:
+    # The change of spread is the spread stage's, over the 295 values after the shift's
+    # stretch (p below 1e-17); the shift's contrast of tens of values a side alone gave
+    # 1e-6, and n_changes=1 took the change of spread. Between its neighbours the shift's
+    # own stretch says far more.
+    x = new_user_series(seed)
+    shift, spread = vollan.detect(x).changes
+    assert spread.stage == "spread" and spread.p_value < 1e-17
+    assert shift.stage == "vote" and shift.p_value < spread.p_value
+    (one,) = vollan.detect(x, n_changes=1).changes
+    assert one.index == shift.index and abs(one.index - 400) <= 2
+
+
 def test_a_mean_change_type_reports_no_mean_change_inside_a_noisier_stretch(new_user) -> None:
     for x, _ in new_user:
         found = vollan.detect(x, change_type="mean")

@@ -20,11 +20,11 @@ def three_steps() -> np.ndarray:
 
 @pytest.mark.parametrize(
     ("n_changes", "expected"),
-    # The order is the p-values': the small step, over whole stretches (p 0.004), before the
-    # jump at 150, by its contrast of 10 values a side (0.005, its two contrasts' Bonferroni).
-    # A fourth goes to the strongest leader the scan can tell apart from the three (320), not
-    # to 299, which is the change at 301 placed again.
-    [(0, ()), (1, (450,)), (2, (301, 450)), (3, (150, 301, 450)), (4, (150, 301, 320, 450))],
+    # The order is the p-values': the two jumps by the stretches between their neighbours
+    # (1e-97 at 150, over 150 and 151 values, and 1e-67 at 450, over 149 and 150), then the
+    # small step (0.004). A fourth goes to the strongest leader the scan can tell apart from
+    # the three (320), not to 299, which is the change at 301 placed again.
+    [(0, ()), (1, (150,)), (2, (150, 450)), (3, (150, 301, 450)), (4, (150, 301, 320, 450))],
 )
 def test_n_changes_reports_the_strongest(n_changes, expected):
     assert vollan.detect(three_steps(), n_changes=n_changes).change_points == expected
@@ -125,7 +125,7 @@ def test_bad_selection_is_refused_before_the_scan(options, error, message):
 
 def test_numpy_integers_are_accepted():
     found = vollan.detect(three_steps(), n_changes=np.int64(1), min_size=np.int32(10))
-    assert found.change_points == (450,)
+    assert found.change_points == (150,)
 
 
 def test_breakpoints_end_with_the_length_of_the_series():

@@ -20,10 +20,12 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 from vollan.pipeline.level import LEVEL
+from vollan.pipeline.level import split_p_value as level_split_p
 from vollan.pipeline.select import accepted
 from vollan.pipeline.shape import SHAPE
 from vollan.pipeline.slope import SLOPE
 from vollan.pipeline.spread import SPREAD
+from vollan.pipeline.spread import split_p_value as spread_split_p
 from vollan.pipeline.stage import KINDS_OF_CHANGE_TYPE, Stage
 from vollan.pipeline.vote import VOTE
 
@@ -85,7 +87,48 @@ def run(ctx: SeriesContext, config: DetectConfig, progress: Progress | None = No
         ]
         proposed += candidates
         found += accepted(candidates, level, ctx.sizes[0])
+    stronger = _stretch_evidence(ctx, config, found, level_of)
+    found = [stronger.get(id(c), c) for c in found]
+    proposed = [stronger.get(id(c), c) for c in proposed]
     return Outcome(found, proposed, level_of)
+
+
+def _stretch_evidence(
+    ctx: SeriesContext,
+    config: DetectConfig,
+    found: list[Candidate],
+    level_of: dict[str, float],
+) -> dict[int, Candidate]:
+    """The vote's shifts and changes of spread with the evidence of the stretch between their
+    neighbours, where it is stronger (by id of the candidate).
+
+    The vote judges a change by a contrast of tens of values a side; the stretch between its
+    neighbours holds far more, and the level or spread stage's statistic there (when its
+    strongest split is this change) is often far more extreme. A change's p-value is then the
+    smaller of the two stages', each over its share of ``alpha``: a change-free series still
+    shows one at most ``alpha`` of the time (the union bound), and ``n_changes`` orders clear
+    changes by all their evidence.
+    """
+    by_kind = {"mean": LEVEL.name, "variance": SPREAD.name}
+    cuts = sorted(c.index for c in found)
+    out: dict[int, Candidate] = {}
+    for cand in found:
+        stage = by_kind.get(cand.kind)
+        if cand.stage != VOTE.name or stage not in level_of or VOTE.name not in level_of:
+            continue
+        k = cuts.index(cand.index)
+        start = cuts[k - 1] if k else 0
+        end = cuts[k + 1] if k + 1 < len(cuts) else ctx.n
+        reach = ctx.sizes[-1]
+        if stage == LEVEL.name:
+            p = level_split_p(ctx.x, start, end, cand.index, reach, config.level.bumps)
+        else:
+            p = spread_split_p(ctx.x, start, end, cand.index, reach, config.spread)
+        p *= level_of[VOTE.name] / level_of[stage]
+        if p < cand.p_value:
+            evidence = {**cand.evidence, "stretch_stage": stage}
+            out[id(cand)] = dataclasses.replace(cand, p_value=p, evidence=evidence)
+    return out
 
 
 def stage_rows() -> list[dict[str, str]]:

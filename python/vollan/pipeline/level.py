@@ -215,6 +215,24 @@ def level_changes(
     return sorted(found, key=lambda one: one[2])
 
 
+def split_p_value(
+    x: NDArray[np.float64], start: int, end: int, c: int, reach: int, bumps: bool = True
+) -> float:
+    """The stage's p-value of the stretch ``[start, end)`` of ``x`` when its strongest split
+    lies within ``reach`` of ``c`` and passes the stage's checks, else 1: the evidence the
+    stretch gives a shift found at ``c`` by another stage."""
+    if end - start < LEAST_LEVEL_VALUES:
+        return 1.0
+    with np.errstate(all="ignore"):
+        u = clipped(np.ascontiguousarray(x[start:end]), MEDIAN_VALUES)
+    if not np.isfinite(u).all() or not _may_be_judged(u):
+        return 1.0
+    split, statistic = level_statistic(u, bumps)
+    if abs(start + split - c) > reach or wanders(u) or not two_levels_fit_better(u, split):
+        return 1.0
+    return level_p_value(statistic, end - start, bumps)
+
+
 def _propose(
     ctx: SeriesContext, params: LevelParams, level: float, cuts: Sequence[int]
 ) -> list[Candidate]:
