@@ -36,6 +36,7 @@ from vollan.pipeline.place import placed, placed_apart
 from vollan.pipeline.scan import scan
 from vollan.pipeline.select import check_selection, select_changes
 from vollan.pipeline.short import short_note
+from vollan.pipeline import windows
 from vollan.pipeline.windows import DEFAULT_ALPHA, default_n_perm, default_window_sizes
 from vollan.stats.period import dominant_period
 from vollan.stats.robust import detrend_linear, line_matters, local_contrast
@@ -214,6 +215,7 @@ def detect(
         "tol": tol,
         "workers": workers,
         "change_type": change_type,
+        "pilot": windows.PILOT_FACTOR,
     }
     trend = None
     if detrend == "linear":
