@@ -85,7 +85,8 @@ def main() -> None:
                 fmt_seconds(med(off, "cpu")),
                 fmt_seconds(med(on, "cpu")),
                 f"{med(off, 'cpu') / med(on, 'cpu'):.2f}×",
-                f"{med(off, 'scan') / med(off, 'wall'):.0%} → {med(on, 'scan') / med(on, 'wall'):.0%}",
+                f"{med(off, 'scan') / med(off, 'wall'):.0%} → "
+                f"{med(on, 'scan') / med(on, 'wall'):.0%}",
                 f"{med(off, 'scan') / med(on, 'scan'):.2f}×",
                 f"{len(off[0]['changes'])}, {'same' if same else 'DIFFER'}",
             ]

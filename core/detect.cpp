@@ -10,8 +10,8 @@
 #include "core/bootstrap.hpp"
 #include "core/pool.hpp"
 #include "core/quantile.hpp"
-#include "core/sort.hpp"
 #include "core/refine.hpp"
+#include "core/sort.hpp"
 #include "core/wasserstein.hpp"
 #include "core/window_run.hpp"
 
@@ -97,12 +97,13 @@ private:
 class PilotThreshold {
 public:
     PilotThreshold(const WindowParams& params, std::uint64_t w, double quantile_level)
-        : params_(params), w_(w), q_(quantile_level), m_(params.n_perm / 4 + (params.n_perm % 4 != 0)),
-          factor_(*params.pilot_factor) {
-        const QuantilePlace place = quantile_place(params.n_perm, quantile_level);
-        rank_from_top_ = params.n_perm - 1 - place.lo;
-        place_ = place;
-    }
+        : params_(params),
+          w_(w),
+          q_(quantile_level),
+          m_(params.n_perm / 4 + (params.n_perm % 4 != 0)),
+          factor_(*params.pilot_factor),
+          place_(quantile_place(params.n_perm, quantile_level)),
+          rank_from_top_(params.n_perm - 1 - place_.lo) {}
 
     // Whether a pilot can be taken at all: two replicates or more, and a level that is a number.
     static bool applies(const WindowParams& params, double quantile_level) {
@@ -156,7 +157,7 @@ private:
     std::uint64_t m_;
     double factor_;
     QuantilePlace place_;
-    std::uint64_t rank_from_top_ = 0;
+    std::uint64_t rank_from_top_;
     std::uint64_t p_ = 0;
     bool complete_ = true;
     double below_ = 0.0;
@@ -207,10 +208,10 @@ Result<WindowScanResult> scan_window(std::uint64_t w, const WindowParams& params
     BootstrapWorkspace workspace;
     StatisticScan statistics(series, w, n_positions);
 
-    // With a pilot, the thresholds array holds, at each position, the threshold that decided it
-    // once completed: the full run's value wherever the positions a threshold held reached one
-    // the pilot could not decide (earlier positions of the same threshold get it too), and the
-    // pilot's own threshold (m replicates) for the positions of a threshold never completed.
+    // With a pilot, the thresholds array holds the full run's threshold at every position of a
+    // threshold that was completed (the positions the pilot decided before it included), and the
+    // pilot's own threshold (a quarter of the replicates) at the positions of one never
+    // completed: those are statistics at most the exact bound, and a flag above c times it.
     std::optional<PilotThreshold> pilot;
     if (PilotThreshold::applies(params, quantile_level)) pilot.emplace(params, w, quantile_level);
     std::vector<double>& thresholds = result.tapered_block_bootstrap_threshold;

@@ -20,7 +20,9 @@
 namespace vollan {
 namespace {
 
-std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
+std::uint64_t bits(double v) {
+    return std::bit_cast<std::uint64_t>(v);
+}
 
 std::vector<double> noise(std::size_t n, std::uint32_t seed, double jump_every = 0.0) {
     std::mt19937_64 gen(seed);
@@ -48,8 +50,8 @@ TEST(PilotRanges, RangesOfReplicatesEqualTheWholeRunBitForBit) {
             for (std::uint64_t n_perm : {9u, 100u, 300u}) {
                 std::vector<double> whole;
                 tbb_distances_into(z, w, block_len, taper, 77, n_perm, whole, isa);
-                for (std::uint64_t m : {std::uint64_t{1}, (n_perm + 3) / 4, std::uint64_t{8},
-                                        n_perm - 1}) {
+                for (std::uint64_t m :
+                     {std::uint64_t{1}, (n_perm + 3) / 4, std::uint64_t{8}, n_perm - 1}) {
                     std::vector<double> split(n_perm, -1.0);
                     tbb_distances_range(z, w, block_len, taper, 77, 0, m, split.data(), isa);
                     tbb_distances_range(z, w, block_len, taper, 77, m, n_perm, split.data(), isa);
@@ -102,10 +104,18 @@ TEST(PilotBound, NeverExceedsTheFullQuantile) {
         const double base = 0.1 + unit(gen);
         for (double& v : values) {
             switch (trial % 4) {
-                case 0: v = unit(gen); break;
-                case 1: v = std::nextafter(base, 2.0 * (gen() % 2)); break;  // three values
-                case 2: v = base + 1e-15 * static_cast<double>(gen() % 5); break;
-                default: v = std::ldexp(1.0, -static_cast<int>(gen() % 3)); break;  // powers of 2
+                case 0:
+                    v = unit(gen);
+                    break;
+                case 1:
+                    v = std::nextafter(base, 2.0 * (gen() % 2));
+                    break;  // three values
+                case 2:
+                    v = base + 1e-15 * static_cast<double>(gen() % 5);
+                    break;
+                default:
+                    v = std::ldexp(1.0, -static_cast<int>(gen() % 3));
+                    break;  // powers of 2
             }
         }
         const QuantilePlace place = quantile_place(n, q);

@@ -146,13 +146,16 @@ def test_one_or_two_workers_give_the_same_bits(pilot):
         assert other.leader_probs.tobytes() == one.leader_probs.tobytes()
 
 
+AT_LEAST_ONE = "pilot must be at least 1 (a factor on the pilot's threshold) or None, got "
+
+
 @pytest.mark.parametrize(
     ("pilot", "error", "message"),
     [
-        (0.5, ValueError, "pilot must be at least 1 (a factor on the pilot's threshold) or None, got 0.5"),
-        (0, ValueError, "pilot must be at least 1 (a factor on the pilot's threshold) or None, got 0"),
-        (-math.inf, ValueError, "pilot must be at least 1 (a factor on the pilot's threshold) or None, got -inf"),
-        (math.nan, ValueError, "pilot must be at least 1 (a factor on the pilot's threshold) or None, got nan"),
+        (0.5, ValueError, AT_LEAST_ONE + "0.5"),
+        (0, ValueError, AT_LEAST_ONE + "0"),
+        (-math.inf, ValueError, AT_LEAST_ONE + "-inf"),
+        (math.nan, ValueError, AT_LEAST_ONE + "nan"),
         (True, TypeError, "pilot must be a number or None, not bool"),
         ("2", TypeError, "pilot must be a number or None, not str"),
         ([2.0], TypeError, "pilot must be a number or None, not list"),
@@ -168,7 +171,9 @@ def test_bad_pilot_raises_naming_it(pilot, error, message):
 def test_pilot_is_keyword_only_and_checked_after_the_scan_arguments():
     x = series("jumps", 200, 10)
     with pytest.raises(TypeError, match="positional"):
-        _kernels.scan_arrays(x, None, 300, 1.0, 123, 2, None, "thread", "mean", None, 0.5, True, 32, 2.0)
+        _kernels.scan_arrays(
+            x, None, 300, 1.0, 123, 2, None, "thread", "mean", None, 0.5, True, 32, 2.0
+        )
     # The scan's own errors come first, as scan_detector's.
     with pytest.raises(ValueError, match="window_sizes must not be empty"):
         _kernels.scan_arrays(x, window_sizes=[], pilot=0.5)
@@ -194,3 +199,15 @@ def test_detect_scans_with_the_pilot(monkeypatch):
         for w in a
     )
     assert all(a[w]["localized_regions"] == b[w]["localized_regions"] for w in a)
+
+
+@pytest.mark.parametrize(
+    "options", [{"taper_ratio": 5.0}, {"window_sizes": [10, 0]}, {"n_perm": -1}]
+)
+def test_the_scan_errors_are_the_same_with_a_pilot(options):
+    x = series("jumps", 100, 12)
+    with pytest.raises(Exception) as want:
+        _kernels.scan_arrays(x, **options)
+    with pytest.raises(Exception) as got:
+        _kernels.scan_arrays(x, pilot=2.0, **options)
+    assert type(got.value) is type(want.value) and str(got.value) == str(want.value)
