@@ -78,8 +78,8 @@ comma := ,
 .PHONY: test-tsan
 test-tsan:
 	cmake -S . -B build/tsan -DVOLLAN_BUILD_PYTHON=OFF -DVOLLAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOLLAN_SANITIZE=thread
-	cmake --build build/tsan -j $(JOBS) --target test_pool test_driver test_detect
-	TSAN_OPTIONS="halt_on_error=1 $(TSAN_OPTIONS)" ctest --test-dir build/tsan --output-on-failure -R '^(WorkerPool|Driver|Detect)'
+	cmake --build build/tsan -j $(JOBS) --target test_pool test_driver test_detect test_pilot
+	TSAN_OPTIONS="halt_on_error=1 $(TSAN_OPTIONS)" ctest --test-dir build/tsan --output-on-failure -R '^(WorkerPool|Driver|Detect|Pilot)'
 
 # The whole C++ suite, then the whole Python suite against an extension built with
 # AddressSanitizer + UndefinedBehaviorSanitizer (the runtime is preloaded into the interpreter).

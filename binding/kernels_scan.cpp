@@ -2,6 +2,7 @@
 // instead of about as many Python objects as values scanned. The windows are computed and
 // flattened with the interpreter lock released; only a few dozen objects are built under it.
 #include <cstdint>
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -145,9 +146,60 @@ PyObject* columns_to_py(ScanColumns& c) {
     return built ? dict.release() : nullptr;
 }
 
+constexpr char kPilot[] = "pilot";
+
+// The keyword-only pilot factor: None, or a number of at least 1 (infinity allowed).
+bool convert_pilot(PyObject* obj, std::optional<double>& out) {
+    if (obj == nullptr || obj == Py_None) return true;
+    if (PyBool_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "pilot must be a number or None, not bool");
+        return false;
+    }
+    const double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "pilot must be a number or None, not %s",
+                     type_qualname(obj).c_str());
+        return false;
+    }
+    if (!(v >= 1.0)) {
+        PyErr_Format(PyExc_ValueError,
+                     "pilot must be at least 1 (a factor on the pilot's threshold) or None, got %R",
+                     obj);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
 PyObject* scan_arrays(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // `pilot` has no slot in the scan's own parameters, which are scan_detector's: it is taken
+    // out of the keywords before those are bound.
+    PyObject* pilot_arg = nullptr;
+    std::vector<PyObject*> rest;
+    Ref rest_names;
+    const Py_ssize_t n_kw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < n_kw; ++i) {
+        if (!PyUnicode_EqualToUTF8(PyTuple_GET_ITEM(kwnames, i), kPilot)) continue;
+        pilot_arg = args[nargs + i];
+        rest.assign(args, args + nargs);
+        rest_names = Ref::steal(PyTuple_New(n_kw - 1));
+        if (!rest_names) return nullptr;
+        Py_ssize_t k = 0;
+        for (Py_ssize_t j = 0; j < n_kw; ++j) {
+            if (j == i) continue;
+            PyObject* name = PyTuple_GET_ITEM(kwnames, j);
+            PyTuple_SET_ITEM(rest_names.get(), k++, Py_NewRef(name));
+            rest.push_back(args[nargs + j]);
+        }
+        args = rest.data();
+        kwnames = n_kw > 1 ? rest_names.get() : nullptr;
+        break;
+    }
     BoundScan bound;
     if (!bind_scan(kScanArraysSpec, args, nargs, kwnames, bound)) return nullptr;
+    if (!convert_pilot(pilot_arg, bound.request.options.pilot_factor)) return nullptr;
     auto columns = run_core_released([&] { return scan_columns(bound.request); });
     if (!columns) return nullptr;
     if (!columns->has_value()) return raise_value_error(columns->error());
@@ -160,8 +212,12 @@ PyMethodDef kScanKernels[] = {
     {"scan_arrays", as_cfunction<scan_arrays>(), METH_FASTCALL | METH_KEYWORDS,
      "scan_arrays(series, window_sizes=None, n_perm=300, alpha_q=1.0, seed=123, tol=2, "
      "workers=None, backend=\"thread\", change_type=\"mean\", b=None, taper_ratio=0.5, "
-     "center=True, batch_size=32)\n--\n\n"
-     "scan_detector's scan with its result as read-only memoryviews (see vollan._scanview)."},
+     "center=True, batch_size=32, *, pilot=None)\n--\n\n"
+     "scan_detector's scan with its result as read-only memoryviews (see vollan._scanview).\n\n"
+     "pilot: None (every threshold from n_perm replicates, scan_detector's result) or a factor\n"
+     "c >= 1: each threshold starts from its first ceil(n_perm / 4) replicates and is completed\n"
+     "only where a statistic lies between the exact lower bound they give and c times their\n"
+     "threshold."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -358,13 +358,20 @@ void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_
     distances.clear();
     // Throws for an n_perm that cannot be held; the size computation itself cannot wrap.
     distances.resize(n_perm);
-    if (n_perm == 0) return;
+    tbb_distances_range(z, w, block_len, taper, position_seed, 0, n_perm, distances.data(), isa);
+}
+
+void tbb_distances_range(std::span<const double> z, std::uint64_t w, std::uint64_t block_len,
+                         const TaperWeights& taper, std::uint64_t position_seed,
+                         std::uint64_t r_begin, std::uint64_t r_end, double* out, LaneIsa isa) {
+    if (r_end <= r_begin) return;
+    const std::uint64_t count_all = r_end - r_begin;
     const std::uint64_t L = z.size();
-    double* out = distances.data();
     if (w <= kLaneSampleMax) {
         double blocks[kTaperedBlocksMax];
         if (isa != LaneIsa::avx2) taper_all_blocks(z, block_len, taper, blocks);
-        const std::uint64_t n_groups = n_perm / kDistanceLanes + (n_perm % kDistanceLanes != 0);
+        const std::uint64_t n_groups =
+            count_all / kDistanceLanes + (count_all % kDistanceLanes != 0);
         // Without AVX-512, values sort fastest as ranks: eight 32-bit keys per AVX2 register,
         // ordered by integer minimum and maximum, against four doubles and their tags by
         // comparisons and blends. The table (7 KiB) lives on the heap, one allocation per
@@ -373,15 +380,15 @@ void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_
         std::unique_ptr<const RankedBlocks> ranks;
         if (isa == LaneIsa::avx2) ranks = std::make_unique<const RankedBlocks>(z, block_len, taper);
         auto group = [&](std::uint64_t g) {
-            const std::uint64_t r0 = g * kDistanceLanes;
-            const std::size_t count = std::min<std::uint64_t>(kDistanceLanes, n_perm - r0);
+            const std::uint64_t r0 = r_begin + g * kDistanceLanes;
+            const std::size_t count = std::min<std::uint64_t>(kDistanceLanes, r_end - r0);
             if (ranks) {
                 replicate_group_ranks(*ranks, w, block_len, position_seed, r0, count, out);
             } else {
                 replicate_group(blocks, w, block_len, position_seed, r0, count, out, isa);
             }
         };
-        if (n_perm < kParallelReplicates) {
+        if (count_all < kParallelReplicates) {
             for (std::uint64_t g = 0; g < n_groups; ++g) group(g);
         } else {
             struct NoScratch {};
@@ -398,11 +405,11 @@ void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_
         std::vector<std::uint64_t> sort;
     };
     constexpr std::uint64_t kGroup = kWalkLanes;
-    const std::uint64_t n_groups = n_perm / kGroup + (n_perm % kGroup != 0);
+    const std::uint64_t n_groups = count_all / kGroup + (count_all % kGroup != 0);
     auto group = [&](Scratch& s, std::uint64_t g) {
-        const std::uint64_t r0 = kGroup * g;
-        if (n_perm - r0 < kGroup) {
-            for (std::uint64_t r = r0; r < n_perm; ++r) {
+        const std::uint64_t r0 = r_begin + kGroup * g;
+        if (r_end - r0 < kGroup) {
+            for (std::uint64_t r = r0; r < r_end; ++r) {
                 out[r] = replicate_distance(z, w, block_len, taper, position_seed, r,
                                             std::span<double>(s.buf).first(L), s.sort);
             }
@@ -421,7 +428,7 @@ void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_
         wasserstein_1d_sorted_x8(first, second, out + r0, isa);
     };
     auto scratch = [L] { return Scratch{std::vector<double>(kGroup * L), {}}; };
-    if (n_perm < kParallelReplicates) {
+    if (count_all < kParallelReplicates) {
         Scratch s = scratch();
         for (std::uint64_t g = 0; g < n_groups; ++g) group(s, g);
         return;
@@ -431,9 +438,9 @@ void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_
     parallel_for(n_groups, min_chunk, scratch, group);
 }
 
-Result<double> bootstrap_threshold(const WindowParams& params, std::uint64_t w,
-                                   double quantile_level, std::uint64_t p,
-                                   BootstrapWorkspace& workspace) {
+Result<void> bootstrap_distances(const WindowParams& params, std::uint64_t w, std::uint64_t p,
+                                 std::uint64_t r_begin, std::uint64_t r_end,
+                                 BootstrapWorkspace& workspace) {
     const std::span<const double> series = params.series;
     const PrefixStats& prefix = *params.prefix;
     const std::uint64_t n = series.size();
@@ -473,12 +480,25 @@ Result<double> bootstrap_threshold(const WindowParams& params, std::uint64_t w,
     }
 
     std::vector<double>& d = workspace.distances;
-    tbb_distances_into(z, w, block_len, *cached, position_seed(params.seed, w, p), params.n_perm,
-                       d);
+    if (r_begin == 0) d.clear();
+    // Throws for a count that cannot be held; the size computation itself cannot wrap.
+    d.resize(r_end);
+    if (r_end <= r_begin) return {};
+    tbb_distances_range(z, w, block_len, *cached, position_seed(params.seed, w, p), r_begin, r_end,
+                        d.data(), active_lane_isa());
 
     const double factor = std::sqrt(0.5 * (std_l * std_l + std_r * std_r));
-    for (double& v : d) v = v * factor;
-    return interpolated_quantile(d, quantile_level);
+    for (std::uint64_t r = r_begin; r < r_end; ++r) d[r] = d[r] * factor;
+    return {};
+}
+
+Result<double> bootstrap_threshold(const WindowParams& params, std::uint64_t w,
+                                   double quantile_level, std::uint64_t p,
+                                   BootstrapWorkspace& workspace) {
+    if (auto filled = bootstrap_distances(params, w, p, 0, params.n_perm, workspace); !filled) {
+        return std::unexpected(std::move(filled.error()));
+    }
+    return interpolated_quantile(workspace.distances, quantile_level);
 }
 
 }  // namespace vollan

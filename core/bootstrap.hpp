@@ -53,6 +53,20 @@ void tbb_distances_into(std::span<const double> z, std::uint64_t w, std::uint64_
                         const TaperWeights& taper, std::uint64_t position_seed,
                         std::uint64_t n_perm, std::vector<double>& distances, LaneIsa isa);
 
+// Replicates r_begin .. r_end - 1 of tbb_distances_into's, distance r at out[r]: each replicate
+// is seeded by its index, so a run split into ranges gives the whole run's values, bit for bit.
+void tbb_distances_range(std::span<const double> z, std::uint64_t w, std::uint64_t block_len,
+                         const TaperWeights& taper, std::uint64_t position_seed,
+                         std::uint64_t r_begin, std::uint64_t r_end, double* out, LaneIsa isa);
+
+// The scaled replicate distances r_begin .. r_end - 1 of the position of window size w whose left
+// window starts at p, into workspace.distances[r_begin, r_end): the vector is resized to r_end and
+// its entries below r_begin are kept (cleared when r_begin is 0). bootstrap_threshold's checks and
+// errors, in its order.
+Result<void> bootstrap_distances(const WindowParams& params, std::uint64_t w, std::uint64_t p,
+                                 std::uint64_t r_begin, std::uint64_t r_end,
+                                 BootstrapWorkspace& workspace);
+
 // Threshold, at quantile level quantile_level, for the position of window size w whose left window
 // starts at p in params.series (needs p + 2w <= series length, w >= 1). Errors: the block length
 // exceeds the 2w pooled values, or the taper does not fit in a block.

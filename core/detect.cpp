@@ -4,11 +4,14 @@
 #include <bit>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <string>
 
 #include "core/bootstrap.hpp"
 #include "core/pool.hpp"
+#include "core/quantile.hpp"
 #include "core/refine.hpp"
+#include "core/sort.hpp"
 #include "core/wasserstein.hpp"
 #include "core/window_run.hpp"
 
@@ -73,6 +76,95 @@ private:
     std::vector<std::uint64_t> scratch_;
 };
 
+// A window's threshold from a pilot: its first m = ceil(n_perm / 4) replicates (replicates are
+// seeded by index, so they are the first m of the full run), completed to all n_perm only when a
+// position's statistic lies where the pilot cannot decide it.
+//
+// - Not flagged, exactly as the full run: the full threshold interpolates between its sorted
+//   replicates lo and lo + 1 (lo = floor((n_perm - 1) q)); replicate lo is the (k + 1)-th
+//   largest of all, k = n_perm - 1 - lo, so at least the (k + 1)-th largest P of the pilot's,
+//   a subset. Interpolation is non-decreasing in both values, so the full threshold is at least
+//   the interpolation of P with itself, the bound `below`, computed with the full run's weights;
+//   a statistic at most `below` is at most the full threshold. At detect's levels, q >=
+//   (n_perm - 2) / (n_perm - 1), P is the pilot's second-largest. When k + 1 > m there is no
+//   such bound and every position that is not above completes the threshold.
+// - Flagged without completing: a statistic above c times the pilot's own threshold. This is the
+//   only decision that can differ from the full run's, when the full threshold exceeds c times
+//   the pilot's and the statistic lies between them; c is chosen so that the ratio of the full
+//   threshold to the pilot's rarely exceeds it on change-free series.
+// - Otherwise the remaining replicates are drawn (the same seeds: the full run's threshold, bit
+//   for bit), and that threshold decides this position and the following ones until a flag.
+class PilotThreshold {
+public:
+    PilotThreshold(const WindowParams& params, std::uint64_t w, double quantile_level)
+        : params_(params),
+          w_(w),
+          q_(quantile_level),
+          m_(params.n_perm / 4 + (params.n_perm % 4 != 0)),
+          factor_(*params.pilot_factor),
+          place_(quantile_place(params.n_perm, quantile_level)),
+          rank_from_top_(params.n_perm - 1 - place_.lo) {}
+
+    // Whether a pilot can be taken at all: two replicates or more, and a level that is a number.
+    static bool applies(const WindowParams& params, double quantile_level) {
+        return params.pilot_factor && params.n_perm >= 2 && !std::isnan(quantile_level);
+    }
+
+    // Draws the pilot of the position whose left window starts at p; its threshold.
+    Result<double> start(std::uint64_t p, BootstrapWorkspace& workspace) {
+        if (auto d = bootstrap_distances(params_, w_, p, 0, m_, workspace); !d) {
+            return std::unexpected(std::move(d.error()));
+        }
+        p_ = p;
+        complete_ = false;
+        pilot_.assign(workspace.distances.begin(), workspace.distances.begin() + m_);
+        const double t_pilot = interpolated_quantile(pilot_, q_);
+        above_ = factor_ * t_pilot;
+        below_ = -std::numeric_limits<double>::infinity();
+        if (rank_from_top_ < m_) {
+            auto less = [](double a, double b) { return total_order_key(a) < total_order_key(b); };
+            const auto at = pilot_.begin() + static_cast<std::ptrdiff_t>(m_ - 1 - rank_from_top_);
+            std::nth_element(pilot_.begin(), at, pilot_.end(), less);
+            below_ = interpolate_at(place_, *at, *at);
+        }
+        return t_pilot;
+    }
+
+    // Whether stat is decided without the remaining replicates, and how: nullopt when the full
+    // threshold is needed (or already complete).
+    std::optional<bool> decide(double stat) const {
+        if (complete_) return std::nullopt;
+        if (stat <= below_) return false;
+        if (stat > above_) return true;
+        return std::nullopt;
+    }
+
+    bool complete() const { return complete_; }
+
+    // Draws the remaining replicates of the current position; the full run's threshold.
+    Result<double> finish(BootstrapWorkspace& workspace) {
+        if (auto d = bootstrap_distances(params_, w_, p_, m_, params_.n_perm, workspace); !d) {
+            return std::unexpected(std::move(d.error()));
+        }
+        complete_ = true;
+        return interpolated_quantile(workspace.distances, q_);
+    }
+
+private:
+    const WindowParams& params_;
+    std::uint64_t w_;
+    double q_;
+    std::uint64_t m_;
+    double factor_;
+    QuantilePlace place_;
+    std::uint64_t rank_from_top_;
+    std::uint64_t p_ = 0;
+    bool complete_ = true;
+    double below_ = 0.0;
+    double above_ = 0.0;
+    std::vector<double> pilot_;
+};
+
 }  // namespace
 
 double bonferroni_quantile_level(double alpha_percent, std::uint64_t n_positions) {
@@ -116,22 +208,46 @@ Result<WindowScanResult> scan_window(std::uint64_t w, const WindowParams& params
     BootstrapWorkspace workspace;
     StatisticScan statistics(series, w, n_positions);
 
+    // With a pilot, the thresholds array holds the full run's threshold at every position of a
+    // threshold that was completed (the positions the pilot decided before it included), and the
+    // pilot's own threshold (a quarter of the replicates) at the positions of one never
+    // completed: those are statistics at most the exact bound, and a flag above c times it.
+    std::optional<PilotThreshold> pilot;
+    if (PilotThreshold::applies(params, quantile_level)) pilot.emplace(params, w, quantile_level);
+    std::vector<double>& thresholds = result.tapered_block_bootstrap_threshold;
+    std::size_t held_from = 0;  // the first position of the current threshold
+
     double threshold = std::bit_cast<double>(kQuietNanBits);
     bool refresh = true;
     for (std::uint64_t i = 0; i < n_positions; ++i) {
         const std::uint64_t p = i * w;
         // The bootstrap is the costly step: it is redone only after a flagged position.
         if (refresh) {
-            Result<double> t = bootstrap_threshold(params, w, quantile_level, p, workspace);
+            Result<double> t = pilot ? pilot->start(p, workspace)
+                                     : bootstrap_threshold(params, w, quantile_level, p, workspace);
             if (!t) return std::unexpected(std::move(t.error()));
             threshold = *t;
+            held_from = thresholds.size();
         }
         const double stat = statistics.next();
 
+        bool is_flagged;
+        const std::optional<bool> decided = pilot ? pilot->decide(stat) : std::nullopt;
+        if (decided) {
+            is_flagged = *decided;
+        } else {
+            if (pilot && !pilot->complete()) {
+                Result<double> t = pilot->finish(workspace);
+                if (!t) return std::unexpected(std::move(t.error()));
+                threshold = *t;
+                std::fill(thresholds.begin() + static_cast<std::ptrdiff_t>(held_from),
+                          thresholds.end(), threshold);
+            }
+            is_flagged = stat > threshold;
+        }
         result.starts.push_back(p);
         result.statistics.push_back(stat);
-        result.tapered_block_bootstrap_threshold.push_back(threshold);
-        const bool is_flagged = stat > threshold;
+        thresholds.push_back(threshold);
         if (is_flagged) flagged.push_back(i);
         refresh = is_flagged;
     }
@@ -203,6 +319,7 @@ WindowParams window_params(std::span<const double> series, const PrefixStats& pr
     params.change_type = options.change_type;
     params.b = options.b;
     params.center = options.center;
+    params.pilot_factor = options.pilot_factor;
     return params;
 }
 

@@ -16,6 +16,7 @@ namespace vollan {
 
 // Scans params.series with window size w: statistics, thresholds, localized regions and one
 // refined change point per region. A window too large for the series gives an empty result.
+// With params.pilot_factor, thresholds start as pilots (see PilotThreshold in detect.cpp).
 Result<WindowScanResult> scan_window(std::uint64_t w, const WindowParams& params);
 
 // Quantile level for one of n_positions positions: the level alpha_percent corrected for all
@@ -51,6 +52,7 @@ struct DetectOptions {
     std::optional<std::uint64_t> b;
     double taper_ratio = 0.5;
     bool center = true;
+    std::optional<double> pilot_factor;  // see WindowParams
 };
 
 // The parameters shared by the windows of a call on series, whose prefix sums are prefix.

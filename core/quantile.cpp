@@ -62,15 +62,30 @@ std::uint64_t double_to_u64_saturating(double v) {
     return static_cast<std::uint64_t>(v);
 }
 
+QuantilePlace quantile_place(std::size_t n, double q) {
+    const double h = static_cast<double>(n - 1) * q;
+    // q lies in [0, 1] (or is NaN), so both indices are at most n - 1; the clamp only guards
+    // against callers outside that range.
+    QuantilePlace place;
+    place.lo = std::min<std::uint64_t>(double_to_u64_saturating(std::floor(h)), n - 1);
+    place.hi = std::min<std::uint64_t>(double_to_u64_saturating(std::ceil(h)), n - 1);
+    place.f = h - static_cast<double>(place.lo);
+    return place;
+}
+
+double interpolate_at(const QuantilePlace& place, double v_lo, double v_hi) {
+    if (place.lo >= place.hi) return v_lo;
+    // With 0 <= f < 1 both weights are non-negative, and rounding is monotone.
+    return std::fma(v_lo, 1.0 - place.f, place.f * v_hi);
+}
+
 double interpolated_quantile(std::span<double> values, double q) {
     const std::size_t n = values.size();
     if (n == 0) return std::bit_cast<double>(kQuietNanBits);
     if (n == 1) return values[0];
-    const double h = static_cast<double>(n - 1) * q;
-    // q lies in [0, 1] (or is NaN), so both indices are at most n - 1; the clamp only guards
-    // against callers outside that range.
-    const std::size_t lo = std::min<std::uint64_t>(double_to_u64_saturating(std::floor(h)), n - 1);
-    const std::size_t hi = std::min<std::uint64_t>(double_to_u64_saturating(std::ceil(h)), n - 1);
+    const QuantilePlace place = quantile_place(n, q);
+    const std::size_t lo = place.lo;
+    const std::size_t hi = place.hi;
     double v_lo;
     double v_hi;
     if (n - lo <= kExtremeSelectMax) {
@@ -91,9 +106,7 @@ double interpolated_quantile(std::span<double> values, double q) {
         v_lo = values[lo];
         v_hi = lo < hi ? *std::min_element(values.begin() + lo + 1, values.end(), less) : v_lo;
     }
-    if (lo >= hi) return v_lo;
-    const double f = h - static_cast<double>(lo);
-    return std::fma(v_lo, 1.0 - f, f * v_hi);
+    return interpolate_at(place, v_lo, v_hi);
 }
 
 }  // namespace vollan

@@ -57,6 +57,10 @@ struct WindowParams {
     ChangeType change_type = ChangeType::mean;
     std::optional<std::uint64_t> b;
     bool center = true;
+    // A factor c >= 1 (infinity allowed): each threshold starts from a pilot of its first
+    // ceil(n_perm / 4) replicates and is completed only where the pilot cannot decide (see
+    // scan_window). Absent: every threshold from all n_perm replicates.
+    std::optional<double> pilot_factor;
 };
 
 // Finiteness as a bit test, so that it cannot be optimised away or fooled by signalling NaNs.

@@ -38,6 +38,8 @@ def scan_arrays(
     taper_ratio: SupportsFloat = 0.5,
     center: bool = True,
     batch_size: SupportsIndex = 32,
+    *,
+    pilot: SupportsFloat | None = None,
 ) -> ScanArrays: ...
 
 # The stream's adjacent sorted windows (binding/kernels_stream.cpp), behind vollan.Monitor.

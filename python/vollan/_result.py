@@ -219,7 +219,11 @@ class Detection:
         """The dictionary :func:`vollan.scan_detector` returned for the scanned series: the
         values left once missing ones and outliers are omitted (the residual from the line
         with ``detrend="linear"``), less ``offset`` and times ``scale``. Its indices count
-        scanned values."""
+        scanned values. The scan computes each threshold from a pilot of a quarter of the
+        replicates first and completes it only where the pilot cannot decide a position (the
+        flags are those of all the replicates except, very rarely, a flag the pilot set alone):
+        a ``tapered_block_bootstrap_threshold`` that was not completed is the pilot's own
+        quantile, about 10% below the full one."""
         if self.scan is None:
             raise ValueError("this detection holds no scan")
         return self.scan.raw

@@ -32,7 +32,8 @@ __all__ = ["ScanOptions", "ScanView", "WindowScan", "scan_view"]
 
 
 class ScanOptions(TypedDict, total=False):
-    """The keyword parameters of ``scan_detector`` and ``scan_arrays``, with their defaults."""
+    """The keyword parameters of ``scan_detector`` and ``scan_arrays``, with their defaults;
+    ``pilot`` is ``scan_arrays``' own (None: ``scan_detector``'s thresholds)."""
 
     window_sizes: Sequence[int] | None
     n_perm: int
@@ -46,6 +47,7 @@ class ScanOptions(TypedDict, total=False):
     taper_ratio: float
     center: bool
     batch_size: int
+    pilot: float | None
 
 
 @dataclass(frozen=True, slots=True, eq=False)
@@ -61,7 +63,9 @@ class WindowScan:
     starts : ndarray of int64
         The scanned positions.
     statistics, thresholds : ndarray of float64
-        The statistic at each position and its bootstrap threshold.
+        The statistic at each position and its bootstrap threshold. With ``pilot``, a threshold
+        the pilot's replicates decided alone is the pilot's (from the first quarter of
+        ``n_perm``); every other is the full run's.
     regions : ndarray of int64, shape (k, 2)
         The localized regions, ``[start, end)`` per row.
     """

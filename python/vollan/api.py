@@ -28,7 +28,7 @@ from vollan._progress import resolve as resolve_progress
 from vollan._progress import within
 from vollan._result import Change, Detection, Leader, build_detection
 from vollan.config import DEFAULT, DetectConfig
-from vollan.pipeline import run, stage_rows
+from vollan.pipeline import run, stage_rows, windows
 from vollan.pipeline.background import may_use_two_threads
 from vollan.pipeline.context import prepared
 from vollan.pipeline.place import placed, placed_apart
@@ -214,6 +214,7 @@ def detect(
         "tol": tol,
         "workers": workers,
         "change_type": change_type,
+        "pilot": windows.PILOT_FACTOR,
     }
     trend = None
     if detrend == "linear":
