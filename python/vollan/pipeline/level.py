@@ -14,9 +14,8 @@ run over the stretches between the changes the other rules report:
   length times their long-run standard deviation (Bartlett weights over :func:`long_run_lags`
   lags, about the means of the parts cut where the sum is largest and smallest, so that
   neither a shift nor a shift and its return count as noise), is near a Brownian bridge while
-  the level stays the same: dependent noise, whose means wander more, is measured by its own
-  long-run spread; its largest value beyond
-  :func:`critical_level` reports a shift at its split, and each side is searched again;
+  the level stays the same (dependent noise is measured by its own long-run spread); its
+  largest value beyond :func:`critical_level` reports a shift, and each side is searched again;
 - a stretch that wanders (a random walk, a strongly dependent noise or a cycle), where
   differences over an eighth of the stretch are larger than :data:`MOST_WANDER` times what
   independent noise of the same step-to-step spread gives, is not judged: its level moves
@@ -49,8 +48,7 @@ if TYPE_CHECKING:
 
     from vollan.pipeline.context import SeriesContext
 
-# Values of the running median whose residuals are clipped (a normal law keeps all but 0.3 %
-# of its values within 3 sds).
+# Values of the running median whose residuals are clipped (a normal law keeps 99.7 % within 3).
 MEDIAN_VALUES = 9
 CLIP_SDS = 3.0
 # A stretch is judged from this many values: below, a drift of a few sds is a shift as well
@@ -60,11 +58,9 @@ LEAST_LEVEL_VALUES = 150
 # step times the lag: about 1/lag for independent noise, (1/lag)/(1 - phi) for AR(1) noise, 1
 # for a random walk. Above this a stretch wanders.
 MOST_WANDER = 0.25
-# A stretch whose values change from one to the next fewer times than this is not judged: its
-# sum rests on a handful of events (counts that are nearly all zeros), far from the Brownian
-# bridge the critical values assume. Poisson(0.02) noise, about 3 events in 150 values, passed
-# the critical value of 150 values in 3 % of series; ten events or more keep every count law
-# tried within it (bench/levels.py).
+# A stretch whose values change fewer times than this is not judged: a sum of a handful of
+# events is no Brownian bridge. Poisson(0.02) noise, 3 events in 150 values, passed the critical
+# value in 3 % of series; ten events or more keep every count law tried within it (levels.py).
 LEAST_MOVES = 20
 # The splits whose log-likelihood lies within this of the best one's make up where a shift
 # may lie: about the true split of a shift in Gaussian noise, the log-likelihood is near a
@@ -186,10 +182,12 @@ def level_changes(
     stretches: Sequence[tuple[int, int]],
     level: float,
     bumps: bool = True,
+    once: bool = False,
 ) -> list[tuple[int, float, float, tuple[int, int]]]:
     """Shifts of level within the stretches ``[start, end)`` of ``x`` whose p-values are at
     most ``level``, with their statistics, p-values and the half-open runs of splits where
-    they may lie (:func:`likely_splits`), strongest first."""
+    they may lie (:func:`likely_splits`), strongest first (with ``once``, the first split of
+    each stretch alone)."""
     found: list[tuple[int, float, float, tuple[int, int]]] = []
     for start, end in stretches:
         if end - start < LEAST_LEVEL_VALUES:
@@ -211,26 +209,17 @@ def level_changes(
                 continue
             lo, hi = likely_splits(u[a:b], split, statistic)
             found.append((start + a + split, statistic, p, (start + a + lo, start + a + hi)))
-            todo += [(a, a + split), (a + split, b)]
+            todo += [] if once else [(a, a + split), (a + split, b)]
     return sorted(found, key=lambda one: one[2])
 
 
 def split_p_value(
     x: NDArray[np.float64], start: int, end: int, c: int, reach: int, bumps: bool = True
 ) -> float:
-    """The stage's p-value of the stretch ``[start, end)`` of ``x`` when its strongest split
-    lies within ``reach`` of ``c`` and passes the stage's checks, else 1: the evidence the
-    stretch gives a shift found at ``c`` by another stage."""
-    if end - start < LEAST_LEVEL_VALUES:
-        return 1.0
-    with np.errstate(all="ignore"):
-        u = clipped(np.ascontiguousarray(x[start:end]), MEDIAN_VALUES)
-    if not np.isfinite(u).all() or not _may_be_judged(u):
-        return 1.0
-    split, statistic = level_statistic(u, bumps)
-    if abs(start + split - c) > reach or wanders(u) or not two_levels_fit_better(u, split):
-        return 1.0
-    return level_p_value(statistic, end - start, bumps)
+    """The stage's p-value of the stretch ``[start, end)`` where the split it takes lies within
+    ``reach`` of ``c``, else 1: the evidence it gives a shift another stage found at ``c``."""
+    found = level_changes(x, [(start, end)], 1.0, bumps, once=True)
+    return found[0][2] if found and abs(found[0][0] - c) <= reach else 1.0
 
 
 def _propose(
