@@ -58,7 +58,7 @@ def main() -> None:
     everies = [float(e) for e in args.every.split(",")]
     lengths = [int(n) for n in args.length.split(",")]
     print(
-        "| stream | false_alarm_every | values | watched | alarms | mean run length | ratio | seconds |"
+        "| stream | false_alarm_every | values | watched | alarms | mean run length | ratio | s |"
     )
     print("|---|---|---|---|---|---|---|---|")
     for every, length in zip(everies, lengths, strict=True):

@@ -171,9 +171,10 @@ class Monitor:
     when the kurtosis of the first 500 values, clipped (see below), exceeds 3.3, more than a
     normal law's 500 values reach once in a thousand warm-ups, the warm-up is lengthened
     further by ``(kurtosis - 1) / 1.67``, 1.67 being a clipped normal law's kurtosis less 1
-    (about 1,200 values for Student's t with 3 degrees of freedom; without it, its mean run
-    length at ``false_alarm_every=100_000`` was 1.8 times that). Both lengthenings are decided
-    once, on the first 500 values, so that the pieces a stream comes in cannot move them.
+    (about 1,200 values for Student's t with 3 degrees of freedom, whose mean run length at
+    ``false_alarm_every=100_000`` was 1.8 times the target after warm-ups of 500). Both
+    lengthenings are decided once, on the first 500 values, so that the pieces a stream comes
+    in cannot move them.
     A stream of ``200 * 8 * max(window_sizes)`` values is resampled from them: an
     autoregression of order 0 to 8 is fitted (Yule-Walker, order by BIC), and the stream is
     drawn from it with resampled residuals (order 0 draws the warm-up values themselves), so

@@ -273,9 +273,8 @@ def test_the_warm_up_grows_with_the_kurtosis_of_its_first_values(m, expected):
 def clipped_kurtosis(values: np.ndarray) -> float:
     ordered = np.sort(values)
     k = math.ceil(len(values) / 100)
-    x = np.clip(values, ordered[k - 1], ordered[-k]) - np.clip(
-        values, ordered[k - 1], ordered[-k]
-    ).mean()
+    clipped = np.clip(values, ordered[k - 1], ordered[-k])
+    x = clipped - clipped.mean()
     return float(np.mean(x**4) / np.mean(x**2) ** 2)
 
 
