@@ -674,7 +674,7 @@ def warmup_length(warm: NDArray[np.float64], least: int) -> int:
       from ``least / ratio`` values' worth of information; 1 when the fit finds no dependence);
     - tails: ``(kurtosis - 1) / (NORMAL_CLIPPED_KURTOSIS - 1)``, as the variance of a sample's
       variance is ``(kurtosis - 1) sigma**4 / n``; 1 unless the kurtosis exceeds
-      ``HEAVY_TAILS_KURTOSIS`` (about 2.4 for t(3)).
+      ``HEAVY_TAILS_KURTOSIS`` (the factor is about 2.3 for t(3)).
     """
     clipped = np.clip(warm, *_clip_points(warm))
     longest = LONGEST_WARMUP * least
