@@ -57,8 +57,10 @@ def main() -> None:
     args = parser.parse_args()
     everies = [float(e) for e in args.every.split(",")]
     lengths = [int(n) for n in args.length.split(",")]
-    print("| stream | false_alarm_every | values | alarms | mean run length | ratio | seconds |")
-    print("|---|---|---|---|---|---|---|")
+    print(
+        "| stream | false_alarm_every | values | watched | alarms | mean run length | ratio | s |"
+    )
+    print("|---|---|---|---|---|---|---|---|")
     for every, length in zip(everies, lengths, strict=True):
         totals: dict[str, list[int]] = {}
         clock: dict[str, float] = {}
@@ -75,7 +77,7 @@ def main() -> None:
         for name, (watched, alarms) in totals.items():
             arl = watched / alarms if alarms else float("inf")
             print(
-                f"| {name} | {every:g} | {length * args.seeds:,} | {alarms} | "
+                f"| {name} | {every:g} | {length * args.seeds:,} | {watched:,} | {alarms} | "
                 f"{arl:,.0f} | {arl / every:.2f} | {clock[name]:.0f} |",
                 flush=True,
             )

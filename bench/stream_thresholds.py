@@ -11,7 +11,9 @@ the run far more than one too low shortens it. Far less noisy than counting alar
 stream (``bench/stream_calibration.py``), at the same cost.
 
     python bench/stream_thresholds.py [--law AR] [--every 10000] [--warmups 40]
-        [--length 1000000] [--warmup N]
+        [--length 1000000] [--warmup N] [--seed S]
+
+``--seed`` draws other warm-ups and another stream (0, the default, the ones tabled first).
 """
 
 from __future__ import annotations
@@ -58,13 +60,15 @@ def main() -> None:
     parser.add_argument("--warmups", type=int, default=40)
     parser.add_argument("--length", type=int, default=1_000_000)
     parser.add_argument("--warmup", type=int, default=None, help="a fixed warm-up")
+    parser.add_argument("--seed", type=int, default=0, help="other warm-ups and stream")
     args = parser.parse_args()
     name = next(n for n in laws(10, np.random.default_rng(0)) if n.startswith(args.law))
-    stream = laws(args.length, np.random.default_rng(99))[name]
+    extra = [args.seed] if args.seed else []
+    stream = laws(args.length, np.random.default_rng([99, *extra]))[name]
     runs, lengths = [], []
     started = time.perf_counter()
     for i in range(args.warmups):
-        warm = laws(20_000, np.random.default_rng([5, i]))[name]
+        warm = laws(20_000, np.random.default_rng([5, *extra, i]))[name]
         monitor = vollan.Monitor(false_alarm_every=args.every, warmup=args.warmup, seed=i)
         at = 0
         while monitor.warming_up:

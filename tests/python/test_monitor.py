@@ -249,6 +249,96 @@ def test_a_given_warm_up_is_kept_as_it_is():
     assert monitor.last_warmup == 500 and monitor.watched == 200
 
 
+def three_points(m: int, seed: int = 0) -> np.ndarray:
+    """500 values: m of -1, m of +1, zeros between, shuffled; the clip points (5th smallest and
+    largest) leave them as they are when m >= 5, and their kurtosis is 500 / (2 m)."""
+    values = np.r_[np.full(m, -1.0), np.zeros(500 - 2 * m), np.full(m, 1.0)]
+    return np.random.default_rng(seed).permutation(values)
+
+
+@pytest.mark.parametrize(
+    "m, expected",
+    [
+        (100, 500),  # kurtosis 2.5, lighter than a normal law's
+        (76, 500),  # 3.29: within a normal law's 500 values
+        (75, 699),  # 3.33: heavy; 500 * 2.333 / 1.67 = 698.6
+        (50, 1198),  # 5, as t(3)'s clipped 500 values: 500 * 4 / 1.67 = 1197.6
+        (5, 4000),  # 50: at most eight times 500
+    ],
+)
+def test_the_warm_up_grows_with_the_kurtosis_of_its_first_values(m, expected):
+    assert warmup_length(three_points(m), 500) == expected
+
+
+def clipped_kurtosis(values: np.ndarray) -> float:
+    ordered = np.sort(values)
+    k = math.ceil(len(values) / 100)
+    clipped = np.clip(values, ordered[k - 1], ordered[-k])
+    x = clipped - clipped.mean()
+    return float(np.mean(x**4) / np.mean(x**2) ** 2)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_heavy_tailed_warm_ups_are_lengthened_and_normal_ones_kept(seed):
+    rng = np.random.default_rng([32, seed])
+    heavy, normal = rng.standard_t(3, size=500), rng.normal(size=500)
+    assert warmup_length(normal, 500) == 500
+    # Independent values: the tails alone lengthen it, by (kurtosis - 1) / (2.67 - 1).
+    kurtosis = clipped_kurtosis(heavy)
+    assert kurtosis > 3.3
+    assert warmup_length(heavy, 500) == min(4000, math.ceil(500 * (kurtosis - 1) / 1.67))
+    assert warmup_length(heavy, 500) > 650
+    # Dependence and tails multiply: an AR(1) driven by t(3) shocks waits longer than either.
+    ar = np.empty(500)
+    ar[0] = heavy[0]
+    for t in range(1, 500):
+        ar[t] = 0.5 * ar[t - 1] + heavy[t]
+    assert warmup_length(ar, 500) > warmup_length(ar1(seed, 500, 0.5), 500)
+
+
+def heavy_tailed_steps(seed: int) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    return rng.standard_t(3, size=9000) + np.repeat([0.0, 8.0, -4.0], 3000)
+
+
+def test_a_heavy_tailed_stream_starts_watching_after_the_lengthened_warm_up():
+    series = heavy_tailed_steps(5)
+    length = warmup_length(series[:500], 500)
+    assert length > 700
+    monitor = vollan.Monitor(seed=2)
+    monitor.update(series[: length - 1])
+    assert monitor.warming_up and monitor.last_warmup == 0
+    monitor.update(series[length - 1 : length + 50])
+    assert not monitor.warming_up and monitor.last_warmup == length
+    assert monitor.watched == 50
+
+
+@settings(max_examples=6, deadline=None)
+@given(cuts=st.lists(st.integers(0, 9000), max_size=10))
+def test_any_chunking_of_a_heavy_tailed_stream_gives_the_same_changes(cuts):
+    series = heavy_tailed_steps(6)
+    whole = vollan.Monitor(**LENGTHENED)
+    found = whole.update(series)
+    # Each restart decides its own warm-up on its first 500 values, whatever the pieces.
+    assert len(found) >= 2 and whole.last_warmup > 600
+    chunked = vollan.Monitor(**LENGTHENED)
+    assert changes_of(chunked, np.split(series, sorted(cuts))) == found
+    assert (chunked.watched, chunked.last_warmup) == (whole.watched, whole.last_warmup)
+
+
+@pytest.mark.parametrize("stop", [499, 500, 501, 900, 2500, 3600])
+def test_a_heavy_tailed_monitor_resumes_from_a_pickle_inside_its_warm_up(stop):
+    # 500 to 900: the length is decided and the warm-up not yet complete.
+    series = heavy_tailed_steps(6)
+    whole = vollan.Monitor(**LENGTHENED)
+    found = whole.update(series)
+    first = vollan.Monitor(**LENGTHENED)
+    head = first.update(series[:stop])
+    resumed = pickle.loads(pickle.dumps(first))
+    assert head + resumed.update(series[stop:]) == found
+    assert (resumed.watched, resumed.last_warmup) == (whole.watched, whole.last_warmup)
+
+
 def test_state_does_not_grow_with_the_stream():
     monitor = vollan.Monitor(window_sizes=(8, 16), warmup=64, false_alarm_every=1e6, seed=1)
     rng = np.random.default_rng(0)
