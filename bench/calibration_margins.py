@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import argparse
 import inspect
-import sys
 import time
 
 import numpy as np

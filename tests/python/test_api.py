@@ -107,6 +107,7 @@ def assert_engine_scan(got, want):
     uncompleted: such a threshold is the pilot's own quantile of a quarter of the replicates,
     and decided only positions below the full threshold and a flag above PILOT_FACTOR times
     its own."""
+
     def without_thresholds(raw):
         return {
             **raw,

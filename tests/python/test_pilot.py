@@ -80,9 +80,7 @@ def test_infinite_factor_flags_as_the_full_run(kind, seed):
         assert getattr(on, name).tobytes() == getattr(off, name).tobytes(), name
     # Thresholds never completed hold the pilot's own: some differ, and each such position
     # lies below the full run's threshold (a flag would have completed or ended it).
-    differ = [
-        (on.thresholds[j] != off.thresholds[j]) for j in range(off.n_windows)
-    ]
+    differ = [(on.thresholds[j] != off.thresholds[j]) for j in range(off.n_windows)]
     assert sum(int(d.sum()) for d in differ) > 0
     for j, d in enumerate(differ):
         assert np.all(off.statistics[j][d] <= off.thresholds[j][d])
