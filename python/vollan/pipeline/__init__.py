@@ -14,6 +14,7 @@ at most ``alpha`` (Bonferroni).
 
 from __future__ import annotations
 
+import bisect
 import dataclasses
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -114,16 +115,13 @@ def _stretch_evidence(
     out: dict[int, Candidate] = {}
     for cand in found:
         stage = by_kind.get(cand.kind)
-        if cand.stage != VOTE.name or stage not in level_of or VOTE.name not in level_of:
+        if cand.stage != VOTE.name or stage not in level_of:
             continue
-        k = cuts.index(cand.index)
+        split_p = level_split_p if stage == LEVEL.name else spread_split_p
+        k = bisect.bisect_left(cuts, cand.index)
         start = cuts[k - 1] if k else 0
         end = cuts[k + 1] if k + 1 < len(cuts) else ctx.n
-        reach = ctx.sizes[-1]
-        if stage == LEVEL.name:
-            p = level_split_p(ctx.x, start, end, cand.index, reach, config.level.bumps)
-        else:
-            p = spread_split_p(ctx.x, start, end, cand.index, reach, config.spread)
+        p = split_p(ctx.x, start, end, cand.index, ctx.sizes[-1], config.params(stage))
         p *= level_of[VOTE.name] / level_of[stage]
         if p < cand.p_value:
             evidence = {**cand.evidence, "stretch_stage": stage}

@@ -214,11 +214,11 @@ def level_changes(
 
 
 def split_p_value(
-    x: NDArray[np.float64], start: int, end: int, c: int, reach: int, bumps: bool = True
+    x: NDArray[np.float64], start: int, end: int, c: int, reach: int, params: LevelParams
 ) -> float:
     """The stage's p-value of the stretch ``[start, end)`` where the split it takes lies within
     ``reach`` of ``c``, else 1: the evidence it gives a shift another stage found at ``c``."""
-    found = level_changes(x, [(start, end)], 1.0, bumps, once=True)
+    found = level_changes(x, [(start, end)], 1.0, params.bumps, once=True)
     return found[0][2] if found and abs(found[0][0] - c) <= reach else 1.0
 
 

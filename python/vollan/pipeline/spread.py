@@ -36,9 +36,8 @@ from vollan.pipeline.stage import Calibration, Stage, StageParams, segmenting
 from vollan.stats.cusum import (
     LEAST_STRETCH_VALUES,
     LOCAL_VALUES,
-    levels_fit_better,
     local_line_residuals,
-    shape_statistic,
+    segmented,
 )
 from vollan.stats.median import median
 from vollan.stats.tables import KolmogorovTable
@@ -82,16 +81,20 @@ def spread_scores(x: NDArray[np.float64], width: int = LOCAL_VALUES) -> NDArray[
 def split_p_value(
     x: NDArray[np.float64], start: int, end: int, c: int, reach: int, params: SpreadParams
 ) -> float:
-    """The stage's p-value of the stretch ``[start, end)`` of ``x`` when its strongest split
-    lies within ``reach`` of ``c`` and passes the stage's checks, else 1: the evidence the
-    stretch gives a change of spread found at ``c`` by another stage."""
-    if end - start < LEAST_SPREAD_VALUES:
-        return 1.0
-    scores = spread_scores(x[start:end])
-    split, statistic = shape_statistic(scores, bump=params.bursts)
-    if abs(start + split - c) > reach or (params.steps_only and not levels_fit_better(scores)):
-        return 1.0
-    return spread_p_value(statistic, end - start)
+    """The stage's p-value of the stretch ``[start, end)`` where the split it takes lies within
+    ``reach`` of ``c``, else 1: the evidence it gives a change of spread found at ``c``."""
+    found = segmented(
+        x,
+        [(start, end)],
+        spread_scores,
+        spread_p_value,
+        1.0,
+        LEAST_SPREAD_VALUES,
+        bump=params.bursts,
+        levels=params.steps_only,
+        once=True,
+    )
+    return found[0][2] if found and abs(found[0][0] - c) <= reach else 1.0
 
 
 @dataclass(frozen=True)

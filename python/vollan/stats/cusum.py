@@ -275,13 +275,15 @@ def segmented(
     least: int,
     bump: bool = False,
     levels: bool = False,
+    once: bool = False,
 ) -> list[tuple[int, float, float]]:
     """Binary segmentation of each stretch of at least ``least`` values by the cumulative sum
     of its ``scores`` (:func:`shape_statistic`), a split taken where ``p_value`` of the
     statistic over the part's length is at most ``level``, each change placed by
     :func:`place_change`: ``(index, statistic, p-value)``, strongest first. With ``levels``, a
     split is taken only where the scores' two or three means fit them better than a line
-    (:func:`levels_fit_better`): a score that rises or falls steadily changes nowhere."""
+    (:func:`levels_fit_better`): a score that rises or falls steadily changes nowhere. With
+    ``once``, the first split of each stretch alone."""
     found: list[tuple[int, float, float]] = []
     for start, end in stretches:
         if end - start < least:
@@ -302,5 +304,5 @@ def segmented(
                 continue
             split = place_change(values[a:b], split, PLACE_RADIUS, LOCAL_VALUES // 2)
             found.append((start + a + split, statistic, p))
-            todo += [(a, a + split), (a + split, b)]
+            todo += [] if once else [(a, a + split), (a + split, b)]
     return sorted(found, key=lambda one: one[2])
