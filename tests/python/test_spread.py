@@ -170,7 +170,7 @@ def test_the_best_split_and_the_fits_the_levels_are_compared_by() -> None:
         float(np.sum((v[:j] - v[:j].mean()) ** 2) + np.sum((v[j:] - v[j:].mean()) ** 2))
         for j in range(1, 60)
     )
-    assert _cusum._best_split_sse(v) == pytest.approx(brute, rel=1e-12)
+    assert _cusum._best_split(v)[1] == pytest.approx(brute, rel=1e-12)
     n = 600
     noise = 0.3 * rng.normal(size=n)
     step = noise + (np.arange(n) >= 400)

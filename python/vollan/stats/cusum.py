@@ -214,12 +214,6 @@ def _sum_of_squares(v: NDArray[np.float64]) -> float:
     return float(np.sum(np.square(v - v.mean()))) if len(v) else 0.0
 
 
-def _best_split_sse(v: NDArray[np.float64]) -> float:
-    """The least sum of squares about the means of two parts of ``v`` (of ``v`` itself when
-    it is too short to split)."""
-    return _best_split(v)[1]
-
-
 def _best_split(v: NDArray[np.float64]) -> tuple[int, float]:
     """Where two parts of ``v`` leave the least sum of squares about their means (the first
     value of the second part), and that sum; ``(0, ...)`` when ``v`` is too short to split."""
